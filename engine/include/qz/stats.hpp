@@ -1,0 +1,49 @@
+#pragma once
+// What the engine knows about a transfer: one record per queued file and the
+// totals, handed to the statistics callback and returned after an upload.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "qz/name.hpp"
+
+namespace qz {
+
+enum class EFileResult : int {
+    ePending = 0,     // queued, not started
+    eSending = 1,     // bytes are moving
+    eDone = 2,        // arrived, size checked against the server's
+    eFailed = 3,      // given up; errorText says why
+};
+
+// Display text: "pending", "sending", "done", "failed".
+std::string to_string(EFileResult result);
+
+struct TransferStats {
+    Local local;
+    Remote remote;
+    std::uint64_t fileSize = 0;     // bytes, as measured when queued
+    std::uint64_t bytesSent = 0;    // bytes the server holds of this file
+    int attempts = 0;               // transfers started for this file
+    EFileResult result = EFileResult::ePending;
+    std::string errorText;          // why the last attempt failed, "" if none
+};
+
+struct GlobalStateAndStats {
+    std::uint64_t totalBytesTransferred = 0;  // bytes that reached the server
+    std::uint64_t totalBytes = 0;             // bytes queued
+    std::uint64_t filesDone = 0;
+    std::uint64_t filesFailed = 0;
+    std::uint64_t filesTotal = 0;
+    std::uint64_t currentRate = 0;            // bits per second, recent
+    double elapsedSeconds = 0;                // since the upload began
+    bool finished = false;                    // true in the final callback
+    // Per file, by the engine's file number (queue order, from 1).
+    std::map<unsigned long, TransferStats> fileMap;
+};
+
+// The host's progress function: called on the thread that runs upload.
+using StatsCallback = void (*)(const GlobalStateAndStats& stats, void* user);
+
+}  // namespace qz

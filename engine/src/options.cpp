@@ -1,0 +1,93 @@
+#include "qz/options.hpp"
+
+#include <algorithm>
+
+#include "qz/rates.hpp"
+
+namespace qz {
+
+namespace {
+constexpr int kMaxConnections = 16;
+
+const char* yesNo(bool value) { return value ? "true" : "false"; }
+}  // namespace
+
+Options::Options() { reset(); }
+
+void Options::reset() { *this = Options(DefaultsTag{}); }
+
+Options::Options(DefaultsTag) {}
+
+void Options::setMultiThreaded(bool enabled, int count) {
+    multiThreaded = enabled;
+    connections = std::clamp(count, 1, kMaxConnections);
+}
+
+void Options::setUsernameAndPassword(const std::string& user, const std::string& pass) {
+    username = user;
+    password = pass;
+}
+
+void Options::setFtpServer(const std::string& serverHost, std::uint16_t serverPort) {
+    host = serverHost;
+    port = serverPort;
+}
+
+void Options::setMode(ETransferMode transfer, EConnectionMode connection) {
+    transferMode = transfer;
+    connectionMode = connection;
+}
+
+void Options::setEncryption(bool control, bool data) {
+    encryptControl = control;
+    encryptData = data;
+}
+
+void Options::setBandwidth(std::uint64_t maximum, std::uint64_t start) {
+    bandwidthMaximum = maximum;
+    bandwidthStart = start;
+}
+
+void Options::setLimits(int unit, int block) {
+    unitSize = unit;
+    blockSize = block;
+}
+
+void Options::setEncoders(int count) { encoders = count; }
+
+void Options::setCongestionControl(bool enabled, int aggression) {
+    congestionControl = enabled;
+    congestionAggression = aggression;
+}
+
+void Options::setCertificateAuthority(const std::string& file) { caFile = file; }
+
+int Options::effectiveConnections() const {
+    if (!multiThreaded || transferMode != ETransferMode::eParallel) return 1;
+    return std::clamp(connections, 1, kMaxConnections);
+}
+
+std::map<std::string, std::string> Options::getMap(bool showPasswords) const {
+    std::map<std::string, std::string> m;
+    m["multi threaded"] = yesNo(multiThreaded);
+    m["connections"] = std::to_string(connections);
+    m["username"] = username;
+    m["password"] = (showPasswords || password.empty()) ? password : "********";
+    m["host"] = host;
+    m["port"] = std::to_string(port);
+    m["transfer mode"] = transferMode == ETransferMode::eParallel ? "parallel" : "sequential";
+    m["connection mode"] = connectionMode == EConnectionMode::ePassive ? "passive" : "active";
+    m["encrypt control"] = yesNo(encryptControl);
+    m["encrypt data"] = yesNo(encryptData);
+    m["bandwidth maximum"] = formatTransferRate(bandwidthMaximum);
+    m["bandwidth start"] = formatTransferRate(bandwidthStart);
+    m["unit size"] = std::to_string(unitSize);
+    m["block size"] = std::to_string(blockSize);
+    m["encoders"] = std::to_string(encoders);
+    m["congestion control"] = yesNo(congestionControl);
+    m["congestion aggression"] = std::to_string(congestionAggression);
+    m["ca file"] = caFile;
+    return m;
+}
+
+}  // namespace qz

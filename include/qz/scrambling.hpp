@@ -1,0 +1,22 @@
+#pragma once
+// The position-dependent shift that hides request values from casual eyes.
+// Both ends of the job protocol use it: the client shifts forward and then
+// URL-escapes; the server URL-decodes and shifts back with the same key.
+//
+//   std::string s = qz::scramble("secret", key, qz::EShift::eForward);
+//   qz::scramble(s, key, qz::EShift::eBackward) == "secret"
+//
+// Only printable bytes (33 to 126) other than '"' and '\'' come back
+// unchanged; every output byte is printable and never '"' or '\''.
+
+#include <string>
+
+namespace qz {
+
+enum class EShift { eForward, eBackward };
+
+// Shifts each byte of `text` by the key digit at its position (the key
+// repeats). The key must not be empty.
+std::string scramble(const std::string& text, const std::string& key, EShift direction);
+
+}  // namespace qz
