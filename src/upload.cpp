@@ -1,0 +1,87 @@
+// The file queue and the upload run.
+#include "qz/ws.hpp"
+
+namespace qz {
+
+namespace {
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+}  // namespace
+
+WS& WS::queueSingleFile(const std::string& path) {
+    if (state != eJobCreated && state != eFileQueue) {
+        fail(__LINE__, "queueSingleFile", "cannot queue a file from state " + quoted(to_string(state)));
+    }
+    control.prepareSingleFile(Local(path));
+    state = eFileQueue;
+    return *this;
+}
+
+WS& WS::queueRecursiveDirectory(const std::string& path) {
+    if (state != eJobCreated && state != eFileQueue) {
+        fail(__LINE__, "queueRecursiveDirectory", "cannot queue a directory from state " + quoted(to_string(state)));
+    }
+    control.prepareRecursiveDir(Local(path), Remote("."));
+    state = eFileQueue;
+    return *this;
+}
+
+GlobalStateAndStats WS::uploadQueuedFiles(StatsCallback callback, void* user) {
+    static const char* const op = "uploadQueuedFiles";
+    if (state != eFileQueue) fail(__LINE__, op, "cannot upload files from state " + quoted(to_string(state)));
+
+    // Engine failures of a guarded step carry the client's diagnostics too;
+    // where both know a key, the engine's value stays.
+    auto rethrowWith = [this](Exception& e, const std::string& prefix) {
+        message = prefix + e.what();
+        for (auto& row : get_map()) e.diagnostics.insert(row);
+        throw Exception(e);
+    };
+
+    try {
+        SummaryLog::add("qz::WS: connecting to ftp server");
+        control.connect();
+        SummaryLog::add("qz::WS: connection to ftp server has been established");
+    } catch (Exception& e) {
+        rethrowWith(e, "failed to establish a connection to the ftp server: ");
+    }
+
+    if (bandwidthMax == 0 || bandwidthStart == 0) {
+        std::uint64_t estimate = bps(static_cast<ECommonBandwidth>(18));
+        try {
+            SummaryLog::add("qz::WS: attempting to perform bandwidth detection between client and the ftp server");
+            estimate = control.detectApproximateUploadSpeed(false);
+            SummaryLog::add("qz::WS: finished performing bandwidth detection: estimate is " +
+                            formatTransferRate(estimate));
+        } catch (const std::exception& e) {
+            SummaryLog::add(std::string("qz::WS: failed to perform bandwidth detection: ") + e.what());
+        }
+        if (bandwidthMax == 0) bandwidthMax = estimate * 2;
+        if (bandwidthStart == 0) bandwidthStart = estimate / 2;
+        if (bandwidthMax < bandwidthStart) bandwidthStart = bandwidthMax / 2;
+        options = control.getOptions();
+        options.setBandwidth(bandwidthMax, bandwidthStart);
+        control.setNewOptions(options);
+        SummaryLog::add("qz::WS: max bandwidth is " + formatTransferRate(bandwidthMax) + ", start rate is " +
+                        formatTransferRate(bandwidthStart));
+    }
+
+    state = eUploading;
+    if (callback) control.setStatsCallback(callback, user);
+
+    try {
+        SummaryLog::add("qz::WS: number of files to start uploading: " + std::to_string(control.getFileMap().size()));
+        control.upload();
+        SummaryLog::add("qz::WS: done uploading queued files");
+    } catch (Exception& e) {
+        rethrowWith(e, "file upload failed: ");
+    }
+
+    state = eUploadDone;
+    GlobalStateAndStats result = control.getGlobalStateAndStats();
+    uploadSummaryLog(result);
+    finalizeJob(result);
+    state = eFinished;
+    return result;
+}
+
+}  // namespace qz
