@@ -33,6 +33,10 @@ void WS::initialize_third_party_libs() {
     xmlLineNumbersDefault(1);
     xmlThrDefIndentTreeOutput(1);
     xmlThrDefTreeIndentString("    ");
+    // The two calls above set the defaults of threads started later; the
+    // calling thread keeps its own copy, so it gets the same layout here.
+    xmlIndentTreeOutput = 1;
+    xmlTreeIndentString = "    ";
 }
 
 WS& WS::setX(const StringMap& settings) {

@@ -1,0 +1,240 @@
+// The request sender against a scripted loopback server: answer forms,
+// status checks, refusals by state, what is sent, cookies and debug dumps.
+#include <curlpp/Exception.hpp>
+#include <sys/stat.h>
+
+#include <functional>
+#include <regex>
+
+#include "qz/scrambling.hpp"
+#include "qz/strings.hpp"
+#include "qz/ws.hpp"
+#include "support/script_server.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using qztest::Reply;
+
+const std::string kXmlOk = "<?xml version=\"1.0\"?><result><status success=\"true\"/></result>";
+
+class Request : public qztest::TempDirTest {
+protected:
+    static void SetUpTestSuite() { qz::WS::initialize_third_party_libs(); }
+    qztest::ScriptServer server;
+};
+
+struct DocFree {
+    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+
+TEST_F(Request, AnswerForms) {
+    using Body = std::function<std::string(const qz::WS&)>;
+    auto text = [](std::string t) { return Body([t](const qz::WS&) { return t; }); };
+    // What a server sends when it scrambles its answer: the form-encoded text, shifted.
+    auto scrambled = [](std::string t) {
+        return Body([t](const qz::WS& ws) { return qz::scramble(url_encode(t), ws.encryptionKey, qz::EShift::eForward); });
+    };
+    struct Case {
+        const char* name;
+        int status;
+        Body body;
+        bool raises;
+        std::string message;  // "URL" stands for the request's URL
+        bool success;
+        std::string raw;      // expected rawResponse; "=" means the body as sent
+        bool document;
+    };
+    const Case cases[] = {
+        {"xml declaration", 200, text(kXmlOk), false, "", true, "=", true},
+        {"result element", 200, text("<result><status success=\"true\"/></result>"), false, "", true, "=", true},
+        {"yay", 200, text("yay\r\n"), false, "", true, "=", false},
+        {"nay", 200, text("nay\r\n"), false, "", false, "=", false},
+        {"yay and more", 200, text("yay\r\nabcde"), false, "", false, "=", false},
+        {"refused with comments", 200,
+         text("<result><status success=\"false\" comments=\"no such user\"/></result>"), true,
+         "server response for URL indicates the command failed to run (\"no such user\")", false, "=", false},
+        {"refused without comments", 200, text("<result><status success=\"false\"/></result>"), true,
+         "server response for URL indicates the command failed to run", false, "=", false},
+        {"success not exactly true", 200, text("<result><status success=\"TRUE\"/></result>"), true,
+         "server response for URL indicates the command failed to run", false, "=", false},
+        {"no status", 200, text("<?xml version=\"1.0\"?><result/>"), true,
+         "server response for URL indicates the command failed to run", false, "=", false},
+        {"status but HTTP 500", 500, text(kXmlOk), true, "server HTTP response code for URL is 500", true, "=", false},
+        {"nay with HTTP 404", 404, text("nay\r\n"), true, "server HTTP response code for URL is 404", false, "=", false},
+        {"scrambled xml", 200, scrambled(kXmlOk), false, "", true, kXmlOk, true},
+        {"scrambled short", 200, scrambled("yay"), false, "", false, "yay", false},
+        {"empty", 200, text(""), false, "", false, "", false},
+        {"xml that does not parse", 200, text("<?xml version=\"1.0\"?><result><status"), false, "", false, "=", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qz::WS ws;
+        ws.state = qz::WS::eLoginDone;
+        const std::string body = c.body(ws);
+        server.reply({c.status, body, {}});
+        const std::string url = server.base() + "some.do";
+        std::unique_ptr<xmlDoc, DocFree> doc;
+        bool raised = false;
+        try {
+            doc.reset(ws.send_request(url, ""));
+        } catch (const qz::Exception& e) {
+            raised = true;
+            EXPECT_EQ(e.operation(), "send_request");
+            EXPECT_EQ(e.what(), ws.message);
+        }
+        EXPECT_EQ(raised, c.raises);
+        EXPECT_EQ(ws.message, std::regex_replace(c.message, std::regex("URL"), url));
+        EXPECT_EQ(ws.successFlag, c.success);
+        EXPECT_EQ(ws.httpResponseCode, c.status);
+        EXPECT_EQ(ws.recentUrl, url);
+        EXPECT_EQ(ws.rawResponse, c.raw == "=" ? body : c.raw);
+        EXPECT_EQ(doc != nullptr, c.document);
+        if (!c.raises) EXPECT_EQ(ws.xmlResponse, c.document ? ws.rawResponse : "");
+        EXPECT_EQ(ws.state, qz::WS::eLoginDone);
+    }
+}
+
+TEST_F(Request, HtmlIsDescrambledBeforeAnyParsing) {
+    qz::WS ws;
+    ws.state = qz::WS::eLoginDone;
+    const std::string html = "<html><body>gateway</body></html>";
+    server.reply({200, html, {}});
+    std::unique_ptr<xmlDoc, DocFree> doc(ws.send_request(server.base() + "x", ""));
+    EXPECT_EQ(doc, nullptr);
+    EXPECT_EQ(ws.rawResponse, ws.decrypt(html));
+    EXPECT_FALSE(ws.successFlag);
+    EXPECT_EQ(ws.message, "");
+}
+
+TEST_F(Request, RefusalsByStateSendNothing) {
+    struct Case { qz::WS::EState state; std::string path; std::string message; };
+    const std::string base = server.base();
+    const Case cases[] = {
+        {qz::WS::eUnknown, "createPickupJob.do", "user must login prior to calling " + base + "createPickupJob.do"},
+        {qz::WS::eUnknown, "xgetPickupSettings.do", "user must login prior to calling " + base + "xgetPickupSettings.do"},
+        {qz::WS::eFinished, "jsp/doNothing.jsp", "cannot GET or POST to " + base + "jsp/doNothing.jsp from state \"finished\""},
+    };
+    for (const auto& c : cases) {
+        qz::WS ws;
+        ws.setX({{"verbose", "on"}});
+        ws.state = c.state;
+        EXPECT_THROW(ws.send_request(base + c.path, "a=b"), qz::Exception);
+        EXPECT_EQ(ws.message, c.message);
+        EXPECT_EQ(ws.recentUrl, base + c.path);
+        EXPECT_EQ(ws.httpResponseCode, -1);
+    }
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(std::filesystem::is_empty(dir()));  // no dump, no cookie file
+
+    qz::WS ws;
+    server.reply({200, "yay\r\n", {}});
+    std::unique_ptr<xmlDoc, DocFree> doc(ws.send_request(base + "getPickupSettings.do", "k=1"));
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(Request, WhatIsSent) {
+    qz::WS ws;
+    ws.state = qz::WS::eLoginDone;
+    for (int i = 0; i < 3; ++i) server.reply({200, "yay\r\n", {}});
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "get.do?x=1", ""));
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "post.do", "k=1&u=%41B"));
+    ws.setX({{"useragent", ""}});
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "anonymous.do", ""));
+    auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].method, "GET");
+    EXPECT_EQ(seen[0].target, "/get.do?x=1");
+    EXPECT_EQ(seen[0].body, "");
+    EXPECT_EQ(seen[0].userAgent, "qzwebjavaapi/2.1");
+    EXPECT_EQ(seen[1].method, "POST");
+    EXPECT_EQ(seen[1].body, "k=1&u=%41B");
+    EXPECT_EQ(seen[1].contentType, "application/x-www-form-urlencoded");
+    EXPECT_FALSE(seen[2].hasUserAgent);
+}
+
+TEST_F(Request, RedirectsAreNotFollowed) {
+    qz::WS ws;
+    ws.state = qz::WS::eLoginDone;
+    server.reply({302, "", {{"Location", server.base() + "elsewhere"}}});
+    EXPECT_THROW(ws.send_request(server.base() + "moved.do", ""), qz::Exception);
+    EXPECT_EQ(ws.message, "server HTTP response code for " + server.base() + "moved.do is 302");
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(Request, CookiesFromLoginReachLaterRequestsAndStayPrivate) {
+    qz::WS ws;
+    server.reply({200, kXmlOk, {{"Set-Cookie", "SESSION=abc123; Path=/"}}});
+    server.reply({200, "yay\r\n", {}});
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "getPickupSettings.do", "k=1"));
+    ws.state = qz::WS::eLoginDone;
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "jsp/doNothing.jsp?rand=1", ""));
+    EXPECT_EQ(server.requests().at(1).cookie, "SESSION=abc123");
+
+    struct stat info {};
+    ASSERT_EQ(::stat(ws.cookieFile.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_NE(qztest::readFile(ws.cookieFile).find("abc123"), std::string::npos);
+
+    // Another client has its own jar.
+    qz::WS other;
+    other.state = qz::WS::eLoginDone;
+    server.reply({200, "yay\r\n", {}});
+    std::unique_ptr<xmlDoc, DocFree>(other.send_request(server.base() + "jsp/doNothing.jsp?rand=2", ""));
+    EXPECT_EQ(server.requests().at(2).cookie, "");
+}
+
+TEST_F(Request, TransportFailuresPassThroughAsCurlErrors) {
+    qz::WS ws;
+    ws.state = qz::WS::eLoginDone;
+    ws.rawResponse = "old";
+    ws.message = "old";
+    const std::string url = "http://127.0.0.1:1/closed.do";
+    EXPECT_THROW(ws.send_request(url, ""), curlpp::RuntimeError);
+    EXPECT_EQ(ws.recentUrl, url);
+    EXPECT_EQ(ws.message, "");
+    EXPECT_EQ(ws.rawResponse, "");
+    EXPECT_EQ(ws.xmlResponse, "");
+    EXPECT_EQ(ws.httpResponseCode, -1);
+    EXPECT_FALSE(ws.successFlag);
+}
+
+TEST_F(Request, VerboseWritesNumberedDumps) {
+    qz::WS ws;
+    ws.setX({{"verbose", "on"}});
+    ws.state = qz::WS::eLoginDone;
+    server.reply({200, kXmlOk, {}});
+    server.reply({500, "nay\r\n", {}});
+    const std::string scrambledYay = qz::scramble("yay", ws.encryptionKey, qz::EShift::eForward);
+    server.reply({200, scrambledYay, {}});
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "a", ""));
+    EXPECT_THROW(ws.send_request(server.base() + "b", ""), qz::Exception);
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "c", ""));
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir())) names.push_back(entry.path().filename());
+    names.erase(std::remove(names.begin(), names.end(), ws.cookieFile), names.end());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), 7u) << "three dumps, one of them with .xml";
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(names[0], m, std::regex("output_([0-9]{4,})_state_1_code_200\\.raw")));
+    const unsigned first = static_cast<unsigned>(std::stoul(m[1]));
+    auto nameOf = [](unsigned n, const char* rest) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "output_%04u%s", n, rest);
+        return std::string(buf);
+    };
+    const std::vector<std::string> expected = {
+        nameOf(first, "_state_1_code_200.raw"),     nameOf(first, "_state_1_code_200.txt"),
+        nameOf(first, "_state_1_code_200.xml"),     nameOf(first + 1, "_state_1_code_500.raw"),
+        nameOf(first + 1, "_state_1_code_500.txt"), nameOf(first + 2, "_state_1_code_200.raw"),
+        nameOf(first + 2, "_state_1_code_200.txt"),
+    };
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(qztest::readFile(path(expected[5])), scrambledYay);
+    EXPECT_EQ(qztest::readFile(path(expected[6])), "yay");
+    EXPECT_EQ(qztest::readFile(path(expected[2])),
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<result>\n    <status success=\"true\"/>\n</result>\n");
+}
+
+}  // namespace
