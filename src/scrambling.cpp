@@ -2,6 +2,8 @@
 
 #include <curlpp/cURLpp.hpp>
 
+#include <stdexcept>
+
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
 
@@ -28,6 +30,7 @@ char shiftByte(char byte, int s) {
 }  // namespace
 
 std::string scramble(const std::string& text, const std::string& key, EShift direction) {
+    if (key.empty()) throw std::invalid_argument("cannot scramble with an empty key");
     std::string out(text);
     const std::size_t keyLength = key.size();
     const int sign = direction == EShift::eForward ? 1 : -1;

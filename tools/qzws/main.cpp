@@ -93,10 +93,15 @@ struct LoginOptions {
         command->add_option("--url", url, "base URL of the job server")->required();
         command->add_option("--user", user, "user name")->required();
         command->add_option("--password-file", passwordFile, "read the password from the first line of FILE");
-        command->add_option("--set", settings, "client setting KEY=VALUE (e.g. verbose=on, sslverifypeer=0)");
+        command->add_option("--set", settings,
+                            "client setting KEY=VALUE (e.g. verbose=on, sslverifypeer=0); "
+                            "connecttimeout=30 and timeout=600 (seconds) unless set");
     }
     Credentials credentials() const {
-        return {url, user, passwordFor(passwordFile, user), keyValues(settings, "--set")};
+        // A silent server must not hold the command for ever; --set overrides these.
+        std::map<std::string, std::string> chosen = {{"connecttimeout", "30"}, {"timeout", "600"}};
+        for (auto& [key, value] : keyValues(settings, "--set")) chosen[key] = value;
+        return {url, user, passwordFor(passwordFile, user), chosen};
     }
 };
 
