@@ -31,6 +31,14 @@ char shiftByte(char byte, int s) {
 
 std::string scramble(const std::string& text, const std::string& key, EShift direction) {
     if (key.empty()) throw std::invalid_argument("cannot scramble with an empty key");
+    // A shift by a multiple of the printable span leaves a quote a quote:
+    // applying it again would never end.
+    for (char k : key) {
+        if (static_cast<signed char>(k) % kSpan == 0) {
+            throw std::invalid_argument("cannot scramble with a key byte of value " +
+                                        std::to_string(static_cast<unsigned char>(k)));
+        }
+    }
     std::string out(text);
     const std::size_t keyLength = key.size();
     const int sign = direction == EShift::eForward ? 1 : -1;

@@ -288,6 +288,14 @@ TEST(Scrambling, KnownShifts) {
     EXPECT_EQ(qz::scramble("AAA", "12", qz::EShift::eForward), "rsr");
 }
 
+TEST(Scrambling, RefusesKeysThatCouldNeverLeaveAQuote) {
+    // A shift of 0 or +-94 maps '"' to itself; shifting again would loop for ever.
+    for (const char* key : {"", "12^3", "\xa2"}) {
+        EXPECT_THROW(qz::scramble("\"", key, qz::EShift::eForward), std::invalid_argument) << key;
+    }
+    EXPECT_THROW(qz::scramble("x", std::string("1\0", 2), qz::EShift::eBackward), std::invalid_argument);
+}
+
 TEST_F(Client, EncryptAndDecrypt) {
     qz::WS ws;
     const std::string plain = "user name+100%";
