@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "key_value_lines.hpp"
 #include "qz/ws.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -19,20 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     xmlNode* root = xmlNewNode(nullptr, BAD_CAST "result");
     xmlDocSetRootElement(doc, root);
     xmlNode* ftp = xmlNewChild(root, nullptr, BAD_CAST "ftp", nullptr);
-    std::size_t start = 0;
-    while (start < input.size()) {
-        std::size_t end = input.find('\n', start);
-        if (end == std::string::npos) end = input.size();
-        std::string line = input.substr(start, end - start);
-        std::size_t eq = line.find('=');
-        std::string name = line.substr(0, eq);
-        std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    for (const auto& [name, value] : keyValueLines(input)) {
         // Attribute names and values are C strings in the tree.
         if (name.find('\0') == std::string::npos && value.find('\0') == std::string::npos &&
             xmlValidateNCName(BAD_CAST name.c_str(), 0) == 0) {
             xmlSetProp(ftp, BAD_CAST name.c_str(), BAD_CAST value.c_str());
         }
-        start = end + 1;
     }
     static qz::WS* ws = new qz::WS;
     try {

@@ -4,20 +4,13 @@
 #include <map>
 #include <string>
 
+#include "key_value_lines.hpp"
 #include "qz/ws.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);
     std::map<std::string, std::string> settings;
-    std::size_t start = 0;
-    while (start < input.size()) {
-        std::size_t end = input.find('\n', start);
-        if (end == std::string::npos) end = input.size();
-        std::string line = input.substr(start, end - start);
-        std::size_t eq = line.find('=');
-        settings[line.substr(0, eq)] = eq == std::string::npos ? "" : line.substr(eq + 1);
-        start = end + 1;
-    }
+    for (auto& [key, value] : keyValueLines(input)) settings[key] = value;
     static qz::WS* ws = new qz::WS;
     ws->reset();
     ws->setX(settings);
