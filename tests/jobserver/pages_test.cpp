@@ -327,6 +327,18 @@ TEST_F(JobServerPages, CreationDecodesFieldsAndHandsOutTheTransferServer) {
     EXPECT_NE(createJob("Sequencing run", "job"), id) << "every job gets a fresh id";
 }
 
+TEST_F(JobServerPages, FieldsTheShiftCannotCarryAreKeptAsReceived) {
+    login();
+    createJob("Sequencing run", "job", {{"project", "north & south"}, {"operator", "Zo\xc3\xab"}});
+    const json job = adminJobs().at(0);
+    EXPECT_EQ(job["creationKey"], kKey);
+    for (const std::string value : {"north & south", "Zo\xc3\xab"}) {
+        const std::string name = value[0] == 'n' ? "project" : "operator";
+        EXPECT_NE(job["fields"][name], value);
+        EXPECT_EQ(job["scrambledFields"][name], qz::scramble(value, kKey, qz::EShift::eForward));
+    }
+}
+
 TEST_F(JobServerPages, SecureJobsAreTaggedAndNeedTheTransferUser) {
     stopServer();
     json config = defaultConfig(root_);

@@ -63,6 +63,13 @@ TEST_F(JobServerProcess, ServesOnAFreePortAndStopsCleanly) {
     EXPECT_EQ(lines, expected);
 }
 
+TEST_F(JobServerProcess, StopsOnSigintAndSigtermEvenRightAfterStarting) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        qztest::JobServer server(qztest::JobServer::defaultConfig(), dir());
+        EXPECT_EQ(server.stop(signal), 0) << signal;
+    }
+}
+
 TEST_F(JobServerProcess, ServesHttpsWithTheGivenCertificate) {
     const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
                                 path("key.pem") + " -out " + path("cert.pem") + " 2>/dev/null";

@@ -80,7 +80,8 @@ public:
     const std::string& baseUrl() const { return baseUrl_; }
 
     // GET /admin/jobs, parsed: {"jobs": [{"id", "user", "orderForm", "fields",
-    // "state", "files", "totalSize", "logLength", "log", "finalization", ...}]}.
+    // "scrambledFields", "creationKey", "state", "files", "totalSize",
+    // "logLength", "log", "finalization", ...}]}; see tools/jobserver/README.md.
     nlohmann::json adminJobs() const {
         httplib::Client client(baseUrl_.substr(0, baseUrl_.size() - 1));
         if (tls_) client.enable_server_certificate_verification(false);
@@ -95,11 +96,11 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    // Stops the server and returns its exit status (-1 when it did not exit
-    // normally); later calls return the same.
-    int stop() {
+    // Stops the server with `signal` and returns its exit status (-1 when it
+    // did not exit normally); later calls return the same.
+    int stop(int signal = SIGTERM) {
         if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
+            ::kill(pid_, signal);
             int status = 0;
             while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
             }

@@ -234,13 +234,19 @@ void JobServer::createJob(const Request& req, Response& res) {
         return refuse(res, "unknown order form " + inQuotes(name));
     }
 
-    std::map<std::string, std::string> values;
+    Job job;
+    job.user = *user;
+    job.orderForm = *form;
+    job.creationKey = key;
+    job.secure = config_.transfer.secureJobs;
     for (const auto& field : splitForm(rest.substr(matched))) {
         if (field.first.empty() && field.second.empty()) continue;
-        values.emplace(field.first, descramble(field.second, field.first, key));
+        const std::string received = decodeField(field.second, field.first);
+        job.scrambledFields.emplace(field.first, received);
+        job.fields.emplace(field.first, qz::scramble(received, key, qz::EShift::eBackward));
     }
-    const bool secure = config_.transfer.secureJobs;
-    const std::string id = store_.createJob(*user, *form, std::move(values), secure);
+    const bool secure = job.secure;
+    const std::string id = store_.createJob(std::move(job));
 
     const TransferServer& t = config_.transfer;
     std::string ftp = "<ftp path=\"" + xmlAttribute(t.path) + "\" u=\"" + xmlAttribute(t.user) + "\" p=\"" +

@@ -33,6 +33,8 @@ nlohmann::json jobJson(const Job& job) {
             {"user", job.user},
             {"orderForm", {{"name", job.orderForm.name}, {"type", job.orderForm.type}}},
             {"fields", job.fields},
+            {"scrambledFields", job.scrambledFields},
+            {"creationKey", job.creationKey},
             {"secure", job.secure},
             {"state", to_string(job.state)},
             {"logUploads", job.logUploads},
@@ -69,15 +71,9 @@ std::optional<std::string> JobStore::sessionUser(const std::string& token) const
     return it->second;
 }
 
-std::string JobStore::createJob(const std::string& user, const OrderForm& form,
-                                std::map<std::string, std::string> fields, bool secure) {
+std::string JobStore::createJob(Job job) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Job job;
     job.id = std::to_string(nextId_++);
-    job.user = user;
-    job.orderForm = form;
-    job.fields = std::move(fields);
-    job.secure = secure;
     jobs_.push_back(std::move(job));
     return jobs_.back().id;
 }

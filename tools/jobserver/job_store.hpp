@@ -4,7 +4,7 @@
 //
 //   jobserver::JobStore store;
 //   std::string session = store.openSession("alice");
-//   std::string id = store.createJob("alice", {"my_file_area", "filearea"}, fields, false);
+//   std::string id = store.createJob(job);   // user, order form, fields, ...
 //   store.update(id, [](jobserver::Job& job) { job.logText = "..."; });
 
 #include <cstdint>
@@ -45,6 +45,12 @@ struct Job {
     std::string user;
     OrderForm orderForm;
     std::map<std::string, std::string> fields;
+    // The fields as received (URL-decoded, still scrambled) and the key of
+    // the creation request: the shift cannot give back spaces, quotes or
+    // non-ASCII bytes, but scrambling an expected value with this key must
+    // give exactly what was received.
+    std::map<std::string, std::string> scrambledFields;
+    std::string creationKey;
     bool secure = false;
     EJobState state = EJobState::eCreated;
     std::string logText;
@@ -61,9 +67,8 @@ public:
     // The user of a session token, if it is known.
     std::optional<std::string> sessionUser(const std::string& token) const;
 
-    // Stores a new job and returns its id.
-    std::string createJob(const std::string& user, const OrderForm& form,
-                          std::map<std::string, std::string> fields, bool secure);
+    // Stores a new job under a fresh id and returns the id.
+    std::string createJob(Job job);
     std::optional<Job> find(const std::string& id) const;
     // The id of the user's most recent job made from the named order form.
     std::optional<std::string> mostRecent(const std::string& user, const std::string& orderFormName) const;
