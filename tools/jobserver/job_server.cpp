@@ -223,10 +223,12 @@ void JobServer::createJob(const Request& req, Response& res) {
         }
     }
     if (form == nullptr) {
-        const std::size_t typeMark = rest.find("&qzoftype=");
-        if (typeMark == std::string::npos) throw BadRequest("missing field \"qzoftype\"");
-        const std::string name = rest.substr(0, typeMark);
-        const std::string type = rest.substr(typeMark + 10, rest.find('&', typeMark + 10) - (typeMark + 10));
+        const std::string typeMark = "&qzoftype=";
+        const std::size_t typeAt = rest.find(typeMark);
+        if (typeAt == std::string::npos) throw BadRequest("missing field \"qzoftype\"");
+        const std::string name = rest.substr(0, typeAt);
+        const std::size_t typeStart = typeAt + typeMark.size();
+        const std::string type = rest.substr(typeStart, rest.find('&', typeStart) - typeStart);
         if (const OrderForm* known = config_.findOrderForm(name)) {
             return refuse(res, "order form " + inQuotes(name) + " has the type " + inQuotes(known->type) + ", not " +
                                    inQuotes(type));
