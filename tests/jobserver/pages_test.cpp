@@ -2,7 +2,6 @@
 // in-process on a loopback port, requests are built the way the client
 // library builds them (scrambled, URL-escaped form fields).
 
-#define CPPHTTPLIB_OPENSSL_SUPPORT
 #include <httplib.h>
 #include <libxml/parser.h>
 

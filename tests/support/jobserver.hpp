@@ -16,9 +16,6 @@
 // CMake: link the interface target qzws_jobserver_fixture, which supplies
 // QZWS_JOBSERVER_PATH, cpp-httplib, OpenSSL and nlohmann-json.
 
-#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
-#define CPPHTTPLIB_OPENSSL_SUPPORT
-#endif
 #include <httplib.h>
 
 #include <fcntl.h>

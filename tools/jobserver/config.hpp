@@ -42,7 +42,7 @@ struct Config {
     std::vector<User> users;
     std::vector<OrderForm> orderForms;
     TransferServer transfer;
-    std::size_t maxBodyBytes = 64u * 1024u * 1024u;
+    std::size_t maxBodyBytes = 1024u * 1024u * 1024u;
 
     const User* findUser(const std::string& name) const;
     const OrderForm* findOrderForm(const std::string& name) const;

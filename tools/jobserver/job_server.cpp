@@ -122,11 +122,32 @@ void JobServer::install(httplib::Server& server, std::ostream* log) {
             }
         };
     };
-    server.Post("/getPickupSettings\\.do", page(&JobServer::login));
-    server.Post("/createPickupJob\\.do", page(&JobServer::createJob));
+    // The pages read their bodies themselves: the HTTP library refuses form
+    // bodies over 8 KiB unless they are read through a content reader, and
+    // summary logs are far bigger.
+    auto postPage = [this, page](void (JobServer::*handler)(const Request&, Response&)) {
+        auto inner = page(handler);
+        return [this, inner](const Request& req, Response& res, const httplib::ContentReader& read) {
+            Request whole = req;
+            const bool complete = read([&](const char* data, std::size_t size) {
+                if (whole.body.size() + size > config_.maxBodyBytes) return false;
+                whole.body.append(data, size);
+                return true;
+            });
+            if (!complete) {
+                // Over the limit, or the client went away mid-body.
+                const int status = whole.body.size() < config_.maxBodyBytes && res.status != 413 ? 400 : 413;
+                reply(res, status, false, httpErrorText(req, status));
+                return;
+            }
+            inner(whole, res);
+        };
+    };
+    server.Post("/getPickupSettings\\.do", postPage(&JobServer::login));
+    server.Post("/createPickupJob\\.do", postPage(&JobServer::createJob));
     server.Get("/jsp/doNothing\\.jsp", page(&JobServer::keepAlive));
-    server.Post("/appletLogs\\.do", page(&JobServer::summaryLog));
-    server.Post("/finalizePickupJob\\.do", page(&JobServer::finalize));
+    server.Post("/appletLogs\\.do", postPage(&JobServer::summaryLog));
+    server.Post("/finalizePickupJob\\.do", postPage(&JobServer::finalize));
     server.Get("/admin/jobs", page(&JobServer::adminJobs));
 
     server.set_payload_max_length(config_.maxBodyBytes);

@@ -12,7 +12,6 @@
 // protocol cannot make sense of (missing fields, bad escapes) are answered
 // with HTTP 400, unknown pages with 404, bodies over the limit with 413.
 
-#define CPPHTTPLIB_OPENSSL_SUPPORT
 #include <httplib.h>
 
 #include <mutex>
