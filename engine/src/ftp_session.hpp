@@ -1,0 +1,88 @@
+#pragma once
+// The connections of one controller to its FTP/FTPS server: a libcurl multi
+// handle whose connection cache keeps the logged-in control connections, and
+// one easy handle ("channel") per parallel connection, reused file after file.
+//
+//   FtpSession session(options);
+//   session.login();                    // throws qz::Exception with the server's words
+//   Channel& c = session.channel(0);
+//   c.prepare(session.url("dir/a b.txt"));
+//
+// Everything runs on the caller's thread; no callback of libcurl outlives it.
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qz/options.hpp"
+
+namespace qz {
+
+// One easy handle with its error buffer and what the server said last.
+struct Channel {
+    CURL* easy = nullptr;
+    char error[CURL_ERROR_SIZE] = {};
+    std::string lastReply;           // last reply line of the server
+    std::int64_t lastSize = -1;      // number of the last "213" (SIZE) reply
+    curl_slist* commands = nullptr;  // quote commands of the current request
+    bool busy = false;               // added to the multi handle
+
+    // Clears the state of the previous request and sets the URL.
+    void prepare(const std::string& url);
+    // Commands sent before (quote) or after (postquote) the request.
+    void setCommands(CURLoption when, const std::vector<std::string>& lines);
+    // libcurl's text for `code`, with the server's last reply when it adds to it.
+    std::string describe(CURLcode code) const;
+    ~Channel();
+};
+
+class FtpSession {
+public:
+    explicit FtpSession(const Options& options);
+    ~FtpSession();
+    FtpSession(const FtpSession&) = delete;
+    FtpSession& operator=(const FtpSession&) = delete;
+
+    // Logs in on every channel at once. Throws qz::Exception ("connect") when
+    // no connection could log in, or when the server refused the login.
+    void login();
+
+    CURLM* multi() const { return multi_; }
+    std::size_t channels() const { return channels_.size(); }
+    Channel& channel(std::size_t index) { return *channels_[index]; }
+
+    // "ftp://host:port/" + the path, every component escaped; a leading "/"
+    // makes the path absolute on the server.
+    std::string url(const std::string& remotePath) const;
+    // "host:port" as shown in messages.
+    std::string server() const;
+
+    // Runs requests on the given channels until all have finished; returns
+    // each result in the same order.
+    std::vector<CURLcode> runAlone(const std::vector<Channel*>& channels);
+
+    void add(Channel& c);
+    void remove(Channel& c);
+
+private:
+    void configure(Channel& c);
+
+    Options options_;
+    CURLM* multi_ = nullptr;
+    CURLSH* share_ = nullptr;
+    std::vector<std::unique_ptr<Channel>> channels_;
+};
+
+// Splits a remote name into its path components, dropping empty and "."
+// parts; `absolute` tells whether it began with "/".
+std::vector<std::string> remoteComponents(const std::string& remote, bool& absolute);
+// The name as sent in FTP commands: components joined by "/".
+std::string remoteCommandPath(const std::string& remote);
+
+// Sets libcurl up once per process.
+void ensureCurlGlobalInit();
+
+}  // namespace qz
