@@ -25,6 +25,11 @@ struct Control::Impl {
     std::uint64_t rateLimit = 0;          // bits per second of the last upload, 0 = none
     std::string lastError;                // the last transfer error, for diagnosis
     unsigned probeCount = 0;
+    bool uploading = false;               // upload is running (the callback may call in)
+
+    // The queue and the connections stay as they are while an upload runs:
+    // a progress callback that calls in gets this error.
+    void refuseWhileUploading(int line, const std::string& operation) const;
 
     explicit Impl(const Options& o);
     ~Impl();

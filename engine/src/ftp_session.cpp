@@ -226,7 +226,8 @@ std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {
                 --left;
             }
         }
-        if (left > 0) curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
+        // Short waits: see UploadRun::perform for the stall they avoid.
+        if (left > 0) curl_multi_poll(multi_, nullptr, 0, 1, nullptr);
     }
     return results;
 }

@@ -7,7 +7,7 @@
 //   std::size_t n = limiter.grant(wanted, now);   // 0: pause this connection
 //   limiter.tick(now);                            // every loop turn
 //
-// The climb is multiplicative and fast: every tick (10 ms) in which the bucket
+// The climb is multiplicative and fast: every tick (5 ms) in which the bucket
 // ran dry (so the link kept up with the rate) the rate grows by
 // 1 + 0.3 * aggression, i.e. x2.5 at the default aggression 5. A broken
 // connection backs the rate off by 5 % per aggression step, never below the
@@ -24,7 +24,7 @@ namespace qz {
 class RateLimiter {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds kTick{10};
+    static constexpr std::chrono::milliseconds kTick{5};
 
     RateLimiter(const Options& options, Clock::time_point now);
 

@@ -22,6 +22,10 @@ namespace qz {
 Control::Impl::Impl(const Options& o) : options(o) {}
 Control::Impl::~Impl() = default;
 
+void Control::Impl::refuseWhileUploading(int line, const std::string& operation) const {
+    if (uploading) raise(line, operation, "cannot " + operation + " while an upload runs");
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -105,6 +109,7 @@ struct Sending {
     std::uint64_t offset = 0;     // where this attempt began (server's size on resume)
     std::uint64_t position = 0;   // next byte to read
     bool started = false;         // the server was asked to store it
+    bool resumed = false;         // this attempt continues an earlier one
     bool paused = false;
     std::string localFault;       // the local file changed under us: no retry
 };
@@ -133,9 +138,11 @@ public:
             s->run = this;
             slots_.push_back(std::move(s));
         }
+        impl_.uploading = true;
     }
 
     ~UploadRun() {
+        impl_.uploading = false;
         for (auto& s : slots_) {
             if (s->channel->busy) {
                 session_.remove(*s->channel);
@@ -165,6 +172,7 @@ public:
             entry.errorText.clear();
             pending_.push_back({number, begin_, false});
         }
+        impl_.rateLimit = limiter_.rate();
         note(Logging::EType::eSummary,
              "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) +
                  " files over " + std::to_string(slots_.size()) + " connection(s), rate " + rateText());
@@ -175,10 +183,8 @@ public:
             Clock::time_point now = Clock::now();
             startWaiting(now);
             if (pending_.empty() && !anyBusy()) break;
-            int running = 0;
-            curl_multi_perform(session_.multi(), &running);
-            if (collectFinished()) continue;
-
+            perform();
+            const bool finished = collectFinished();
             now = Clock::now();
             if (limiter_.tick(now)) rateChanged(false);
             resumePaused();
@@ -186,7 +192,9 @@ public:
                 publish(now);
                 nextProgress = now + kProgressPeriod;
             }
-            curl_multi_poll(session_.multi(), nullptr, 0, waitMilliseconds(now, nextProgress), nullptr);
+            if (!finished) {
+                curl_multi_poll(session_.multi(), nullptr, 0, waitMilliseconds(now, nextProgress), nullptr);
+            }
         }
         stats_.finished = true;
         publish(Clock::now());
@@ -249,6 +257,22 @@ private:
     }
 
     TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
+
+    // A transfer whose data connection is not up yet.
+    bool settingUp() const {
+        return std::any_of(slots_.begin(), slots_.end(),
+                           [](const auto& s) { return s->channel->busy && !s->file.started; });
+    }
+
+    // libcurl (7.88) may take the passive reply and leave the data
+    // connection's connect to the next call without asking for one soon;
+    // a second call at once, and short waits while connections are being
+    // set up, keep that from stalling every file until the next timeout.
+    void perform() {
+        int running = 0;
+        curl_multi_perform(session_.multi(), &running);
+        if (settingUp()) curl_multi_perform(session_.multi(), &running);
+    }
 
     bool anyBusy() const {
         return std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
@@ -325,18 +349,18 @@ private:
         TransferStats& st = stats_.fileMap.at(p.number);
         const std::string commandPath = remoteCommandPath(st.remote.full());
         if (commandPath.empty() || commandPath == "/") {
-            fail(st, quoted(st.local.full()) + " has no remote name");
+            fail(p.number, quoted(st.local.full()) + " has no remote name");
             return;
         }
         if (!safeInCommand(commandPath)) {
-            fail(st, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
+            fail(p.number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
                          " holds a line break, which FTP cannot carry");
             return;
         }
         int fd = ::open(st.local.full().c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             const int e = errno;
-            fail(st, quoted(st.local.full()) +
+            fail(p.number, quoted(st.local.full()) +
                          (e == ENOENT ? " vanished after it was queued" : " could not be opened") + ": " +
                          std::strerror(e));
             return;
@@ -344,7 +368,7 @@ private:
         struct stat info {};
         if (::fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
             ::close(fd);
-            fail(st, quoted(st.local.full()) + " changed size after it was queued: " +
+            fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " +
                          std::to_string(st.fileSize) + " bytes then, " + std::to_string(info.st_size) +
                          " now");
             return;
@@ -355,6 +379,7 @@ private:
         slot.file.number = p.number;
         slot.file.fd = fd;
         slot.file.size = st.fileSize;
+        slot.file.resumed = p.resume;
         Channel& c = *slot.channel;
         c.prepare(session_.url(st.remote.full()));
         curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
@@ -413,10 +438,11 @@ private:
         curl_off_t uploaded = 0;
         curl_easy_getinfo(c.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
         if (!f.localFault.empty()) {
-            fail(st, f.localFault);
+            fail(f.number, f.localFault);
             return;
         }
         if (result == CURLE_OK) {
+            consecutiveBreaks_ = 0;
             const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize)
                                                        : f.offset + static_cast<std::uint64_t>(uploaded);
             if (held == f.size) {
@@ -428,26 +454,38 @@ private:
                      "sent " + quoted(st.remote.full()) + " (" + std::to_string(f.size) + " bytes)");
                 return;
             }
-            retryOrFail(st, "the server holds " + std::to_string(held) + " of its " + std::to_string(f.size) +
-                                " bytes", false);
+            retryOrFail(f.number, "the server holds " + std::to_string(held) + " of its " +
+                                      std::to_string(f.size) + " bytes", false);
             return;
         }
         const std::string why = c.describe(result);
         impl_.lastError = why;
         if (!worthRetrying(result, c.lastReply)) {
-            fail(st, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
+            fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
             return;
         }
         if (limiter_.backOff()) rateChanged(true);
-        retryOrFail(st, why, f.started);
+        // A server that fails every attempt on every connection is gone: the
+        // rest of the queue is given up instead of being tried file by file.
+        if (++consecutiveBreaks_ >= kMaxAttempts * static_cast<int>(slots_.size()) && !givenUp_) {
+            givenUp_ = true;
+            note(Logging::EType::eWarnings, "giving up: " + std::to_string(consecutiveBreaks_) +
+                                                " attempts in a row failed, the last with: " + why);
+            for (const auto& p : pending_) {
+                fail(p.number, quoted(stats_.fileMap.at(p.number).local.full()) +
+                                   " was not sent: the server kept failing (" + why + ")");
+            }
+            pending_.clear();
+        }
+        retryOrFail(f.number, why, f.started || f.resumed);
     }
 
-    void retryOrFail(TransferStats& st, const std::string& why, bool resume) {
-        const unsigned long number = findNumber(st);
+    void retryOrFail(unsigned long number, const std::string& why, bool resume) {
+        TransferStats& st = stats_.fileMap.at(number);
         const int made = attempts_[number];
-        if (made >= kMaxAttempts) {
-            fail(st, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why + " (gave up after " +
-                         std::to_string(made) + " attempts)");
+        if (made >= kMaxAttempts || givenUp_) {
+            fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why +
+                             " (gave up after " + std::to_string(made) + " attempts)");
             return;
         }
         st.result = EFileResult::ePending;
@@ -460,17 +498,11 @@ private:
         pending_.push_back({number, Clock::now() + delay, resume});
     }
 
-    unsigned long findNumber(const TransferStats& st) const {
-        for (const auto& [number, e] : stats_.fileMap) {
-            if (&e == &st) return number;
-        }
-        return 0;
-    }
-
-    void fail(TransferStats& st, const std::string& why) {
+    void fail(unsigned long number, const std::string& why) {
+        TransferStats& st = stats_.fileMap.at(number);
         st.result = EFileResult::eFailed;
         st.errorText = why;
-        st.bytesSent = confirmed_[findNumber(st)];
+        st.bytesSent = confirmed_[number];
         impl_.lastError = why;
         ++stats_.filesFailed;
         note(Logging::EType::eTransfers, "failed " + quoted(st.remote.full()) + ": " + why);
@@ -487,6 +519,7 @@ private:
 
     int waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const {
         int wait = millisecondsUntil(now, nextProgress);
+        if (settingUp()) wait = std::min(wait, 1);
         const bool paused =
             std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
         if (paused) {
@@ -565,6 +598,8 @@ private:
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
     Clock::time_point begin_;
     std::uint64_t loggedRate_ = 0;
+    int consecutiveBreaks_ = 0;
+    bool givenUp_ = false;
 };
 
 // The probe: bytes from memory until the time or the byte budget is spent.
@@ -595,6 +630,7 @@ struct Probe {
 
 void Control::connect() {
     if (impl_->session) return;
+    impl_->refuseWhileUploading(__LINE__, "connect");
     const Options& o = impl_->options;
     auto session = std::make_unique<FtpSession>(o);
     try {
@@ -617,6 +653,7 @@ void Control::connect() {
 }
 
 void Control::upload() {
+    impl_->refuseWhileUploading(__LINE__, "upload");
     connect();
     UploadRun run(*impl_, *impl_->session);
     try {
@@ -628,12 +665,14 @@ void Control::upload() {
 }
 
 void Control::disconnect() {
+    impl_->refuseWhileUploading(__LINE__, "disconnect");
     if (impl_->session) note(Logging::EType::eSummary, "disconnected from " + impl_->session->server());
     impl_->session.reset();
     impl_->connected = false;
 }
 
 std::uint64_t Control::detectApproximateUploadSpeed(bool keepProbeFile) {
+    impl_->refuseWhileUploading(__LINE__, "detectApproximateUploadSpeed");
     connect();
     FtpSession& session = *impl_->session;
     const std::string name = ".qz-probe-" + std::to_string(::getpid()) + "-" + std::to_string(++impl_->probeCount);

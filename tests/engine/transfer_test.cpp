@@ -332,6 +332,62 @@ TEST_F(Transfer, AFileThatVanishesOrChangesIsNamedAndTheOthersArrive) {
     }
 }
 
+TEST_F(Transfer, AServerThatStaysAwayEndsTheUploadWithTheFilesNamed) {
+    FtpServer& s = server();
+    writeFile("x.txt", "x");
+    writeFile("y.txt", "y");
+    qz::Control control(optionsFor(s));
+    control.prepareSingleFile(qz::Local(path("x.txt")));
+    control.prepareSingleFile(qz::Local(path("y.txt")));
+    control.connect();
+    s.stop();
+    try {
+        control.upload();
+        ADD_FAILURE() << "no error";
+    } catch (const qz::Exception& e) {
+        EXPECT_TRUE(contains(e.what(), "could not send 2 of 2 files: \"" + path("x.txt") + "\"")) << e.what();
+        EXPECT_TRUE(contains(e.what(), "\"" + path("y.txt") + "\"")) << e.what();
+        EXPECT_EQ(e.diagnostics.at("files done"), "0");
+    }
+    for (const auto& [n, e] : control.getFileMap()) {
+        EXPECT_EQ(e.result, qz::EFileResult::eFailed);
+        EXPECT_EQ(e.bytesSent, 0u);
+    }
+    EXPECT_EQ(control.getGlobalStateAndStats().totalBytesTransferred, 0u);
+
+    // Once the server is back, the same queue goes.
+    s.restart();
+    control.upload();
+    expectSameFile(path("x.txt"), s.root() + "/x.txt");
+    expectSameFile(path("y.txt"), s.root() + "/y.txt");
+    EXPECT_EQ(control.getGlobalStateAndStats().filesDone, 2u);
+}
+
+struct CallsIn {
+    qz::Control* control = nullptr;
+    static void disconnect(const qz::GlobalStateAndStats&, void* user) {
+        static_cast<CallsIn*>(user)->control->disconnect();
+    }
+};
+
+TEST_F(Transfer, ACallbackCannotPullTheConnectionsFromUnderTheUpload) {
+    FtpServer& s = server();
+    writeFile("z.bin", pattern(100000, 8));
+    qz::Control control(optionsFor(s));
+    control.prepareSingleFile(qz::Local(path("z.bin")));
+    CallsIn calls{&control};
+    control.setStatsCallback(CallsIn::disconnect, &calls);
+    try {
+        control.upload();
+        ADD_FAILURE() << "no error";
+    } catch (const qz::Exception& e) {
+        EXPECT_STREQ(e.what(), "cannot disconnect while an upload runs");
+    }
+    control.setStatsCallback(nullptr, nullptr);
+    control.upload();
+    expectSameFile(path("z.bin"), s.root() + "/z.bin");
+}
+
 TEST_F(Transfer, ProgressRisesToTheTotalUnderARateCapAndEndsFinished) {
     FtpServer& s = server();
     writeFile("one.bin", pattern(600000, 3));

@@ -57,7 +57,7 @@ public:
     // read them in) while the current one is still sending; 0 turns it off.
     void setEncoders(int count);
     // With congestion control on, the rate starts at the start rate and ramps
-    // toward the maximum: every 10 ms in which the connections used up the
+    // toward the maximum: every 5 ms in which the connections used up the
     // rate (the link kept up), it grows by the factor 1 + 0.3 x aggression
     // (1 to 10; x2.5 at 5), so even a loopback link is reached within tens of
     // milliseconds. A connection that breaks backs the rate off by
