@@ -111,6 +111,8 @@ struct Sending {
     bool started = false;         // the server was asked to store it
     bool resumed = false;         // this attempt continues an earlier one
     bool paused = false;
+    struct timespec modified {};  // as the file was opened
+    std::string remotePath;       // as sent in commands
     std::string localFault;       // the local file changed under us: no retry
 };
 
@@ -318,8 +320,12 @@ private:
     void startWaiting(Clock::time_point now) {
         for (auto& s : slots_) {
             while (!s->channel->busy) {
-                auto ready = std::find_if(pending_.begin(), pending_.end(),
-                                          [now](const Pending& p) { return p.notBefore <= now; });
+                // Two transfers to one remote name at once would mix their bytes.
+                auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
+                    return p.notBefore <= now &&
+                           (sendingTo_.empty() ||
+                            !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
+                });
                 if (ready == pending_.end()) break;
                 Pending p = *ready;
                 pending_.erase(ready);
@@ -380,6 +386,9 @@ private:
         slot.file.fd = fd;
         slot.file.size = st.fileSize;
         slot.file.resumed = p.resume;
+        slot.file.modified = info.st_mtim;
+        slot.file.remotePath = commandPath;
+        sendingTo_.insert(commandPath);
         Channel& c = *slot.channel;
         c.prepare(session_.url(st.remote.full()));
         curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
@@ -432,7 +441,14 @@ private:
 
     void finish(Slot& slot, CURLcode result) {
         Sending f = slot.file;
+        struct stat info {};
+        if (f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
+            (static_cast<std::uint64_t>(info.st_size) != f.size || info.st_mtim.tv_sec != f.modified.tv_sec ||
+             info.st_mtim.tv_nsec != f.modified.tv_nsec)) {
+            f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
+        }
         closeFile(slot);
+        sendingTo_.erase(f.remotePath);
         TransferStats& st = entry(f);
         Channel& c = *slot.channel;
         curl_off_t uploaded = 0;
@@ -595,6 +611,7 @@ private:
     std::map<unsigned long, int> attempts_;
     std::map<unsigned long, std::uint64_t> confirmed_;
     std::set<unsigned long> hinted_;
+    std::set<std::string> sendingTo_;
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
     Clock::time_point begin_;
     std::uint64_t loggedRate_ = 0;
@@ -655,8 +672,8 @@ void Control::connect() {
 void Control::upload() {
     impl_->refuseWhileUploading(__LINE__, "upload");
     connect();
-    UploadRun run(*impl_, *impl_->session);
     try {
+        UploadRun run(*impl_, *impl_->session);
         run.run();
     } catch (Exception& e) {
         for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
@@ -704,9 +721,9 @@ std::uint64_t Control::detectApproximateUploadSpeed(bool keepProbeFile) {
     }
     c.prepare(session.url(""));
     if (result != CURLE_OK || held <= 0) {
-        impl_->lastError = why;
+        impl_->lastError = result != CURLE_OK ? why : "the server holds no byte of the probe upload";
         raise(__LINE__, "detectApproximateUploadSpeed",
-              "the probe upload to " + session.server() + " failed: " + why, getMap());
+              "the probe upload to " + session.server() + " failed: " + impl_->lastError, getMap());
     }
     const double span = std::max(1e-6, secondsBetween(probe.first, probe.last));
     const auto rate = static_cast<std::uint64_t>(static_cast<double>(held) * 8 / span);

@@ -19,10 +19,17 @@ using qztest::FtpServer;
 using qztest::readFile;
 
 std::string sha256(const std::string& path) {
-    const std::string data = readFile(path);
+    std::ifstream in(path, std::ios::binary);
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    std::vector<char> block(1 << 16);
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+        EVP_DigestUpdate(ctx, block.data(), static_cast<std::size_t>(in.gcount()));
+    }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+    EVP_DigestFinal_ex(ctx, digest, &length);
+    EVP_MD_CTX_free(ctx);
     std::ostringstream hex;
     for (unsigned int i = 0; i < length; ++i) hex << std::hex << (digest[i] >> 4) << (digest[i] & 15);
     return hex.str();
@@ -386,6 +393,52 @@ TEST_F(Transfer, ACallbackCannotPullTheConnectionsFromUnderTheUpload) {
     control.setStatsCallback(nullptr, nullptr);
     control.upload();
     expectSameFile(path("z.bin"), s.root() + "/z.bin");
+}
+
+struct Rewrite {
+    std::string path;
+    bool done = false;
+    static void once(const qz::GlobalStateAndStats& s, void* user) {
+        auto* r = static_cast<Rewrite*>(user);
+        if (r->done || s.finished) return;
+        r->done = true;
+        std::ofstream(r->path, std::ios::binary | std::ios::in | std::ios::out) << "changed";
+    }
+};
+
+TEST_F(Transfer, AFileRewrittenWhileItIsSentIsNotReportedAsSent) {
+    FtpServer& s = server();
+    writeFile("moving.bin", pattern(1000000, 9));
+    qz::Options o = optionsFor(s);
+    o.setBandwidth(8'000'000, 0);  // a second on the way: the rewrite comes mid-file
+    qz::Control control(o);
+    control.prepareSingleFile(qz::Local(path("moving.bin")));
+    Rewrite rewrite{path("moving.bin")};
+    control.setStatsCallback(Rewrite::once, &rewrite);
+    try {
+        control.upload();
+        ADD_FAILURE() << "no error";
+    } catch (const qz::Exception& e) {
+        EXPECT_TRUE(contains(e.what(), "\"" + path("moving.bin") + "\" changed during the upload")) << e.what();
+    }
+    ASSERT_TRUE(rewrite.done);
+    const auto& entry = control.getFileMap().at(1);
+    EXPECT_EQ(entry.result, qz::EFileResult::eFailed);
+    EXPECT_EQ(entry.attempts, 1);
+    EXPECT_EQ(control.getGlobalStateAndStats().totalBytesTransferred, 0u);
+}
+
+TEST_F(Transfer, OneRemoteNameQueuedTwiceEndsAsTheLaterFile) {
+    FtpServer& s = server();
+    writeFile("first/same.bin", pattern(3000000, 1));
+    writeFile("second/same.bin", pattern(300000, 2));
+    qz::Options o = optionsFor(s);
+    o.setMultiThreaded(true, 2);
+    qz::Control control(o);
+    control.prepareSingleFile(qz::Local(path("first/same.bin")));
+    control.prepareSingleFile(qz::Local(path("second/same.bin")));
+    control.upload();
+    expectSameFile(path("second/same.bin"), s.root() + "/same.bin");
 }
 
 TEST_F(Transfer, ProgressRisesToTheTotalUnderARateCapAndEndsFinished) {

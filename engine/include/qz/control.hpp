@@ -30,8 +30,8 @@ public:
     Control(const Control&) = delete;
     Control& operator=(const Control&) = delete;
 
-    // Takes a new configuration: server, login, connections and encryption
-    // apply from the next connect, the rates from the next upload.
+    // Takes a new configuration: the rates apply from the next upload; server,
+    // login, connections and encryption once connected anew (disconnect, connect).
     void setNewOptions(const Options& options);
     const Options& getOptions() const;
 
