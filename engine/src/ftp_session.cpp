@@ -41,9 +41,6 @@ std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user)
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
-void lockShare(CURL*, curl_lock_data, curl_lock_access, void*) {}
-void unlockShare(CURL*, curl_lock_data, void*) {}
-
 }  // namespace
 
 void ensureCurlGlobalInit() {
@@ -89,25 +86,23 @@ std::string Channel::describe(CURLcode code) const {
 
 FtpSession::FtpSession(const Options& options) : options_(options) {
     ensureCurlGlobalInit();
-    multi_ = curl_multi_init();
-    share_ = curl_share_init();
-    if (!multi_ || !share_) {
-        if (multi_) curl_multi_cleanup(multi_);
-        if (share_) curl_share_cleanup(share_);
-        raise(__LINE__, "connect", "libcurl could not set up a transfer");
-    }
-    // TLS sessions are shared so that data connections can resume the
-    // control connection's session, which many FTPS servers insist on.
-    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, lockShare);
-    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, unlockShare);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     const int count = options_.effectiveConnections();
-    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(count + 1));
+    const bool tls = options_.encryptControl || options_.encryptData;
+    const int multis = tls ? count : 1;
+    for (int i = 0; i < multis; ++i) {
+        CURLM* m = curl_multi_init();
+        if (!m) {
+            for (CURLM* made : multis_) curl_multi_cleanup(made);
+            raise(__LINE__, "connect", "libcurl could not set up a transfer");
+        }
+        curl_multi_setopt(m, CURLMOPT_MAXCONNECTS, static_cast<long>(count / multis + 1));
+        multis_.push_back(m);
+    }
     for (int i = 0; i < count; ++i) {
         auto c = std::make_unique<Channel>();
         c->easy = curl_easy_init();
         if (!c->easy) raise(__LINE__, "connect", "libcurl could not set up a connection");
+        c->multi = multis_[static_cast<std::size_t>(i) % multis_.size()];
         configure(*c);
         channels_.push_back(std::move(c));
     }
@@ -115,11 +110,10 @@ FtpSession::FtpSession(const Options& options) : options_(options) {
 
 FtpSession::~FtpSession() {
     for (auto& c : channels_) remove(*c);
-    // Easy handles go first, the multi handle's cleanup then closes (QUIT)
+    // Easy handles go first, the multi handles' cleanup then closes (QUIT)
     // the cached connections.
     channels_.clear();
-    curl_multi_cleanup(multi_);
-    curl_share_cleanup(share_);
+    for (CURLM* m : multis_) curl_multi_cleanup(m);
 }
 
 void FtpSession::configure(Channel& c) {
@@ -129,7 +123,6 @@ void FtpSession::configure(Channel& c) {
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &c);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_SHARE, share_);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp");
     curl_easy_setopt(e, CURLOPT_USERNAME, options_.username.c_str());
     curl_easy_setopt(e, CURLOPT_PASSWORD, options_.password.c_str());
@@ -152,6 +145,14 @@ void FtpSession::configure(Channel& c) {
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
         if (!options_.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, options_.caFile.c_str());
+        // TLS 1.2 first: many FTPS servers insist that each data connection
+        // resumes the control connection's session, which libcurl does not
+        // manage under TLS 1.3 (the data connections' own tickets replace the
+        // control's), and refuse transfers with 522. A server that speaks
+        // TLS 1.3 only gets TLS 1.3 (see login()).
+        curl_easy_setopt(e, CURLOPT_SSLVERSION,
+                         static_cast<long>(tls12_ ? CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2
+                                                  : CURL_SSLVERSION_TLSv1_2));
     }
 }
 
@@ -199,14 +200,49 @@ std::string FtpSession::url(const std::string& remotePath) const {
 
 void FtpSession::add(Channel& c) {
     if (c.busy) return;
-    curl_multi_add_handle(multi_, c.easy);
+    curl_multi_add_handle(c.multi, c.easy);
     c.busy = true;
 }
 
 void FtpSession::remove(Channel& c) {
     if (!c.busy) return;
-    curl_multi_remove_handle(multi_, c.easy);
+    curl_multi_remove_handle(c.multi, c.easy);
     c.busy = false;
+}
+
+void FtpSession::perform() {
+    for (CURLM* m : multis_) {
+        int running = 0;
+        curl_multi_perform(m, &running);
+    }
+}
+
+std::vector<std::pair<Channel*, CURLcode>> FtpSession::finished() {
+    std::vector<std::pair<Channel*, CURLcode>> done;
+    for (CURLM* m : multis_) {
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(m, &queued)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            for (auto& c : channels_) {
+                if (c->easy != msg->easy_handle || !c->busy) continue;
+                done.emplace_back(c.get(), msg->data.result);
+                remove(*c);
+                break;
+            }
+        }
+    }
+    return done;
+}
+
+void FtpSession::wait(int milliseconds) {
+    if (multis_.size() == 1) {
+        curl_multi_poll(multis_.front(), nullptr, 0, milliseconds, nullptr);
+        return;
+    }
+    // libcurl waits on one multi handle's sockets only: wait on each in turn,
+    // briefly, so that none waits long for its turn.
+    CURLM* m = multis_[nextWait_++ % multis_.size()];
+    curl_multi_poll(m, nullptr, 0, std::min(milliseconds, 1), nullptr);
 }
 
 std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {
@@ -214,20 +250,16 @@ std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {
     for (auto* c : list) add(*c);
     std::size_t left = list.size();
     while (left > 0) {
-        int running = 0;
-        curl_multi_perform(multi_, &running);
-        int queued = 0;
-        while (CURLMsg* m = curl_multi_info_read(multi_, &queued)) {
-            if (m->msg != CURLMSG_DONE) continue;
+        perform();
+        for (auto& [c, result] : finished()) {
             for (std::size_t i = 0; i < list.size(); ++i) {
-                if (list[i]->easy != m->easy_handle || !list[i]->busy) continue;
-                results[i] = m->data.result;
-                remove(*list[i]);
+                if (list[i] != c) continue;
+                results[i] = result;
                 --left;
             }
         }
         // Short waits: see UploadRun::perform for the stall they avoid.
-        if (left > 0) curl_multi_poll(multi_, nullptr, 0, 1, nullptr);
+        if (left > 0) wait(1);
     }
     return results;
 }
@@ -241,6 +273,16 @@ void FtpSession::login() {
         all.push_back(c.get());
     }
     auto results = runAlone(all);
+    const bool tls = options_.encryptControl || options_.encryptData;
+    if (tls && tls12_ && std::all_of(results.begin(), results.end(),
+                                     [](CURLcode r) { return r == CURLE_SSL_CONNECT_ERROR; })) {
+        tls12_ = false;
+        for (auto& c : channels_) {
+            configure(*c);
+            c->prepare(url(""));
+        }
+        results = runAlone(all);
+    }
     std::size_t ok = 0;
     std::size_t firstFailure = results.size();
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -265,6 +307,17 @@ void FtpSession::login() {
         if (results[i] == CURLE_OK) kept.push_back(std::move(channels_[i]));
     }
     channels_ = std::move(kept);
+    std::vector<CURLM*> used;
+    for (CURLM* m : multis_) {
+        const bool driving = std::any_of(channels_.begin(), channels_.end(),
+                                         [m](const auto& c) { return c->multi == m; });
+        if (driving) {
+            used.push_back(m);
+        } else {
+            curl_multi_cleanup(m);
+        }
+    }
+    multis_ = std::move(used);
 }
 
 }  // namespace qz

@@ -1,7 +1,12 @@
 #pragma once
-// The connections of one controller to its FTP/FTPS server: a libcurl multi
-// handle whose connection cache keeps the logged-in control connections, and
-// one easy handle ("channel") per parallel connection, reused file after file.
+// The connections of one controller to its FTP/FTPS server: one easy handle
+// ("channel") per parallel connection, reused file after file, driven by
+// libcurl multi handles whose connection caches keep the logged-in control
+// connections. Plain FTP shares one multi handle among all channels. FTPS
+// gives each channel its own: servers check that a data connection resumes
+// the TLS session of its own control connection, and libcurl resumes the last
+// session of the easy handle, so a channel must never pick up another
+// channel's connection from a shared cache.
 //
 //   FtpSession session(options);
 //   session.login();                    // throws qz::Exception with the server's words
@@ -15,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qz/options.hpp"
@@ -28,7 +34,8 @@ struct Channel {
     std::string lastReply;           // last reply line of the server
     std::int64_t lastSize = -1;      // number of the last "213" (SIZE) reply
     curl_slist* commands = nullptr;  // quote commands of the current request
-    bool busy = false;               // added to the multi handle
+    CURLM* multi = nullptr;          // the multi handle that drives it
+    bool busy = false;               // added to its multi handle
 
     // Clears the state of the previous request and sets the URL.
     void prepare(const std::string& url);
@@ -50,7 +57,7 @@ public:
     // no connection could log in, or when the server refused the login.
     void login();
 
-    CURLM* multi() const { return multi_; }
+    const Options& options() const { return options_; }
     std::size_t channels() const { return channels_.size(); }
     Channel& channel(std::size_t index) { return *channels_[index]; }
 
@@ -66,13 +73,21 @@ public:
 
     void add(Channel& c);
     void remove(Channel& c);
+    // Lets libcurl do what is due on every channel.
+    void perform();
+    // Channels whose request has ended, with the result; they are removed
+    // from their multi handle.
+    std::vector<std::pair<Channel*, CURLcode>> finished();
+    // Waits up to `milliseconds` for something to do.
+    void wait(int milliseconds);
 
 private:
     void configure(Channel& c);
 
     Options options_;
-    CURLM* multi_ = nullptr;
-    CURLSH* share_ = nullptr;
+    bool tls12_ = true;   // see configure()
+    std::vector<CURLM*> multis_;
+    std::size_t nextWait_ = 0;
     std::vector<std::unique_ptr<Channel>> channels_;
 };
 

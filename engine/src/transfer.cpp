@@ -195,7 +195,7 @@ public:
                 nextProgress = now + kProgressPeriod;
             }
             if (!finished) {
-                curl_multi_poll(session_.multi(), nullptr, 0, waitMilliseconds(now, nextProgress), nullptr);
+                session_.wait(waitMilliseconds(now, nextProgress));
             }
         }
         stats_.finished = true;
@@ -271,9 +271,8 @@ private:
     // a second call at once, and short waits while connections are being
     // set up, keep that from stalling every file until the next timeout.
     void perform() {
-        int running = 0;
-        curl_multi_perform(session_.multi(), &running);
-        if (settingUp()) curl_multi_perform(session_.multi(), &running);
+        session_.perform();
+        if (settingUp()) session_.perform();
     }
 
     bool anyBusy() const {
@@ -423,20 +422,13 @@ private:
     }
 
     bool collectFinished() {
-        bool any = false;
-        int queued = 0;
-        while (CURLMsg* m = curl_multi_info_read(session_.multi(), &queued)) {
-            if (m->msg != CURLMSG_DONE) continue;
+        auto done = session_.finished();
+        for (auto& [channel, result] : done) {
             for (auto& s : slots_) {
-                if (s->channel->easy != m->easy_handle || !s->channel->busy) continue;
-                const CURLcode result = m->data.result;
-                session_.remove(*s->channel);
-                finish(*s, result);
-                any = true;
-                break;
+                if (s->channel == channel) finish(*s, result);
             }
         }
-        return any;
+        return !done.empty();
     }
 
     void finish(Slot& slot, CURLcode result) {
@@ -476,6 +468,13 @@ private:
         }
         const std::string why = c.describe(result);
         impl_.lastError = why;
+        // 522: the server refused the data connection's TLS session (it wants
+        // the control connection's resumed, which TLS 1.3 tickets defeat).
+        // The server drops that control connection; a fresh one works at once.
+        if (c.lastReply.rfind("522 ", 0) == 0) {
+            retryOrFail(f.number, why, false, true);
+            return;
+        }
         if (!worthRetrying(result, c.lastReply)) {
             fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
             return;
@@ -496,7 +495,7 @@ private:
         retryOrFail(f.number, why, f.started || f.resumed);
     }
 
-    void retryOrFail(unsigned long number, const std::string& why, bool resume) {
+    void retryOrFail(unsigned long number, const std::string& why, bool resume, bool atOnce = false) {
         TransferStats& st = stats_.fileMap.at(number);
         const int made = attempts_[number];
         if (made >= kMaxAttempts || givenUp_) {
@@ -507,7 +506,7 @@ private:
         st.result = EFileResult::ePending;
         st.bytesSent = confirmed_[number];
         st.errorText = why;
-        auto delay = kFirstRetryDelay * (1 << std::min(made - 1, 4));
+        auto delay = atOnce ? std::chrono::milliseconds(0) : kFirstRetryDelay * (1 << std::min(made - 1, 4));
         note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
                                             std::to_string(made + 1) + " of " + std::to_string(kMaxAttempts) +
                                             ") after: " + why);
@@ -643,6 +642,23 @@ struct Probe {
     }
 };
 
+CURLcode sendProbe(FtpSession& session, Channel& c, Probe& probe, const std::string& name, bool keep) {
+    probe.block.assign(
+        static_cast<std::size_t>(std::clamp(session.options().blockSize, 16 * 1024, 2 * 1024 * 1024)), '\0');
+    c.prepare(session.url(name));
+    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, Probe::onRead);
+    curl_easy_setopt(c.easy, CURLOPT_READDATA, &probe);
+    curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, nullptr);
+    curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
+    curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
+    std::vector<std::string> after = {"*SIZE " + name};
+    if (!keep) after.push_back("DELE " + name);
+    c.setCommands(CURLOPT_POSTQUOTE, after);
+    return session.runAlone({&c})[0];
+}
+
 }  // namespace
 
 void Control::connect() {
@@ -693,22 +709,9 @@ std::uint64_t Control::detectApproximateUploadSpeed(bool keepProbeFile) {
     connect();
     FtpSession& session = *impl_->session;
     const std::string name = ".qz-probe-" + std::to_string(::getpid()) + "-" + std::to_string(++impl_->probeCount);
-    Probe probe;
-    probe.block.assign(static_cast<std::size_t>(std::clamp(impl_->options.blockSize, 16 * 1024, 2 * 1024 * 1024)),
-                       '\0');
     Channel& c = session.channel(0);
-    c.prepare(session.url(name));
-    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, Probe::onRead);
-    curl_easy_setopt(c.easy, CURLOPT_READDATA, &probe);
-    curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, nullptr);
-    curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
-    curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
-    std::vector<std::string> after = {"*SIZE " + name};
-    if (!keepProbeFile) after.push_back("DELE " + name);
-    c.setCommands(CURLOPT_POSTQUOTE, after);
-    const CURLcode result = session.runAlone({&c})[0];
+    Probe probe;
+    const CURLcode result = sendProbe(session, c, probe, name, keepProbeFile);
     const std::string why = c.describe(result);
     const std::int64_t held = c.lastSize >= 0 ? c.lastSize : static_cast<std::int64_t>(probe.sent);
     if (result != CURLE_OK && !keepProbeFile) {

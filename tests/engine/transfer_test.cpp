@@ -212,9 +212,10 @@ TEST_F(Transfer, ConnectFailsWithTheServersOrLibcurlsWords) {
     }
 }
 
-TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
+// A certificate authority and a server certificate for 127.0.0.1 below dir().
+void makeCertificates(const std::string& dir) {
     const std::string openssl =
-        "cd '" + dir() + "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "cd '" + dir + "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
         "-keyout ca.key -out ca.pem -days 2 -subj /CN=qz-test-ca 2>/dev/null && "
         "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key "
         "-out server.csr -subj /CN=127.0.0.1 2>/dev/null && "
@@ -222,6 +223,10 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
         "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem "
         "-days 2 -extfile san.ext 2>/dev/null";
     ASSERT_EQ(std::system(openssl.c_str()), 0);
+}
+
+TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
+    makeCertificates(dir());
     FtpServer& s = server(FtpServer::Tls{path("server.pem"), path("server.key")});
     writeFile("secret.bin", pattern(300000, 5));
 
@@ -256,6 +261,34 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
                 EXPECT_TRUE(contains(e.what(), "certificate")) << e.what();
             }
         }
+    }
+}
+
+TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
+    makeCertificates(dir());
+    struct Case { const char* name; bool refuseTls13Data; bool tls13Only; };
+    const Case cases[] = {{"refuses TLS 1.3 data connections", true, false}, {"TLS 1.3 only", false, true}};
+    for (int i = 0; i < 6; ++i) {
+        writeFile("set/" + std::to_string(i) + ".bin", pattern(50000, 20u + static_cast<unsigned>(i)));
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FtpServer& s = server(FtpServer::Tls{path("server.pem"), path("server.key"), c.refuseTls13Data, c.tls13Only});
+        qz::Options o = optionsFor(s);
+        o.setEncryption(true, true);
+        o.setCertificateAuthority(path("ca.pem"));
+        o.setMultiThreaded(true, 2);
+        qz::Control control(o);
+        control.prepareRecursiveDir(qz::Local(path("set")), qz::Remote("."));
+        EXPECT_GT(control.detectApproximateUploadSpeed(false), 0u);
+        control.upload();
+        for (int i = 0; i < 6; ++i) {
+            const std::string name = std::to_string(i) + ".bin";
+            expectSameFile(path("set/" + name), s.root() + "/" + name);
+        }
+        for (const auto& [n, e] : control.getFileMap()) EXPECT_EQ(e.attempts, 1) << e.remote.full();
+        server_.reset();
+        fs::remove_all(path("served"));
     }
 }
 

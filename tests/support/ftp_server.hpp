@@ -45,6 +45,8 @@ public:
     struct Tls {
         std::string certFile;
         std::string keyFile;
+        bool refuseTls13Data = false;  // answer TLS 1.3 data connections with 522
+        bool tls13Only = false;        // speak no TLS older than 1.3
     };
 
     explicit FtpServer(std::string root, std::optional<Tls> tls = std::nullopt,
@@ -88,6 +90,8 @@ public:
                                          "--events", eventsFile()};
         if (tls_) {
             args.insert(args.end(), {"--cert", tls_->certFile, "--key", tls_->keyFile});
+            if (tls_->refuseTls13Data) args.push_back("--refuse-tls13-data");
+            if (tls_->tls13Only) args.push_back("--tls13-only");
         }
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
