@@ -101,7 +101,11 @@ FtpSession::FtpSession(const Options& options) : options_(options) {
     for (int i = 0; i < count; ++i) {
         auto c = std::make_unique<Channel>();
         c->easy = curl_easy_init();
-        if (!c->easy) raise(__LINE__, "connect", "libcurl could not set up a connection");
+        if (!c->easy) {
+            channels_.clear();
+            for (CURLM* m : multis_) curl_multi_cleanup(m);
+            raise(__LINE__, "connect", "libcurl could not set up a connection");
+        }
         c->multi = multis_[static_cast<std::size_t>(i) % multis_.size()];
         configure(*c);
         channels_.push_back(std::move(c));

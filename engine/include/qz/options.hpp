@@ -41,7 +41,10 @@ public:
     void setMode(ETransferMode transfer, EConnectionMode connection);
     // Explicit TLS (AUTH TLS) on the control connection, and protected data
     // connections (PROT P). Data protection implies control protection. The
-    // server's certificate and host name are always verified.
+    // server's certificate and host name are always verified. TLS 1.2 is
+    // preferred, as FTPS servers that insist on data connections resuming the
+    // control connection's session refuse libcurl's TLS 1.3 data connections;
+    // a server that speaks only TLS 1.3 gets TLS 1.3.
     void setEncryption(bool control, bool data);
     // Rates in bits per second: `maximum` caps the whole transfer across all
     // connections (0 means no cap). Without congestion control the rate is the
