@@ -37,6 +37,7 @@ constexpr std::chrono::seconds kRateWindow{1};
 constexpr std::size_t kNamedFailures = 20;
 constexpr std::chrono::milliseconds kProbeDuration{1000};
 constexpr std::uint64_t kProbeMaxBytes = 512ull * 1024 * 1024;
+constexpr std::chrono::duration<long, std::milli> kProbeTimeout{10000};
 
 void note(Logging::EType type, const std::string& text) {
     if (Logging::isEnabled(type)) SummaryLog::add("qz::Control: " + text);
@@ -656,7 +657,11 @@ CURLcode sendProbe(FtpSession& session, Channel& c, Probe& probe, const std::str
     std::vector<std::string> after = {"*SIZE " + name};
     if (!keep) after.push_back("DELE " + name);
     c.setCommands(CURLOPT_POSTQUOTE, after);
-    return session.runAlone({&c})[0];
+    // A link that stalls must not hold the caller long for an estimate.
+    curl_easy_setopt(c.easy, CURLOPT_TIMEOUT_MS, kProbeTimeout.count());
+    const CURLcode result = session.runAlone({&c})[0];
+    curl_easy_setopt(c.easy, CURLOPT_TIMEOUT_MS, 0L);
+    return result;
 }
 
 }  // namespace

@@ -212,28 +212,15 @@ TEST_F(Transfer, ConnectFailsWithTheServersOrLibcurlsWords) {
     }
 }
 
-// A certificate authority and a server certificate for 127.0.0.1 below dir().
-void makeCertificates(const std::string& dir) {
-    const std::string openssl =
-        "cd '" + dir + "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-        "-keyout ca.key -out ca.pem -days 2 -subj /CN=qz-test-ca 2>/dev/null && "
-        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key "
-        "-out server.csr -subj /CN=127.0.0.1 2>/dev/null && "
-        "printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext && "
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem "
-        "-days 2 -extfile san.ext 2>/dev/null";
-    ASSERT_EQ(std::system(openssl.c_str()), 0);
-}
-
 TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
-    makeCertificates(dir());
-    FtpServer& s = server(FtpServer::Tls{path("server.pem"), path("server.key")});
+    const auto certificates = FtpServer::makeCertificates(dir());
+    FtpServer& s = server(certificates.server);
     writeFile("secret.bin", pattern(300000, 5));
 
     struct Case { const char* name; std::string caFile; bool fromEnvironment; bool works; };
     const Case cases[] = {
-        {"authority given", path("ca.pem"), false, true},
-        {"authority from QZ_CA_FILE", path("ca.pem"), true, true},
+        {"authority given", certificates.caFile, false, true},
+        {"authority from QZ_CA_FILE", certificates.caFile, true, true},
         {"no authority", "", false, false},
     };
     for (const auto& c : cases) {
@@ -265,7 +252,7 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
 }
 
 TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
-    makeCertificates(dir());
+    const auto certificates = FtpServer::makeCertificates(dir());
     struct Case { const char* name; bool refuseTls13Data; bool tls13Only; };
     const Case cases[] = {{"refuses TLS 1.3 data connections", true, false}, {"TLS 1.3 only", false, true}};
     for (int i = 0; i < 6; ++i) {
@@ -273,10 +260,13 @@ TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FtpServer& s = server(FtpServer::Tls{path("server.pem"), path("server.key"), c.refuseTls13Data, c.tls13Only});
+        FtpServer::Tls tls = certificates.server;
+        tls.refuseTls13Data = c.refuseTls13Data;
+        tls.tls13Only = c.tls13Only;
+        FtpServer& s = server(tls);
         qz::Options o = optionsFor(s);
         o.setEncryption(true, true);
-        o.setCertificateAuthority(path("ca.pem"));
+        o.setCertificateAuthority(certificates.caFile);
         o.setMultiThreaded(true, 2);
         qz::Control control(o);
         control.prepareRecursiveDir(qz::Local(path("set")), qz::Remote("."));
