@@ -24,6 +24,10 @@ std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user)
     const std::size_t length = size * count;
     std::string line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    // The reply ends up in messages and logs: no control characters from a server.
+    for (char& ch : line) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+    }
     // Server replies start with three digits; libcurl also passes its own
     // header-like lines ("Content-Length: ...") here, which say nothing new.
     if (line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&

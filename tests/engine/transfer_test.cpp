@@ -337,7 +337,7 @@ TEST_F(Transfer, AFileThatVanishesOrChangesIsNamedAndTheOthersArrive) {
         writeFile("set/b.txt", "bbbbbb");
         writeFile("set/c.txt", "cccccc");
         qz::Control control(optionsFor(s));
-        control.prepareRecursiveDir(qz::Local(path("set")), qz::Remote("up"));
+        control.prepareRecursiveDir(qz::Local(path("set")), qz::Remote("/up"));  // from the login root
         c.spoil(path("set/b.txt"));
         try {
             control.upload();
