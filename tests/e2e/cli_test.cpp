@@ -133,6 +133,20 @@ TEST_F(Cli, CtrlCStopsCleanly) {
     EXPECT_NE(theJob()["state"], "finalized");
 }
 
+TEST_F(Cli, TheExampleBuiltFromTheInstalledPackageSendsAJob) {
+    startServers();
+    writeFile("data/x.txt", "example");
+    const std::string source = std::getenv("QZWS_SOURCE_DIR");
+    const std::string binary = std::getenv("QZWS_BINARY_DIR");
+    CommandResult r = Command({"/bin/bash", source + "/tests/install/check_package.sh", binary, source + "/examples",
+                               QZWS_EXAMPLE_FLAGS, jobs->baseUrl(), "alice", "Sequencing run", path("data")})
+                          .env("QZWS_PASSWORD", "wonderland")
+                          .run();
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("finished: 1 files, 7 bytes"), std::string::npos) << r.out;
+    EXPECT_EQ(theJob()["state"], "finalized");
+}
+
 TEST_F(Cli, InfoAsTableAndJson) {
     CommandResult table = qzws({"info"}).run();
     EXPECT_EQ(table.exitCode, 0);

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, builds the example host
-# program with find_package(qzws) and with pkg-config, and runs it once.
-#   check_package.sh BUILD_DIR EXAMPLES_DIR [EXTRA_COMPILER_FLAGS]
+# program with find_package(qzws) and with pkg-config, and runs it: without
+# arguments it must explain itself; with a job (URL USER ORDERFORM PATH...,
+# the password in QZWS_PASSWORD) it must send it.
+#   check_package.sh BUILD_DIR EXAMPLES_DIR EXTRA_COMPILER_FLAGS [URL USER ORDERFORM PATH...]
 set -euo pipefail
 build=$1; examples=$2; flags=${3:-}
+shift $(( $# < 3 ? $# : 3 ))
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -18,4 +21,7 @@ set -e
 [ "$code" = 2 ] && grep -q '^usage: ' "$prefix/usage.txt"
 g++ -std=c++17 $flags "$examples/upload_job.cpp" -o "$prefix/by-pkg-config" \
     $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs qzws)
+if [ $# -gt 0 ]; then
+  "$prefix/example/upload_job" "$@"
+fi
 echo "package ok: find_package and pkg-config builds of the example"
