@@ -6,6 +6,7 @@
 
 #include <libxml/parser.h>
 
+#include "job_bodies.hpp"
 #include "key_generator.hpp"
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
@@ -135,25 +136,7 @@ WS& WS::finalizeJob(const GlobalStateAndStats& stats) {
     SummaryLog::add("qz::WS: finalizing job");
     const std::string url = baseUrl + "finalizePickupJob.do";
 
-    std::string names;
-    std::string sizes;
-    std::uint64_t total = 0;
-    for (const auto& [number, file] : stats.fileMap) {
-        if (!sizes.empty()) {
-            sizes += ",";
-            names += "#,#";
-        }
-        sizes += std::to_string(file.fileSize);
-        total += file.fileSize;
-        names += file.remote.full();
-    }
-
-    std::string body = "k=" + encryptionKey + "&f=" + encrypt(names) + "&s=" + encrypt(sizes) +
-                       "&c=" + encrypt("true") + "&totalSize=" + encrypt(std::to_string(total)) +
-                       "&jobid=" + encrypt(jobId) + "&isCancelled=" + encrypt("false") +
-                       "&markJob=" + encrypt("true") + "&username=" + encrypt(loginUsername) +
-                       "&pass=" + encrypt(loginPassword);
-    if (secure) body += "&tu=" + encrypt(ftpUsername);
+    const std::string body = detail::finalizationBody(*this, detail::listTransferredFiles(stats));
 
     DocPtr answer(send_request(url, body));
     // A plain "nay" is the server refusing the job; finishing it anyway

@@ -16,7 +16,7 @@ namespace qz {
 enum class EShift { eForward, eBackward };
 
 // Shifts each byte of `text` by the key digit at its position (the key
-// repeats). The key must not be empty.
+// repeats). An empty key raises std::invalid_argument.
 std::string scramble(const std::string& text, const std::string& key, EShift direction);
 
 }  // namespace qz

@@ -1,6 +1,7 @@
 // The client object: fields, states, key and cookie file, diagnostic map,
 // library information, settings, string functions and scrambling.
 #include <regex>
+#include <stdexcept>
 #include <set>
 
 #include <curlpp/cURLpp.hpp>
@@ -288,6 +289,17 @@ TEST(Scrambling, KnownShifts) {
     EXPECT_EQ(qz::scramble("AAA", "12", qz::EShift::eForward), "rsr");
 }
 
+TEST(Scrambling, WholeTurnKeyBytesRefuseQuotesInsteadOfHanging) {
+    // Key bytes 0, '^' (94) and 0xA2 (-94) shift by a whole turn: other bytes
+    // keep their place, and a quote could never leave itself.
+    for (const std::string& key : {std::string(1, '\0'), std::string("^"), std::string("\xA2")}) {
+        EXPECT_EQ(qz::scramble("a~!", key, qz::EShift::eForward), "a~!");
+        EXPECT_THROW(qz::scramble("a\"", key, qz::EShift::eForward), std::invalid_argument);
+        EXPECT_THROW(qz::scramble("'", key, qz::EShift::eBackward), std::invalid_argument);
+    }
+    EXPECT_THROW(qz::scramble("a", "", qz::EShift::eForward), std::invalid_argument);
+}
+
 TEST_F(Client, EncryptAndDecrypt) {
     qz::WS ws;
     const std::string plain = "user name+100%";
@@ -307,6 +319,14 @@ TEST_F(Client, EncryptAndDecrypt) {
     // An answer the server scrambled from the form-encoded "a+b%2Bc".
     const std::string answer = qz::scramble("a+b%2Bc", ws.encryptionKey, qz::EShift::eForward);
     EXPECT_EQ(ws.decrypt(answer), "a b+c");
+
+    ws.encryptionKey = "12^";
+    try {
+        ws.encrypt("ab\"");
+        FAIL();
+    } catch (const qz::Exception& e) {
+        EXPECT_STREQ(e.what(), "cannot encrypt a quote with this encryption key");
+    }
 
     ws.encryptionKey.clear();
     try {

@@ -1,0 +1,26 @@
+#pragma once
+// The request bodies of the job operations that grow with the job, apart
+// from the operations themselves so that their cost can be measured alone.
+
+#include <cstdint>
+#include <string>
+
+#include "qz/ws.hpp"
+
+namespace qz::detail {
+
+// The transferred files as the finalization reports them, in the engine's
+// file order: names joined by "#,#", decimal sizes joined by ",".
+struct TransferredFiles {
+    std::string names;
+    std::string sizes;
+    std::uint64_t total = 0;
+};
+
+TransferredFiles listTransferredFiles(const GlobalStateAndStats& stats);
+
+// "k=" and the key, then the scrambled lists, total, job and credentials
+// ("&tu=" only for a secure job). Scrambles with the client's key.
+std::string finalizationBody(WS& client, const TransferredFiles& files);
+
+}  // namespace qz::detail
