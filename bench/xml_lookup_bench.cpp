@@ -5,6 +5,7 @@
 #include <libxml/xpath.h>
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -72,6 +73,24 @@ xmlNode* xpathFind(xmlDoc* doc, const xmlChar* expression) {
     return found;
 }
 
+// The floor of any search that visits every node: one walk in document order
+// (the order of memory, as the parser allocated the nodes) with the same
+// in-place name check. Not a lookup of this library, only a yardstick.
+xmlNode* documentOrderWalk(xmlDoc* doc, const std::string& name) {
+    xmlNode* node = doc->children;
+    while (node) {
+        const char* n = reinterpret_cast<const char*>(node->name);
+        if (n && std::strcmp(n, name.c_str()) == 0) return node;
+        if (node->children && node->type != XML_ENTITY_REF_NODE) {
+            node = node->children;
+            continue;
+        }
+        while (node && !node->next) node = node->parent == reinterpret_cast<xmlNode*>(doc) ? nullptr : node->parent;
+        if (node) node = node->next;
+    }
+    return nullptr;
+}
+
 void reportAllocations(benchmark::State& state, std::uint64_t before) {
     state.counters["allocs_per_call"] = benchmark::Counter(
         static_cast<double>(bench::allocationCount() - before), benchmark::Counter::kAvgIterations);
@@ -97,6 +116,18 @@ void BM_xpathDescendant(benchmark::State& state) {
     state.counters["nodes"] = static_cast<double>(answer.nodes);
 }
 
+void BM_documentOrderWalk(benchmark::State& state) {
+    const Answer& answer = answerOf(state.range(0));
+    const std::string name = "last";  // the last node in document order
+    xmlNode* last = xmlDocGetRootElement(answer.doc.get())->last;
+    if (documentOrderWalk(answer.doc.get(), name) != last) {
+        state.SkipWithError("the walk misses the last node");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(documentOrderWalk(answer.doc.get(), name));
+    state.counters["nodes"] = static_cast<double>(answer.nodes);
+}
+
 void BM_findImmediateChildWithName(benchmark::State& state) {
     const Answer& answer = answerOf(state.range(0));
     const std::string name = "last";
@@ -115,6 +146,7 @@ void BM_findImmediateChildWithName(benchmark::State& state) {
 
 BENCHMARK(BM_findAnyNodeWithName)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_xpathDescendant)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_documentOrderWalk)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_findImmediateChildWithName)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
