@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <libxml/parser.h>
 #include <libxml/xpath.h>
+#include <malloc.h>
 
 #include <cstdint>
 #include <cstring>
@@ -27,6 +28,7 @@ struct DocFree {
 struct Answer {
     std::unique_ptr<xmlDoc, DocFree> doc;
     std::int64_t nodes = 0;
+    std::int64_t bytes = 0;  // heap that the parsed tree holds
     xmlNode* wanted = nullptr;
 };
 
@@ -47,9 +49,11 @@ Answer buildAnswer(std::int64_t wantedNodes) {
     }
     text += "<last/></answer>";
     Answer answer;
+    const std::size_t heapBefore = mallinfo2().uordblks;
     answer.doc.reset(xmlReadMemory(text.data(), static_cast<int>(text.size()), "answer.xml", nullptr,
                                    XML_PARSE_NOBLANKS | XML_PARSE_HUGE));
     if (!answer.doc) throw std::runtime_error("the benchmark answer does not parse");
+    answer.bytes = static_cast<std::int64_t>(mallinfo2().uordblks - heapBefore);
     answer.nodes = countNodes(answer.doc->children);
     answer.wanted = xmlDocGetRootElement(answer.doc.get())->children->children->next;
     return answer;
@@ -108,6 +112,7 @@ void BM_findAnyNodeWithName(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(qz::findAnyNodeWithName(answer.doc.get(), name));
     reportAllocations(state, before);
     state.counters["nodes"] = static_cast<double>(answer.nodes);
+    state.counters["tree_bytes"] = static_cast<double>(answer.bytes);
 }
 
 void BM_xpathDescendant(benchmark::State& state) {
