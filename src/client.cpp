@@ -46,6 +46,8 @@ WS& WS::reset() {
     loginUsername.clear();
     loginPassword.clear();
     userAgent = kDefaultUserAgent;
+    requestTimeout = 0;
+    connectTimeout = 0;
     orderFormName.clear();
     orderFormType.clear();
     jobId.clear();

@@ -6,6 +6,7 @@
 
 #include <libxml/parser.h>
 
+#include "answer.hpp"
 #include "job_bodies.hpp"
 #include "key_generator.hpp"
 #include "qz/strings.hpp"
@@ -16,10 +17,7 @@ namespace qz {
 
 namespace {
 
-struct DocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
+using detail::DocPtr;
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -62,7 +60,7 @@ WS& WS::createJob(const std::string& orderForm, const StringMap& fields) {
 
     bool found = false;
     {
-        DocPtr settings(xmlParseDoc(reinterpret_cast<const xmlChar*>(xmlResponse.c_str())));
+        DocPtr settings = detail::parseQuietly(xmlResponse);
         for (xmlNode* form : findAllSiblingsWithName(settings.get(), "orderform")) {
             auto attributes = getNodeAttributes(form);
             if (valueOr(attributes, "name") != orderForm) continue;

@@ -11,12 +11,11 @@
 #include <curlpp/Easy.hpp>
 #include <curlpp/Infos.hpp>
 #include <curlpp/Options.hpp>
-#include <libxml/parser.h>
 #include <libxml/xmlsave.h>
 
+#include "answer.hpp"
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
-#include "qz/xml.hpp"
 
 namespace qz {
 
@@ -25,16 +24,6 @@ namespace {
 // Shared by every client of the process; atomic because hosts may run
 // clients on several threads.
 std::atomic<std::uint64_t> dumpCounter{0};
-
-struct DocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
-
-bool isPlainAnswer(const std::string& body) {
-    return starts_with(body, "<?xml") || starts_with(body, "<result") || starts_with(body, "yay\r\n") ||
-           starts_with(body, "nay\r\n");
-}
 
 // The cookie file holds the login session. libcurl creates a missing file
 // with the process's default mode but keeps the mode of an existing one, so
@@ -91,34 +80,21 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
         request.setOpt(curlpp::options::CookieJar(cookieFile));
         request.setOpt(curlpp::options::CookieFile(cookieFile));
         request.setOpt(curlpp::options::WriteStream(&sink));
+        // Only when asked for: by default a request waits as long as the server takes.
+        if (requestTimeout > 0) request.setOpt(curlpp::options::Timeout(requestTimeout));
+        if (connectTimeout > 0) request.setOpt(curlpp::options::ConnectTimeout(connectTimeout));
         request.perform();
         received = sink.str();
-        rawResponse = isPlainAnswer(received) ? received : decrypt(received);
         httpResponseCode = curlpp::infos::ResponseCode::get(request);
     }
 
-    if (httpResponseCode != 200) {
-        message = "server HTTP response code for " + url + " is " + std::to_string(httpResponseCode);
-    }
-
-    DocPtr doc;
-    if (rawResponse.size() > 9) {
-        if (rawResponse[0] == '<') doc.reset(xmlParseDoc(reinterpret_cast<const xmlChar*>(rawResponse.c_str())));
-        if (doc) {
-            xmlResponse = rawResponse;
-            auto status = findAnyNodeAndGetAttribs(doc.get(), "status");
-            auto success = status.find("success");
-            if (success != status.end() && success->second == "true") {
-                successFlag = true;
-            } else {
-                message = "server response for " + url + " indicates the command failed to run";
-                auto comments = status.find("comments");
-                if (comments != status.end()) message += " (\"" + comments->second + "\")";
-            }
-        }
-    } else {
-        successFlag = starts_with(rawResponse, "yay\r\n");
-    }
+    detail::Answer answer = detail::readAnswer(received, static_cast<long>(httpResponseCode), url,
+                                               [this](const std::string& text) { return decrypt(text); });
+    rawResponse = std::move(answer.text);
+    successFlag = answer.success;
+    message = std::move(answer.message);
+    detail::DocPtr doc = std::move(answer.document);
+    if (doc) xmlResponse = rawResponse;
 
     if (verbose) {
         std::string name = dumpName(dumpCounter.fetch_add(1), state, httpResponseCode);

@@ -62,7 +62,7 @@ const ShiftTable& tableFor(EShift direction) {
 }  // namespace
 
 std::string scramble(const std::string& text, const std::string& key, EShift direction) {
-    if (key.empty()) throw std::invalid_argument("qz::scramble: the key is empty");
+    if (key.empty()) throw std::invalid_argument("cannot scramble with an empty key");
     const ShiftTable& table = tableFor(direction);
     std::string out(text.size(), '\0');
     std::size_t k = 0;
@@ -71,7 +71,7 @@ std::string scramble(const std::string& text, const std::string& key, EShift dir
         if (++k == key.size()) k = 0;
     }
     if (out.find(kNoShift) != std::string::npos) {
-        throw std::invalid_argument("qz::scramble: a key byte of 0, '^' or 0xA2 cannot move a quote");
+        throw std::invalid_argument("cannot scramble a quote with a key byte of 0, '^' or 0xA2");
     }
     return out;
 }

@@ -51,6 +51,12 @@ WS& WS::setX(const StringMap& settings) {
                 continue;
             }
             (key == "sslverifyhost" ? sslVerifyHost : sslVerifyPeer) = numberOf(value);
+        } else if (key == "timeout" || key == "connecttimeout") {
+            if (!hasDigit(value) || numberOf(value) < 0) {
+                message = "invalid value \"" + value + "\" for key \"" + key + "\"";
+                continue;
+            }
+            (key == "timeout" ? requestTimeout : connectTimeout) = numberOf(value);
         } else if (key == "useragent") {
             userAgent = value;
         } else if (key == "baseurl") {
@@ -68,6 +74,10 @@ WS& WS::getX(StringMap& settings) {
             value = userAgent;
         } else if (key == "cookies") {
             value = cookieFile;
+        } else if (key == "timeout") {
+            value = std::to_string(requestTimeout);
+        } else if (key == "connecttimeout") {
+            value = std::to_string(connectTimeout);
         }
     }
     return *this;

@@ -71,11 +71,13 @@ public:
     // Sets up libcurl and libxml2; call once per process before any request.
     static void initialize_third_party_libs();
     // Keys: "verbose"/"debug" (on, yes, true), "sslverifyhost",
-    // "sslverifypeer", "useragent", "baseurl". An unknown key, or a TLS value
-    // without digits, is reported in `message` and changes nothing.
+    // "sslverifypeer", "useragent", "baseurl", "timeout" and "connecttimeout"
+    // (seconds; 0, the default, waits for ever). An unknown key, or a TLS or
+    // time-out value without digits (or a negative time-out), is reported in
+    // `message` and changes nothing.
     WS& setX(const StringMap& settings);
-    // Fills in "useragent" and "cookies" (the cookie file name) where the
-    // caller put those keys; other keys are left alone.
+    // Fills in "useragent", "cookies" (the cookie file name), "timeout" and
+    // "connecttimeout" where the caller put those keys; other keys are left alone.
     WS& getX(StringMap& settings);
 
     // --- scrambling of values sent to the server ---------------------------
@@ -122,6 +124,8 @@ public:
     std::string loginUsername;
     std::string loginPassword;
     std::string userAgent;
+    std::int32_t requestTimeout = 0;  // seconds for a whole request; 0: none
+    std::int32_t connectTimeout = 0;  // seconds to connect; 0: libcurl's default
     std::string cookieFile;       // in the current working directory
     std::string encryptionKey;    // decimal digits
     std::string orderFormName;

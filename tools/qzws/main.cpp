@@ -1,0 +1,187 @@
+// qzws: the command line of libqzws.
+#include <CLI/CLI.hpp>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "password.hpp"
+#include "upload_job.hpp"
+
+namespace {
+
+using namespace qzcli;
+
+const char* const kExitCodes =
+    "Exit codes:\n"
+    "  0    the job is finalized (upload) or the server answered (ping)\n"
+    "  1    an unexpected failure\n"
+    "  2    usage: bad arguments, or no password\n"
+    "  3    login: refused, or the job server could not be reached\n"
+    "  4    job creation (for example an unknown order form)\n"
+    "  5    a path that cannot be sent (missing, unreadable, not a file or folder)\n"
+    "  6    connection to the transfer server\n"
+    "  7    upload\n"
+    "  8    sending the transfer log\n"
+    "  9    finalization of the job\n"
+    "  10   keep-alive request (ping)\n"
+    "  130  interrupted (Ctrl-C)\n"
+    "\n"
+    "The password comes from the environment variable QZWS_PASSWORD, else from\n"
+    "--password-file FILE, else from a prompt when standard input is a terminal.\n";
+
+// The cookie file of the running client, removed when the user interrupts:
+// the library's calls block, so the handler cleans up and leaves at once.
+char interruptedCookieFile[4096];
+
+extern "C" void onInterrupt(int) {
+    static const char text[] = "\nqzws: interrupted\n";
+    if (write(STDERR_FILENO, text, sizeof text - 1) < 0) {
+        // Nothing more can be done from a signal handler.
+    }
+    if (interruptedCookieFile[0]) unlink(interruptedCookieFile);
+    _exit(eExitInterrupted);
+}
+
+void removeCookieFileOnInterrupt(const qz::WS& ws) {
+    std::strncpy(interruptedCookieFile, ws.cookieFile.c_str(), sizeof interruptedCookieFile - 1);
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::map<std::string, std::string> keyValues(const std::vector<std::string>& items, const char* option) {
+    std::map<std::string, std::string> out;
+    for (const auto& item : items) {
+        auto eq = item.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            throw UsageError(std::string(option) + " expects KEY=VALUE, got \"" + item + "\"");
+        }
+        out[item.substr(0, eq)] = item.substr(eq + 1);
+    }
+    return out;
+}
+
+std::string passwordFor(const std::string& file, const std::string& user) {
+    auto password = findPassword(file, "password for " + user + ": ");
+    if (!password) {
+        throw UsageError("no password: set QZWS_PASSWORD, give --password-file FILE, or run on a terminal");
+    }
+    return *password;
+}
+
+int report(const Outcome& o) {
+    if (o.exitCode != eExitOk) std::cerr << "qzws: " << o.error << "\n";
+    return o.exitCode;
+}
+
+struct LoginOptions {
+    std::string url;
+    std::string user;
+    std::string passwordFile;
+    std::vector<std::string> settings;
+
+    void addTo(CLI::App* command) {
+        command->add_option("--url", url, "base URL of the job server")->required();
+        command->add_option("--user", user, "user name")->required();
+        command->add_option("--password-file", passwordFile, "read the password from the first line of FILE");
+        command->add_option("--set", settings,
+                            "client setting KEY=VALUE (e.g. verbose=on, sslverifypeer=0); "
+                            "connecttimeout=30 and timeout=600 (seconds) unless set");
+    }
+    Credentials credentials() const {
+        // A silent server must not hold the command for ever; --set overrides these.
+        std::map<std::string, std::string> chosen = {{"connecttimeout", "30"}, {"timeout", "600"}};
+        for (auto& [key, value] : keyValues(settings, "--set")) chosen[key] = value;
+        return {url, user, passwordFor(passwordFile, user), chosen};
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"qzws: send local files to a job server as one job"};
+    app.footer(kExitCodes);
+    app.require_subcommand(1);
+
+    LoginOptions login;
+    std::string form;
+    std::vector<std::string> fields;
+    std::vector<std::string> paths;
+    bool noProgress = false;
+    bool json = false;
+    auto* upload = app.add_subcommand("upload", "log in, create a job, upload the paths and finalize the job");
+    login.addTo(upload);
+    upload->add_option("--form", form, "order form of the job")->required();
+    upload->add_option("--field", fields, "job field KEY=VALUE");
+    upload->add_flag("--no-progress", noProgress, "no progress bar (a plain line every few seconds instead)");
+    upload->add_flag("--json", json, "print one JSON object with the result at the end");
+    upload->add_option("PATH", paths, "files and folders to send")->required();
+
+    auto* info = app.add_subcommand("info", "print the versions of the library and what it works with");
+    bool infoJson = false;
+    info->add_flag("--json", infoJson, "as one JSON object");
+
+    LoginOptions pingLogin;
+    auto* pingCommand = app.add_subcommand("ping", "log in and send one keep-alive request");
+    pingLogin.addTo(pingCommand);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? eExitOk : eExitUsage;
+    }
+
+    try {
+        if (info->parsed()) {
+            auto rows = qz::WS::library_info();
+            if (infoJson) {
+                std::cout << nlohmann::json(rows).dump(2) << "\n";
+            } else {
+                for (const auto& [key, value] : rows) std::cout << key << ": " << value << "\n";
+            }
+            return eExitOk;
+        }
+
+        qz::WS::initialize_third_party_libs();
+        if (pingCommand->parsed()) {
+            Credentials credentials = pingLogin.credentials();
+            qz::WS ws;
+            removeCookieFileOnInterrupt(ws);
+            int code = report(ping(ws, credentials));
+            if (code == eExitOk) std::cout << "qzws: " << credentials.url << " answered the keep-alive request\n";
+            return code;
+        }
+
+        JobRequest request{login.credentials(), form, keyValues(fields, "--field"), paths};
+        const bool terminal = ::isatty(json ? STDERR_FILENO : STDOUT_FILENO) != 0;
+        auto style = noProgress || !terminal ? ProgressDisplay::EStyle::ePlain : ProgressDisplay::EStyle::eBar;
+        // With --json the progress goes to stderr, so that stdout holds the JSON alone.
+        ProgressDisplay progress(style, json ? stderr : stdout);
+        qz::WS ws;
+        removeCookieFileOnInterrupt(ws);
+        Outcome outcome = runUpload(ws, request, progress);
+        if (json) std::cout << summaryJson(ws, outcome).dump(2) << "\n";
+        if (outcome.exitCode == eExitOk && !json) {
+            std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files, "
+                      << formatBytes(outcome.stats.totalBytesTransferred) << " in "
+                      << formatDuration(outcome.stats.elapsedSeconds) << "\n";
+        }
+        return report(outcome);
+    } catch (const UsageError& e) {
+        std::cerr << "qzws: " << e.what() << "\n";
+        return eExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "qzws: " << e.what() << "\n";
+        return eExitFailure;
+    }
+}

@@ -1,0 +1,148 @@
+#include "upload_job.hpp"
+
+#include <curlpp/Exception.hpp>
+#include <libxml/parser.h>
+
+#include <filesystem>
+
+#include "qz/xml.hpp"
+
+namespace qzcli {
+
+namespace {
+
+Outcome failed(int code, std::string stage, std::string error) {
+    Outcome o;
+    o.exitCode = code;
+    o.stage = std::move(stage);
+    o.error = std::move(error);
+    return o;
+}
+
+// The server's own words when its last answer carried a status comment,
+// else the error's text.
+std::string serverWords(const qz::WS& ws, const std::exception& e) {
+    if (!ws.xmlResponse.empty()) {
+        xmlDoc* doc = xmlParseDoc(reinterpret_cast<const xmlChar*>(ws.xmlResponse.c_str()));
+        auto status = qz::findAnyNodeAndGetAttribs(doc, "status");
+        xmlFreeDoc(doc);
+        auto comments = status.find("comments");
+        if (comments != status.end() && !comments->second.empty()) return "\"" + comments->second + "\"";
+    }
+    return e.what();
+}
+
+// Runs `step`; a failure becomes an Outcome of that stage. A network failure
+// says which server could not be reached.
+template <typename Step>
+Outcome guarded(qz::WS& ws, int code, const std::string& stage, const std::string& what, Step&& step) {
+    try {
+        step();
+        return {};
+    } catch (const curlpp::RuntimeError& e) {
+        return failed(code, stage, "cannot reach " + ws.recentUrl + ": " + e.what());
+    } catch (const std::exception& e) {
+        return failed(code, stage, what + ": " + serverWords(ws, e));
+    }
+}
+
+}  // namespace
+
+Outcome logIn(qz::WS& ws, const Credentials& login) {
+    ws.setX(login.settings);
+    Outcome o = guarded(ws, eExitLogin, "login", "login refused by " + login.url,
+                        [&] { ws.login(login.url, login.user, login.password); });
+    if (o.exitCode != eExitOk) return o;
+    if (ws.get_state() != qz::WS::eLoginDone) {
+        return failed(eExitLogin, "login", "login refused by " + login.url + ": the server did not report success");
+    }
+    return o;
+}
+
+Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress) {
+    Outcome o = logIn(ws, request.login);
+    if (o.exitCode != eExitOk) return o;
+    o = guarded(ws, eExitJobCreation, "job creation", "job creation with order form \"" + request.orderForm + "\" failed",
+                [&] { ws.createJob(request.orderForm, request.fields); });
+    if (o.exitCode != eExitOk) return o;
+    for (const auto& path : request.paths) {
+        o = guarded(ws, eExitQueue, "queue", "cannot send \"" + path + "\"", [&] {
+            std::error_code ec;
+            if (std::filesystem::is_directory(path, ec)) {
+                ws.queueRecursiveDirectory(path);
+            } else {
+                ws.queueSingleFile(path);
+            }
+        });
+        if (o.exitCode != eExitOk) return o;
+    }
+
+    qz::GlobalStateAndStats stats;
+    try {
+        stats = ws.uploadQueuedFiles(&ProgressDisplay::onStats, &progress);
+        progress.finish();
+    } catch (const std::exception& e) {
+        progress.finish();
+        // Where the run stopped tells which stage failed.
+        switch (ws.get_state()) {
+            case qz::WS::eFileQueue:
+                o = failed(eExitConnection, "connection", std::string("cannot connect to the transfer server: ") + e.what());
+                break;
+            case qz::WS::eUploading:
+                o = failed(eExitUpload, "upload", std::string("upload failed: ") + e.what());
+                break;
+            case qz::WS::eUploadDone:
+                o = failed(eExitSummaryLog, "summary log", "sending the transfer log failed: " + serverWords(ws, e));
+                break;
+            case qz::WS::eLogDone:
+                o = failed(eExitFinalization, "finalization", "finalizing job " + ws.jobId + " failed: " + serverWords(ws, e));
+                break;
+            default:
+                o = failed(eExitFailure, "upload", e.what());
+        }
+        o.stats = ws.control.getGlobalStateAndStats();
+        return o;
+    }
+    o.stats = stats;
+    return o;
+}
+
+Outcome ping(qz::WS& ws, const Credentials& login) {
+    Outcome o = logIn(ws, login);
+    if (o.exitCode != eExitOk) return o;
+    return guarded(ws, eExitKeepAlive, "keep-alive", "keep-alive request to " + login.url + " failed",
+                   [&] { ws.doNothing(); });
+}
+
+nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
+    const auto& s = outcome.stats;
+    nlohmann::json files = nlohmann::json::array();
+    for (const auto& [number, file] : s.fileMap) {
+        files.push_back({{"local", file.local.full()},
+                         {"remote", file.remote.full()},
+                         {"size", file.fileSize},
+                         {"bytesSent", file.bytesSent},
+                         {"result", qz::to_string(file.result)}});
+    }
+    nlohmann::json j = {
+        {"jobId", ws.jobId},
+        {"state", qz::to_string(ws.get_state())},
+        {"ok", outcome.exitCode == eExitOk},
+        {"files", files},
+        {"filesDone", s.filesDone},
+        {"filesTotal", s.filesTotal},
+        {"bytesTransferred", s.totalBytesTransferred},
+        {"bytesTotal", s.totalBytes},
+        {"elapsedSeconds", s.elapsedSeconds},
+        {"averageRateBitsPerSecond",
+         s.elapsedSeconds > 0 ? static_cast<std::uint64_t>(static_cast<double>(s.totalBytesTransferred) * 8 / s.elapsedSeconds) : 0},
+    };
+    if (outcome.exitCode != eExitOk) {
+        j["stage"] = outcome.stage;
+        j["error"] = outcome.error;
+        j["exitCode"] = outcome.exitCode;
+    }
+    return j;
+}
+
+}  // namespace qzcli

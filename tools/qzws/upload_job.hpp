@@ -1,0 +1,61 @@
+#pragma once
+// One whole job from the command line: login, job creation, queueing,
+// upload, summary log and finalization, each failure told by its stage.
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "progress.hpp"
+#include "qz/ws.hpp"
+
+namespace qzcli {
+
+// Exit codes, one per stage that can fail (documented in --help and the README).
+enum ExitCode : int {
+    eExitOk = 0,
+    eExitFailure = 1,       // anything not listed below
+    eExitUsage = 2,         // bad arguments, no password
+    eExitLogin = 3,         // the job server refused the login or could not be reached
+    eExitJobCreation = 4,
+    eExitQueue = 5,         // a path that cannot be sent
+    eExitConnection = 6,    // the transfer server
+    eExitUpload = 7,
+    eExitSummaryLog = 8,
+    eExitFinalization = 9,
+    eExitKeepAlive = 10,
+    eExitInterrupted = 130,
+};
+
+struct Credentials {
+    std::string url;
+    std::string user;
+    std::string password;
+    std::map<std::string, std::string> settings;  // for setX
+};
+
+struct JobRequest {
+    Credentials login;
+    std::string orderForm;
+    std::map<std::string, std::string> fields;
+    std::vector<std::string> paths;
+};
+
+struct Outcome {
+    int exitCode = eExitOk;
+    std::string stage;   // "" on success, else "login", "job creation", ...
+    std::string error;   // one line, without the "qzws: " prefix
+    qz::GlobalStateAndStats stats;
+};
+
+// Logs in; a refusal, also one without an error, is an Outcome with eExitLogin.
+Outcome logIn(qz::WS& ws, const Credentials& login);
+Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress);
+Outcome ping(qz::WS& ws, const Credentials& login);
+
+// The end-of-run summary: job id, state reached, files, totals, time, rate.
+nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome);
+
+}  // namespace qzcli
