@@ -1,7 +1,5 @@
 // The job's conversation with the server: login, creation, keep-alive,
 // summary log and finalization.
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include <libxml/parser.h>
@@ -106,10 +104,9 @@ WS& WS::uploadSummaryLog(const GlobalStateAndStats& stats) {
     control.disconnect();
     SummaryLog::add("qz::WS: uploading summary log to ftp server");
 
-    std::string log = "TotalFileAreaDataTransferredForThisSession : " +
-                      std::to_string(stats.totalBytesTransferred) + "\n";
-    std::ifstream file(SummaryLog::getLogFilename(), std::ios::binary);
-    if (file) log.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    const std::string firstLine = "TotalFileAreaDataTransferredForThisSession : " +
+                                  std::to_string(stats.totalBytesTransferred) + "\n";
+    const std::string body = detail::summaryLogBody(firstLine, SummaryLog::getLogFilename());
 
     std::string url = baseUrl + "appletLogs.do?username=" + url_encode(loginUsername);
     if (orderFormType == "job") {
@@ -119,9 +116,6 @@ WS& WS::uploadSummaryLog(const GlobalStateAndStats& stats) {
     } else {
         url += "&group=" + url_encode(orderFormName);
     }
-    std::string body = "logs=" + url_encode(log);
-    log.clear();
-    log.shrink_to_fit();
 
     DocPtr answer(send_request(url, body));
     state = eLogDone;

@@ -1,5 +1,10 @@
 #include "job_bodies.hpp"
 
+#include <fstream>
+#include <vector>
+
+#include "url_encoding.hpp"
+
 namespace qz::detail {
 
 // Appends in place: the lists of a job with many files are long, and each
@@ -44,6 +49,33 @@ std::string finalizationBody(WS& client, const TransferredFiles& files) {
     body.append("&username=").append(user);
     body.append("&pass=").append(pass);
     if (client.secure) body.append("&tu=").append(ftpUser);
+    return body;
+}
+
+std::string summaryLogBody(const std::string& firstLine, const std::string& logPath) {
+    constexpr std::size_t kPiece = 1 << 20;
+    std::vector<char> piece(kPiece);
+    std::ifstream file(logPath, std::ios::binary);
+    auto readPiece = [&file, &piece] {
+        file.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+        return static_cast<std::size_t>(file.gcount());
+    };
+
+    // A first pass finds the encoded length, so that the body is not
+    // reallocated (and for a moment held twice) as it grows.
+    std::size_t encoded = urlEncodedSize(firstLine.data(), firstLine.size());
+    if (file) {
+        for (std::size_t n = readPiece(); n > 0; n = readPiece()) encoded += urlEncodedSize(piece.data(), n);
+        file.clear();
+        file.seekg(0);
+    }
+
+    std::string body = "logs=";
+    body.reserve(body.size() + encoded);
+    appendUrlEncoded(body, firstLine.data(), firstLine.size());
+    if (file) {
+        for (std::size_t n = readPiece(); n > 0; n = readPiece()) appendUrlEncoded(body, piece.data(), n);
+    }
     return body;
 }
 

@@ -23,4 +23,10 @@ TransferredFiles listTransferredFiles(const GlobalStateAndStats& stats);
 // ("&tu=" only for a secure job). Scrambles with the client's key.
 std::string finalizationBody(WS& client, const TransferredFiles& files);
 
+// "logs=" and the URL encoding of `firstLine` followed by the whole content
+// of the file at `logPath` (nothing of it when the file cannot be read). The
+// file is encoded piece by piece as it is read, into a body allocated once:
+// a log of any size costs its encoded body and one piece, nothing besides.
+std::string summaryLogBody(const std::string& firstLine, const std::string& logPath);
+
 }  // namespace qz::detail
