@@ -16,7 +16,9 @@ namespace qz {
 enum class EShift { eForward, eBackward };
 
 // Shifts each byte of `text` by the key digit at its position (the key
-// repeats). An empty key raises std::invalid_argument.
+// repeats). An empty key, or one holding a byte whose shift is a multiple
+// of 94 (0x00, '^', 0xA2), raises std::invalid_argument; the digits of a
+// client's key never do.
 std::string scramble(const std::string& text, const std::string& key, EShift direction);
 
 }  // namespace qz

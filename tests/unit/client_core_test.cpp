@@ -1,8 +1,8 @@
 // The client object: fields, states, key and cookie file, diagnostic map,
 // library information, settings, string functions and scrambling.
 #include <regex>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 
 #include <curlpp/cURLpp.hpp>
 
@@ -310,15 +310,12 @@ TEST(Scrambling, KnownShifts) {
     EXPECT_EQ(qz::scramble("AAA", "12", qz::EShift::eForward), "rsr");
 }
 
-TEST(Scrambling, WholeTurnKeyBytesRefuseQuotesInsteadOfHanging) {
-    // Key bytes 0, '^' (94) and 0xA2 (-94) shift by a whole turn: other bytes
-    // keep their place, and a quote could never leave itself.
-    for (const std::string& key : {std::string(1, '\0'), std::string("^"), std::string("\xA2")}) {
-        EXPECT_EQ(qz::scramble("a~!", key, qz::EShift::eForward), "a~!");
-        EXPECT_THROW(qz::scramble("a\"", key, qz::EShift::eForward), std::invalid_argument);
-        EXPECT_THROW(qz::scramble("'", key, qz::EShift::eBackward), std::invalid_argument);
+TEST(Scrambling, RefusesKeysThatCouldNeverLeaveAQuote) {
+    // A shift of 0 or +-94 maps '"' to itself; shifting again would loop for ever.
+    for (const char* key : {"", "12^3", "\xa2"}) {
+        EXPECT_THROW(qz::scramble("\"", key, qz::EShift::eForward), std::invalid_argument) << key;
     }
-    EXPECT_THROW(qz::scramble("a", "", qz::EShift::eForward), std::invalid_argument);
+    EXPECT_THROW(qz::scramble("x", std::string("1\0", 2), qz::EShift::eBackward), std::invalid_argument);
 }
 
 TEST_F(Client, EncryptAndDecrypt) {
@@ -340,14 +337,6 @@ TEST_F(Client, EncryptAndDecrypt) {
     // An answer the server scrambled from the form-encoded "a+b%2Bc".
     const std::string answer = qz::scramble("a+b%2Bc", ws.encryptionKey, qz::EShift::eForward);
     EXPECT_EQ(ws.decrypt(answer), "a b+c");
-
-    ws.encryptionKey = "12^";
-    try {
-        ws.encrypt("ab\"");
-        FAIL();
-    } catch (const qz::Exception& e) {
-        EXPECT_STREQ(e.what(), "cannot encrypt a quote with this encryption key");
-    }
 
     ws.encryptionKey.clear();
     try {

@@ -1,0 +1,145 @@
+// The qzws command as a new user meets it: a whole job, and each way it can
+// go wrong, ending in one clear line, a documented exit code and no stray
+// cookie file.
+#include <regex>
+#include <thread>
+
+#include "e2e/servers.hpp"
+#include "support/command.hpp"
+
+namespace {
+
+using qztest::Command;
+using qztest::CommandResult;
+
+class Cli : public qztest::WithServers {
+protected:
+    Command qzws(std::vector<std::string> args) {
+        args.insert(args.begin(), QZWS_CLI_PATH);
+        Command c(std::move(args));
+        c.workingDir(path("cwd"));
+        return c;
+    }
+    void SetUp() override {
+        WithServers::SetUp();
+        std::filesystem::create_directories(path("cwd"));
+    }
+    int cookieFilesLeft() {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(path("cwd"))) {
+            n += e.path().filename().string().find("_cookies.txt") != std::string::npos;
+        }
+        return n;
+    }
+    std::vector<std::string> upload() {
+        return {"upload", "--url", jobs->baseUrl(), "--user", "alice", "--form", "Sequencing run",
+                "--field", "project=cli", "--no-progress"};
+    }
+    static int lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+};
+
+TEST_F(Cli, UploadsAJobAndReportsItAsJson) {
+    startServers();
+    writeFile("data/a.txt", "alpha");
+    writeFile("data/sub/b.bin", std::string(200000, 'b'));
+    auto args = upload();
+    args.insert(args.end(), {"--json", path("data")});
+    CommandResult r = qzws(args).env("QZWS_PASSWORD", "wonderland").run();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto summary = nlohmann::json::parse(r.out);
+    EXPECT_EQ(summary["state"], "finished");
+    EXPECT_EQ(summary["ok"], true);
+    EXPECT_EQ(summary["filesDone"], 2);
+    EXPECT_EQ(summary["bytesTransferred"], 200005);
+    EXPECT_EQ(summary["files"][0]["remote"], "a.txt");
+    EXPECT_EQ(summary["files"][1]["remote"], "sub/b.bin");
+    EXPECT_EQ(summary["files"][1]["result"], "done");
+    auto job = theJob();
+    EXPECT_EQ(job["id"], summary["jobId"]);
+    EXPECT_EQ(job["state"], "finalized");
+    EXPECT_EQ(job["fields"]["project"], "cli");
+    EXPECT_EQ(cookieFilesLeft(), 0);
+}
+
+TEST_F(Cli, PasswordFromAFile) {
+    startServers();
+    writeFile("pw.txt", "wonderland\n");
+    writeFile("one.txt", "1");
+    auto args = upload();
+    args.insert(args.end(), {"--password-file", path("pw.txt"), path("one.txt")});
+    CommandResult r = qzws(args).run();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("finalized"), std::string::npos) << r.out;
+}
+
+TEST_F(Cli, EachFailureHasOneLineAndItsExitCode) {
+    startServers();
+    writeFile("one.txt", "1");
+    const std::string url = jobs->baseUrl();
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string password;  // "-" for none at all
+        int exitCode;
+        std::string line;      // a regular expression for stderr
+    };
+    const Case cases[] = {
+        {"wrong password", {"upload", "--url", url, "--user", "alice", "--form", "Sequencing run", path("one.txt")},
+         "nope", 3, "qzws: login refused by " + url + ": \".+\"\n"},
+        {"unknown order form", {"upload", "--url", url, "--user", "alice", "--form", "Nope", path("one.txt")},
+         "wonderland", 4, "qzws: job creation with order form \"Nope\" failed: XML does not contain an order form called \"Nope\"\n"},
+        {"unreachable server", {"upload", "--url", "http://127.0.0.1:1/app/", "--user", "alice", "--form", "F", path("one.txt")},
+         "wonderland", 3, "qzws: cannot reach http://127.0.0.1:1/app/getPickupSettings.do: .+\n"},
+        {"missing path", {"upload", "--url", url, "--user", "alice", "--form", "Sequencing run", path("missing.txt")},
+         "wonderland", 5, "qzws: cannot send \".*missing.txt\": cannot queue \".*missing.txt\": No such file or directory\n"},
+        {"no password", {"upload", "--url", url, "--user", "alice", "--form", "F", path("one.txt")},
+         "-", 2, "qzws: no password: .+\n"},
+        {"no paths", {"upload", "--url", url, "--user", "alice", "--form", "F"}, "wonderland", 2, "(.|\n)*PATH(.|\n)*"},
+        {"ping with a wrong password", {"ping", "--url", url, "--user", "alice"}, "nope", 3, "qzws: login refused by .+\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Command command = qzws(c.args);
+        if (c.password != "-") command.env("QZWS_PASSWORD", c.password);
+        CommandResult r = command.run();
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(c.line))) << r.err;
+        EXPECT_EQ(cookieFilesLeft(), 0);
+    }
+    CommandResult pong = qzws({"ping", "--url", url, "--user", "alice"}).env("QZWS_PASSWORD", "wonderland").run();
+    EXPECT_EQ(pong.exitCode, 0) << pong.err;
+    EXPECT_EQ(pong.out, "qzws: " + url + " answered the keep-alive request\n");
+}
+
+TEST_F(Cli, CtrlCStopsCleanly) {
+    // 8 Mbit/s: the 8 MB file takes some eight seconds, time enough to interrupt.
+    startServers({false, {{"bandwidth", "8"}, {"congestionControlStartRate", "8"}}, ""});
+    writeFile("big.bin", std::string(8u << 20, 'x'));
+    auto args = upload();
+    args.push_back(path("big.bin"));
+    Command command = qzws(args);
+    command.env("QZWS_PASSWORD", "wonderland");
+    command.start();
+    // Wait until the upload is under way: the first plain progress line.
+    for (int i = 0; i < 200 && command.outSoFar().find("qzws: ") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    command.signal(SIGINT);
+    CommandResult r = command.wait();
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_NE(r.err.find("qzws: interrupted"), std::string::npos) << r.err;
+    EXPECT_EQ(cookieFilesLeft(), 0);
+    EXPECT_NE(theJob()["state"], "finalized");
+}
+
+TEST_F(Cli, InfoAsTableAndJson) {
+    CommandResult table = qzws({"info"}).run();
+    EXPECT_EQ(table.exitCode, 0);
+    EXPECT_EQ(lines(table.out), 9);
+    EXPECT_NE(table.out.find("Veltrane: 0.5.0-1152\n"), std::string::npos);
+    CommandResult json = qzws({"info", "--json"}).run();
+    EXPECT_EQ(nlohmann::json::parse(json.out).size(), 9u);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#pragma once
+// Runs a program as a user would from a shell, with extra environment
+// variables and a working folder, and collects its exit code and output.
+//
+//   auto r = qztest::Command({QZWS_CLI_PATH, "info"}).run();
+//   r.exitCode == 0; r.out holds the table
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace qztest {
+
+struct CommandResult {
+    int exitCode = -1;  // 128 + signal when it was killed by one
+    std::string out;
+    std::string err;
+};
+
+class Command {
+public:
+    explicit Command(std::vector<std::string> args) : args_(std::move(args)) {}
+    Command& env(const std::string& key, const std::string& value) {
+        env_[key] = value;
+        return *this;
+    }
+    Command& workingDir(std::string dir) {
+        dir_ = std::move(dir);
+        return *this;
+    }
+
+    // Starts the program; stdin is /dev/null, stdout and stderr go to files.
+    void start() {
+        out_ = tempName("out");
+        err_ = tempName("err");
+        std::vector<std::string> environment;
+        for (char** e = environ; *e; ++e) {
+            std::string entry = *e;
+            if (!env_.count(entry.substr(0, entry.find('=')))) environment.push_back(entry);
+        }
+        for (const auto& [k, v] : env_) environment.push_back(k + "=" + v);
+        std::vector<char*> argv, envp;
+        for (auto& a : args_) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::string previous;
+        if (!dir_.empty()) {
+            char buf[4096];
+            previous = ::getcwd(buf, sizeof buf) ? buf : "";
+            if (::chdir(dir_.c_str()) != 0) throw std::runtime_error("cannot enter " + dir_);
+        }
+        int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        if (!previous.empty() && ::chdir(previous.c_str()) != 0) throw std::runtime_error("cannot return to " + previous);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start " + args_[0]);
+    }
+    // The output written so far.
+    std::string outSoFar() const { return read(out_); }
+    void signal(int sig) { ::kill(pid_, sig); }
+    CommandResult wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        CommandResult r;
+        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = read(out_);
+        r.err = read(err_);
+        ::unlink(out_.c_str());
+        ::unlink(err_.c_str());
+        return r;
+    }
+    CommandResult run() {
+        start();
+        return wait();
+    }
+
+private:
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    static std::string tempName(const std::string& what) {
+        std::string name = "/tmp/qzws-command-" + what + "-XXXXXX";
+        int fd = ::mkstemp(name.data());
+        if (fd < 0) throw std::runtime_error("mkstemp failed");
+        ::close(fd);
+        return name;
+    }
+
+    std::vector<std::string> args_;
+    std::map<std::string, std::string> env_;
+    std::string dir_;
+    std::string out_, err_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace qztest
