@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Turns the JSON output of the benchmark programs into bench/results.md.
 
-usage: report.py RESULTS_DIR OUTPUT_MD
+usage: report.py RESULTS_DIR OUTPUT_MD [--with-job-server]
 
 Every row compares cases of one program run, so the ratios hold even when
 the machine is busy; the medians of three repetitions are used. CPU time is
@@ -236,8 +236,81 @@ def job_body_rows(r):
     r.table(["target", "measured", "verdict"], targets)
 
 
+def job_server_rows(r, have_server):
+    r.add("## 4. Against the reference job server (`qzws-jobserver` on 127.0.0.1)", "")
+    if not have_server:
+        r.add("Not measured: the reference job server is not part of this tree yet.", "")
+        return
+    r.add("### 4a. Keep-alive round trip: `qz::WS::doNothing` against a minimal libcurl program",
+          "",
+          "A logged-in client calls `doNothing` in a loop; the peer does the same GET",
+          "(`jsp/doNothing.jsp?rand=N`) with a fresh easy handle per request and the same",
+          "options (URL, user agent, verbose off, TLS checks, the client's cookie file as file",
+          "and jar). Wall time (the server works in another process), median of three.",
+          "")
+    ws = r.get("BM_wsDoNothing")
+    curl = r.get("BM_curlDoNothing")
+    if ws and curl:
+        ratio = ws["real"] / curl["real"]
+        r.table(["qz::WS::doNothing", "libcurl alone", "ours / libcurl"],
+                [[fmt_time(ws["real"]), fmt_time(curl["real"]), f"{ratio:.2f}x"]])
+        r.add("Targets:", "")
+        r.table(["target", "measured", "verdict"],
+                [["within 1.2x of the libcurl program", f"{ratio:.2f}x",
+                  verdict(ratio <= 1.2, f"by {ratio / 1.2:.2f}x")]])
+
+    r.add("### 4b. Summary log upload: `qz::WS::uploadSummaryLog` for logs of 1, 10 and 100 MB",
+          "",
+          "A client with a job (login and createJob against the server) is put into \"upload",
+          "done\"; the engine's summary log file holds lines as the engine writes them. The",
+          "time is that of the whole operation (reading, encoding, sending, the server's",
+          "answer), wall time, median of three. The peak resident memory (VmHWM) is that of a",
+          "fresh process that sends the 100 MB log once.",
+          "")
+    rows, times = [], {}
+    for mb in (1, 10, 100):
+        run = r.get(f"BM_uploadSummaryLog/{mb}")
+        if not run:
+            continue
+        times[mb] = run["real"]
+        growth = f"{run['real'] / times[mb // 10]:.1f}x" if mb // 10 in times else ""
+        rows.append([f"{mb} MB", fmt_time(run["real"]), f"{mb / run['real']:.0f} MB/s", growth])
+    r.table(["log", "time", "log bytes per second", "growth for 10x the log"], rows)
+    targets = []
+    for mb in (10, 100):
+        if mb in times and mb // 10 in times:
+            g = times[mb] / times[mb // 10]
+            targets.append([f"linear: 10x the log costs at most 12x ({mb // 10} -> {mb} MB)", f"{g:.1f}x",
+                            verdict(g <= 12, f"by {g / 12:.2f}x")])
+    peak = r.get("BM_uploadSummaryLogPeakMemory/100")
+    if peak:
+        log_bytes = peak["log_bytes"]
+        limit = 4 * log_bytes + 16 * 1024 * 1024
+        hwm = peak["peak_rss_bytes"]
+        r.add(f"Peak resident memory for the 100 MB log: {hwm / 1e6:.0f} MB "
+              f"({hwm / log_bytes:.2f}x the log; {peak['rss_before_upload_bytes'] / 1e6:.0f} MB of it "
+              f"before the call), limit {limit / 1e6:.0f} MB.", "")
+        targets.append(["peak resident memory under 4x the log plus 16 MiB (100 MB log)",
+                        f"{hwm / 1e6:.0f} MB of {limit / 1e6:.0f} MB",
+                        verdict(hwm < limit, f"by {hwm / limit:.2f}x")])
+    r.add("Before the changes in this branch the 100 MB log could not be sent at all: libcurl",
+          "escapes into at most 24 MB per call, and the whole log went to one call, so",
+          "`uploadSummaryLog` failed with \"unable to escape the string\" for any log whose",
+          "encoding passes 24 MB (about 16 MB of log), as `encrypt` did for a file list as long.",
+          "Had the escaping worked, the process would have held the log, the escaped text",
+          "twice while it was copied out of libcurl, the body and two more copies that curlpp's",
+          "PostFields option keeps: about the log plus four times its encoding. Now `url_encode`",
+          "escapes in pieces of 1 MiB, the body is encoded piece by piece as the log file is",
+          "read into a body reserved once, and libcurl reads the body in place",
+          "(CURLOPT_POSTFIELDS on the caller's buffer, the same options otherwise): the process",
+          "holds the encoded body and one piece.",
+          "", "Targets:", "")
+    r.table(["target", "measured", "verdict"], targets)
+
+
 def main():
     results_dir, output = sys.argv[1], sys.argv[2]
+    have_server = len(sys.argv) > 3 and sys.argv[3] == "--with-job-server"
     runs, contexts = load(results_dir)
     model, nproc, mem_kib = machine()
     r = Report(runs)
@@ -255,6 +328,11 @@ def main():
     xml_rows(r)
     scrambling_rows(r)
     job_body_rows(r)
+    job_server_rows(r, have_server)
+    failed_list = os.path.join(results_dir, "failed.txt")
+    if os.path.exists(failed_list):
+        with open(failed_list) as f:
+            r.missing.extend(f"{name.strip()} failed (see the output of scripts/bench)" for name in f if name.strip())
     if r.missing:
         r.add("## Missing results", "", *[f"- {m}" for m in r.missing], "")
     with open(output, "w") as f:

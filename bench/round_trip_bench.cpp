@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -49,8 +50,11 @@ long curlDoNothing(const qz::WS& ws, unsigned long n) {
 
 void BM_wsDoNothing(benchmark::State& state) {
     qz::WS& ws = *setup->ws;
-    for (auto _ : state) ws.doNothing();
-    if (!ws.successFlag) state.SkipWithError("the keep-alive was not answered with success");
+    try {
+        for (auto _ : state) ws.doNothing();
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+    }
 }
 
 void BM_curlDoNothing(benchmark::State& state) {
@@ -72,7 +76,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     qz::WS::initialize_third_party_libs();
-    {
+    try {
         Setup s;
         if (::chdir(s.folder.path().c_str()) != 0) throw std::runtime_error("cannot enter " + s.folder.path());
         s.server = std::make_unique<bench::JobServerProcess>(QZWS_JOBSERVER_PATH, s.folder.path());
@@ -81,6 +85,9 @@ int main(int argc, char** argv) {
         setup = &s;
         benchmark::RunSpecifiedBenchmarks();
         setup = nullptr;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "round_trip_bench: %s\n", e.what());
+        return 1;
     }
     benchmark::Shutdown();
     return 0;

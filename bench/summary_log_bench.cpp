@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
@@ -54,12 +55,17 @@ qz::GlobalStateAndStats finishedUpload() {
 
 void BM_uploadSummaryLog(benchmark::State& state) {
     const std::size_t bytes = static_cast<std::size_t>(state.range(0)) * kMB;
-    auto ws = clientWithJob();
-    writeSummaryLog(bytes);
-    const qz::GlobalStateAndStats stats = finishedUpload();
-    for (auto _ : state) {
-        ws->state = qz::WS::eUploadDone;
-        ws->uploadSummaryLog(stats);
+    try {
+        auto ws = clientWithJob();
+        writeSummaryLog(bytes);
+        const qz::GlobalStateAndStats stats = finishedUpload();
+        for (auto _ : state) {
+            ws->state = qz::WS::eUploadDone;
+            ws->uploadSummaryLog(stats);
+        }
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
     }
     state.counters["log_bytes"] = static_cast<double>(bytes);
 }
@@ -76,13 +82,18 @@ long peakResidentKiB() {
 // One upload in a fresh process: its high-water mark is that of the upload,
 // not of the benchmarks before it.
 int peakChild(std::size_t megabytes) {
-    auto ws = clientWithJob();
-    writeSummaryLog(megabytes * kMB);
-    const long before = peakResidentKiB();
-    ws->state = qz::WS::eUploadDone;
-    ws->uploadSummaryLog(finishedUpload());
-    std::printf("%ld %ld\n", before, peakResidentKiB());
-    return 0;
+    try {
+        auto ws = clientWithJob();
+        writeSummaryLog(megabytes * kMB);
+        const long before = peakResidentKiB();
+        ws->state = qz::WS::eUploadDone;
+        ws->uploadSummaryLog(finishedUpload());
+        std::printf("%ld %ld\n", before, peakResidentKiB());
+        return 0;
+    } catch (const std::exception& e) {
+        std::printf("failed: %s\n", e.what());
+        return 1;
+    }
 }
 
 void BM_uploadSummaryLogPeakMemory(benchmark::State& state) {
@@ -93,13 +104,16 @@ void BM_uploadSummaryLogPeakMemory(benchmark::State& state) {
         const std::string command = "/proc/" + std::to_string(::getpid()) + "/exe --peak-child " + baseUrl + " " +
                                     std::to_string(megabytes);
         FILE* child = ::popen(command.c_str(), "r");
-        if (child == nullptr || std::fscanf(child, "%ld %ld", &before, &peak) != 2) {
-            if (child) ::pclose(child);
-            state.SkipWithError("the measuring process failed");
+        if (child == nullptr) {
+            state.SkipWithError("cannot start the measuring process");
             return;
         }
-        if (::pclose(child) != 0) {
-            state.SkipWithError("the measuring process failed");
+        char said[512] = "";
+        const bool read = std::fgets(said, sizeof said, child) != nullptr;
+        said[std::strcspn(said, "\n")] = '\0';
+        const int status = ::pclose(child);
+        if (!read || status != 0 || std::sscanf(said, "%ld %ld", &before, &peak) != 2) {
+            state.SkipWithError(("the measuring process failed: " + std::string(said)).c_str());
             return;
         }
     }
@@ -122,15 +136,18 @@ int main(int argc, char** argv) {
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    bench::TempFolder folder;
-    // The cookie files of the clients and the engine's summary log stay in
-    // the folder; the measuring process inherits both settings.
-    if (::chdir(folder.path().c_str()) != 0) throw std::runtime_error("cannot enter " + folder.path());
-    ::setenv("QZ_LOG_DIR", folder.path().c_str(), 1);
-    {
+    try {
+        bench::TempFolder folder;
+        // The cookie files of the clients and the engine's summary log stay
+        // in the folder; the measuring process inherits both settings.
+        if (::chdir(folder.path().c_str()) != 0) throw std::runtime_error("cannot enter " + folder.path());
+        ::setenv("QZ_LOG_DIR", folder.path().c_str(), 1);
         bench::JobServerProcess server(QZWS_JOBSERVER_PATH, folder.path());
         baseUrl = server.baseUrl();
         benchmark::RunSpecifiedBenchmarks();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "summary_log_bench: %s\n", e.what());
+        return 1;
     }
     benchmark::Shutdown();
     return 0;
