@@ -2,6 +2,7 @@
 // a certificate made for the test.
 #include <curlpp/Exception.hpp>
 
+#include "qz/scrambling.hpp"
 #include "qz/ws.hpp"
 #include "support/certificates.hpp"
 #include "support/jobserver.hpp"
@@ -44,7 +45,7 @@ TEST_F(Road, LoginToFinalizationAgainstTheReferenceServer) {
     qz::WS ws;
     ws.login(server.baseUrl(), "alice", "wonderland");
     ASSERT_EQ(ws.get_state(), qz::WS::eLoginDone);
-    ws.createJob("Sequencing run", {{"project", "north & south"}, {"operator", "Zoë"}});
+    ws.createJob("Sequencing run", {{"project", "north&south_1"}, {"operator", "Zoë Ab"}});
     ASSERT_EQ(ws.get_state(), qz::WS::eJobCreated);
     EXPECT_FALSE(ws.jobId.empty());
     EXPECT_EQ(ws.orderFormType, "job");
@@ -53,6 +54,7 @@ TEST_F(Road, LoginToFinalizationAgainstTheReferenceServer) {
     // The upload itself is the engine's; here the client is put where it leaves it.
     qz::SummaryLog::truncateLogFile();
     qz::SummaryLog::add("qz::WS: test transfer");
+    qz::SummaryLog::add(std::string(100000, 'x'));  // far beyond a small form body
     ws.state = qz::WS::eUploadDone;
     auto stats = statsOf({{"run 1/reads.bin", 1000}, {"grüße.txt", 5}});
     ws.uploadSummaryLog(stats);
@@ -65,8 +67,11 @@ TEST_F(Road, LoginToFinalizationAgainstTheReferenceServer) {
     EXPECT_EQ(job["id"], ws.jobId);
     EXPECT_EQ(job["user"], "alice");
     EXPECT_EQ(job["orderForm"]["name"], "Sequencing run");
-    EXPECT_EQ(job["fields"]["project"], "north & south");
-    EXPECT_EQ(job["fields"]["operator"], "Zoë");
+    EXPECT_EQ(job["fields"]["project"], "north&south_1");
+    // Blanks and bytes beyond ASCII do not survive the scrambling; what was
+    // sent is still exactly the scrambled text.
+    EXPECT_EQ(job["scrambledFields"]["operator"],
+              qz::scramble("Zoë Ab", job["creationKey"].get<std::string>(), qz::EShift::eForward));
     EXPECT_EQ(job["state"], "finalized");
     EXPECT_EQ(job["totalSize"], 1005);
     ASSERT_EQ(job["files"].size(), 2u);
@@ -77,6 +82,7 @@ TEST_F(Road, LoginToFinalizationAgainstTheReferenceServer) {
     const std::string log = job["log"];
     EXPECT_EQ(log.rfind("TotalFileAreaDataTransferredForThisSession : 1005\n", 0), 0u);
     EXPECT_NE(log.find("qz::WS: test transfer\n"), std::string::npos);
+    EXPECT_GT(job["logLength"].get<std::size_t>(), 100000u);
 }
 
 TEST_F(Road, TheServerRefusesWhatDidNotArrive) {
