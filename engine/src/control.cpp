@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "control_impl.hpp"
+#include "ftp_session.hpp"
 #include "qz/rates.hpp"
 
 namespace fs = std::filesystem;
@@ -69,7 +70,10 @@ Control::~Control() {
     }
 }
 
-void Control::setNewOptions(const Options& options) { impl_->options = options; }
+void Control::setNewOptions(const Options& options) {
+    impl_->refuseWhileUploading(__LINE__, "setNewOptions");
+    impl_->options = options;
+}
 
 const Options& Control::getOptions() const { return impl_->options; }
 
@@ -134,6 +138,7 @@ void Control::prepareRecursiveDir(const Local& folder, const Remote& remote) {
 }
 
 void Control::clearQueue() {
+    impl_->refuseWhileUploading(__LINE__, "clearQueue");
     impl_->stats = GlobalStateAndStats();
     impl_->remoteFolders.clear();
     impl_->nextFileNumber = 1;
@@ -153,16 +158,28 @@ const GlobalStateAndStats& Control::getGlobalStateAndStats() const { return impl
 std::map<std::string, std::string> Control::getMap() const {
     const auto& s = impl_->stats;
     const auto& o = impl_->options;
+    std::uint64_t pending = 0;
+    for (const auto& [number, entry] : s.fileMap) {
+        if (entry.result == EFileResult::ePending || entry.result == EFileResult::eSending) ++pending;
+    }
     return {
         {"server", o.host + ":" + std::to_string(o.port)},
+        {"protocol", o.encryptControl || o.encryptData ? "ftps" : "ftp"},
         {"connected", impl_->connected ? "true" : "false"},
         {"connections", std::to_string(o.effectiveConnections())},
+        {"connections open", std::to_string(impl_->session ? impl_->session->channels() : 0)},
+        {"uploading", impl_->uploading ? "true" : "false"},
         {"files queued", std::to_string(s.filesTotal)},
         {"files done", std::to_string(s.filesDone)},
         {"files failed", std::to_string(s.filesFailed)},
+        {"files pending", std::to_string(pending)},
+        {"folders queued", std::to_string(impl_->remoteFolders.size())},
         {"bytes queued", std::to_string(s.totalBytes)},
         {"bytes transferred", std::to_string(s.totalBytesTransferred)},
         {"current rate", formatTransferRate(s.currentRate)},
+        {"rate limit", impl_->rateLimit ? formatTransferRate(impl_->rateLimit) : "none"},
+        {"elapsed seconds", std::to_string(s.elapsedSeconds)},
+        {"last error", impl_->lastError},
     };
 }
 

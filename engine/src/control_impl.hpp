@@ -1,6 +1,8 @@
 #pragma once
 // The controller's private state, shared by the queue and the transfer code.
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,8 @@
 #include "qz/exception.hpp"
 
 namespace qz {
+
+class FtpSession;
 
 struct Control::Impl {
     Options options;
@@ -17,8 +21,18 @@ struct Control::Impl {
     StatsCallback callback = nullptr;
     void* callbackUser = nullptr;
     bool connected = false;
+    std::unique_ptr<FtpSession> session;  // open from connect to disconnect
+    std::uint64_t rateLimit = 0;          // bits per second of the last upload, 0 = none
+    std::string lastError;                // the last transfer error, for diagnosis
+    unsigned probeCount = 0;
+    bool uploading = false;               // upload is running (the callback may call in)
 
-    explicit Impl(const Options& o) : options(o) {}
+    // The queue and the connections stay as they are while an upload runs:
+    // a progress callback that calls in gets this error.
+    void refuseWhileUploading(int line, const std::string& operation) const;
+
+    explicit Impl(const Options& o);
+    ~Impl();
 };
 
 // Raises the engine's error for `operation` with `message`.

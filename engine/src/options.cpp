@@ -1,6 +1,7 @@
 #include "qz/options.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "qz/rates.hpp"
 
@@ -14,7 +15,11 @@ const char* yesNo(bool value) { return value ? "true" : "false"; }
 
 Options::Options() { reset(); }
 
-void Options::reset() { *this = Options(DefaultsTag{}); }
+void Options::reset() {
+    *this = Options(DefaultsTag{});
+    // Lets a user point every engine at their own certificate authority.
+    if (const char* ca = std::getenv("QZ_CA_FILE"); ca && *ca) caFile = ca;
+}
 
 Options::Options(DefaultsTag) {}
 

@@ -1,23 +1,743 @@
-// The transfer itself. Until the FTP engine lands, the calls that would move
-// bytes refuse plainly instead of pretending.
+// The transfer itself: login, folders, files over parallel connections with
+// retries and resumption, progress, and the probe upload that measures the line.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <set>
+
 #include "control_impl.hpp"
+#include "ftp_session.hpp"
+#include "qz/log.hpp"
+#include "qz/rates.hpp"
+#include "rate_limiter.hpp"
 
 namespace qz {
 
-namespace {
-[[noreturn]] void unavailable(int line, const std::string& operation) {
-    raise(line, operation, "the transfer engine cannot " + operation + " yet: FTP transfers are not available in this build");
+Control::Impl::Impl(const Options& o) : options(o) {}
+Control::Impl::~Impl() = default;
+
+void Control::Impl::refuseWhileUploading(int line, const std::string& operation) const {
+    if (uploading) raise(line, operation, "cannot " + operation + " while an upload runs");
 }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxAttempts = 5;
+constexpr std::chrono::milliseconds kFirstRetryDelay{250};
+constexpr std::chrono::milliseconds kProgressPeriod{200};
+constexpr std::chrono::seconds kRateWindow{1};
+constexpr std::size_t kNamedFailures = 20;
+constexpr std::chrono::milliseconds kProbeDuration{1000};
+constexpr std::uint64_t kProbeMaxBytes = 512ull * 1024 * 1024;
+constexpr std::chrono::duration<long, std::milli> kProbeTimeout{10000};
+
+void note(Logging::EType type, const std::string& text) {
+    if (Logging::isEnabled(type)) SummaryLog::add("qz::Control: " + text);
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+double secondsBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+int millisecondsUntil(Clock::time_point now, Clock::time_point then) {
+    if (then <= now) return 0;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count() + 1;
+    return static_cast<int>(std::min<long long>(ms, 1000));
+}
+
+// Errors that another attempt cannot mend: the server refused us or the file
+// for good (a 5xx reply), or the request itself is wrong.
+bool worthRetrying(CURLcode code, const std::string& lastReply) {
+    switch (code) {
+        case CURLE_LOGIN_DENIED:
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_REMOTE_DISK_FULL:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_URL_MALFORMAT:
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_OUT_OF_MEMORY:
+            return false;
+        case CURLE_UPLOAD_FAILED:
+        case CURLE_QUOTE_ERROR:
+            return lastReply.empty() || lastReply[0] != '5';
+        default:
+            return true;
+    }
+}
+
+// Every folder that the queue needs, parents before children.
+std::vector<std::string> foldersToCreate(const Control::Impl& impl) {
+    std::set<std::string> folders;
+    auto addWithParents = [&folders](const std::string& remote, bool includeLast) {
+        bool absolute = false;
+        auto parts = remoteComponents(remote, absolute);
+        if (!includeLast && !parts.empty()) parts.pop_back();
+        std::string path = absolute ? "/" : "";
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            path += (i ? "/" : "") + parts[i];
+            folders.insert(path);
+        }
+    };
+    for (const auto& [number, entry] : impl.stats.fileMap) {
+        if (entry.result != EFileResult::eDone) addWithParents(entry.remote.full(), false);
+    }
+    for (const auto& folder : impl.remoteFolders) addWithParents(folder, true);
+    // A prefix sorts before what it prefixes, so the set's order is parents first.
+    return {folders.begin(), folders.end()};
+}
+
+bool safeInCommand(const std::string& path) {
+    return path.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+// One file on its way over one channel.
+struct Sending {
+    unsigned long number = 0;
+    int fd = -1;
+    std::uint64_t size = 0;
+    std::uint64_t offset = 0;     // where this attempt began (server's size on resume)
+    std::uint64_t position = 0;   // next byte to read
+    bool started = false;         // the server was asked to store it
+    bool resumed = false;         // this attempt continues an earlier one
+    bool paused = false;
+    struct timespec modified {};  // as the file was opened
+    std::string remotePath;       // as sent in commands
+    std::string localFault;       // the local file changed under us: no retry
+};
+
+struct Pending {
+    unsigned long number;
+    Clock::time_point notBefore;
+    bool resume;
+};
+
+class UploadRun;
+
+struct Slot {
+    Channel* channel = nullptr;
+    UploadRun* run = nullptr;
+    Sending file;
+};
+
+class UploadRun {
+public:
+    UploadRun(Control::Impl& impl, FtpSession& session)
+        : impl_(impl), session_(session), stats_(impl.stats), limiter_(impl.options, Clock::now()) {
+        for (std::size_t i = 0; i < session.channels(); ++i) {
+            auto s = std::make_unique<Slot>();
+            s->channel = &session.channel(i);
+            s->run = this;
+            slots_.push_back(std::move(s));
+        }
+        impl_.uploading = true;
+    }
+
+    ~UploadRun() {
+        impl_.uploading = false;
+        for (auto& s : slots_) {
+            if (s->channel->busy) {
+                session_.remove(*s->channel);
+                auto it = stats_.fileMap.find(s->file.number);
+                if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
+                    it->second.result = EFileResult::ePending;
+                    it->second.bytesSent = 0;
+                }
+            }
+            closeFile(*s);
+        }
+    }
+
+    void run() {
+        begin_ = Clock::now();
+        stats_.finished = false;
+        stats_.filesDone = stats_.filesFailed = 0;
+        stats_.currentRate = 0;
+        stats_.elapsedSeconds = 0;
+        for (auto& [number, entry] : stats_.fileMap) {
+            if (entry.result == EFileResult::eDone) {
+                ++stats_.filesDone;
+                continue;
+            }
+            entry.result = EFileResult::ePending;
+            entry.bytesSent = 0;
+            entry.errorText.clear();
+            pending_.push_back({number, begin_, false});
+        }
+        impl_.rateLimit = limiter_.rate();
+        note(Logging::EType::eSummary,
+             "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) +
+                 " files over " + std::to_string(slots_.size()) + " connection(s), rate " + rateText());
+        createFolders();
+
+        Clock::time_point nextProgress = begin_ + kProgressPeriod;
+        while (true) {
+            Clock::time_point now = Clock::now();
+            startWaiting(now);
+            if (pending_.empty() && !anyBusy()) break;
+            perform();
+            const bool finished = collectFinished();
+            now = Clock::now();
+            if (limiter_.tick(now)) rateChanged(false);
+            resumePaused();
+            if (now >= nextProgress) {
+                publish(now);
+                nextProgress = now + kProgressPeriod;
+            }
+            if (!finished) {
+                session_.wait(waitMilliseconds(now, nextProgress));
+            }
+        }
+        stats_.finished = true;
+        publish(Clock::now());
+        summarize();
+    }
+
+    static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
+        auto* slot = static_cast<Slot*>(user);
+        return slot->run->read(*slot, buffer, size * count);
+    }
+
+    static int onSeek(void* user, curl_off_t offset, int origin) {
+        auto* slot = static_cast<Slot*>(user);
+        Sending& f = slot->file;
+        if (origin != SEEK_SET || offset < 0 || static_cast<std::uint64_t>(offset) > f.size) {
+            return CURL_SEEKFUNC_FAIL;
+        }
+        f.offset = f.position = static_cast<std::uint64_t>(offset);
+        // The SIZE reply that led here is not the one that checks the result.
+        slot->channel->lastSize = -1;
+        slot->run->resumedAt(*slot);
+        return CURL_SEEKFUNC_OK;
+    }
+
+private:
+    std::size_t read(Slot& slot, char* buffer, std::size_t room) {
+        Sending& f = slot.file;
+        if (!f.started) {
+            f.started = true;
+            slot.channel->lastSize = -1;
+        }
+        const std::uint64_t left = f.size - f.position;
+        if (left == 0) {
+            char extra = 0;
+            if (::pread(f.fd, &extra, 1, static_cast<off_t>(f.size)) > 0) {
+                f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
+                return CURL_READFUNC_ABORT;
+            }
+            return 0;
+        }
+        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
+        const std::size_t granted = limiter_.grant(wanted, Clock::now());
+        if (granted == 0) {
+            f.paused = true;
+            return CURL_READFUNC_PAUSE;
+        }
+        ssize_t n = ::pread(f.fd, buffer, granted, static_cast<off_t>(f.position));
+        if (n < 0) {
+            f.localFault = quoted(entry(f).local.full()) + " could not be read: " + std::strerror(errno);
+            return CURL_READFUNC_ABORT;
+        }
+        if (n == 0) {
+            f.localFault = quoted(entry(f).local.full()) + " shrank during the upload to " +
+                           std::to_string(f.position) + " of " + std::to_string(f.size) + " bytes";
+            return CURL_READFUNC_ABORT;
+        }
+        limiter_.giveBack(granted - static_cast<std::size_t>(n));
+        f.position += static_cast<std::uint64_t>(n);
+        return static_cast<std::size_t>(n);
+    }
+
+    TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
+
+    // A transfer whose data connection is not up yet.
+    bool settingUp() const {
+        return std::any_of(slots_.begin(), slots_.end(),
+                           [](const auto& s) { return s->channel->busy && !s->file.started; });
+    }
+
+    // libcurl (7.88) may take the passive reply and leave the data
+    // connection's connect to the next call without asking for one soon;
+    // a second call at once, and short waits while connections are being
+    // set up, keep that from stalling every file until the next timeout.
+    void perform() {
+        session_.perform();
+        if (settingUp()) session_.perform();
+    }
+
+    bool anyBusy() const {
+        return std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
+    }
+
+    std::string rateText() const {
+        return limiter_.limited() ? formatTransferRate(limiter_.rate()) : "unlimited";
+    }
+
+    void rateChanged(bool backedOff) {
+        impl_.rateLimit = limiter_.rate();
+        // During a climb one line per doubling keeps the log short.
+        const std::uint64_t now = limiter_.rate();
+        if (backedOff || loggedRate_ == 0 || now == 0 || now >= loggedRate_ * 2) {
+            note(Logging::EType::eSummary, "rate now " + rateText());
+            loggedRate_ = now;
+        }
+    }
+
+    void createFolders() {
+        auto folders = foldersToCreate(impl_);
+        if (folders.empty()) return;
+        std::vector<std::string> commands;
+        for (const auto& f : folders) {
+            // "*": a folder that exists already is no error; one that cannot
+            // be made shows up as the failure of the files meant for it.
+            if (safeInCommand(f)) commands.push_back("*MKD " + f);
+        }
+        Channel& c = *slots_.front()->channel;
+        c.prepare(session_.url(""));
+        curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+        c.setCommands(CURLOPT_QUOTE, commands);
+        CURLcode result = session_.runAlone({&c})[0];
+        if (result != CURLE_OK) {
+            note(Logging::EType::eWarnings, "could not create folders: " + c.describe(result));
+        } else {
+            note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
+        }
+        c.prepare(session_.url(""));
+    }
+
+    void startWaiting(Clock::time_point now) {
+        for (auto& s : slots_) {
+            while (!s->channel->busy) {
+                // Two transfers to one remote name at once would mix their bytes.
+                auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
+                    return p.notBefore <= now &&
+                           (sendingTo_.empty() ||
+                            !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
+                });
+                if (ready == pending_.end()) break;
+                Pending p = *ready;
+                pending_.erase(ready);
+                start(*s, p);
+            }
+        }
+        hintReadAhead();
+    }
+
+    // Tells the kernel which files come next, so their first blocks are read
+    // while the current ones are still on the wire.
+    void hintReadAhead() {
+        const std::size_t ahead =
+            static_cast<std::size_t>(std::clamp(impl_.options.encoders, 0, 64)) * slots_.size();
+        std::size_t hinted = 0;
+        for (const auto& p : pending_) {
+            if (hinted++ >= ahead) break;
+            if (!hinted_.insert(p.number).second) continue;
+            int fd = ::open(stats_.fileMap.at(p.number).local.full().c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+            ::close(fd);
+        }
+    }
+
+    void start(Slot& slot, const Pending& p) {
+        TransferStats& st = stats_.fileMap.at(p.number);
+        const std::string commandPath = remoteCommandPath(st.remote.full());
+        if (commandPath.empty() || commandPath == "/") {
+            fail(p.number, quoted(st.local.full()) + " has no remote name");
+            return;
+        }
+        if (!safeInCommand(commandPath)) {
+            fail(p.number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
+                         " holds a line break, which FTP cannot carry");
+            return;
+        }
+        int fd = ::open(st.local.full().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            const int e = errno;
+            fail(p.number, quoted(st.local.full()) +
+                         (e == ENOENT ? " vanished after it was queued" : " could not be opened") + ": " +
+                         std::strerror(e));
+            return;
+        }
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
+            ::close(fd);
+            fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " +
+                         std::to_string(st.fileSize) + " bytes then, " + std::to_string(info.st_size) +
+                         " now");
+            return;
+        }
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+        slot.file = Sending{};
+        slot.file.number = p.number;
+        slot.file.fd = fd;
+        slot.file.size = st.fileSize;
+        slot.file.resumed = p.resume;
+        slot.file.modified = info.st_mtim;
+        slot.file.remotePath = commandPath;
+        sendingTo_.insert(commandPath);
+        Channel& c = *slot.channel;
+        c.prepare(session_.url(st.remote.full()));
+        curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
+        curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, onRead);
+        curl_easy_setopt(c.easy, CURLOPT_READDATA, &slot);
+        curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, onSeek);
+        curl_easy_setopt(c.easy, CURLOPT_SEEKDATA, &slot);
+        curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.fileSize));
+        // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
+        curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(p.resume ? -1 : 0));
+        // The server's own count of the stored bytes checks every file; "*"
+        // keeps servers without SIZE usable (the byte count checks then).
+        c.setCommands(CURLOPT_POSTQUOTE, {"*SIZE " + commandPath});
+        st.attempts += 1;
+        st.result = EFileResult::eSending;
+        attempts_[p.number] += 1;
+        session_.add(c);
+    }
+
+    void resumedAt(Slot& slot) {
+        TransferStats& st = entry(slot.file);
+        confirmed_[slot.file.number] = slot.file.offset;
+        note(Logging::EType::eWarnings, "resuming " + quoted(st.remote.full()) + " at byte " +
+                                            std::to_string(slot.file.offset) + " of " +
+                                            std::to_string(slot.file.size));
+    }
+
+    void closeFile(Slot& slot) {
+        if (slot.file.fd >= 0) ::close(slot.file.fd);
+        slot.file.fd = -1;
+    }
+
+    bool collectFinished() {
+        auto done = session_.finished();
+        for (auto& [channel, result] : done) {
+            for (auto& s : slots_) {
+                if (s->channel == channel) finish(*s, result);
+            }
+        }
+        return !done.empty();
+    }
+
+    void finish(Slot& slot, CURLcode result) {
+        Sending f = slot.file;
+        struct stat info {};
+        if (f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
+            (static_cast<std::uint64_t>(info.st_size) != f.size || info.st_mtim.tv_sec != f.modified.tv_sec ||
+             info.st_mtim.tv_nsec != f.modified.tv_nsec)) {
+            f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
+        }
+        closeFile(slot);
+        sendingTo_.erase(f.remotePath);
+        TransferStats& st = entry(f);
+        Channel& c = *slot.channel;
+        curl_off_t uploaded = 0;
+        curl_easy_getinfo(c.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+        if (!f.localFault.empty()) {
+            fail(f.number, f.localFault);
+            return;
+        }
+        if (result == CURLE_OK) {
+            consecutiveBreaks_ = 0;
+            const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize)
+                                                       : f.offset + static_cast<std::uint64_t>(uploaded);
+            if (held == f.size) {
+                st.result = EFileResult::eDone;
+                st.bytesSent = f.size;
+                st.errorText.clear();
+                ++stats_.filesDone;
+                note(Logging::EType::eTransfers,
+                     "sent " + quoted(st.remote.full()) + " (" + std::to_string(f.size) + " bytes)");
+                return;
+            }
+            retryOrFail(f.number, "the server holds " + std::to_string(held) + " of its " +
+                                      std::to_string(f.size) + " bytes", false);
+            return;
+        }
+        const std::string why = c.describe(result);
+        impl_.lastError = why;
+        // 522: the server refused the data connection's TLS session (it wants
+        // the control connection's resumed, which TLS 1.3 tickets defeat).
+        // The server drops that control connection; a fresh one works at once.
+        if (c.lastReply.rfind("522 ", 0) == 0) {
+            retryOrFail(f.number, why, false, true);
+            return;
+        }
+        if (!worthRetrying(result, c.lastReply)) {
+            fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
+            return;
+        }
+        if (limiter_.backOff()) rateChanged(true);
+        // A server that fails every attempt on every connection is gone: the
+        // rest of the queue is given up instead of being tried file by file.
+        if (++consecutiveBreaks_ >= kMaxAttempts * static_cast<int>(slots_.size()) && !givenUp_) {
+            givenUp_ = true;
+            note(Logging::EType::eWarnings, "giving up: " + std::to_string(consecutiveBreaks_) +
+                                                " attempts in a row failed, the last with: " + why);
+            for (const auto& p : pending_) {
+                fail(p.number, quoted(stats_.fileMap.at(p.number).local.full()) +
+                                   " was not sent: the server kept failing (" + why + ")");
+            }
+            pending_.clear();
+        }
+        retryOrFail(f.number, why, f.started || f.resumed);
+    }
+
+    void retryOrFail(unsigned long number, const std::string& why, bool resume, bool atOnce = false) {
+        TransferStats& st = stats_.fileMap.at(number);
+        const int made = attempts_[number];
+        if (made >= kMaxAttempts || givenUp_) {
+            fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why +
+                             " (gave up after " + std::to_string(made) + " attempts)");
+            return;
+        }
+        st.result = EFileResult::ePending;
+        st.bytesSent = confirmed_[number];
+        st.errorText = why;
+        auto delay = atOnce ? std::chrono::milliseconds(0) : kFirstRetryDelay * (1 << std::min(made - 1, 4));
+        note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
+                                            std::to_string(made + 1) + " of " + std::to_string(kMaxAttempts) +
+                                            ") after: " + why);
+        pending_.push_back({number, Clock::now() + delay, resume});
+    }
+
+    void fail(unsigned long number, const std::string& why) {
+        TransferStats& st = stats_.fileMap.at(number);
+        st.result = EFileResult::eFailed;
+        st.errorText = why;
+        st.bytesSent = confirmed_[number];
+        impl_.lastError = why;
+        ++stats_.filesFailed;
+        note(Logging::EType::eTransfers, "failed " + quoted(st.remote.full()) + ": " + why);
+    }
+
+    void resumePaused() {
+        for (auto& s : slots_) {
+            if (!s->file.paused || !s->channel->busy) continue;
+            if (!limiter_.hasBudget()) return;
+            s->file.paused = false;
+            curl_easy_pause(s->channel->easy, CURLPAUSE_CONT);
+        }
+    }
+
+    int waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const {
+        int wait = millisecondsUntil(now, nextProgress);
+        if (settingUp()) wait = std::min(wait, 1);
+        const bool paused =
+            std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
+        if (paused) {
+            auto budget = std::chrono::duration_cast<std::chrono::milliseconds>(limiter_.untilBudget()).count();
+            wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));
+        }
+        const bool idle = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
+        if (idle) {
+            for (const auto& p : pending_) wait = std::min(wait, millisecondsUntil(now, p.notBefore));
+        }
+        return wait;
+    }
+
+    void publish(Clock::time_point now) {
+        for (auto& s : slots_) {
+            if (!s->channel->busy) continue;
+            curl_off_t uploaded = 0;
+            curl_easy_getinfo(s->channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+            entry(s->file).bytesSent = s->file.offset + static_cast<std::uint64_t>(uploaded);
+        }
+        std::uint64_t total = 0;
+        for (const auto& [number, e] : stats_.fileMap) total += e.bytesSent;
+        stats_.totalBytesTransferred = total;
+        stats_.elapsedSeconds = secondsBetween(begin_, now);
+        samples_.push_back({now, total});
+        while (samples_.size() > 2 && now - samples_[1].first >= kRateWindow) samples_.pop_front();
+        const auto& [then, bytes] = samples_.front();
+        const double span = secondsBetween(then, now);
+        stats_.currentRate = span > 0 && total > bytes
+                                 ? static_cast<std::uint64_t>(static_cast<double>(total - bytes) * 8 / span)
+                                 : 0;
+        if (stats_.finished) {
+            stats_.currentRate = stats_.elapsedSeconds > 0
+                                     ? static_cast<std::uint64_t>(static_cast<double>(total) * 8 /
+                                                                  stats_.elapsedSeconds)
+                                     : 0;
+        }
+        if (impl_.callback) impl_.callback(stats_, impl_.callbackUser);
+    }
+
+    void summarize() {
+        note(Logging::EType::eSummary,
+             "sent " + std::to_string(stats_.filesDone) + " of " + std::to_string(stats_.filesTotal) + " files, " +
+                 std::to_string(stats_.totalBytesTransferred) + " of " + std::to_string(stats_.totalBytes) +
+                 " bytes in " + std::to_string(stats_.elapsedSeconds) + " s (" +
+                 formatTransferRate(stats_.currentRate) + ")");
+        if (stats_.filesFailed == 0) return;
+        std::string names;
+        std::size_t named = 0;
+        for (const auto& [number, e] : stats_.fileMap) {
+            if (e.result != EFileResult::eFailed) continue;
+            if (named++ == kNamedFailures) {
+                names += "; and " + std::to_string(stats_.filesFailed - kNamedFailures) + " more";
+                break;
+            }
+            names += (named > 1 ? "; " : "") + e.errorText;
+        }
+        const std::string message = "could not send " + std::to_string(stats_.filesFailed) + " of " +
+                                    std::to_string(stats_.filesTotal) + " files: " + names;
+        note(Logging::EType::eSummary, message);
+        raise(__LINE__, "upload", message,
+              {{"files failed", std::to_string(stats_.filesFailed)},
+               {"files done", std::to_string(stats_.filesDone)},
+               {"ftp server", session_.server()}});
+    }
+
+    Control::Impl& impl_;
+    FtpSession& session_;
+    GlobalStateAndStats& stats_;
+    RateLimiter limiter_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::deque<Pending> pending_;
+    std::map<unsigned long, int> attempts_;
+    std::map<unsigned long, std::uint64_t> confirmed_;
+    std::set<unsigned long> hinted_;
+    std::set<std::string> sendingTo_;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
+    Clock::time_point begin_;
+    std::uint64_t loggedRate_ = 0;
+    int consecutiveBreaks_ = 0;
+    bool givenUp_ = false;
+};
+
+// The probe: bytes from memory until the time or the byte budget is spent.
+struct Probe {
+    std::vector<char> block;
+    std::uint64_t sent = 0;
+    bool begun = false;
+    Clock::time_point first;
+    Clock::time_point last;
+
+    static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
+        auto* p = static_cast<Probe*>(user);
+        const Clock::time_point now = Clock::now();
+        if (!p->begun) {
+            p->begun = true;
+            p->first = now;
+        }
+        p->last = now;
+        if (now - p->first >= kProbeDuration || p->sent >= kProbeMaxBytes) return 0;
+        const std::size_t n = std::min(size * count, p->block.size());
+        std::memcpy(buffer, p->block.data(), n);
+        p->sent += n;
+        return n;
+    }
+};
+
+CURLcode sendProbe(FtpSession& session, Channel& c, Probe& probe, const std::string& name, bool keep) {
+    probe.block.assign(
+        static_cast<std::size_t>(std::clamp(session.options().blockSize, 16 * 1024, 2 * 1024 * 1024)), '\0');
+    c.prepare(session.url(name));
+    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, Probe::onRead);
+    curl_easy_setopt(c.easy, CURLOPT_READDATA, &probe);
+    curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, nullptr);
+    curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
+    curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
+    std::vector<std::string> after = {"*SIZE " + name};
+    if (!keep) after.push_back("DELE " + name);
+    c.setCommands(CURLOPT_POSTQUOTE, after);
+    // A link that stalls must not hold the caller long for an estimate.
+    curl_easy_setopt(c.easy, CURLOPT_TIMEOUT_MS, kProbeTimeout.count());
+    const CURLcode result = session.runAlone({&c})[0];
+    curl_easy_setopt(c.easy, CURLOPT_TIMEOUT_MS, 0L);
+    return result;
+}
+
 }  // namespace
 
-void Control::connect() { unavailable(__LINE__, "connect"); }
+void Control::connect() {
+    if (impl_->session) return;
+    impl_->refuseWhileUploading(__LINE__, "connect");
+    const Options& o = impl_->options;
+    auto session = std::make_unique<FtpSession>(o);
+    try {
+        session->login();
+    } catch (Exception& e) {
+        impl_->lastError = e.what();
+        for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
+        throw;
+    }
+    const bool tls = o.encryptControl || o.encryptData;
+    if (static_cast<int>(session->channels()) < o.effectiveConnections()) {
+        note(Logging::EType::eWarnings, "the server took " + std::to_string(session->channels()) + " of " +
+                                            std::to_string(o.effectiveConnections()) + " connections");
+    }
+    note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " +
+                                       session->server() + " as " + quoted(o.username) + " with " +
+                                       std::to_string(session->channels()) + " connection(s)");
+    impl_->session = std::move(session);
+    impl_->connected = true;
+}
 
-void Control::upload() { unavailable(__LINE__, "upload"); }
+void Control::upload() {
+    impl_->refuseWhileUploading(__LINE__, "upload");
+    connect();
+    try {
+        UploadRun run(*impl_, *impl_->session);
+        run.run();
+    } catch (Exception& e) {
+        for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
+        throw;
+    }
+}
 
-void Control::disconnect() { impl_->connected = false; }
+void Control::disconnect() {
+    impl_->refuseWhileUploading(__LINE__, "disconnect");
+    if (impl_->session) note(Logging::EType::eSummary, "disconnected from " + impl_->session->server());
+    impl_->session.reset();
+    impl_->connected = false;
+}
 
-std::uint64_t Control::detectApproximateUploadSpeed(bool) {
-    unavailable(__LINE__, "detectApproximateUploadSpeed");
+std::uint64_t Control::detectApproximateUploadSpeed(bool keepProbeFile) {
+    impl_->refuseWhileUploading(__LINE__, "detectApproximateUploadSpeed");
+    connect();
+    FtpSession& session = *impl_->session;
+    const std::string name = ".qz-probe-" + std::to_string(::getpid()) + "-" + std::to_string(++impl_->probeCount);
+    Channel& c = session.channel(0);
+    Probe probe;
+    const CURLcode result = sendProbe(session, c, probe, name, keepProbeFile);
+    const std::string why = c.describe(result);
+    const std::int64_t held = c.lastSize >= 0 ? c.lastSize : static_cast<std::int64_t>(probe.sent);
+    if (result != CURLE_OK && !keepProbeFile) {
+        // The probe may have got as far as the server; take it away again.
+        c.prepare(session.url(""));
+        curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+        c.setCommands(CURLOPT_QUOTE, {"*DELE " + name});
+        session.runAlone({&c});
+    }
+    c.prepare(session.url(""));
+    if (result != CURLE_OK || held <= 0) {
+        impl_->lastError = result != CURLE_OK ? why : "the server holds no byte of the probe upload";
+        raise(__LINE__, "detectApproximateUploadSpeed",
+              "the probe upload to " + session.server() + " failed: " + impl_->lastError, getMap());
+    }
+    const double span = std::max(1e-6, secondsBetween(probe.first, probe.last));
+    const auto rate = static_cast<std::uint64_t>(static_cast<double>(held) * 8 / span);
+    note(Logging::EType::eSummary, "probe upload of " + std::to_string(held) + " bytes measured " +
+                                       formatTransferRate(rate));
+    return rate;
 }
 
 }  // namespace qz

@@ -190,8 +190,11 @@ TEST_F(EngineTypes, QueueRefusesWhatCannotBeSentAndNamesIt) {
     ::close(sock);
 }
 
-TEST(Control, TransferCallsRefuseUntilTheEngineCanTransfer) {
-    qz::Control c{qz::Options()};
+TEST(Control, TransferCallsFailAgainstAClosedPort) {
+    // Port 1 on the loopback: nothing listens there.
+    qz::Options o;
+    o.setFtpServer("127.0.0.1", 1);
+    qz::Control c{o};
     EXPECT_THROW(c.connect(), qz::Exception);
     EXPECT_THROW(c.upload(), qz::Exception);
     EXPECT_THROW(c.detectApproximateUploadSpeed(false), qz::Exception);

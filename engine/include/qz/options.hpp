@@ -31,28 +31,44 @@ public:
     void reset();
 
     // Parallel connections: with the flag on and transfer mode parallel, the
-    // engine opens up to `connections` connections (at least 1, at most 16).
+    // engine opens up to `connections` connections (at least 1, at most 16),
+    // all logged in by connect, each carrying one file at a time and taking
+    // the next queued file as soon as it is free. Otherwise one connection
+    // carries the whole queue in order.
     void setMultiThreaded(bool enabled, int connections);
     void setUsernameAndPassword(const std::string& user, const std::string& password);
     void setFtpServer(const std::string& host, std::uint16_t port);
     void setMode(ETransferMode transfer, EConnectionMode connection);
     // Explicit TLS (AUTH TLS) on the control connection, and protected data
-    // connections (PROT P). Data protection needs control protection.
+    // connections (PROT P). Data protection implies control protection. The
+    // server's certificate and host name are always verified. TLS 1.2 is
+    // preferred, as FTPS servers that insist on data connections resuming the
+    // control connection's session refuse libcurl's TLS 1.3 data connections;
+    // a server that speaks only TLS 1.3 gets TLS 1.3.
     void setEncryption(bool control, bool data);
     // Rates in bits per second: `maximum` caps the whole transfer across all
-    // connections (0 means no cap); `start` is where the rate begins.
+    // connections (0 means no cap). Without congestion control the rate is the
+    // maximum from the first byte; with it, the rate begins at `start` (0, or
+    // a start above the maximum, begins at the maximum).
     void setBandwidth(std::uint64_t maximum, std::uint64_t start);
-    // Unit size: bytes counted as one step of progress and rate accounting.
-    // Block size: bytes read from a file and handed to a connection at once.
+    // Unit size: the smallest share of the rate a connection waits for before
+    // it sends again while the rate holds it back (bytes, at least 1).
+    // Block size: bytes read from a file and handed to a connection at once;
+    // libcurl's upload buffer, kept within 16 KiB and 2 MiB.
     void setLimits(int unitSize, int blockSize);
-    // Files read ahead per connection while the previous one is still sending.
+    // Files per connection whose reading starts ahead (the kernel is told to
+    // read them in) while the current one is still sending; 0 turns it off.
     void setEncoders(int count);
     // With congestion control on, the rate starts at the start rate and ramps
-    // toward the maximum; aggression (1 to 10) sets how fast it climbs and how
-    // hard it backs off when the link stalls.
+    // toward the maximum: every 5 ms in which the connections used up the
+    // rate (the link kept up), it grows by the factor 1 + 0.3 x aggression
+    // (1 to 10; x2.5 at 5), so even a loopback link is reached within tens of
+    // milliseconds. A connection that breaks backs the rate off by
+    // 5 % x aggression, never below the start rate.
     void setCongestionControl(bool enabled, int aggression);
     // PEM file of the certificate authorities that FTPS servers are checked
     // against; empty means the system's store. Verification is always on.
+    // reset() takes it from the environment variable QZ_CA_FILE when set.
     void setCertificateAuthority(const std::string& caFile);
 
     // Every option as name and display text. With showPasswords false the
@@ -62,7 +78,7 @@ public:
     // "connection mode"=passive, "encrypt control"=false, "encrypt data"=false,
     // "bandwidth maximum"=0 bit/s, "bandwidth start"=0 bit/s, "unit size"=1024,
     // "block size"=1048576, "encoders"=1, "congestion control"=false,
-    // "congestion aggression"=5, "ca file"="".
+    // "congestion aggression"=5, "ca file"=$QZ_CA_FILE or "".
     std::map<std::string, std::string> getMap(bool showPasswords) const;
 
     bool multiThreaded = false;

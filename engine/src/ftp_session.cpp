@@ -1,0 +1,331 @@
+#include "ftp_session.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "control_impl.hpp"
+
+namespace qz {
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 15;
+constexpr long kResponseTimeoutSeconds = 30;
+// A connection that moves less than a byte a second for a minute is dead.
+constexpr long kLowSpeedSeconds = 60;
+constexpr long kMinUploadBuffer = 16 * 1024;
+constexpr long kMaxUploadBuffer = 2 * 1024 * 1024;
+
+std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* c = static_cast<Channel*>(user);
+    const std::size_t length = size * count;
+    std::string line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    // The reply ends up in messages and logs: no control characters from a server.
+    for (char& ch : line) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+    }
+    // Server replies start with three digits; libcurl also passes its own
+    // header-like lines ("Content-Length: ...") here, which say nothing new.
+    if (line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+        std::isdigit(static_cast<unsigned char>(line[1])) &&
+        std::isdigit(static_cast<unsigned char>(line[2])) && (line[3] == ' ' || line[3] == '-')) {
+        c->lastReply = line;
+        if (line.compare(0, 4, "213 ") == 0) {
+            char* end = nullptr;
+            long long value = std::strtoll(line.c_str() + 4, &end, 10);
+            if (end != line.c_str() + 4 && value >= 0) c->lastSize = value;
+        }
+    }
+    return length;
+}
+
+std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+
+}  // namespace
+
+void ensureCurlGlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+Channel::~Channel() {
+    if (commands) curl_slist_free_all(commands);
+    if (easy) curl_easy_cleanup(easy);
+}
+
+void Channel::prepare(const std::string& url) {
+    error[0] = '\0';
+    lastReply.clear();
+    lastSize = -1;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_QUOTE, nullptr);
+    curl_easy_setopt(easy, CURLOPT_POSTQUOTE, nullptr);
+    if (commands) curl_slist_free_all(commands);
+    commands = nullptr;
+}
+
+void Channel::setCommands(CURLoption when, const std::vector<std::string>& lines) {
+    if (commands) curl_slist_free_all(commands);
+    commands = nullptr;
+    for (const auto& l : lines) {
+        curl_slist* next = curl_slist_append(commands, l.c_str());
+        if (!next) throw std::bad_alloc();
+        commands = next;
+    }
+    curl_easy_setopt(easy, when, commands);
+}
+
+std::string Channel::describe(CURLcode code) const {
+    std::string text = error[0] ? std::string(error) : std::string(curl_easy_strerror(code));
+    if (!lastReply.empty() && text.find(lastReply) == std::string::npos &&
+        (lastReply[0] == '4' || lastReply[0] == '5')) {
+        text += " (server said: " + lastReply + ")";
+    }
+    return text;
+}
+
+FtpSession::FtpSession(const Options& options) : options_(options) {
+    ensureCurlGlobalInit();
+    const int count = options_.effectiveConnections();
+    const bool tls = options_.encryptControl || options_.encryptData;
+    const int multis = tls ? count : 1;
+    for (int i = 0; i < multis; ++i) {
+        CURLM* m = curl_multi_init();
+        if (!m) {
+            for (CURLM* made : multis_) curl_multi_cleanup(made);
+            raise(__LINE__, "connect", "libcurl could not set up a transfer");
+        }
+        curl_multi_setopt(m, CURLMOPT_MAXCONNECTS, static_cast<long>(count / multis + 1));
+        multis_.push_back(m);
+    }
+    for (int i = 0; i < count; ++i) {
+        auto c = std::make_unique<Channel>();
+        c->easy = curl_easy_init();
+        if (!c->easy) {
+            channels_.clear();
+            for (CURLM* m : multis_) curl_multi_cleanup(m);
+            raise(__LINE__, "connect", "libcurl could not set up a connection");
+        }
+        c->multi = multis_[static_cast<std::size_t>(i) % multis_.size()];
+        configure(*c);
+        channels_.push_back(std::move(c));
+    }
+}
+
+FtpSession::~FtpSession() {
+    for (auto& c : channels_) remove(*c);
+    // Easy handles go first, the multi handles' cleanup then closes (QUIT)
+    // the cached connections.
+    channels_.clear();
+    for (CURLM* m : multis_) curl_multi_cleanup(m);
+}
+
+void FtpSession::configure(Channel& c) {
+    CURL* e = c.easy;
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, c.error);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onReply);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &c);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, discard);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(e, CURLOPT_USERNAME, options_.username.c_str());
+    curl_easy_setopt(e, CURLOPT_PASSWORD, options_.password.c_str());
+    // Every command names the full path: no CWD round trips per file.
+    curl_easy_setopt(e, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, kResponseTimeoutSeconds);
+    curl_easy_setopt(e, CURLOPT_ACCEPTTIMEOUT_MS, kConnectTimeoutSeconds * 1000);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
+                     std::clamp(static_cast<long>(options_.blockSize), kMinUploadBuffer, kMaxUploadBuffer));
+    if (options_.connectionMode == EConnectionMode::eActive) curl_easy_setopt(e, CURLOPT_FTPPORT, "-");
+    if (options_.encryptControl || options_.encryptData) {
+        curl_easy_setopt(e, CURLOPT_USE_SSL,
+                         static_cast<long>(options_.encryptData ? CURLUSESSL_ALL : CURLUSESSL_CONTROL));
+        curl_easy_setopt(e, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (!options_.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, options_.caFile.c_str());
+        // TLS 1.2 first: many FTPS servers insist that each data connection
+        // resumes the control connection's session, which libcurl does not
+        // manage under TLS 1.3 (the data connections' own tickets replace the
+        // control's), and refuse transfers with 522. A server that speaks
+        // TLS 1.3 only gets TLS 1.3 (see login()).
+        curl_easy_setopt(e, CURLOPT_SSLVERSION,
+                         static_cast<long>(tls12_ ? CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2
+                                                  : CURL_SSLVERSION_TLSv1_2));
+    }
+}
+
+std::string FtpSession::server() const {
+    const bool v6 = options_.host.find(':') != std::string::npos;
+    return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(options_.port);
+}
+
+std::vector<std::string> remoteComponents(const std::string& remote, bool& absolute) {
+    absolute = !remote.empty() && remote.front() == '/';
+    std::vector<std::string> parts;
+    std::size_t begin = 0;
+    while (begin <= remote.size()) {
+        std::size_t end = remote.find('/', begin);
+        if (end == std::string::npos) end = remote.size();
+        std::string part = remote.substr(begin, end - begin);
+        if (!part.empty() && part != ".") parts.push_back(std::move(part));
+        begin = end + 1;
+    }
+    return parts;
+}
+
+std::string remoteCommandPath(const std::string& remote) {
+    bool absolute = false;
+    auto parts = remoteComponents(remote, absolute);
+    std::string path = absolute ? "/" : "";
+    for (std::size_t i = 0; i < parts.size(); ++i) path += (i ? "/" : "") + parts[i];
+    return path;
+}
+
+std::string FtpSession::url(const std::string& remotePath) const {
+    bool absolute = false;
+    auto parts = remoteComponents(remotePath, absolute);
+    std::string url = "ftp://" + server() + "/";
+    if (absolute) url += "%2F";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        char* escaped = curl_easy_escape(nullptr, parts[i].data(), static_cast<int>(parts[i].size()));
+        if (!escaped) throw std::bad_alloc();
+        if (i) url += "/";
+        url += escaped;
+        curl_free(escaped);
+    }
+    return url;
+}
+
+void FtpSession::add(Channel& c) {
+    if (c.busy) return;
+    curl_multi_add_handle(c.multi, c.easy);
+    c.busy = true;
+}
+
+void FtpSession::remove(Channel& c) {
+    if (!c.busy) return;
+    curl_multi_remove_handle(c.multi, c.easy);
+    c.busy = false;
+}
+
+void FtpSession::perform() {
+    for (CURLM* m : multis_) {
+        int running = 0;
+        curl_multi_perform(m, &running);
+    }
+}
+
+std::vector<std::pair<Channel*, CURLcode>> FtpSession::finished() {
+    std::vector<std::pair<Channel*, CURLcode>> done;
+    for (CURLM* m : multis_) {
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(m, &queued)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            for (auto& c : channels_) {
+                if (c->easy != msg->easy_handle || !c->busy) continue;
+                done.emplace_back(c.get(), msg->data.result);
+                remove(*c);
+                break;
+            }
+        }
+    }
+    return done;
+}
+
+void FtpSession::wait(int milliseconds) {
+    if (multis_.size() == 1) {
+        curl_multi_poll(multis_.front(), nullptr, 0, milliseconds, nullptr);
+        return;
+    }
+    // libcurl waits on one multi handle's sockets only: wait on each in turn,
+    // briefly, so that none waits long for its turn.
+    CURLM* m = multis_[nextWait_++ % multis_.size()];
+    curl_multi_poll(m, nullptr, 0, std::min(milliseconds, 1), nullptr);
+}
+
+std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {
+    std::vector<CURLcode> results(list.size(), CURLE_OK);
+    for (auto* c : list) add(*c);
+    std::size_t left = list.size();
+    while (left > 0) {
+        perform();
+        for (auto& [c, result] : finished()) {
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                if (list[i] != c) continue;
+                results[i] = result;
+                --left;
+            }
+        }
+        // Short waits: see UploadRun::perform for the stall they avoid.
+        if (left > 0) wait(1);
+    }
+    return results;
+}
+
+void FtpSession::login() {
+    std::vector<Channel*> all;
+    for (auto& c : channels_) {
+        c->prepare(url(""));
+        curl_easy_setopt(c->easy, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(c->easy, CURLOPT_NOBODY, 1L);
+        all.push_back(c.get());
+    }
+    auto results = runAlone(all);
+    const bool tls = options_.encryptControl || options_.encryptData;
+    if (tls && tls12_ && std::all_of(results.begin(), results.end(),
+                                     [](CURLcode r) { return r == CURLE_SSL_CONNECT_ERROR; })) {
+        tls12_ = false;
+        for (auto& c : channels_) {
+            configure(*c);
+            c->prepare(url(""));
+        }
+        results = runAlone(all);
+    }
+    std::size_t ok = 0;
+    std::size_t firstFailure = results.size();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i] == CURLE_OK) {
+            ++ok;
+        } else if (firstFailure == results.size() || results[i] == CURLE_LOGIN_DENIED) {
+            firstFailure = i;
+        }
+    }
+    const bool refused = firstFailure < results.size() && results[firstFailure] == CURLE_LOGIN_DENIED;
+    if (ok == 0 || refused) {
+        Channel& c = *all[firstFailure];
+        raise(__LINE__, "connect",
+              "cannot log in to ftp server " + server() + " as \"" + options_.username + "\": " +
+                  c.describe(results[firstFailure]),
+              {{"ftp server", server()}, {"ftp reply", c.lastReply}});
+    }
+    // A server that takes fewer connections than asked for still gets the
+    // upload, over the connections it took.
+    std::vector<std::unique_ptr<Channel>> kept;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i] == CURLE_OK) kept.push_back(std::move(channels_[i]));
+    }
+    channels_ = std::move(kept);
+    std::vector<CURLM*> used;
+    for (CURLM* m : multis_) {
+        const bool driving = std::any_of(channels_.begin(), channels_.end(),
+                                         [m](const auto& c) { return c->multi == m; });
+        if (driving) {
+            used.push_back(m);
+        } else {
+            curl_multi_cleanup(m);
+        }
+    }
+    multis_ = std::move(used);
+}
+
+}  // namespace qz

@@ -1,0 +1,103 @@
+#pragma once
+// The connections of one controller to its FTP/FTPS server: one easy handle
+// ("channel") per parallel connection, reused file after file, driven by
+// libcurl multi handles whose connection caches keep the logged-in control
+// connections. Plain FTP shares one multi handle among all channels. FTPS
+// gives each channel its own: servers check that a data connection resumes
+// the TLS session of its own control connection, and libcurl resumes the last
+// session of the easy handle, so a channel must never pick up another
+// channel's connection from a shared cache.
+//
+//   FtpSession session(options);
+//   session.login();                    // throws qz::Exception with the server's words
+//   Channel& c = session.channel(0);
+//   c.prepare(session.url("dir/a b.txt"));
+//
+// Everything runs on the caller's thread; no callback of libcurl outlives it.
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qz/options.hpp"
+
+namespace qz {
+
+// One easy handle with its error buffer and what the server said last.
+struct Channel {
+    CURL* easy = nullptr;
+    char error[CURL_ERROR_SIZE] = {};
+    std::string lastReply;           // last reply line of the server
+    std::int64_t lastSize = -1;      // number of the last "213" (SIZE) reply
+    curl_slist* commands = nullptr;  // quote commands of the current request
+    CURLM* multi = nullptr;          // the multi handle that drives it
+    bool busy = false;               // added to its multi handle
+
+    // Clears the state of the previous request and sets the URL.
+    void prepare(const std::string& url);
+    // Commands sent before (quote) or after (postquote) the request.
+    void setCommands(CURLoption when, const std::vector<std::string>& lines);
+    // libcurl's text for `code`, with the server's last reply when it adds to it.
+    std::string describe(CURLcode code) const;
+    ~Channel();
+};
+
+class FtpSession {
+public:
+    explicit FtpSession(const Options& options);
+    ~FtpSession();
+    FtpSession(const FtpSession&) = delete;
+    FtpSession& operator=(const FtpSession&) = delete;
+
+    // Logs in on every channel at once. Throws qz::Exception ("connect") when
+    // no connection could log in, or when the server refused the login.
+    void login();
+
+    const Options& options() const { return options_; }
+    std::size_t channels() const { return channels_.size(); }
+    Channel& channel(std::size_t index) { return *channels_[index]; }
+
+    // "ftp://host:port/" + the path, every component escaped; a leading "/"
+    // makes the path absolute on the server.
+    std::string url(const std::string& remotePath) const;
+    // "host:port" as shown in messages.
+    std::string server() const;
+
+    // Runs requests on the given channels until all have finished; returns
+    // each result in the same order.
+    std::vector<CURLcode> runAlone(const std::vector<Channel*>& channels);
+
+    void add(Channel& c);
+    void remove(Channel& c);
+    // Lets libcurl do what is due on every channel.
+    void perform();
+    // Channels whose request has ended, with the result; they are removed
+    // from their multi handle.
+    std::vector<std::pair<Channel*, CURLcode>> finished();
+    // Waits up to `milliseconds` for something to do.
+    void wait(int milliseconds);
+
+private:
+    void configure(Channel& c);
+
+    Options options_;
+    bool tls12_ = true;   // see configure()
+    std::vector<CURLM*> multis_;
+    std::size_t nextWait_ = 0;
+    std::vector<std::unique_ptr<Channel>> channels_;
+};
+
+// Splits a remote name into its path components, dropping empty and "."
+// parts; `absolute` tells whether it began with "/".
+std::vector<std::string> remoteComponents(const std::string& remote, bool& absolute);
+// The name as sent in FTP commands: components joined by "/".
+std::string remoteCommandPath(const std::string& remote);
+
+// Sets libcurl up once per process.
+void ensureCurlGlobalInit();
+
+}  // namespace qz

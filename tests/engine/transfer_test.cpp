@@ -1,0 +1,527 @@
+// Uploads against a real FTP/FTPS server (pyftpdlib) on 127.0.0.1.
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "qz/engine.hpp"
+#include "support/ftp_server.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qztest::FtpServer;
+using qztest::readFile;
+
+std::string sha256(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    std::vector<char> block(1 << 16);
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+        EVP_DigestUpdate(ctx, block.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx, digest, &length);
+    EVP_MD_CTX_free(ctx);
+    std::ostringstream hex;
+    for (unsigned int i = 0; i < length; ++i) hex << std::hex << (digest[i] >> 4) << (digest[i] & 15);
+    return hex.str();
+}
+
+std::string pattern(std::size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (auto& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Every callback, as the host would see it.
+struct Progress {
+    std::vector<qz::GlobalStateAndStats> calls;
+    static void record(const qz::GlobalStateAndStats& s, void* user) {
+        auto* p = static_cast<Progress*>(user);
+        qz::GlobalStateAndStats copy = s;
+        copy.fileMap.clear();
+        p->calls.push_back(copy);
+    }
+};
+
+class Transfer : public qztest::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        ::unsetenv("QZ_CA_FILE");
+        for (auto type : {qz::Logging::EType::eSummary, qz::Logging::EType::eTransfers,
+                          qz::Logging::EType::eWarnings}) {
+            qz::Logging::enable(type, qz::Options(), "");
+        }
+        qz::SummaryLog::truncateLogFile();
+    }
+
+    FtpServer& server(std::optional<FtpServer::Tls> tls = std::nullopt) {
+        server_ = std::make_unique<FtpServer>(path("served"), std::move(tls));
+        return *server_;
+    }
+
+    qz::Options optionsFor(const FtpServer& s) const {
+        qz::Options o;
+        o.setFtpServer(s.host(), s.port());
+        o.setUsernameAndPassword(s.user(), s.password());
+        return o;
+    }
+
+    // A tree with what trips uploaders up: nesting, an empty file and an
+    // empty folder, a file of a few MB, spaces, UTF-8 and URL-special characters.
+    std::vector<std::string> writeTree() {
+        const std::vector<std::pair<std::string, std::size_t>> files = {
+            {"tree/plain.txt", 100},
+            {"tree/empty", 0},
+            {"tree/a/b/c/deep.bin", 70000},
+            {"tree/big.bin", 3 * 1024 * 1024 + 17},
+            {"tree/with space/name with space.txt", 10},
+            {"tree/ünïcödé ✓/naïve €.txt", 20},
+            {"tree/odd #?%+;/file #?%+; &=.txt", 30},
+            {"tree/many/1.txt", 1}, {"tree/many/2.txt", 2}, {"tree/many/3.txt", 3},
+            {"tree/many/4.txt", 4}, {"tree/many/5.txt", 5}, {"tree/many/6.txt", 6},
+        };
+        std::vector<std::string> names;
+        unsigned seed = 1;
+        for (const auto& [name, size] : files) {
+            writeFile(name, pattern(size, seed++));
+            names.push_back(name.substr(5));
+        }
+        fs::create_directories(path("tree/nothing here/nor here"));
+        return names;
+    }
+
+    void expectSameFile(const std::string& local, const std::string& remote) {
+        ASSERT_TRUE(fs::exists(remote)) << remote;
+        EXPECT_EQ(fs::file_size(remote), fs::file_size(local)) << remote;
+        EXPECT_EQ(sha256(remote), sha256(local)) << remote;
+    }
+
+    std::string summaryLog() const { return readFile(qz::SummaryLog::getLogFilename()); }
+
+    std::unique_ptr<FtpServer> server_;
+};
+
+TEST_F(Transfer, FilesAndTreesArriveByteIdenticalOverOneOrSeveralConnections) {
+    struct Case { const char* name; int connections; qz::EConnectionMode mode; };
+    const Case cases[] = {
+        {"one passive connection", 1, qz::EConnectionMode::ePassive},
+        {"three passive connections", 3, qz::EConnectionMode::ePassive},
+        {"one active connection", 1, qz::EConnectionMode::eActive},
+    };
+    const auto names = writeTree();
+    writeFile("single #1.bin", pattern(5000, 99));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FtpServer& s = server();
+        qz::Options o = optionsFor(s);
+        o.setMultiThreaded(c.connections > 1, c.connections);
+        o.setMode(qz::ETransferMode::eParallel, c.mode);
+        qz::Control control(o);
+        control.prepareSingleFile(qz::Local(path("single #1.bin")));
+        control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+        Progress progress;
+        control.setStatsCallback(Progress::record, &progress);
+        control.connect();
+        control.upload();
+        control.disconnect();
+        control.disconnect();
+
+        expectSameFile(path("single #1.bin"), s.root() + "/single #1.bin");
+        for (const auto& n : names) expectSameFile(path("tree/" + n), s.root() + "/" + n);
+        EXPECT_TRUE(fs::is_directory(s.root() + "/nothing here/nor here"));
+
+        const auto& stats = control.getGlobalStateAndStats();
+        EXPECT_EQ(stats.filesDone, names.size() + 1);
+        EXPECT_EQ(stats.filesFailed, 0u);
+        EXPECT_EQ(stats.totalBytesTransferred, stats.totalBytes);
+        EXPECT_TRUE(stats.finished);
+        for (const auto& [n, e] : stats.fileMap) {
+            EXPECT_EQ(e.result, qz::EFileResult::eDone) << e.remote.full();
+            EXPECT_EQ(e.bytesSent, e.fileSize) << e.remote.full();
+            EXPECT_EQ(e.attempts, 1) << e.remote.full();
+        }
+
+        ASSERT_FALSE(progress.calls.empty());
+        EXPECT_TRUE(progress.calls.back().finished);
+        EXPECT_EQ(progress.calls.back().totalBytesTransferred, stats.totalBytes);
+        for (std::size_t i = 0; i + 1 < progress.calls.size(); ++i) {
+            EXPECT_FALSE(progress.calls[i].finished);
+            EXPECT_LE(progress.calls[i].totalBytesTransferred, progress.calls[i + 1].totalBytesTransferred);
+        }
+
+        // Logged in once per connection, however many files went; and with
+        // several connections the files really went over several.
+        int logins = 0;
+        std::set<std::string> storing;
+        for (const auto& line : s.events()) {
+            if (line.rfind("login ", 0) == 0) ++logins;
+            if (line.rfind("received ", 0) == 0) storing.insert(line.substr(9, line.find(' ', 9) - 9));
+        }
+        EXPECT_EQ(logins, c.connections);
+        EXPECT_EQ(static_cast<int>(storing.size()), c.connections);
+        server_.reset();
+        fs::remove_all(path("served"));
+    }
+}
+
+TEST_F(Transfer, ConnectFailsWithTheServersOrLibcurlsWords) {
+    struct Case { const char* name; void (*spoil)(qz::Options&, FtpServer&); const char* words; };
+    const Case cases[] = {
+        {"wrong password", [](qz::Options& o, FtpServer& s) { o.setUsernameAndPassword(s.user(), "nope"); },
+         "530"},
+        {"wrong user", [](qz::Options& o, FtpServer& s) { o.setUsernameAndPassword("nobody", s.password()); },
+         "530"},
+        {"closed port", [](qz::Options&, FtpServer& s) { s.stop(); }, "Couldn't connect to server"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FtpServer& s = server();
+        qz::Options o = optionsFor(s);
+        o.setMultiThreaded(true, 2);
+        c.spoil(o, s);
+        qz::Control control(o);
+        try {
+            control.connect();
+            ADD_FAILURE() << "connected";
+        } catch (const qz::Exception& e) {
+            EXPECT_EQ(e.file(), "qz::Control");
+            EXPECT_EQ(e.operation(), "connect");
+            EXPECT_TRUE(contains(e.what(), c.words)) << e.what();
+            EXPECT_TRUE(contains(e.what(), "127.0.0.1:" + std::to_string(s.port()))) << e.what();
+        }
+        EXPECT_EQ(control.getMap().at("connected"), "false");
+        EXPECT_NO_THROW(control.disconnect());
+    }
+}
+
+TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
+    const auto certificates = FtpServer::makeCertificates(dir());
+    FtpServer& s = server(certificates.server);
+    writeFile("secret.bin", pattern(300000, 5));
+
+    struct Case { const char* name; std::string caFile; bool fromEnvironment; bool works; };
+    const Case cases[] = {
+        {"authority given", certificates.caFile, false, true},
+        {"authority from QZ_CA_FILE", certificates.caFile, true, true},
+        {"no authority", "", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(s.root() + "/secret.bin");
+        if (c.fromEnvironment) ::setenv("QZ_CA_FILE", c.caFile.c_str(), 1);
+        qz::Options o;
+        ::unsetenv("QZ_CA_FILE");
+        o.setFtpServer(s.host(), s.port());
+        o.setUsernameAndPassword(s.user(), s.password());
+        o.setEncryption(true, true);
+        if (!c.fromEnvironment) o.setCertificateAuthority(c.caFile);
+        o.setMultiThreaded(true, 2);
+        qz::Control control(o);
+        control.prepareSingleFile(qz::Local(path("secret.bin")));
+        if (c.works) {
+            control.connect();
+            control.upload();
+            expectSameFile(path("secret.bin"), s.root() + "/secret.bin");
+        } else {
+            try {
+                control.connect();
+                ADD_FAILURE() << "connected without the authority";
+            } catch (const qz::Exception& e) {
+                EXPECT_TRUE(contains(e.what(), "certificate")) << e.what();
+            }
+        }
+    }
+}
+
+TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
+    const auto certificates = FtpServer::makeCertificates(dir());
+    struct Case { const char* name; bool refuseTls13Data; bool tls13Only; };
+    const Case cases[] = {{"refuses TLS 1.3 data connections", true, false}, {"TLS 1.3 only", false, true}};
+    for (int i = 0; i < 6; ++i) {
+        writeFile("set/" + std::to_string(i) + ".bin", pattern(50000, 20u + static_cast<unsigned>(i)));
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FtpServer::Tls tls = certificates.server;
+        tls.refuseTls13Data = c.refuseTls13Data;
+        tls.tls13Only = c.tls13Only;
+        FtpServer& s = server(tls);
+        qz::Options o = optionsFor(s);
+        o.setEncryption(true, true);
+        o.setCertificateAuthority(certificates.caFile);
+        o.setMultiThreaded(true, 2);
+        qz::Control control(o);
+        control.prepareRecursiveDir(qz::Local(path("set")), qz::Remote("."));
+        EXPECT_GT(control.detectApproximateUploadSpeed(false), 0u);
+        control.upload();
+        for (int i = 0; i < 6; ++i) {
+            const std::string name = std::to_string(i) + ".bin";
+            expectSameFile(path("set/" + name), s.root() + "/" + name);
+        }
+        for (const auto& [n, e] : control.getFileMap()) EXPECT_EQ(e.attempts, 1) << e.remote.full();
+        server_.reset();
+        fs::remove_all(path("served"));
+    }
+}
+
+struct RestartOnce {
+    FtpServer* server = nullptr;
+    std::uint64_t at = 0;
+    bool done = false;
+    static void check(const qz::GlobalStateAndStats& s, void* user) {
+        auto* r = static_cast<RestartOnce*>(user);
+        if (r->done || s.totalBytesTransferred < r->at) return;
+        r->done = true;
+        r->server->stop();
+        r->server->restart();
+    }
+};
+
+TEST_F(Transfer, AServerRestartDuringAnUploadResumesTheFile) {
+    FtpServer& s = server();
+    const std::size_t size = 4 * 1024 * 1024;
+    writeFile("large.bin", pattern(size, 7));
+    writeFile("after.txt", "after the restart");
+    qz::Options o = optionsFor(s);
+    o.setBandwidth(32'000'000, 0);  // 4 MB/s: the restart comes mid-file
+    qz::Control control(o);
+    control.prepareSingleFile(qz::Local(path("large.bin")));
+    control.prepareSingleFile(qz::Local(path("after.txt")));
+    RestartOnce restart{&s, size / 3};
+    control.setStatsCallback(RestartOnce::check, &restart);
+    control.upload();
+
+    ASSERT_TRUE(restart.done);
+    expectSameFile(path("large.bin"), s.root() + "/large.bin");
+    expectSameFile(path("after.txt"), s.root() + "/after.txt");
+    const auto& large = control.getFileMap().at(1);
+    EXPECT_EQ(large.result, qz::EFileResult::eDone);
+    EXPECT_GE(large.attempts, 2);
+    const std::string log = summaryLog();
+    EXPECT_TRUE(contains(log, "qz::Control: retrying \"large.bin\" (attempt 2 of 5) after: ")) << log;
+    const std::string resuming = "qz::Control: resuming \"large.bin\" at byte ";
+    const auto at = log.find(resuming);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.compare(at + resuming.size(), 2, "0 "), 0) << log;
+}
+
+TEST_F(Transfer, AFileThatVanishesOrChangesIsNamedAndTheOthersArrive) {
+    struct Case { const char* name; void (*spoil)(const std::string&); const char* words; };
+    const Case cases[] = {
+        {"deleted", [](const std::string& p) { fs::remove(p); }, "vanished after it was queued"},
+        {"grown", [](const std::string& p) { std::ofstream(p, std::ios::app) << "more"; },
+         "changed size after it was queued: 6 bytes then, 10 now"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FtpServer& s = server();
+        writeFile("set/a.txt", "aaaaaa");
+        writeFile("set/b.txt", "bbbbbb");
+        writeFile("set/c.txt", "cccccc");
+        qz::Control control(optionsFor(s));
+        control.prepareRecursiveDir(qz::Local(path("set")), qz::Remote("/up"));  // from the login root
+        c.spoil(path("set/b.txt"));
+        try {
+            control.upload();
+            ADD_FAILURE() << "no error";
+        } catch (const qz::Exception& e) {
+            EXPECT_EQ(e.operation(), "upload");
+            EXPECT_TRUE(contains(e.what(), "could not send 1 of 3 files: \"" + path("set/b.txt") + "\" " + c.words))
+                << e.what();
+        }
+        const auto& map = control.getFileMap();
+        EXPECT_EQ(map.at(1).result, qz::EFileResult::eDone);
+        EXPECT_EQ(map.at(2).result, qz::EFileResult::eFailed);
+        EXPECT_EQ(map.at(3).result, qz::EFileResult::eDone);
+        EXPECT_EQ(control.getGlobalStateAndStats().totalBytesTransferred, 12u);
+        EXPECT_EQ(control.getGlobalStateAndStats().filesFailed, 1u);
+        expectSameFile(path("set/a.txt"), s.root() + "/up/a.txt");
+        expectSameFile(path("set/c.txt"), s.root() + "/up/c.txt");
+        EXPECT_FALSE(fs::exists(s.root() + "/up/b.txt"));
+        server_.reset();
+        fs::remove_all(path("served"));
+        fs::remove_all(path("set"));
+    }
+}
+
+TEST_F(Transfer, AServerThatStaysAwayEndsTheUploadWithTheFilesNamed) {
+    FtpServer& s = server();
+    writeFile("x.txt", "x");
+    writeFile("y.txt", "y");
+    qz::Control control(optionsFor(s));
+    control.prepareSingleFile(qz::Local(path("x.txt")));
+    control.prepareSingleFile(qz::Local(path("y.txt")));
+    control.connect();
+    s.stop();
+    try {
+        control.upload();
+        ADD_FAILURE() << "no error";
+    } catch (const qz::Exception& e) {
+        EXPECT_TRUE(contains(e.what(), "could not send 2 of 2 files: \"" + path("x.txt") + "\"")) << e.what();
+        EXPECT_TRUE(contains(e.what(), "\"" + path("y.txt") + "\"")) << e.what();
+        EXPECT_EQ(e.diagnostics.at("files done"), "0");
+    }
+    for (const auto& [n, e] : control.getFileMap()) {
+        EXPECT_EQ(e.result, qz::EFileResult::eFailed);
+        EXPECT_EQ(e.bytesSent, 0u);
+    }
+    EXPECT_EQ(control.getGlobalStateAndStats().totalBytesTransferred, 0u);
+
+    // Once the server is back, the same queue goes.
+    s.restart();
+    control.upload();
+    expectSameFile(path("x.txt"), s.root() + "/x.txt");
+    expectSameFile(path("y.txt"), s.root() + "/y.txt");
+    EXPECT_EQ(control.getGlobalStateAndStats().filesDone, 2u);
+}
+
+struct CallsIn {
+    qz::Control* control = nullptr;
+    static void disconnect(const qz::GlobalStateAndStats&, void* user) {
+        static_cast<CallsIn*>(user)->control->disconnect();
+    }
+};
+
+TEST_F(Transfer, ACallbackCannotPullTheConnectionsFromUnderTheUpload) {
+    FtpServer& s = server();
+    writeFile("z.bin", pattern(100000, 8));
+    qz::Control control(optionsFor(s));
+    control.prepareSingleFile(qz::Local(path("z.bin")));
+    CallsIn calls{&control};
+    control.setStatsCallback(CallsIn::disconnect, &calls);
+    try {
+        control.upload();
+        ADD_FAILURE() << "no error";
+    } catch (const qz::Exception& e) {
+        EXPECT_STREQ(e.what(), "cannot disconnect while an upload runs");
+    }
+    control.setStatsCallback(nullptr, nullptr);
+    control.upload();
+    expectSameFile(path("z.bin"), s.root() + "/z.bin");
+}
+
+struct Rewrite {
+    std::string path;
+    bool done = false;
+    static void once(const qz::GlobalStateAndStats& s, void* user) {
+        auto* r = static_cast<Rewrite*>(user);
+        if (r->done || s.finished) return;
+        r->done = true;
+        std::ofstream(r->path, std::ios::binary | std::ios::in | std::ios::out) << "changed";
+    }
+};
+
+TEST_F(Transfer, AFileRewrittenWhileItIsSentIsNotReportedAsSent) {
+    FtpServer& s = server();
+    writeFile("moving.bin", pattern(1000000, 9));
+    qz::Options o = optionsFor(s);
+    o.setBandwidth(8'000'000, 0);  // a second on the way: the rewrite comes mid-file
+    qz::Control control(o);
+    control.prepareSingleFile(qz::Local(path("moving.bin")));
+    Rewrite rewrite{path("moving.bin")};
+    control.setStatsCallback(Rewrite::once, &rewrite);
+    try {
+        control.upload();
+        ADD_FAILURE() << "no error";
+    } catch (const qz::Exception& e) {
+        EXPECT_TRUE(contains(e.what(), "\"" + path("moving.bin") + "\" changed during the upload")) << e.what();
+    }
+    ASSERT_TRUE(rewrite.done);
+    const auto& entry = control.getFileMap().at(1);
+    EXPECT_EQ(entry.result, qz::EFileResult::eFailed);
+    EXPECT_EQ(entry.attempts, 1);
+    EXPECT_EQ(control.getGlobalStateAndStats().totalBytesTransferred, 0u);
+}
+
+TEST_F(Transfer, OneRemoteNameQueuedTwiceEndsAsTheLaterFile) {
+    FtpServer& s = server();
+    writeFile("first/same.bin", pattern(3000000, 1));
+    writeFile("second/same.bin", pattern(300000, 2));
+    qz::Options o = optionsFor(s);
+    o.setMultiThreaded(true, 2);
+    qz::Control control(o);
+    control.prepareSingleFile(qz::Local(path("first/same.bin")));
+    control.prepareSingleFile(qz::Local(path("second/same.bin")));
+    control.upload();
+    expectSameFile(path("second/same.bin"), s.root() + "/same.bin");
+}
+
+TEST_F(Transfer, ProgressRisesToTheTotalUnderARateCapAndEndsFinished) {
+    FtpServer& s = server();
+    writeFile("one.bin", pattern(600000, 3));
+    writeFile("two.bin", pattern(600000, 4));
+    qz::Options o = optionsFor(s);
+    o.setBandwidth(8'000'000, 0);  // 1 MB/s: several progress calls on the way
+    qz::Control control(o);
+    control.prepareSingleFile(qz::Local(path("one.bin")));
+    control.prepareSingleFile(qz::Local(path("two.bin")));
+    Progress progress;
+    control.setStatsCallback(Progress::record, &progress);
+    control.upload();
+
+    ASSERT_GE(progress.calls.size(), 2u);
+    std::uint64_t previous = 0;
+    for (std::size_t i = 0; i < progress.calls.size(); ++i) {
+        const auto& call = progress.calls[i];
+        EXPECT_EQ(call.finished, i + 1 == progress.calls.size());
+        EXPECT_GE(call.totalBytesTransferred, previous);
+        EXPECT_LE(call.totalBytesTransferred, call.totalBytes);
+        EXPECT_EQ(call.filesTotal, 2u);
+        previous = call.totalBytesTransferred;
+    }
+    EXPECT_LT(progress.calls.front().totalBytesTransferred, 1200000u);
+    EXPECT_EQ(progress.calls.back().totalBytesTransferred, 1200000u);
+    EXPECT_EQ(progress.calls.back().filesDone, 2u);
+    EXPECT_GT(progress.calls.back().currentRate, 0u);
+    EXPECT_GT(progress.calls.back().elapsedSeconds, 0.0);
+}
+
+TEST_F(Transfer, ClientDefaultRatesRampAndUploadEverything) {
+    FtpServer& s = server();
+    writeFile("ramp.bin", pattern(8 * 1024 * 1024, 11));
+    qz::Options o = optionsFor(s);
+    o.setBandwidth(100'000'000'000ull, 100'000'000);
+    o.setCongestionControl(true, 5);
+    qz::Control control(o);
+    control.prepareSingleFile(qz::Local(path("ramp.bin")));
+    control.upload();
+    expectSameFile(path("ramp.bin"), s.root() + "/ramp.bin");
+    EXPECT_TRUE(contains(summaryLog(), "qz::Control: rate now ")) << summaryLog();
+}
+
+TEST_F(Transfer, SpeedProbeMeasuresAndCleansUp) {
+    FtpServer& s = server();
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep);
+        qz::Control control(optionsFor(s));
+        EXPECT_GT(control.detectApproximateUploadSpeed(keep), 0u);
+        std::vector<std::string> left;
+        for (const auto& e : fs::directory_iterator(s.root())) left.push_back(e.path().filename().string());
+        if (keep) {
+            ASSERT_EQ(left.size(), 1u);
+            EXPECT_EQ(left[0].rfind(".qz-probe-", 0), 0u);
+        } else {
+            EXPECT_TRUE(left.empty());
+        }
+    }
+}
+
+}  // namespace

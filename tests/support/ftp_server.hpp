@@ -1,0 +1,219 @@
+#pragma once
+// A real FTP (or FTPS) server for tests: pyftpdlib run by Debian's
+// /usr/bin/python3 through ftp_server.py, on 127.0.0.1, a free port and a free
+// passive port range, serving one folder to one user.
+//
+//   qztest::FtpServer server(dir() + "/served");          // started, port accepts
+//   options.setFtpServer(server.host(), server.port());
+//   options.setUsernameAndPassword(server.user(), server.password());
+//   ... upload, then compare files below server.root() ...
+//   server.stop(); server.restart();                     // same port again
+//
+// FTPS: pass the server's certificate and key (PEM), e.g. from
+// makeCertificates(dir()); TLS is then required on control and data
+// connections, and the client checks the server against the CA file. events() lists logins and stored files, one
+// line each ("login PORT", "received PORT PATH", PORT being the client's port
+// of the control connection), so a test can count connections.
+// Errors throw std::runtime_error. The server is stopped by the destructor.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace qztest {
+
+class FtpServer {
+public:
+    struct Tls {
+        std::string certFile;
+        std::string keyFile;
+        bool refuseTls13Data = false;  // answer TLS 1.3 data connections with 522
+        bool tls13Only = false;        // speak no TLS older than 1.3
+    };
+
+    // A certificate authority (dir/ca.pem) and a server certificate for
+    // 127.0.0.1 that it signed (dir/server.pem, dir/server.key), made with
+    // the openssl command.
+    struct Certificates {
+        std::string caFile;
+        Tls server;
+    };
+    static Certificates makeCertificates(const std::string& dir) {
+        const std::string openssl =
+            "cd '" + dir + "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+            "-keyout ca.key -out ca.pem -days 2 -subj /CN=qz-test-ca 2>/dev/null && "
+            "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key "
+            "-out server.csr -subj /CN=127.0.0.1 2>/dev/null && "
+            "printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext && "
+            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem "
+            "-days 2 -extfile san.ext 2>/dev/null";
+        if (std::system(openssl.c_str()) != 0) throw std::runtime_error("openssl could not make certificates");
+        return {dir + "/ca.pem", Tls{dir + "/server.pem", dir + "/server.key"}};
+    }
+
+    explicit FtpServer(std::string root, std::optional<Tls> tls = std::nullopt,
+                       std::string user = "tester", std::string password = "pa55 word")
+        : root_(std::move(root)), tls_(std::move(tls)), user_(std::move(user)),
+          password_(std::move(password)) {
+        std::filesystem::create_directories(root_);
+        port_ = freePort();
+        passiveLow_ = freePortRange(kPassivePorts);
+        std::ofstream(eventsFile(), std::ios::trunc);
+        restart();
+    }
+    ~FtpServer() { stop(); }
+    FtpServer(const FtpServer&) = delete;
+    FtpServer& operator=(const FtpServer&) = delete;
+
+    const std::string& host() const { return host_; }
+    std::uint16_t port() const { return port_; }
+    const std::string& root() const { return root_; }
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
+
+    // Kills the server at once, as a crash would: open transfers break.
+    void stop() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+    // (Re)starts the server on the same port and waits until it accepts.
+    void restart() {
+        stop();
+        const char* source = std::getenv("QZWS_SOURCE_DIR");
+        std::string script = std::string(source ? source : ".") + "/tests/support/ftp_server.py";
+        std::vector<std::string> args = {"/usr/bin/python3", script, "--port", std::to_string(port_),
+                                         "--root", root_, "--user", user_, "--password", password_,
+                                         "--passive", std::to_string(passiveLow_) + "-" +
+                                                          std::to_string(passiveLow_ + kPassivePorts - 1),
+                                         "--events", eventsFile()};
+        if (tls_) {
+            args.insert(args.end(), {"--cert", tls_->certFile, "--key", tls_->keyFile});
+            if (tls_->refuseTls13Data) args.push_back("--refuse-tls13-data");
+            if (tls_->tls13Only) args.push_back("--tls13-only");
+        }
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string log = logFile();
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+        waitUntilAccepting();
+    }
+
+    // Events since this server object was made, restarts included.
+    std::vector<std::string> events() const {
+        std::vector<std::string> lines;
+        std::ifstream in(eventsFile());
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+private:
+    static constexpr int kPassivePorts = 16;
+
+    std::string eventsFile() const { return root_ + ".events"; }
+    std::string logFile() const { return root_ + ".log"; }
+
+    static sockaddr_in loopback(std::uint16_t port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }
+
+    static bool bindable(std::uint16_t port) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(port);
+        bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        return ok;
+    }
+
+    static std::uint16_t freePort() {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(0);
+        socklen_t len = sizeof a;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            ::close(fd);
+            throw std::runtime_error("no free port on 127.0.0.1");
+        }
+        ::close(fd);
+        return ntohs(a.sin_port);
+    }
+
+    // A block below the kernel's ephemeral range, so that no client port lands in it.
+    static std::uint16_t freePortRange(int count) {
+        std::mt19937 random(std::random_device{}());
+        std::uniform_int_distribution<int> base(20000, 30000);
+        for (int tries = 0; tries < 200; ++tries) {
+            auto low = static_cast<std::uint16_t>(base(random));
+            bool all = true;
+            for (int i = 0; i < count && all; ++i) all = bindable(static_cast<std::uint16_t>(low + i));
+            if (all) return low;
+        }
+        throw std::runtime_error("no free passive port range on 127.0.0.1");
+    }
+
+    void waitUntilAccepting() {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                std::ifstream in(logFile());
+                std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                throw std::runtime_error("the FTP server exited at start: " + text);
+            }
+            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a = loopback(port_);
+            bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            ::close(fd);
+            if (up) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        stop();
+        throw std::runtime_error("the FTP server did not accept on port " + std::to_string(port_));
+    }
+
+    std::string root_;
+    std::optional<Tls> tls_;
+    std::string user_;
+    std::string password_;
+    std::string host_ = "127.0.0.1";
+    std::uint16_t port_ = 0;
+    std::uint16_t passiveLow_ = 0;
+    pid_t pid_ = -1;
+};
+
+}  // namespace qztest
