@@ -23,11 +23,12 @@ protected:
         std::string ftpPasswordGiven;          // what the job server hands out, if not the real one
     };
 
-    void startServers(const Choice& choice = {}) {
+    void startServers() { startServers(Choice()); }
+    void startServers(const Choice& choice) {
         std::optional<FtpServer::Tls> tls;
         if (choice.ftps) {
             certificates = makeCertificates(dir());
-            tls = FtpServer::Tls{certificates.certFile, certificates.keyFile};
+            tls = FtpServer::tlsOf(certificates);
         }
         ftp = std::make_unique<FtpServer>(path("served"), tls);
         auto config = JobServer::defaultConfig();

@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using qztest::FtpServer;
+using qztest::makeCertificates;
 using qztest::readFile;
 
 std::string sha256(const std::string& path) {
@@ -213,8 +214,8 @@ TEST_F(Transfer, ConnectFailsWithTheServersOrLibcurlsWords) {
 }
 
 TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
-    const auto certificates = FtpServer::makeCertificates(dir());
-    FtpServer& s = server(certificates.server);
+    const auto certificates = makeCertificates(dir());
+    FtpServer& s = server(FtpServer::tlsOf(certificates));
     writeFile("secret.bin", pattern(300000, 5));
 
     struct Case { const char* name; std::string caFile; bool fromEnvironment; bool works; };
@@ -252,7 +253,7 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
 }
 
 TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
-    const auto certificates = FtpServer::makeCertificates(dir());
+    const auto certificates = makeCertificates(dir());
     struct Case { const char* name; bool refuseTls13Data; bool tls13Only; };
     const Case cases[] = {{"refuses TLS 1.3 data connections", true, false}, {"TLS 1.3 only", false, true}};
     for (int i = 0; i < 6; ++i) {
@@ -260,7 +261,7 @@ TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FtpServer::Tls tls = certificates.server;
+        FtpServer::Tls tls = FtpServer::tlsOf(certificates);
         tls.refuseTls13Data = c.refuseTls13Data;
         tls.tls13Only = c.tls13Only;
         FtpServer& s = server(tls);

@@ -9,8 +9,8 @@
 //   ... upload, then compare files below server.root() ...
 //   server.stop(); server.restart();                     // same port again
 //
-// FTPS: pass the server's certificate and key (PEM), e.g. from
-// makeCertificates(dir()); TLS is then required on control and data
+// FTPS: pass the server's certificate and key (PEM), e.g.
+// FtpServer::tlsOf(makeCertificates(dir())); TLS is then required on control and data
 // connections, and the client checks the server against the CA file. events() lists logins and stored files, one
 // line each ("login PORT", "received PORT PATH", PORT being the client's port
 // of the control connection), so a test can count connections.
@@ -39,6 +39,8 @@
 
 extern char** environ;
 
+#include "support/certificates.hpp"
+
 namespace qztest {
 
 class FtpServer {
@@ -50,25 +52,8 @@ public:
         bool tls13Only = false;        // speak no TLS older than 1.3
     };
 
-    // A certificate authority (dir/ca.pem) and a server certificate for
-    // 127.0.0.1 that it signed (dir/server.pem, dir/server.key), made with
-    // the openssl command.
-    struct Certificates {
-        std::string caFile;
-        Tls server;
-    };
-    static Certificates makeCertificates(const std::string& dir) {
-        const std::string openssl =
-            "cd '" + dir + "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-            "-keyout ca.key -out ca.pem -days 2 -subj /CN=qz-test-ca 2>/dev/null && "
-            "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key "
-            "-out server.csr -subj /CN=127.0.0.1 2>/dev/null && "
-            "printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext && "
-            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem "
-            "-days 2 -extfile san.ext 2>/dev/null";
-        if (std::system(openssl.c_str()) != 0) throw std::runtime_error("openssl could not make certificates");
-        return {dir + "/ca.pem", Tls{dir + "/server.pem", dir + "/server.key"}};
-    }
+    // The server side of test certificates (support/certificates.hpp).
+    static Tls tlsOf(const Certificates& certificates) { return {certificates.certFile, certificates.keyFile}; }
 
     explicit FtpServer(std::string root, std::optional<Tls> tls = std::nullopt,
                        std::string user = "tester", std::string password = "pa55 word")
