@@ -1,12 +1,11 @@
 // The job's conversation with the server: login, creation, keep-alive,
 // summary log and finalization.
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include <libxml/parser.h>
 
 #include "answer.hpp"
+#include "job_bodies.hpp"
 #include "key_generator.hpp"
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
@@ -105,10 +104,9 @@ WS& WS::uploadSummaryLog(const GlobalStateAndStats& stats) {
     control.disconnect();
     SummaryLog::add("qz::WS: uploading summary log to ftp server");
 
-    std::string log = "TotalFileAreaDataTransferredForThisSession : " +
-                      std::to_string(stats.totalBytesTransferred) + "\n";
-    std::ifstream file(SummaryLog::getLogFilename(), std::ios::binary);
-    if (file) log.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    const std::string firstLine = "TotalFileAreaDataTransferredForThisSession : " +
+                                  std::to_string(stats.totalBytesTransferred) + "\n";
+    const std::string body = detail::summaryLogBody(firstLine, SummaryLog::getLogFilename());
 
     std::string url = baseUrl + "appletLogs.do?username=" + url_encode(loginUsername);
     if (orderFormType == "job") {
@@ -118,9 +116,6 @@ WS& WS::uploadSummaryLog(const GlobalStateAndStats& stats) {
     } else {
         url += "&group=" + url_encode(orderFormName);
     }
-    std::string body = "logs=" + url_encode(log);
-    log.clear();
-    log.shrink_to_fit();
 
     DocPtr answer(send_request(url, body));
     state = eLogDone;
@@ -133,25 +128,7 @@ WS& WS::finalizeJob(const GlobalStateAndStats& stats) {
     SummaryLog::add("qz::WS: finalizing job");
     const std::string url = baseUrl + "finalizePickupJob.do";
 
-    std::string names;
-    std::string sizes;
-    std::uint64_t total = 0;
-    for (const auto& [number, file] : stats.fileMap) {
-        if (!sizes.empty()) {
-            sizes += ",";
-            names += "#,#";
-        }
-        sizes += std::to_string(file.fileSize);
-        total += file.fileSize;
-        names += file.remote.full();
-    }
-
-    std::string body = "k=" + encryptionKey + "&f=" + encrypt(names) + "&s=" + encrypt(sizes) +
-                       "&c=" + encrypt("true") + "&totalSize=" + encrypt(std::to_string(total)) +
-                       "&jobid=" + encrypt(jobId) + "&isCancelled=" + encrypt("false") +
-                       "&markJob=" + encrypt("true") + "&username=" + encrypt(loginUsername) +
-                       "&pass=" + encrypt(loginPassword);
-    if (secure) body += "&tu=" + encrypt(ftpUsername);
+    const std::string body = detail::finalizationBody(*this, detail::listTransferredFiles(stats));
 
     DocPtr answer(send_request(url, body));
     // A plain "nay" is the server refusing the job; finishing it anyway

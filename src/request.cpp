@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 
+#include <curl/curl.h>
 #include <curlpp/Easy.hpp>
 #include <curlpp/Infos.hpp>
 #include <curlpp/Options.hpp>
@@ -69,7 +70,10 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
         std::ostringstream sink;
         if (!body.empty()) {
             request.setOpt(curlpp::options::Post(true));
-            request.setOpt(curlpp::options::PostFields(body));
+            // curlpp's PostFields would keep two copies of the body, which
+            // for a summary log can be hundreds of megabytes; libcurl reads
+            // the caller's body in place, which outlives the request.
+            curl_easy_setopt(request.getHandle(), CURLOPT_POSTFIELDS, body.c_str());
             request.setOpt(curlpp::options::PostFieldSize(static_cast<long>(body.size())));
         }
         if (!userAgent.empty()) request.setOpt(curlpp::options::UserAgent(userAgent));

@@ -8,12 +8,17 @@ namespace qz {
 
 namespace {
 
-// One length count (bounded by the wanted length) and one byte comparison.
+// Compares in place, reading at most one byte past the wanted length: the
+// search visits every node of a large answer, so no library call per node.
 bool matches(const xmlNode* node, const std::string& wanted) {
     const char* name = reinterpret_cast<const char*>(node->name);
     if (name == nullptr) return false;
-    return ::strnlen(name, wanted.size() + 1) == wanted.size() &&
-           std::memcmp(name, wanted.data(), wanted.size()) == 0;
+    const char* w = wanted.data();
+    const std::size_t n = wanted.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (name[i] != w[i] || name[i] == '\0') return false;
+    }
+    return name[n] == '\0';
 }
 
 xmlNode* firstTopLevelNode(xmlDoc* document) { return document ? document->children : nullptr; }
@@ -68,6 +73,10 @@ xmlNode* findAnyNodeWithName(xmlNode* start, const std::string& name) {
     }
     Path path;  // parents whose child chain holds `cur`
     for (;;) {
+        // The subtrees are searched from the last sibling back to the first,
+        // against the order of memory: ask for the previous sibling now,
+        // while this subtree is searched.
+        if (cur->prev) __builtin_prefetch(cur->prev);
         if (xmlNode* child = childrenOf(cur)) {
             xmlNode* last = nullptr;
             for (xmlNode* s = child; s; s = s->next) {

@@ -1,5 +1,6 @@
 // The job's operations against a scripted loopback server: what each one
 // sends, how it reads the answer, where it leaves the client, and its refusals.
+#include <fstream>
 #include <regex>
 
 #include "qz/strings.hpp"
@@ -370,6 +371,33 @@ TEST_F(Job, SummaryLogUpload) {
                                                   "qz::WS: uploading summary log to ftp server\n"));
         EXPECT_EQ(ws.get_state(), qz::WS::eLogDone);
     }
+}
+
+TEST_F(Job, SummaryLogLargerThanOneEscapingCallIsSentWhole) {
+    // Encoded, this log is larger than libcurl escapes in one call (24 MB).
+    qz::WS ws;
+    login(ws);
+    ws.orderFormType = "job";
+    ws.jobId = "7";
+    ws.state = qz::WS::eUploadDone;
+    qz::SummaryLog::truncateLogFile();
+    const std::string line = "3:30 a/b c,d\n";
+    const std::size_t lines = 1'000'000;
+    {
+        std::ofstream log(qz::SummaryLog::getLogFilename(), std::ios::binary | std::ios::app);
+        for (std::size_t i = 0; i < lines; ++i) log << line;
+    }
+    server.reply({200, "yay\r\n", {}});
+    ws.uploadSummaryLog({});
+    std::string expected = "logs=" + url_encode("TotalFileAreaDataTransferredForThisSession : 0\n");
+    const std::string encodedLine = url_encode(line);
+    for (std::size_t i = 0; i < lines; ++i) expected += encodedLine;
+    expected += url_encode("qz::WS: uploading summary log to ftp server\n");
+    const std::string body = last().body;
+    EXPECT_GT(body.size(), 24'000'000u);
+    EXPECT_EQ(body.size(), expected.size());
+    EXPECT_TRUE(body == expected);
+    EXPECT_EQ(ws.get_state(), qz::WS::eLogDone);
 }
 
 TEST_F(Job, SummaryLogUploadRefusalsAndRetries) {

@@ -2,6 +2,7 @@
 // library information, settings, string functions and scrambling.
 #include <regex>
 #include <set>
+#include <stdexcept>
 
 #include <curlpp/cURLpp.hpp>
 
@@ -255,6 +256,27 @@ TEST(Strings, UrlEncodeAndAffixes) {
     EXPECT_FALSE(ends_with("bc", "abc"));
     EXPECT_TRUE(ends_with("x/getPickupSettings.do", "/getPickupSettings.do"));
     EXPECT_FALSE(ends_with("xgetPickupSettings.do", "/getPickupSettings.do"));
+}
+
+TEST(Strings, UrlEncodeOfTextsLongerThanOneEscapingCall) {
+    // libcurl escapes into at most 24 MB per call; this text needs 30 MB, so
+    // it goes in pieces whose seams must not show.
+    qz::WS::initialize_third_party_libs();
+    std::string plain;
+    while (plain.size() < 12'000'000) plain += "a /\xff";
+    static const char hex[] = "0123456789ABCDEF";
+    std::string expected;
+    for (unsigned char c : plain) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            expected += static_cast<char>(c);
+        } else {
+            expected += {'%', hex[c >> 4], hex[c & 15]};
+        }
+    }
+    const std::string encoded = url_encode(plain);
+    EXPECT_EQ(encoded.size(), expected.size());
+    EXPECT_TRUE(encoded == expected);
 }
 
 TEST(Scrambling, ShiftRoundTripsPrintableBytesAndAvoidsQuotes) {
