@@ -136,8 +136,8 @@ TEST_F(Cli, CtrlCStopsCleanly) {
 TEST_F(Cli, TheExampleBuiltFromTheInstalledPackageSendsAJob) {
     startServers();
     writeFile("data/x.txt", "example");
-    const std::string source = std::getenv("QZWS_SOURCE_DIR");
-    const std::string binary = std::getenv("QZWS_BINARY_DIR");
+    const std::string source = QZWS_TEST_SOURCE_DIR;
+    const std::string binary = QZWS_TEST_BINARY_DIR;
     CommandResult r = Command({"/bin/bash", source + "/tests/install/check_package.sh", binary, source + "/examples",
                                QZWS_EXAMPLE_FLAGS, jobs->baseUrl(), "alice", "Sequencing run", path("data")})
                           .env("QZWS_PASSWORD", "wonderland")
