@@ -2,6 +2,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "qz/engine.hpp"
 #include "support/temp_dir.hpp"
@@ -188,6 +190,59 @@ TEST_F(EngineTypes, QueueRefusesWhatCannotBeSentAndNamesIt) {
     }
     EXPECT_TRUE(c.getFileMap().empty());
     ::close(sock);
+}
+
+// Runs `check` as a user who may not read what root made owner-only: as root
+// in a child that gives up root first, otherwise right here.
+template <typename Check>
+void asUnprivilegedUser(Check check) {
+    if (::geteuid() != 0) {
+        check();
+        return;
+    }
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        check();
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unprivileged check failed";
+}
+
+TEST_F(EngineTypes, UnreadablePathsAreNamed) {
+    const std::string secret = writeFile("open/secret.txt", "s");
+    const std::string closed = path("closed");
+    std::filesystem::create_directories(closed + "/inner");
+    writeFile("closed/inner/x.txt", "x");
+    ::chmod(dir().c_str(), 0755);
+    ::chmod(path("open").c_str(), 0755);
+    ::chmod(secret.c_str(), 0600);
+    ::chmod(closed.c_str(), 0700);
+    if (::geteuid() != 0) {
+        ::chmod(secret.c_str(), 0000);
+        ::chmod(closed.c_str(), 0000);
+    }
+    asUnprivilegedUser([&] {
+        qz::Control c{qz::Options()};
+        try {
+            c.prepareSingleFile(qz::Local(secret));
+            ADD_FAILURE() << "queued an unreadable file";
+        } catch (const qz::Exception& e) {
+            EXPECT_EQ(std::string(e.what()), "cannot queue \"" + secret + "\": Permission denied");
+        }
+        try {
+            c.prepareRecursiveDir(qz::Local(path("open")), qz::Remote("."));
+            ADD_FAILURE() << "queued a tree with an unreadable file";
+        } catch (const qz::Exception& e) {
+            EXPECT_EQ(std::string(e.what()), "cannot queue \"" + secret + "\": Permission denied");
+        }
+        EXPECT_THROW(c.prepareRecursiveDir(qz::Local(closed), qz::Remote(".")), qz::Exception);
+        EXPECT_TRUE(c.getFileMap().empty());
+    });
+    ::chmod(closed.c_str(), 0700);
 }
 
 TEST(Control, TransferCallsFailAgainstAClosedPort) {
