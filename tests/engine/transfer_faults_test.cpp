@@ -168,11 +168,14 @@ TEST_F(TransferFaults, AFullDiskFailsTheFilesThatDoNotFitWithTheServersWordsAndT
 TEST_F(TransferFaults, AStalledTransferIsAbortedAndResumedOrTheFileFailsNamed) {
     // Larger than the socket buffers, the file stalls while it is written;
     // smaller, it is written whole and then waits for a reply that never comes.
-    struct Case { const char* name; std::size_t size; bool always; bool arrives; const char* words; };
+    struct Case {
+        const char* name; std::size_t size; int connections; bool always; bool arrives; const char* words;
+    };
     const Case cases[] = {
-        {"stalls once while the bytes go", 48 * 1024 * 1024, false, true, "nothing moved for 1 s"},
-        {"stalls once before the server's reply", 1024 * 1024, false, true, "FTP response timeout"},
-        {"stalls every time", 1024 * 1024, true, false, "stalled at byte "},
+        {"stalls once while the bytes go", 48 * 1024 * 1024, 1, false, true, "nothing moved for 1 s"},
+        {"stalls once, three connections", 48 * 1024 * 1024, 3, false, true, "nothing moved for 1 s"},
+        {"stalls once before the server's reply", 1024 * 1024, 1, false, true, "FTP response timeout"},
+        {"stalls every time", 1024 * 1024, 1, true, false, "stalled at byte "},
     };
     writeFile("small.txt", "after the stall");
     for (const auto& c : cases) {
@@ -184,6 +187,7 @@ TEST_F(TransferFaults, AStalledTransferIsAbortedAndResumedOrTheFileFailsNamed) {
         FtpServer& s = server(stall);
         qz::Options o = optionsFor(s);
         o.setStallTimeout(1);
+        o.setMultiThreaded(c.connections > 1, c.connections);
         qz::Control control(o);
         control.prepareSingleFile(qz::Local(path("big.bin")));
         control.prepareSingleFile(qz::Local(path("small.txt")));
