@@ -141,6 +141,7 @@ void Control::clearQueue() {
     impl_->refuseWhileUploading(__LINE__, "clearQueue");
     impl_->stats = GlobalStateAndStats();
     impl_->remoteFolders.clear();
+    impl_->heldByServer.clear();
     impl_->nextFileNumber = 1;
 }
 

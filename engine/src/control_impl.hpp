@@ -2,6 +2,8 @@
 // The controller's private state, shared by the queue and the transfer code.
 
 #include <cstdint>
+#include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +26,10 @@ struct Control::Impl {
     std::unique_ptr<FtpSession> session;  // open from connect to disconnect
     std::uint64_t rateLimit = 0;          // bits per second of the last upload, 0 = none
     std::string lastError;                // the last transfer error, for diagnosis
+    // Files of which the server holds bytes from an attempt that did not
+    // finish, with the modification time of the local file they came from:
+    // the next attempt resumes them, unless the file has changed since.
+    std::map<unsigned long, struct timespec> heldByServer;
     unsigned probeCount = 0;
     bool uploading = false;               // upload is running (the callback may call in)
 

@@ -13,15 +13,13 @@ namespace qz {
 namespace {
 
 constexpr long kConnectTimeoutSeconds = 15;
-constexpr long kResponseTimeoutSeconds = 30;
-// A connection that moves less than a byte a second for a minute is dead.
-constexpr long kLowSpeedSeconds = 60;
 constexpr long kMinUploadBuffer = 16 * 1024;
 constexpr long kMaxUploadBuffer = 2 * 1024 * 1024;
 
 std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user) {
     auto* c = static_cast<Channel*>(user);
     const std::size_t length = size * count;
+    ++c->replies;
     std::string line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     // The reply ends up in messages and logs: no control characters from a server.
@@ -139,10 +137,9 @@ void FtpSession::configure(Channel& c) {
     curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, kResponseTimeoutSeconds);
+    // A server that says nothing for the stall timeout has stalled too (see UploadRun).
+    curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(std::max(options_.stallTimeout, 1)));
     curl_easy_setopt(e, CURLOPT_ACCEPTTIMEOUT_MS, kConnectTimeoutSeconds * 1000);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
     curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
                      std::clamp(static_cast<long>(options_.blockSize), kMinUploadBuffer, kMaxUploadBuffer));
     if (options_.connectionMode == EConnectionMode::eActive) curl_easy_setopt(e, CURLOPT_FTPPORT, "-");

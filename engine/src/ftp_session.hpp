@@ -33,6 +33,7 @@ struct Channel {
     char error[CURL_ERROR_SIZE] = {};
     std::string lastReply;           // last reply line of the server
     std::int64_t lastSize = -1;      // number of the last "213" (SIZE) reply
+    unsigned replies = 0;            // reply lines heard so far: the server is alive
     curl_slist* commands = nullptr;  // quote commands of the current request
     CURLM* multi = nullptr;          // the multi handle that drives it
     bool busy = false;               // added to its multi handle

@@ -65,6 +65,8 @@ void Options::setCongestionControl(bool enabled, int aggression) {
     congestionAggression = aggression;
 }
 
+void Options::setStallTimeout(int seconds) { stallTimeout = std::max(seconds, 1); }
+
 void Options::setCertificateAuthority(const std::string& file) { caFile = file; }
 
 int Options::effectiveConnections() const {
@@ -91,6 +93,7 @@ std::map<std::string, std::string> Options::getMap(bool showPasswords) const {
     m["encoders"] = std::to_string(encoders);
     m["congestion control"] = yesNo(congestionControl);
     m["congestion aggression"] = std::to_string(congestionAggression);
+    m["stall timeout"] = std::to_string(stallTimeout);
     m["ca file"] = caFile;
     return m;
 }

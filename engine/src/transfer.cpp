@@ -33,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxAttempts = 5;
 constexpr std::chrono::milliseconds kFirstRetryDelay{250};
 constexpr std::chrono::milliseconds kProgressPeriod{200};
+constexpr std::chrono::milliseconds kBlindSpell{1000};
 constexpr std::chrono::seconds kRateWindow{1};
 constexpr std::size_t kNamedFailures = 20;
 constexpr std::chrono::milliseconds kProbeDuration{1000};
@@ -61,7 +62,6 @@ bool worthRetrying(CURLcode code, const std::string& lastReply) {
     switch (code) {
         case CURLE_LOGIN_DENIED:
         case CURLE_REMOTE_ACCESS_DENIED:
-        case CURLE_REMOTE_DISK_FULL:
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE:
         case CURLE_USE_SSL_FAILED:
@@ -75,6 +75,17 @@ bool worthRetrying(CURLcode code, const std::string& lastReply) {
         default:
             return true;
     }
+}
+
+// The server is out of room for the file: 452 (insufficient storage) or 552
+// (storage allocation exceeded). Not a broken connection: sending the same
+// bytes again will not make room.
+bool storageRefused(CURLcode code, const std::string& lastReply) {
+    return code == CURLE_REMOTE_DISK_FULL || lastReply.rfind("452", 0) == 0 || lastReply.rfind("552", 0) == 0;
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 // Every folder that the queue needs, parents before children.
@@ -113,6 +124,9 @@ struct Sending {
     bool resumed = false;         // this attempt continues an earlier one
     bool paused = false;
     struct timespec modified {};  // as the file was opened
+    Clock::time_point movedAt;    // when a byte or a reply last moved
+    curl_off_t uploadedAt = 0;    // bytes handed to the connection then
+    unsigned repliesAt = 0;       // reply lines heard then
     std::string remotePath;       // as sent in commands
     std::string localFault;       // the local file changed under us: no retry
 };
@@ -160,7 +174,7 @@ public:
     }
 
     void run() {
-        begin_ = Clock::now();
+        begin_ = lastStallCheck_ = Clock::now();
         stats_.finished = false;
         stats_.filesDone = stats_.filesFailed = 0;
         stats_.currentRate = 0;
@@ -171,9 +185,12 @@ public:
                 continue;
             }
             entry.result = EFileResult::ePending;
-            entry.bytesSent = 0;
             entry.errorText.clear();
-            pending_.push_back({number, begin_, false});
+            // What an earlier upload left on the server is resumed.
+            const bool resume = impl_.heldByServer.count(number) > 0;
+            if (!resume) entry.bytesSent = 0;
+            confirmed_[number] = entry.bytesSent;
+            pending_.push_back({number, begin_, resume});
         }
         impl_.rateLimit = limiter_.rate();
         note(Logging::EType::eSummary,
@@ -187,8 +204,9 @@ public:
             startWaiting(now);
             if (pending_.empty() && !anyBusy()) break;
             perform();
-            const bool finished = collectFinished();
+            bool finished = collectFinished();
             now = Clock::now();
+            if (abortStalled(now)) finished = true;
             if (limiter_.tick(now)) rateChanged(false);
             resumePaused();
             if (now >= nextProgress) {
@@ -380,13 +398,26 @@ private:
             return;
         }
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        bool resume = p.resume;
+        if (resume) {
+            auto held = impl_.heldByServer.find(p.number);
+            if (held == impl_.heldByServer.end() || !sameTime(held->second, info.st_mtim)) {
+                // Resuming would join the server's old bytes to the new ones.
+                note(Logging::EType::eWarnings, "sending " + quoted(st.remote.full()) +
+                                                    " from its first byte: the local file changed since the "
+                                                    "server got a part of it");
+                resume = false;
+                confirmed_[p.number] = 0;
+            }
+        }
 
         slot.file = Sending{};
         slot.file.number = p.number;
         slot.file.fd = fd;
         slot.file.size = st.fileSize;
-        slot.file.resumed = p.resume;
+        slot.file.resumed = resume;
         slot.file.modified = info.st_mtim;
+        slot.file.movedAt = Clock::now();
         slot.file.remotePath = commandPath;
         sendingTo_.insert(commandPath);
         Channel& c = *slot.channel;
@@ -399,7 +430,7 @@ private:
         curl_easy_setopt(c.easy, CURLOPT_SEEKDATA, &slot);
         curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.fileSize));
         // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
-        curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(p.resume ? -1 : 0));
+        curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume ? -1 : 0));
         // The server's own count of the stored bytes checks every file; "*"
         // keeps servers without SIZE usable (the byte count checks then).
         c.setCommands(CURLOPT_POSTQUOTE, {"*SIZE " + commandPath});
@@ -432,7 +463,40 @@ private:
         return !done.empty();
     }
 
-    void finish(Slot& slot, CURLcode result) {
+    // Transfers on which nothing moved for the stall timeout are taken off
+    // their connection, which libcurl then closes, and tried again.
+    bool abortStalled(Clock::time_point now) {
+        const int seconds = std::max(impl_.options.stallTimeout, 1);
+        // libcurl waits for the reply to a finished FTP upload inside perform,
+        // holding up the other transfers: what could not be watched counts
+        // as moving.
+        const bool blind = now - lastStallCheck_ > kBlindSpell;
+        lastStallCheck_ = now;
+        bool aborted = false;
+        for (auto& s : slots_) {
+            Channel& c = *s->channel;
+            if (!c.busy) continue;
+            Sending& f = s->file;
+            curl_off_t uploaded = 0;
+            curl_easy_getinfo(c.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+            // A transfer that the rate holds back is waiting for us, not stalled.
+            if (blind || uploaded != f.uploadedAt || c.replies != f.repliesAt || f.paused) {
+                f.uploadedAt = uploaded;
+                f.repliesAt = c.replies;
+                f.movedAt = now;
+                continue;
+            }
+            if (now - f.movedAt < std::chrono::seconds(seconds)) continue;
+            session_.remove(c);
+            finish(*s, CURLE_OPERATION_TIMEDOUT,
+                   "the transfer stalled at byte " + std::to_string(f.offset + static_cast<std::uint64_t>(uploaded)) +
+                       " on " + session_.server() + ": nothing moved for " + std::to_string(seconds) + " s");
+            aborted = true;
+        }
+        return aborted;
+    }
+
+    void finish(Slot& slot, CURLcode result, const std::string& stall = "") {
         Sending f = slot.file;
         struct stat info {};
         if (f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
@@ -447,14 +511,17 @@ private:
         curl_off_t uploaded = 0;
         curl_easy_getinfo(c.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
         if (!f.localFault.empty()) {
+            // Whatever the server holds is not the file as it is now.
+            impl_.heldByServer.erase(f.number);
             fail(f.number, f.localFault);
             return;
         }
-        if (result == CURLE_OK) {
+        if (result == CURLE_OK && stall.empty()) {
             consecutiveBreaks_ = 0;
             const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize)
                                                        : f.offset + static_cast<std::uint64_t>(uploaded);
             if (held == f.size) {
+                impl_.heldByServer.erase(f.number);
                 st.result = EFileResult::eDone;
                 st.bytesSent = f.size;
                 st.errorText.clear();
@@ -463,20 +530,34 @@ private:
                      "sent " + quoted(st.remote.full()) + " (" + std::to_string(f.size) + " bytes)");
                 return;
             }
+            // The server's copy is not ours to resume: it is sent anew.
+            impl_.heldByServer.erase(f.number);
             retryOrFail(f.number, "the server holds " + std::to_string(held) + " of its " +
                                       std::to_string(f.size) + " bytes", false);
             return;
         }
-        const std::string why = c.describe(result);
+        const bool stored = f.started || f.resumed;
+        if (stored) impl_.heldByServer[f.number] = f.modified;
+        if (stall.empty() && storageRefused(result, c.lastReply)) {
+            refused(slot, result);
+            return;
+        }
+        // libcurl's own timeouts (no reply, no connection) are stalls as well.
+        const std::string stalled = !stall.empty() || result != CURLE_OPERATION_TIMEDOUT
+                                        ? stall
+                                        : "the transfer stalled at byte " +
+                                              std::to_string(f.offset + static_cast<std::uint64_t>(uploaded)) +
+                                              " on " + session_.server() + ": " + c.describe(result);
+        const std::string why = stalled.empty() ? c.describe(result) : stalled;
         impl_.lastError = why;
         // 522: the server refused the data connection's TLS session (it wants
         // the control connection's resumed, which TLS 1.3 tickets defeat).
         // The server drops that control connection; a fresh one works at once.
-        if (c.lastReply.rfind("522 ", 0) == 0) {
+        if (stalled.empty() && c.lastReply.rfind("522 ", 0) == 0) {
             retryOrFail(f.number, why, false, true);
             return;
         }
-        if (!worthRetrying(result, c.lastReply)) {
+        if (stalled.empty() && !worthRetrying(result, c.lastReply)) {
             fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
             return;
         }
@@ -493,7 +574,27 @@ private:
             }
             pending_.clear();
         }
-        retryOrFail(f.number, why, f.started || f.resumed);
+        // A stalled transfer has waited its time already.
+        retryOrFail(f.number, why, stored, !stalled.empty());
+    }
+
+    // The server said it has no room for the file. Refused before a byte of
+    // this attempt went, the file fails. Refused on the way, the file is
+    // resumed once at once: the resume learns (SIZE) what the server kept,
+    // and goes on should room have come back.
+    void refused(Slot& slot, CURLcode result) {
+        const Sending& f = slot.file;
+        const Channel& c = *slot.channel;
+        TransferStats& st = entry(f);
+        consecutiveBreaks_ = 0;
+        const std::string reply = c.lastReply.empty() ? c.describe(result) : c.lastReply;
+        const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + session_.server() + ": " + reply;
+        impl_.lastError = why;
+        if (f.started && refusedOnce_.insert(f.number).second) {
+            retryOrFail(f.number, why, true, true);
+            return;
+        }
+        fail(f.number, quoted(st.local.full()) + ": " + why);
     }
 
     void retryOrFail(unsigned long number, const std::string& why, bool resume, bool atOnce = false) {
@@ -611,9 +712,11 @@ private:
     std::map<unsigned long, int> attempts_;
     std::map<unsigned long, std::uint64_t> confirmed_;
     std::set<unsigned long> hinted_;
+    std::set<unsigned long> refusedOnce_;
     std::set<std::string> sendingTo_;
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
     Clock::time_point begin_;
+    Clock::time_point lastStallCheck_;
     std::uint64_t loggedRate_ = 0;
     int consecutiveBreaks_ = 0;
     bool givenUp_ = false;

@@ -419,39 +419,6 @@ TEST_F(Transfer, ACallbackCannotPullTheConnectionsFromUnderTheUpload) {
     expectSameFile(path("z.bin"), s.root() + "/z.bin");
 }
 
-struct Rewrite {
-    std::string path;
-    bool done = false;
-    static void once(const qz::GlobalStateAndStats& s, void* user) {
-        auto* r = static_cast<Rewrite*>(user);
-        if (r->done || s.finished) return;
-        r->done = true;
-        std::ofstream(r->path, std::ios::binary | std::ios::in | std::ios::out) << "changed";
-    }
-};
-
-TEST_F(Transfer, AFileRewrittenWhileItIsSentIsNotReportedAsSent) {
-    FtpServer& s = server();
-    writeFile("moving.bin", pattern(1000000, 9));
-    qz::Options o = optionsFor(s);
-    o.setBandwidth(8'000'000, 0);  // a second on the way: the rewrite comes mid-file
-    qz::Control control(o);
-    control.prepareSingleFile(qz::Local(path("moving.bin")));
-    Rewrite rewrite{path("moving.bin")};
-    control.setStatsCallback(Rewrite::once, &rewrite);
-    try {
-        control.upload();
-        ADD_FAILURE() << "no error";
-    } catch (const qz::Exception& e) {
-        EXPECT_TRUE(contains(e.what(), "\"" + path("moving.bin") + "\" changed during the upload")) << e.what();
-    }
-    ASSERT_TRUE(rewrite.done);
-    const auto& entry = control.getFileMap().at(1);
-    EXPECT_EQ(entry.result, qz::EFileResult::eFailed);
-    EXPECT_EQ(entry.attempts, 1);
-    EXPECT_EQ(control.getGlobalStateAndStats().totalBytesTransferred, 0u);
-}
-
 TEST_F(Transfer, OneRemoteNameQueuedTwiceEndsAsTheLaterFile) {
     FtpServer& s = server();
     writeFile("first/same.bin", pattern(3000000, 1));

@@ -14,6 +14,10 @@
 // connections, and the client checks the server against the CA file. events() lists logins and stored files, one
 // line each ("login PORT", "received PORT PATH", PORT being the client's port
 // of the control connection), so a test can count connections.
+// Faults on demand: a Faults value with quota set, given to setFaults, restarts
+// the server as one whose disk fills at that many bytes; with stallAfter set,
+// as one that stops reading a data connection after that many bytes (see
+// ftp_server.py).
 // Errors throw std::runtime_error. The server is stopped by the destructor.
 
 #include <arpa/inet.h>
@@ -50,6 +54,13 @@ public:
         std::string keyFile;
         bool refuseTls13Data = false;  // answer TLS 1.3 data connections with 522
         bool tls13Only = false;        // speak no TLS older than 1.3
+    };
+
+    struct Faults {
+        std::uint64_t quota = 0;         // bytes the root may hold, 0: no limit
+        int quotaReply = 552;            // the reply to a transfer that passes it
+        std::uint64_t stallAfter = 0;    // stop reading a data connection after this, 0: never
+        bool stallAlways = false;        // every data connection, not only the first
     };
 
     // The server side of test certificates (support/certificates.hpp).
@@ -99,6 +110,14 @@ public:
             if (tls_->refuseTls13Data) args.push_back("--refuse-tls13-data");
             if (tls_->tls13Only) args.push_back("--tls13-only");
         }
+        if (faults_.quota > 0) {
+            args.insert(args.end(), {"--quota", std::to_string(faults_.quota), "--quota-reply",
+                                     std::to_string(faults_.quotaReply)});
+        }
+        if (faults_.stallAfter > 0) {
+            args.insert(args.end(), {"--stall-after", std::to_string(faults_.stallAfter)});
+            if (faults_.stallAlways) args.push_back("--stall-always");
+        }
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -112,6 +131,12 @@ public:
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
         waitUntilAccepting();
+    }
+
+    // Restarts the server with these faults (and keeps them for later restarts).
+    void setFaults(const Faults& faults) {
+        faults_ = faults;
+        restart();
     }
 
     // Events since this server object was made, restarts included.
@@ -193,6 +218,7 @@ private:
 
     std::string root_;
     std::optional<Tls> tls_;
+    Faults faults_;
     std::string user_;
     std::string password_;
     std::string host_ = "127.0.0.1";

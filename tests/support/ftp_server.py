@@ -2,19 +2,28 @@
 # A small FTP/FTPS server for the tests, on pyftpdlib. Run by ftp_server.hpp:
 #   ftp_server.py --port P --root DIR --user U --password W --passive LO-HI
 #                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only]]
-#                 [--events FILE]
+#                 [--events FILE] [--quota BYTES [--quota-reply CODE]]
+#                 [--stall-after BYTES [--stall-always]]
 # With --cert and --key, TLS is required on the control and the data
 # connections; --refuse-tls13-data answers a TLS 1.3 data connection with
 # "522 SSL connection failed: session reuse required", as servers do that
 # insist on resumed sessions, and --tls13-only speaks nothing older. With --events, one line per login ("login PORT") and per stored
 # file ("received PORT PATH") is appended to FILE, PORT being the client's
 # port of that control connection, so tests can tell connections apart.
+# --quota plays a full disk: once the files under the root would pass BYTES,
+# the server stores what fits, answers the transfer with CODE (552 unless
+# given) "Insufficient storage space" and drops its data connection, and
+# refuses every later STOR or APPE with the same reply. --stall-after stops
+# reading a data connection once it has brought BYTES (the client is left
+# hanging, as with a server whose disk or link froze); once only, unless
+# --stall-always.
 import argparse
 import logging
+import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, TLS_DTPHandler, TLS_FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
 from OpenSSL import SSL
 
@@ -31,6 +40,10 @@ def main():
     parser.add_argument("--events")
     parser.add_argument("--refuse-tls13-data", action="store_true")
     parser.add_argument("--tls13-only", action="store_true")
+    parser.add_argument("--quota", type=int)
+    parser.add_argument("--quota-reply", default="552")
+    parser.add_argument("--stall-after", type=int)
+    parser.add_argument("--stall-always", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -40,6 +53,54 @@ def main():
     base = TLS_FTPHandler if args.cert else FTPHandler
     events = args.events
     refuse_tls13 = args.refuse_tls13_data
+    quota = args.quota
+    refusal = "%s Insufficient storage space: the quota of %d bytes is used up." % (
+        args.quota_reply, quota or 0)
+    stalls = []
+
+    def stored_bytes():
+        total = 0
+        for folder, _, files in os.walk(args.root):
+            for name in files:
+                try:
+                    total += os.lstat(os.path.join(folder, name)).st_size
+                except OSError:
+                    pass
+        return total
+
+    class StoredFile:
+        # The file a data connection writes to, with the faults asked for.
+        def __init__(self, data, file):
+            self._data = data
+            self._file = file
+            self._received = 0
+
+        def __getattr__(self, name):
+            return getattr(self._file, name)
+
+        def write(self, chunk):
+            if quota is not None:
+                self._file.flush()
+                room = max(0, quota - stored_bytes())
+                if len(chunk) > room:
+                    self._file.write(chunk[:room])
+                    self._file.flush()
+                    self._data._resp = (refusal, logging.info)
+                    self._data.close()
+                    return
+            self._file.write(chunk)
+            self._received += len(chunk)
+            if args.stall_after is not None and self._received >= args.stall_after and (
+                    args.stall_always or not stalls):
+                stalls.append(self._received)
+                self._file.flush()
+                # Off the event loop: nothing more is read, nothing noticed.
+                self._data.ioloop.unregister(self._data._fileno)
+
+    class Faults:
+        def enable_receiving(self, type, cmd):
+            self.file_obj = StoredFile(self, self.file_obj)
+            super().enable_receiving(type, cmd)
 
     class Handler(base):
         def _event(self, *words):
@@ -53,7 +114,16 @@ def main():
         def on_file_received(self, file):
             self._event("received", self.remote_port, file)
 
-    class DataHandler(TLS_DTPHandler):
+        def ftp_STOR(self, file, mode="w"):
+            if quota is not None and stored_bytes() >= quota:
+                self.respond(refusal)
+                return None
+            return super().ftp_STOR(file, mode)
+
+    class PlainDataHandler(Faults, DTPHandler):
+        pass
+
+    class DataHandler(Faults, TLS_DTPHandler):
         # pyftpdlib drops a protected data connection on which the client
         # begins the TLS handshake before it sends the transfer command (as
         # libcurl does); wait for the command instead.
@@ -84,6 +154,7 @@ def main():
     Handler.auth_failed_timeout = 0
     lo, hi = (int(p) for p in args.passive.split("-"))
     Handler.passive_ports = range(lo, hi + 1)
+    Handler.dtp_handler = PlainDataHandler
     if args.cert:
         Handler.certfile = args.cert
         Handler.keyfile = args.key

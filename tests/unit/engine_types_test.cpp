@@ -30,10 +30,13 @@ TEST(Options, ResetRestoresDefaultsAndCopiesAreIndependent) {
     o.setFtpServer("ftp.example.net", 2121);
     o.setMultiThreaded(true, 3);
     o.setBandwidth(1000, 10);
+    o.setStallTimeout(0);  // no stall check at all would let a frozen server hold the upload
+    EXPECT_EQ(o.getMap(true).at("stall timeout"), "1");
     qz::Options copy;
     copy = o;
     o.reset();
     EXPECT_EQ(o.getMap(true), defaults);
+    EXPECT_EQ(defaults.at("stall timeout"), "30");
     EXPECT_EQ(copy.getMap(true).at("host"), "ftp.example.net");
     EXPECT_EQ(copy.getMap(true).at("port"), "2121");
     EXPECT_EQ(copy.effectiveConnections(), 3);

@@ -59,10 +59,14 @@ public:
     // up front; each file is stored by its full remote name over a logged-in
     // connection and its size checked against the server's. A broken transfer
     // is tried again (up to 5 attempts, waiting longer each time) and resumes
-    // from the bytes the server holds. Files that could not be sent, or that
+    // from the bytes the server holds; a stalled one (see
+    // Options::setStallTimeout) is dropped and tried again at once. A server
+    // out of room (452, 552) fails the file with its reply, after at most one
+    // resume that learns what it kept. Files that could not be sent, or that
     // vanished or changed after they were queued, raise qz::Exception
     // (operation "upload") naming them once the rest is done; the file map
-    // tells which arrived. The statistics callback runs at least every 200 ms
+    // tells which arrived. A later upload resumes the files the server holds
+    // a part of, unless the local file has changed since. The statistics callback runs at least every 200 ms
     // while the upload runs and once at the end, with finished set. While it
     // runs, calls that would change the queue or the connections are refused.
     void upload();

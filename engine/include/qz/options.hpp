@@ -66,6 +66,11 @@ public:
     // milliseconds. A connection that breaks backs the rate off by
     // 5 % x aggression, never below the start rate.
     void setCongestionControl(bool enabled, int aggression);
+    // A transfer on which no byte moves and the server says nothing for
+    // `seconds` (at least 1), or a server that leaves a command unanswered
+    // that long, has stalled: the engine drops the connection and tries the
+    // file again at once, resuming it, within the usual attempts.
+    void setStallTimeout(int seconds);
     // PEM file of the certificate authorities that FTPS servers are checked
     // against; empty means the system's store. Verification is always on.
     // reset() takes it from the environment variable QZ_CA_FILE when set.
@@ -78,7 +83,8 @@ public:
     // "connection mode"=passive, "encrypt control"=false, "encrypt data"=false,
     // "bandwidth maximum"=0 bit/s, "bandwidth start"=0 bit/s, "unit size"=1024,
     // "block size"=1048576, "encoders"=1, "congestion control"=false,
-    // "congestion aggression"=5, "ca file"=$QZ_CA_FILE or "".
+    // "congestion aggression"=5, "stall timeout"=30 (seconds),
+    // "ca file"=$QZ_CA_FILE or "".
     std::map<std::string, std::string> getMap(bool showPasswords) const;
 
     bool multiThreaded = false;
@@ -98,6 +104,7 @@ public:
     int encoders = 1;
     bool congestionControl = false;
     int congestionAggression = 5;
+    int stallTimeout = 30;
     std::string caFile;
 
     // Connections the engine will open for this configuration.

@@ -24,7 +24,10 @@ struct TransferStats {
     Local local;
     Remote remote;
     std::uint64_t fileSize = 0;     // bytes, as measured when queued
-    std::uint64_t bytesSent = 0;    // bytes the server holds of this file
+    // Bytes the server holds of this file: while it is sent, the bytes handed
+    // to the connection; once done or failed, the server's own count (for a
+    // file failed while the server was unreachable, the count it last gave).
+    std::uint64_t bytesSent = 0;
     int attempts = 0;               // transfers started for this file
     EFileResult result = EFileResult::ePending;
     std::string errorText;          // why the last attempt failed, "" if none
