@@ -1,6 +1,8 @@
 // The transfer itself: login, folders, files over parallel connections with
 // retries and resumption, progress, and the probe upload that measures the line.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +40,9 @@ constexpr std::size_t kNamedFailures = 20;
 constexpr std::chrono::milliseconds kProbeDuration{1000};
 constexpr std::uint64_t kProbeMaxBytes = 512ull * 1024 * 1024;
 constexpr std::chrono::duration<long, std::milli> kProbeTimeout{10000};
+// How long a data connection ended early waits for the server's reply before
+// libcurl is left to wait for it.
+constexpr std::chrono::seconds kStoredReplyWait{30};
 
 void note(Logging::EType type, const std::string& text) {
     if (Logging::isEnabled(type)) SummaryLog::add("qz::Control: " + text);
@@ -112,6 +117,13 @@ struct Sending {
     bool started = false;         // the server was asked to store it
     bool resumed = false;         // this attempt continues an earlier one
     bool paused = false;
+    bool endEarly = false;        // the data connection may be ended by us (see endDataConnection)
+    bool ended = false;           // it was: all bytes are out
+    bool awaitingReply = false;   // paused until the server's reply to the upload is in
+    curl_socket_t control = CURL_SOCKET_BAD;
+    Clock::time_point endedAt;
+    bool checking = false;        // stored; the server is asked for its size
+    std::uint64_t uploaded = 0;   // bytes this attempt sent, once stored
     struct timespec modified {};  // as the file was opened
     std::string remotePath;       // as sent in commands
     std::string localFault;       // the local file changed under us: no retry
@@ -186,6 +198,7 @@ public:
             Clock::time_point now = Clock::now();
             startWaiting(now);
             if (pending_.empty() && !anyBusy()) break;
+            resumeAnswered(now);
             perform();
             const bool finished = collectFinished();
             now = Clock::now();
@@ -196,7 +209,7 @@ public:
                 nextProgress = now + kProgressPeriod;
             }
             if (!finished) {
-                session_.wait(waitMilliseconds(now, nextProgress));
+                session_.wait(waitMilliseconds(now, nextProgress), awaitedReplies());
             }
         }
         stats_.finished = true;
@@ -236,6 +249,7 @@ private:
                 f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
                 return CURL_READFUNC_ABORT;
             }
+            if (f.endEarly && !f.ended && endDataConnection(slot)) return CURL_READFUNC_PAUSE;
             return 0;
         }
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
@@ -260,6 +274,47 @@ private:
     }
 
     TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
+
+    // Once an upload's last byte is out, libcurl closes the data connection
+    // and waits for the server's reply without serving the other connections
+    // meanwhile. Ending the data connection here instead (libcurl asks for
+    // more only when everything it was given is sent) and pausing until the
+    // reply is in lets libcurl find it waiting, so the connections keep
+    // sending side by side.
+    bool endDataConnection(Slot& slot) {
+        Sending& f = slot.file;
+        const Channel& c = *slot.channel;
+        if (c.opened.empty()) return false;
+        // The data connection is the socket this request opened last.
+        const curl_socket_t data = c.opened.back();
+        const curl_socket_t control = session_.controlSocket(c);
+        if (control == CURL_SOCKET_BAD || data == control) return false;
+        if (::shutdown(data, SHUT_WR) != 0) return false;
+        f.ended = true;
+        f.awaitingReply = true;
+        f.control = control;
+        f.endedAt = Clock::now();
+        return true;
+    }
+
+    void resumeAnswered(Clock::time_point now) {
+        for (auto& s : slots_) {
+            Sending& f = s->file;
+            if (!f.awaitingReply || !s->channel->busy) continue;
+            pollfd p{f.control, POLLIN, 0};
+            if (::poll(&p, 1, 0) == 0 && now - f.endedAt < kStoredReplyWait) continue;
+            f.awaitingReply = false;
+            curl_easy_pause(s->channel->easy, CURLPAUSE_CONT);
+        }
+    }
+
+    std::vector<curl_socket_t> awaitedReplies() const {
+        std::vector<curl_socket_t> sockets;
+        for (const auto& s : slots_) {
+            if (s->file.awaitingReply && s->channel->busy) sockets.push_back(s->file.control);
+        }
+        return sockets;
+    }
 
     // A transfer whose data connection is not up yet.
     bool settingUp() const {
@@ -397,12 +452,14 @@ private:
         curl_easy_setopt(c.easy, CURLOPT_READDATA, &slot);
         curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, onSeek);
         curl_easy_setopt(c.easy, CURLOPT_SEEKDATA, &slot);
-        curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.fileSize));
+        // Plain passive data connections are ended by us (see endDataConnection);
+        // libcurl then must not know the size, or it ends them itself.
+        slot.file.endEarly = !p.resume && !impl_.options.encryptData &&
+                             impl_.options.connectionMode == EConnectionMode::ePassive;
+        curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE,
+                         static_cast<curl_off_t>(slot.file.endEarly ? -1 : static_cast<curl_off_t>(st.fileSize)));
         // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
         curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(p.resume ? -1 : 0));
-        // The server's own count of the stored bytes checks every file; "*"
-        // keeps servers without SIZE usable (the byte count checks then).
-        c.setCommands(CURLOPT_POSTQUOTE, {"*SIZE " + commandPath});
         st.attempts += 1;
         st.result = EFileResult::eSending;
         attempts_[p.number] += 1;
@@ -432,20 +489,42 @@ private:
         return !done.empty();
     }
 
+    // The server's own count of the stored bytes checks every file. It is
+    // asked in a request of its own: libcurl waits for the replies to commands
+    // that follow a transfer without serving the other connections, while
+    // commands that precede one run alongside them.
+    void startCheck(Slot& slot, std::uint64_t uploaded) {
+        Sending& f = slot.file;
+        f.checking = true;
+        f.uploaded = uploaded;
+        Channel& c = *slot.channel;
+        c.prepare(session_.url(""));
+        curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+        // "*" keeps servers without SIZE usable: the byte count checks then.
+        c.setCommands(CURLOPT_QUOTE, {"*SIZE " + f.remotePath});
+        session_.add(c);
+    }
+
     void finish(Slot& slot, CURLcode result) {
         Sending f = slot.file;
+        const bool stored = f.checking;
         struct stat info {};
-        if (f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
+        if (!stored && f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
             (static_cast<std::uint64_t>(info.st_size) != f.size || info.st_mtim.tv_sec != f.modified.tv_sec ||
              info.st_mtim.tv_nsec != f.modified.tv_nsec)) {
             f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
         }
         closeFile(slot);
-        sendingTo_.erase(f.remotePath);
         TransferStats& st = entry(f);
         Channel& c = *slot.channel;
         curl_off_t uploaded = 0;
-        curl_easy_getinfo(c.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+        if (!stored) curl_easy_getinfo(c.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+        if (result == CURLE_OK && !stored && f.localFault.empty()) {
+            startCheck(slot, static_cast<std::uint64_t>(uploaded));
+            return;
+        }
+        sendingTo_.erase(f.remotePath);
         if (!f.localFault.empty()) {
             fail(f.number, f.localFault);
             return;
@@ -453,7 +532,7 @@ private:
         if (result == CURLE_OK) {
             consecutiveBreaks_ = 0;
             const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize)
-                                                       : f.offset + static_cast<std::uint64_t>(uploaded);
+                                                       : f.offset + f.uploaded;
             if (held == f.size) {
                 st.result = EFileResult::eDone;
                 st.bytesSent = f.size;
@@ -493,7 +572,7 @@ private:
             }
             pending_.clear();
         }
-        retryOrFail(f.number, why, f.started || f.resumed);
+        retryOrFail(f.number, why, stored || f.started || f.resumed);
     }
 
     void retryOrFail(unsigned long number, const std::string& why, bool resume, bool atOnce = false) {
@@ -553,8 +632,9 @@ private:
         for (auto& s : slots_) {
             if (!s->channel->busy) continue;
             curl_off_t uploaded = 0;
-            curl_easy_getinfo(s->channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-            entry(s->file).bytesSent = s->file.offset + static_cast<std::uint64_t>(uploaded);
+            if (!s->file.checking) curl_easy_getinfo(s->channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+            entry(s->file).bytesSent =
+                s->file.offset + (s->file.checking ? s->file.uploaded : static_cast<std::uint64_t>(uploaded));
         }
         std::uint64_t total = 0;
         for (const auto& [number, e] : stats_.fileMap) total += e.bytesSent;
