@@ -29,6 +29,7 @@ struct Target {
     std::string user;
     std::string password;
     int connections = 1;
+    int blockSize = qz::Options().blockSize;
 
     void addTo(CLI::App* command) {
         command->add_option("--host", host, "FTP server address");
@@ -37,6 +38,8 @@ struct Target {
         command->add_option("--password", password, "password");
         command->add_option("--connections", connections, "parallel connections (1 to 16)")
             ->check(CLI::Range(1, 16));
+        command->add_option("--block-size", blockSize, "bytes handed to a connection at once")
+            ->check(CLI::Range(16 * 1024, 2 * 1024 * 1024));
     }
 
     qz::Options options() const {
@@ -45,6 +48,7 @@ struct Target {
         o.setUsernameAndPassword(user, password);
         o.setMultiThreaded(connections > 1, connections);
         o.setMode(qz::ETransferMode::eParallel, qz::EConnectionMode::ePassive);
+        o.setLimits(o.unitSize, blockSize);
         return o;
     }
 };

@@ -457,7 +457,7 @@ private:
         slot.file.endEarly = !p.resume && !impl_.options.encryptData &&
                              impl_.options.connectionMode == EConnectionMode::ePassive;
         curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE,
-                         static_cast<curl_off_t>(slot.file.endEarly ? -1 : static_cast<curl_off_t>(st.fileSize)));
+                         slot.file.endEarly ? curl_off_t{-1} : static_cast<curl_off_t>(st.fileSize));
         // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
         curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(p.resume ? -1 : 0));
         st.attempts += 1;
