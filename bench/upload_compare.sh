@@ -13,23 +13,12 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 reps=${1:-5}
 slow_reps=$(( reps < 3 ? reps : 3 ))
-build=$repo/build-bench
+build=$repo/build/bench
 results=$repo/bench/upload-results.md
 
 [ "$(id -u)" -eq 0 ] || { echo "upload_compare: run as root (it creates a throwaway FTP user)" >&2; exit 1; }
 
-# vsftpd's package would start a system-wide daemon on port 21; a policy that
-# forbids starting services keeps it from doing so while it is installed.
-made_policy=no
-if [ ! -e /usr/sbin/policy-rc.d ]; then
-  printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-  chmod 755 /usr/sbin/policy-rc.d
-  made_policy=yes
-fi
-deps_status=0
-scripts/setup-deps || deps_status=$?
-[ "$made_policy" = yes ] && rm -f /usr/sbin/policy-rc.d
-[ "$deps_status" -eq 0 ] || exit "$deps_status"
+scripts/setup-deps
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQZWS_BUILD_TESTS=OFF -DQZWS_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target upload_engine >/dev/null
