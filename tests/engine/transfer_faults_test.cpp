@@ -11,6 +11,7 @@
 
 #include "qz/engine.hpp"
 #include "support/digest.hpp"
+#include "engine/engine_test_support.hpp"
 #include "support/ftp_server.hpp"
 #include "support/temp_dir.hpp"
 
@@ -18,22 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using qztest::FtpServer;
+using qztest::contains;
+using qztest::pattern;
 using qztest::readFile;
 using qztest::sha256File;
-
-std::string pattern(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (auto& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 std::uint64_t sizeOnServer(const std::string& path) {
     std::error_code ec;
@@ -41,17 +30,8 @@ std::uint64_t sizeOnServer(const std::string& path) {
     return ec ? 0 : static_cast<std::uint64_t>(size);
 }
 
-class TransferFaults : public qztest::TempDirTest {
+class TransferFaults : public qztest::EngineLogTest {
 protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        ::unsetenv("QZ_CA_FILE");
-        for (auto type : {qz::Logging::EType::eSummary, qz::Logging::EType::eTransfers,
-                          qz::Logging::EType::eWarnings}) {
-            qz::Logging::enable(type, qz::Options(), "");
-        }
-        qz::SummaryLog::truncateLogFile();
-    }
 
     // A fresh server (and summary log) for each case.
     FtpServer& server(const FtpServer::Faults& faults = {}) {

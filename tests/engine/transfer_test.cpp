@@ -1,5 +1,4 @@
 // Uploads against a real FTP/FTPS server (pyftpdlib) on 127.0.0.1.
-#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +8,8 @@
 #include <sstream>
 
 #include "qz/engine.hpp"
+#include "engine/engine_test_support.hpp"
+#include "support/digest.hpp"
 #include "support/ftp_server.hpp"
 #include "support/temp_dir.hpp"
 
@@ -17,38 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 using qztest::FtpServer;
 using qztest::makeCertificates;
+using qztest::contains;
+using qztest::pattern;
 using qztest::readFile;
-
-std::string sha256(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-    std::vector<char> block(1 << 16);
-    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
-        EVP_DigestUpdate(ctx, block.data(), static_cast<std::size_t>(in.gcount()));
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(ctx, digest, &length);
-    EVP_MD_CTX_free(ctx);
-    std::ostringstream hex;
-    for (unsigned int i = 0; i < length; ++i) hex << std::hex << (digest[i] >> 4) << (digest[i] & 15);
-    return hex.str();
-}
-
-std::string pattern(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (auto& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Every callback, as the host would see it.
 struct Progress {
@@ -61,17 +33,8 @@ struct Progress {
     }
 };
 
-class Transfer : public qztest::TempDirTest {
+class Transfer : public qztest::EngineLogTest {
 protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        ::unsetenv("QZ_CA_FILE");
-        for (auto type : {qz::Logging::EType::eSummary, qz::Logging::EType::eTransfers,
-                          qz::Logging::EType::eWarnings}) {
-            qz::Logging::enable(type, qz::Options(), "");
-        }
-        qz::SummaryLog::truncateLogFile();
-    }
 
     FtpServer& server(std::optional<FtpServer::Tls> tls = std::nullopt) {
         server_ = std::make_unique<FtpServer>(path("served"), std::move(tls));
@@ -112,7 +75,7 @@ protected:
     void expectSameFile(const std::string& local, const std::string& remote) {
         ASSERT_TRUE(fs::exists(remote)) << remote;
         EXPECT_EQ(fs::file_size(remote), fs::file_size(local)) << remote;
-        EXPECT_EQ(sha256(remote), sha256(local)) << remote;
+        EXPECT_EQ(qztest::sha256File(remote), qztest::sha256File(local)) << remote;
     }
 
     std::string summaryLog() const { return readFile(qz::SummaryLog::getLogFilename()); }
