@@ -6,6 +6,9 @@
 #include <cstring>
 #include <mutex>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include "control_impl.hpp"
 
 namespace qz {
@@ -43,6 +46,24 @@ std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user)
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
+int onSocket(void* user, curl_socket_t socket, curlsocktype) {
+    auto* c = static_cast<Channel*>(user);
+    c->opened.push_back(socket);
+    c->sockets->insert(socket);
+    return CURL_SOCKOPT_OK;
+}
+
+int onConnected(void* user, char*, char*, int, int localPort) {
+    static_cast<Channel*>(user)->controlPort = localPort;
+    return CURL_PREREQFUNC_OK;
+}
+
+int portOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return -1;
+}
+
 }  // namespace
 
 void ensureCurlGlobalInit() {
@@ -59,6 +80,8 @@ void Channel::prepare(const std::string& url) {
     error[0] = '\0';
     lastReply.clear();
     lastSize = -1;
+    opened.clear();
+    controlPort = -1;
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_QUOTE, nullptr);
     curl_easy_setopt(easy, CURLOPT_POSTQUOTE, nullptr);
@@ -129,6 +152,11 @@ void FtpSession::configure(Channel& c) {
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &c);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, onSocket);
+    curl_easy_setopt(e, CURLOPT_SOCKOPTDATA, &c);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, onConnected);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, &c);
+    c.sockets = &sockets_;
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp");
     curl_easy_setopt(e, CURLOPT_USERNAME, options_.username.c_str());
     curl_easy_setopt(e, CURLOPT_PASSWORD, options_.password.c_str());
@@ -239,15 +267,38 @@ std::vector<std::pair<Channel*, CURLcode>> FtpSession::finished() {
     return done;
 }
 
-void FtpSession::wait(int milliseconds) {
+curl_socket_t FtpSession::controlSocket(const Channel& c) {
+    if (c.controlPort < 0) return CURL_SOCKET_BAD;
+    for (auto it = sockets_.begin(); it != sockets_.end();) {
+        sockaddr_storage local {}, peer {};
+        socklen_t localLength = sizeof local, peerLength = sizeof peer;
+        if (::getsockname(*it, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+            it = sockets_.erase(it);  // closed since
+            continue;
+        }
+        if (portOf(local) == c.controlPort &&
+            ::getpeername(*it, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+            portOf(peer) == options_.port) {
+            return *it;
+        }
+        ++it;
+    }
+    return CURL_SOCKET_BAD;
+}
+
+void FtpSession::wait(int milliseconds, const std::vector<curl_socket_t>& readable) {
+    std::vector<curl_waitfd> extra;
+    for (curl_socket_t s : readable) extra.push_back({s, CURL_WAIT_POLLIN, 0});
+    curl_waitfd* fds = extra.empty() ? nullptr : extra.data();
+    const auto count = static_cast<unsigned>(extra.size());
     if (multis_.size() == 1) {
-        curl_multi_poll(multis_.front(), nullptr, 0, milliseconds, nullptr);
+        curl_multi_poll(multis_.front(), fds, count, milliseconds, nullptr);
         return;
     }
     // libcurl waits on one multi handle's sockets only: wait on each in turn,
     // briefly, so that none waits long for its turn.
     CURLM* m = multis_[nextWait_++ % multis_.size()];
-    curl_multi_poll(m, nullptr, 0, std::min(milliseconds, 1), nullptr);
+    curl_multi_poll(m, fds, count, std::min(milliseconds, 1), nullptr);
 }
 
 std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,9 @@ struct Channel {
     unsigned replies = 0;            // reply lines heard so far: the server is alive
     curl_slist* commands = nullptr;  // quote commands of the current request
     CURLM* multi = nullptr;          // the multi handle that drives it
+    std::vector<curl_socket_t> opened;        // sockets libcurl opened since prepare
+    int controlPort = -1;                     // local port of the request's control connection
+    std::set<curl_socket_t>* sockets = nullptr;  // every socket the session's channels opened
     bool busy = false;               // added to its multi handle
 
     // Clears the state of the previous request and sets the URL.
@@ -79,8 +83,12 @@ public:
     // Channels whose request has ended, with the result; they are removed
     // from their multi handle.
     std::vector<std::pair<Channel*, CURLcode>> finished();
-    // Waits up to `milliseconds` for something to do.
-    void wait(int milliseconds);
+    // The control connection that `c`'s current request uses, found among
+    // the sockets the channels opened; CURL_SOCKET_BAD when unknown.
+    curl_socket_t controlSocket(const Channel& c);
+    // Waits up to `milliseconds` for something to do, or for one of the
+    // `readable` sockets to have something to read.
+    void wait(int milliseconds, const std::vector<curl_socket_t>& readable = {});
 
 private:
     void configure(Channel& c);
@@ -90,6 +98,7 @@ private:
     std::vector<CURLM*> multis_;
     std::size_t nextWait_ = 0;
     std::vector<std::unique_ptr<Channel>> channels_;
+    std::set<curl_socket_t> sockets_;
 };
 
 // Splits a remote name into its path components, dropping empty and "."

@@ -1,6 +1,8 @@
 // The transfer itself: login, folders, files over parallel connections with
 // retries and resumption, progress, and the probe upload that measures the line.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,6 +125,13 @@ struct Sending {
     bool started = false;         // the server was asked to store it
     bool resumed = false;         // this attempt continues an earlier one
     bool paused = false;
+    bool endEarly = false;        // the data connection may be ended by us (see endDataConnection)
+    bool ended = false;           // it was: all bytes are out
+    bool awaitingReply = false;   // paused until the server's reply to the upload is in
+    curl_socket_t control = CURL_SOCKET_BAD;
+    Clock::time_point endedAt;
+    bool checking = false;        // stored; the server is asked for its size
+    std::uint64_t uploaded = 0;   // bytes this attempt sent, once stored
     struct timespec modified {};  // as the file was opened
     Clock::time_point movedAt;    // when a byte or a reply last moved
     curl_off_t uploadedAt = 0;    // bytes handed to the connection then
@@ -209,12 +218,13 @@ public:
             if (abortStalled(now)) finished = true;
             if (limiter_.tick(now)) rateChanged(false);
             resumePaused();
+            resumeAnswered(now);
             if (now >= nextProgress) {
                 publish(now);
                 nextProgress = now + kProgressPeriod;
             }
             if (!finished) {
-                session_.wait(waitMilliseconds(now, nextProgress));
+                session_.wait(waitMilliseconds(now, nextProgress), awaitedReplies());
             }
         }
         stats_.finished = true;
@@ -254,6 +264,7 @@ private:
                 f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
                 return CURL_READFUNC_ABORT;
             }
+            if (f.endEarly && !f.ended && endDataConnection(slot)) return CURL_READFUNC_PAUSE;
             return 0;
         }
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
@@ -278,6 +289,59 @@ private:
     }
 
     TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
+
+    // Once an upload's last byte is out, libcurl closes the data connection
+    // and waits for the server's reply without serving the other connections
+    // meanwhile. Ending the data connection here instead (libcurl asks for
+    // more only when everything it was given is sent) and pausing until the
+    // reply is in lets libcurl find it waiting, so the connections keep
+    // sending side by side.
+    bool endDataConnection(Slot& slot) {
+        Sending& f = slot.file;
+        const Channel& c = *slot.channel;
+        if (c.opened.empty()) return false;
+        // The data connection is the socket this request opened last.
+        const curl_socket_t data = c.opened.back();
+        const curl_socket_t control = session_.controlSocket(c);
+        if (control == CURL_SOCKET_BAD || data == control) return false;
+        if (::shutdown(data, SHUT_WR) != 0) return false;
+        f.ended = true;
+        f.awaitingReply = true;
+        f.control = control;
+        f.endedAt = Clock::now();
+        return true;
+    }
+
+    // A server that has not replied within the stall timeout is left to
+    // libcurl, whose own reply timeout then names the stall.
+    void resumeAnswered(Clock::time_point now) {
+        const auto patience = std::chrono::seconds(std::max(impl_.options.stallTimeout, 1));
+        for (auto& s : slots_) {
+            Sending& f = s->file;
+            if (!f.awaitingReply || !s->channel->busy) continue;
+            pollfd p{f.control, POLLIN, 0};
+            if (::poll(&p, 1, 0) == 0 && now - f.endedAt < patience) continue;
+            f.awaitingReply = false;
+            f.movedAt = now;
+            curl_easy_pause(s->channel->easy, CURLPAUSE_CONT);
+        }
+    }
+
+    std::vector<curl_socket_t> awaitedReplies() const {
+        std::vector<curl_socket_t> sockets;
+        for (const auto& s : slots_) {
+            if (s->file.awaitingReply && s->channel->busy) sockets.push_back(s->file.control);
+        }
+        return sockets;
+    }
+
+    // Bytes of this attempt handed to the connection.
+    std::uint64_t uploadedBy(const Slot& slot) const {
+        if (slot.file.checking) return slot.file.uploaded;
+        curl_off_t uploaded = 0;
+        curl_easy_getinfo(slot.channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+        return static_cast<std::uint64_t>(uploaded);
+    }
 
     // A transfer whose data connection is not up yet.
     bool settingUp() const {
@@ -428,12 +492,14 @@ private:
         curl_easy_setopt(c.easy, CURLOPT_READDATA, &slot);
         curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, onSeek);
         curl_easy_setopt(c.easy, CURLOPT_SEEKDATA, &slot);
-        curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.fileSize));
+        // Plain passive data connections are ended by us (see endDataConnection);
+        // libcurl then must not know the size, or it ends them itself.
+        slot.file.endEarly = !resume && !impl_.options.encryptData &&
+                             impl_.options.connectionMode == EConnectionMode::ePassive;
+        curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE,
+                         slot.file.endEarly ? static_cast<curl_off_t>(-1) : static_cast<curl_off_t>(st.fileSize));
         // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
         curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume ? -1 : 0));
-        // The server's own count of the stored bytes checks every file; "*"
-        // keeps servers without SIZE usable (the byte count checks then).
-        c.setCommands(CURLOPT_POSTQUOTE, {"*SIZE " + commandPath});
         st.attempts += 1;
         st.result = EFileResult::eSending;
         attempts_[p.number] += 1;
@@ -477,8 +543,10 @@ private:
             Channel& c = *s->channel;
             if (!c.busy) continue;
             Sending& f = s->file;
-            curl_off_t uploaded = 0;
-            curl_easy_getinfo(c.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+            // Waiting for the reply after the last byte is neither a move nor
+            // a stall: resumeAnswered hands it to libcurl in time.
+            if (f.awaitingReply) continue;
+            const auto uploaded = static_cast<curl_off_t>(uploadedBy(*s));
             // A transfer that the rate holds back is waiting for us, not stalled.
             if (blind || uploaded != f.uploadedAt || c.replies != f.repliesAt || f.paused) {
                 f.uploadedAt = uploaded;
@@ -496,20 +564,43 @@ private:
         return aborted;
     }
 
+    // The server's own count of the stored bytes checks every file. It is
+    // asked in a request of its own: libcurl waits for the replies to commands
+    // that follow a transfer without serving the other connections, while
+    // commands that precede one run alongside them.
+    void startCheck(Slot& slot, std::uint64_t uploaded) {
+        Sending& f = slot.file;
+        f.checking = true;
+        f.uploaded = uploaded;
+        f.movedAt = Clock::now();
+        f.uploadedAt = static_cast<curl_off_t>(uploaded);
+        Channel& c = *slot.channel;
+        f.repliesAt = c.replies;
+        c.prepare(session_.url(""));
+        curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+        // "*" keeps servers without SIZE usable: the byte count checks then.
+        c.setCommands(CURLOPT_QUOTE, {"*SIZE " + f.remotePath});
+        session_.add(c);
+    }
+
     void finish(Slot& slot, CURLcode result, const std::string& stall = "") {
         Sending f = slot.file;
         struct stat info {};
-        if (f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
+        if (!f.checking && f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
             (static_cast<std::uint64_t>(info.st_size) != f.size || info.st_mtim.tv_sec != f.modified.tv_sec ||
              info.st_mtim.tv_nsec != f.modified.tv_nsec)) {
             f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
         }
         closeFile(slot);
-        sendingTo_.erase(f.remotePath);
         TransferStats& st = entry(f);
         Channel& c = *slot.channel;
-        curl_off_t uploaded = 0;
-        curl_easy_getinfo(c.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+        const std::uint64_t uploaded = uploadedBy(slot);
+        if (result == CURLE_OK && stall.empty() && !f.checking && f.localFault.empty()) {
+            startCheck(slot, uploaded);
+            return;
+        }
+        sendingTo_.erase(f.remotePath);
         if (!f.localFault.empty()) {
             // Whatever the server holds is not the file as it is now.
             impl_.heldByServer.erase(f.number);
@@ -519,7 +610,7 @@ private:
         if (result == CURLE_OK && stall.empty()) {
             consecutiveBreaks_ = 0;
             const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize)
-                                                       : f.offset + static_cast<std::uint64_t>(uploaded);
+                                                       : f.offset + uploaded;
             if (held == f.size) {
                 impl_.heldByServer.erase(f.number);
                 st.result = EFileResult::eDone;
@@ -536,7 +627,7 @@ private:
                                       std::to_string(f.size) + " bytes", false);
             return;
         }
-        const bool stored = f.started || f.resumed;
+        const bool stored = f.checking || f.started || f.resumed;
         if (stored) impl_.heldByServer[f.number] = f.modified;
         if (stall.empty() && storageRefused(result, c.lastReply)) {
             refused(slot, result);
@@ -546,8 +637,8 @@ private:
         const std::string stalled = !stall.empty() || result != CURLE_OPERATION_TIMEDOUT
                                         ? stall
                                         : "the transfer stalled at byte " +
-                                              std::to_string(f.offset + static_cast<std::uint64_t>(uploaded)) +
-                                              " on " + session_.server() + ": " + c.describe(result);
+                                              std::to_string(f.offset + uploaded) + " on " + session_.server() +
+                                              ": " + c.describe(result);
         const std::string why = stalled.empty() ? c.describe(result) : stalled;
         impl_.lastError = why;
         // 522: the server refused the data connection's TLS session (it wants
@@ -653,9 +744,7 @@ private:
     void publish(Clock::time_point now) {
         for (auto& s : slots_) {
             if (!s->channel->busy) continue;
-            curl_off_t uploaded = 0;
-            curl_easy_getinfo(s->channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-            entry(s->file).bytesSent = s->file.offset + static_cast<std::uint64_t>(uploaded);
+            entry(s->file).bytesSent = s->file.offset + uploadedBy(*s);
         }
         std::uint64_t total = 0;
         for (const auto& [number, e] : stats_.fileMap) total += e.bytesSent;
