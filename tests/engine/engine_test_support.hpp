@@ -1,11 +1,12 @@
 #pragma once
 // What the engine's transfer tests share: file contents, a text check, and a
-// fixture with every kind of engine log line switched on.
+// server saboteur, and a fixture with every kind of engine log line switched on.
 
 #include <cstdlib>
 #include <string>
 
 #include "qz/engine.hpp"
+#include "support/ftp_server.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qztest {
@@ -24,6 +25,23 @@ inline std::string pattern(std::size_t size, unsigned seed) {
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+
+// A statistics callback that stops the server once `at` bytes have
+// arrived (as a crash would), and starts it again on the same port when
+// `restart` is set.
+struct StopServerAt {
+    FtpServer* server = nullptr;
+    std::uint64_t at = 0;
+    bool restart = false;
+    bool done = false;
+    static void check(const qz::GlobalStateAndStats& s, void* user) {
+        auto* r = static_cast<StopServerAt*>(user);
+        if (r->done || s.totalBytesTransferred < r->at) return;
+        r->done = true;
+        r->server->stop();
+        if (r->restart) r->server->restart();
+    }
+};
 
 class EngineLogTest : public TempDirTest {
 protected:

@@ -278,18 +278,6 @@ TEST_F(TransferFaults, AFileThatChangesWhileItIsSentIsNamedAndNeverReportedAsSen
     }
 }
 
-struct StopAt {
-    FtpServer* server = nullptr;
-    std::uint64_t at = 0;
-    bool done = false;
-    static void check(const qz::GlobalStateAndStats& s, void* user) {
-        auto* r = static_cast<StopAt*>(user);
-        if (r->done || s.totalBytesTransferred < r->at) return;
-        r->done = true;
-        r->server->stop();
-    }
-};
-
 TEST_F(TransferFaults, AServerKilledMidFileThatStaysAwayFailsTheFileAndALaterUploadResumesIt) {
     struct Case { const char* name; bool rewrittenMeanwhile; };
     const Case cases[] = {{"the file as it was", false}, {"the file rewritten meanwhile", true}};
@@ -302,8 +290,8 @@ TEST_F(TransferFaults, AServerKilledMidFileThatStaysAwayFailsTheFileAndALaterUpl
         o.setBandwidth(32'000'000, 0);  // 4 MB/s: the kill comes mid-file
         qz::Control control(o);
         control.prepareSingleFile(qz::Local(path("large.bin")));
-        StopAt stop{&s, size / 3};
-        control.setStatsCallback(StopAt::check, &stop);
+        qztest::StopServerAt stop{&s, size / 3, false};
+        control.setStatsCallback(qztest::StopServerAt::check, &stop);
         const std::string error = uploadError(control);
         ASSERT_TRUE(stop.done);
         expectHonestStatistics(control, error);

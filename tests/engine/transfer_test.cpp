@@ -246,19 +246,6 @@ TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
     }
 }
 
-struct RestartOnce {
-    FtpServer* server = nullptr;
-    std::uint64_t at = 0;
-    bool done = false;
-    static void check(const qz::GlobalStateAndStats& s, void* user) {
-        auto* r = static_cast<RestartOnce*>(user);
-        if (r->done || s.totalBytesTransferred < r->at) return;
-        r->done = true;
-        r->server->stop();
-        r->server->restart();
-    }
-};
-
 TEST_F(Transfer, AServerRestartDuringAnUploadResumesTheFile) {
     FtpServer& s = server();
     const std::size_t size = 4 * 1024 * 1024;
@@ -269,8 +256,8 @@ TEST_F(Transfer, AServerRestartDuringAnUploadResumesTheFile) {
     qz::Control control(o);
     control.prepareSingleFile(qz::Local(path("large.bin")));
     control.prepareSingleFile(qz::Local(path("after.txt")));
-    RestartOnce restart{&s, size / 3};
-    control.setStatsCallback(RestartOnce::check, &restart);
+    qztest::StopServerAt restart{&s, size / 3, true};
+    control.setStatsCallback(qztest::StopServerAt::check, &restart);
     control.upload();
 
     ASSERT_TRUE(restart.done);
