@@ -48,6 +48,7 @@ WS& WS::reset() {
     userAgent = kDefaultUserAgent;
     requestTimeout = 0;
     connectTimeout = 0;
+    maxAnswerSize = kDefaultMaxAnswerSize;
     orderFormName.clear();
     orderFormType.clear();
     jobId.clear();

@@ -10,6 +10,7 @@
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
 #include "qz/xml.hpp"
+#include "web_url.hpp"
 
 namespace qz {
 
@@ -18,6 +19,16 @@ namespace {
 using detail::DocPtr;
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Plain keys go out as they are; a key that would change the form around it
+// (a separator, an escape, a blank or a control byte) is escaped so that the
+// server reads back exactly the key the host gave.
+std::string formKey(const std::string& key) {
+    for (unsigned char c : key) {
+        if (c < 0x20 || c == 0x7F || c == '&' || c == '=' || c == '%' || c == '+' || c == ' ') return url_encode(key);
+    }
+    return key;
+}
 
 std::string valueOr(const std::map<std::string, std::string>& m, const std::string& key) {
     auto it = m.find(key);
@@ -31,6 +42,7 @@ WS& WS::login(const std::string& url, const std::string& username, const std::st
     if (state > eUnknown) reset();
 
     if (url.empty()) message = "base URL cannot be empty";
+    if (!url.empty() && !detail::isWebUrl(url)) message = "base URL " + quoted(url) + " is not an http or https URL";
     if (username.empty()) message = "username cannot be empty";
     if (password.empty()) message = "password cannot be empty";
     for (unsigned char c : url) {
@@ -76,7 +88,7 @@ WS& WS::createJob(const std::string& orderForm, const StringMap& fields) {
     if (orderFormType.empty()) fail(__LINE__, op, "cannot guess order form type for " + quoted(orderForm));
 
     std::string body = "k=" + encryptionKey + "&qzof=" + orderFormName + "&qzoftype=" + orderFormType;
-    for (const auto& [key, value] : fields) body += "&" + key + "=" + encrypt(value);
+    for (const auto& [key, value] : fields) body += "&" + formKey(key) + "=" + encrypt(value);
 
     DocPtr answer(send_request(baseUrl + "createPickupJob.do", body));
     jobId = valueOr(findAnyNodeAndGetAttribs(answer.get(), "job"), "id");

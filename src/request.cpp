@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 #include <curl/curl.h>
 #include <curlpp/Easy.hpp>
+#include <curlpp/Exception.hpp>
 #include <curlpp/Infos.hpp>
 #include <curlpp/Options.hpp>
 #include <libxml/xmlsave.h>
@@ -17,6 +17,7 @@
 #include "answer.hpp"
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
+#include "web_url.hpp"
 
 namespace qz {
 
@@ -63,11 +64,15 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
         fail(__LINE__, op, "cannot GET or POST to " + url + " from state \"" + to_string(state) + "\"");
     }
 
+    if (!detail::isWebUrl(url)) {
+        fail(__LINE__, op, "cannot send a request to " + url + ": only http and https URLs are allowed");
+    }
+
     createOwnerOnly(cookieFile);
     std::string received;
+    bool tooLarge = false;
     {
         curlpp::Easy request;
-        std::ostringstream sink;
         if (!body.empty()) {
             request.setOpt(curlpp::options::Post(true));
             // curlpp's PostFields would keep two copies of the body, which
@@ -83,12 +88,34 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
         request.setOpt(curlpp::options::SslVerifyPeer(sslVerifyPeer != 0));
         request.setOpt(curlpp::options::CookieJar(cookieFile));
         request.setOpt(curlpp::options::CookieFile(cookieFile));
-        request.setOpt(curlpp::options::WriteStream(&sink));
+        // A short count makes libcurl stop at once: a server that never ends
+        // its answer costs the limit and no more.
+        request.setOpt(curlpp::options::WriteFunction([this, &received, &tooLarge](char* data, std::size_t size,
+                                                                                   std::size_t count) {
+            const std::size_t length = size * count;
+            if (maxAnswerSize > 0 && received.size() + length > maxAnswerSize) {
+                tooLarge = true;
+                return std::size_t{0};
+            }
+            received.append(data, length);
+            return length;
+        }));
         // Only when asked for: by default a request waits as long as the server takes.
         if (requestTimeout > 0) request.setOpt(curlpp::options::Timeout(requestTimeout));
         if (connectTimeout > 0) request.setOpt(curlpp::options::ConnectTimeout(connectTimeout));
-        request.perform();
-        received = sink.str();
+        // Redirects are not followed, but the restriction holds for them too
+        // should anyone switch them on.
+        if (curl_easy_setopt(request.getHandle(), CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+            curl_easy_setopt(request.getHandle(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+            fail(__LINE__, op, "cannot restrict the request to " + url + " to http and https");
+        }
+        try {
+            request.perform();
+        } catch (const curlpp::RuntimeError&) {
+            if (!tooLarge) throw;
+            fail(__LINE__, op, "answer from " + url + " is larger than the limit of " +
+                                   std::to_string(maxAnswerSize) + " bytes (setting \"maxanswersize\")");
+        }
         httpResponseCode = curlpp::infos::ResponseCode::get(request);
     }
 

@@ -3,7 +3,10 @@
 #include <libxml/globals.h>
 #include <libxml/parser.h>
 
+#include <cctype>
+#include <charconv>
 #include <cstdlib>
+#include <optional>
 
 #include "qz/ws.hpp"
 
@@ -17,11 +20,31 @@ std::int32_t numberOf(const std::string& value) {
     return static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
 }
 
+// A TLS level or a size must be asked for plainly: blanks around an optional
+// sign and digits, nothing else. Read leniently, "x1" or "0x" would give 0
+// and quietly switch a check off.
+std::optional<long long> plainNumberOf(const std::string& value) {
+    std::size_t first = 0;
+    std::size_t last = value.size();
+    while (first < last && std::isspace(static_cast<unsigned char>(value[first]))) ++first;
+    while (last > first && std::isspace(static_cast<unsigned char>(value[last - 1]))) --last;
+    if (last - first > 1 && value[first] == '+' && value[first + 1] != '-') ++first;
+    long long number = 0;
+    const char* end = value.data() + last;
+    const auto [stop, error] = std::from_chars(value.data() + first, end, number);
+    if (error != std::errc() || stop != end) return std::nullopt;
+    return number;
+}
+
 bool hasDigit(const std::string& value) {
     for (char c : value) {
         if (c >= '0' && c <= '9') return true;
     }
     return false;
+}
+
+std::string invalidValue(const std::string& key, const std::string& value) {
+    return "invalid value \"" + value + "\" for key \"" + key + "\"";
 }
 
 }  // namespace
@@ -44,19 +67,27 @@ WS& WS::setX(const StringMap& settings) {
         if (key == "verbose" || key == "debug") {
             verbose = truthOf(value);
         } else if (key == "sslverifyhost" || key == "sslverifypeer") {
-            // A value without any digit would read as 0 and quietly switch a
-            // TLS check off; keep the check as it was instead.
-            if (!hasDigit(value)) {
-                message = "invalid value \"" + value + "\" for key \"" + key + "\"";
+            // A level that a 32-bit field cannot hold would be cut, 4294967296
+            // to 0; refused like any other value that is not plainly a level.
+            const auto level = plainNumberOf(value);
+            if (!level || *level != static_cast<std::int32_t>(*level)) {
+                message = invalidValue(key, value);
                 continue;
             }
-            (key == "sslverifyhost" ? sslVerifyHost : sslVerifyPeer) = numberOf(value);
+            (key == "sslverifyhost" ? sslVerifyHost : sslVerifyPeer) = static_cast<std::int32_t>(*level);
         } else if (key == "timeout" || key == "connecttimeout") {
             if (!hasDigit(value) || numberOf(value) < 0) {
-                message = "invalid value \"" + value + "\" for key \"" + key + "\"";
+                message = invalidValue(key, value);
                 continue;
             }
             (key == "timeout" ? requestTimeout : connectTimeout) = numberOf(value);
+        } else if (key == "maxanswersize") {
+            const auto size = plainNumberOf(value);
+            if (!size || *size < 0) {
+                message = invalidValue(key, value);
+                continue;
+            }
+            maxAnswerSize = static_cast<std::uint64_t>(*size);
         } else if (key == "useragent") {
             userAgent = value;
         } else if (key == "baseurl") {
@@ -78,6 +109,8 @@ WS& WS::getX(StringMap& settings) {
             value = std::to_string(requestTimeout);
         } else if (key == "connecttimeout") {
             value = std::to_string(connectTimeout);
+        } else if (key == "maxanswersize") {
+            value = std::to_string(maxAnswerSize);
         }
     }
     return *this;

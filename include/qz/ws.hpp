@@ -30,6 +30,9 @@ class WS {
 public:
     using StringMap = std::map<std::string, std::string>;
 
+    // Ample for any honest answer; what stops a server that never ends one.
+    static constexpr std::uint64_t kDefaultMaxAnswerSize = 256u * 1024u * 1024u;
+
     // The client's place in the life of a job; see to_string for the texts.
     enum EState : std::int32_t {
         eUnknown = 0,
@@ -72,12 +75,15 @@ public:
     static void initialize_third_party_libs();
     // Keys: "verbose"/"debug" (on, yes, true), "sslverifyhost",
     // "sslverifypeer", "useragent", "baseurl", "timeout" and "connecttimeout"
-    // (seconds; 0, the default, waits for ever). An unknown key, or a TLS or
-    // time-out value without digits (or a negative time-out), is reported in
-    // `message` and changes nothing.
+    // (seconds; 0, the default, waits for ever), "maxanswersize" (bytes of one
+    // answer; 0 is unlimited, default 268435456). An unknown key, a TLS level
+    // or size that is not a plain decimal number (blanks, an optional sign,
+    // digits), a negative size, or a time-out value without digits (or
+    // negative), is reported in `message` and changes nothing.
     WS& setX(const StringMap& settings);
-    // Fills in "useragent", "cookies" (the cookie file name), "timeout" and
-    // "connecttimeout" where the caller put those keys; other keys are left alone.
+    // Fills in "useragent", "cookies" (the cookie file name), "timeout",
+    // "connecttimeout" and "maxanswersize" where the caller put those keys;
+    // other keys are left alone.
     WS& getX(StringMap& settings);
 
     // --- scrambling of values sent to the server ---------------------------
@@ -85,8 +91,10 @@ public:
     std::string decrypt(const std::string& text);
 
     // --- the job server ----------------------------------------------------
-    // One GET (empty body) or POST to `url`; returns the parsed XML answer or
-    // null. The caller frees the document with xmlFreeDoc.
+    // One GET (empty body) or POST to `url`, which must be http or https
+    // (redirects are not followed); returns the parsed XML answer or null.
+    // An answer longer than `maxAnswerSize` ends the request with an error.
+    // The caller frees the document with xmlFreeDoc.
     xmlDoc* send_request(const std::string& url, const std::string& body);
     // "unknown" -> "login done" when the server reports success.
     WS& login(const std::string& baseUrl, const std::string& username, const std::string& password);
@@ -126,6 +134,7 @@ public:
     std::string userAgent;
     std::int32_t requestTimeout = 0;  // seconds for a whole request; 0: none
     std::int32_t connectTimeout = 0;  // seconds to connect; 0: libcurl's default
+    std::uint64_t maxAnswerSize = kDefaultMaxAnswerSize;  // bytes of one answer; 0: no limit
     std::string cookieFile;       // in the current working directory
     std::string encryptionKey;    // decimal digits
     std::string orderFormName;

@@ -45,7 +45,10 @@ TEST_F(Road, LoginToFinalizationAgainstTheReferenceServer) {
     qz::WS ws;
     ws.login(server.baseUrl(), "alice", "wonderland");
     ASSERT_EQ(ws.get_state(), qz::WS::eLoginDone);
-    ws.createJob("Sequencing run", {{"project", "north&south_1"}, {"operator", "Zoë Ab"}});
+    // Keys that hold the form's own separators arrive as the host gave them.
+    const std::map<std::string, std::string> fields{
+        {"project", "north&south_1"}, {"operator", "Zoë Ab"}, {"a&b=c", "1"}, {"50% + tax", "2"}, {"tab\tkey", "3"}};
+    ws.createJob("Sequencing run", fields);
     ASSERT_EQ(ws.get_state(), qz::WS::eJobCreated);
     EXPECT_FALSE(ws.jobId.empty());
     EXPECT_EQ(ws.orderFormType, "job");
@@ -68,6 +71,7 @@ TEST_F(Road, LoginToFinalizationAgainstTheReferenceServer) {
     EXPECT_EQ(job["user"], "alice");
     EXPECT_EQ(job["orderForm"]["name"], "Sequencing run");
     EXPECT_EQ(job["fields"]["project"], "north&south_1");
+    for (const char* key : {"a&b=c", "50% + tax", "tab\tkey"}) EXPECT_EQ(job["fields"][key], fields.at(key)) << key;
     // Blanks and bytes beyond ASCII do not survive the scrambling; what was
     // sent is still exactly the scrambled text.
     EXPECT_EQ(job["scrambledFields"]["operator"],

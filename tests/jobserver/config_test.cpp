@@ -25,6 +25,7 @@ TEST(JobServerConfig, ReadsEverySetting) {
     j["transferServer"]["secureJobs"] = true;
     j["transferServer"]["localRoot"] = "/";
     j["maxBodyBytes"] = 1000;
+    j["adminToken"] = "t0ken";
     const jobserver::Config config = jobserver::parseConfig(j.dump());
     ASSERT_NE(config.findUser("alice"), nullptr);
     EXPECT_EQ(config.findUser("alice")->password, "wonderland");
@@ -37,6 +38,8 @@ TEST(JobServerConfig, ReadsEverySetting) {
     EXPECT_TRUE(config.transfer.secureJobs);
     EXPECT_EQ(config.transfer.localRoot, std::optional<std::string>("/"));
     EXPECT_EQ(config.maxBodyBytes, 1000u);
+    EXPECT_EQ(config.adminToken, std::optional<std::string>("t0ken"));
+    EXPECT_EQ(jobserver::parseConfig(validConfig().dump()).adminToken, std::nullopt);
 }
 
 TEST(JobServerConfig, NamesWhatIsWrong) {
@@ -62,6 +65,8 @@ TEST(JobServerConfig, NamesWhatIsWrong) {
         {"/transferServer/secureJobs", "yes", "config: transferServer.secureJobs: must be a boolean"},
         {"/transferServer/hots", "x", "config: transferServer.hots: unknown key"},
         {"/maxBodyBytes", 0, "config: maxBodyBytes: must be a positive integer"},
+        {"/adminToken", 42, "config: adminToken: must be a string"},
+        {"/adminToken", " ", "config: adminToken: must not be blank"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pointer);

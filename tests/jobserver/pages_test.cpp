@@ -47,7 +47,8 @@ json defaultConfig(const std::string& root) {
                      {"name": "lab & field data", "type": "group"}],
       "transferServer": {"host": "127.0.0.1", "port": 2121, "user": "ftpuser", "password": "ftp&pass",
                          "path": "/incoming", "attributes": {"useSSL": true, "bandwidth": 1000}},
-      "maxBodyBytes": 65536
+      "maxBodyBytes": 65536,
+      "adminToken": "s3cret token"
     })");
     config["transferServer"]["localRoot"] = root;
     return config;
@@ -97,9 +98,10 @@ protected:
         return client.Post(target.c_str(), headers(), body, "application/x-www-form-urlencoded");
     }
 
-    httplib::Result get(const std::string& target) {
+    httplib::Result get(const std::string& target, httplib::Headers extra = {}) {
         httplib::Client client("127.0.0.1", port_);
-        return client.Get(target.c_str(), headers());
+        extra.merge(headers());
+        return client.Get(target.c_str(), extra);
     }
 
     // Logs in and keeps the session cookie for the following requests.
@@ -140,7 +142,7 @@ protected:
     }
 
     json adminJobs() {
-        auto res = get("/admin/jobs");
+        auto res = get("/admin/jobs", {{"Authorization", "Bearer s3cret token"}});
         EXPECT_TRUE(res);
         EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
         return json::parse(res->body)["jobs"];
@@ -324,6 +326,57 @@ TEST_F(JobServerPages, CreationDecodesFieldsAndHandsOutTheTransferServer) {
     EXPECT_EQ(job["finalization"], nullptr);
 
     EXPECT_NE(createJob("Sequencing run", "job"), id) << "every job gets a fresh id";
+}
+
+TEST_F(JobServerPages, FieldKeysAreDecodedLikeValues) {
+    login();
+    const std::string body = createBody("lab", "group") + "&a%26b%3Dc=" + scrambled("1") + "&50%25+tax=" +
+                             scrambled("2") + "&tab%09key=" + scrambled("3") + "&plain=" + scrambled("4");
+    auto res = post("/createPickupJob.do", body);
+    ASSERT_TRUE(res);
+    ASSERT_TRUE(succeeded(res->body)) << res->body;
+    EXPECT_EQ(adminJobs().at(0)["fields"], json({{"a&b=c", "1"}, {"50% tax", "2"}, {"tab\tkey", "3"}, {"plain", "4"}}));
+
+    auto bad = post("/createPickupJob.do", createBody("lab", "group") + "&bad%zz=" + scrambled("1"));
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 400);
+    EXPECT_EQ(comments(bad->body), "field \"bad%zz\" is not form-encoded");
+}
+
+TEST_F(JobServerPages, AdminPageNeedsItsTokenAndShowsNoPassword) {
+    login();
+    const std::string id = createJob("Sequencing run", "job");
+    auto logged = post("/appletLogs.do?username=alice&jobid=" + id,
+                       "logs=" + url_encode("password=wonderland p=\"ftp&pass\" tail\n"));
+    ASSERT_TRUE(logged);
+    ASSERT_TRUE(succeeded(logged->body)) << logged->body;
+
+    struct Case { httplib::Headers headers; int status; };
+    const Case cases[] = {
+        {{}, 401},
+        {{{"Authorization", "Bearer wrong"}}, 401},
+        {{{"Authorization", "Bearer s3cret toke"}}, 401},
+        {{{"Authorization", "s3cret token"}}, 401},
+        {{{"Authorization", "Bearer s3cret token"}}, 200},
+    };
+    for (const auto& c : cases) {
+        auto res = get("/admin/jobs", c.headers);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, c.status);
+        EXPECT_EQ(res->body.find("wonderland"), std::string::npos);
+        EXPECT_EQ(res->body.find("ftp&pass"), std::string::npos);
+        if (c.status == 401) EXPECT_EQ(res->get_header_value("WWW-Authenticate"), "Bearer");
+    }
+    const json job = adminJobs().at(0);
+    EXPECT_EQ(job["log"], "password=******** p=\"********\" tail\n");
+
+    stopServer();
+    json config = defaultConfig(root_);
+    config.erase("adminToken");
+    startServer(config);
+    auto res = get("/admin/jobs", {{"Authorization", "Bearer s3cret token"}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404);
 }
 
 TEST_F(JobServerPages, FieldsTheShiftCannotCarryAreKeptAsReceived) {

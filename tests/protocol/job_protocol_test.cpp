@@ -70,6 +70,9 @@ TEST_F(Job, LoginChecksItsArguments) {
         {"http://h/a b", "u", "", "base URL appears to be invalid"},
         {"http://h/\xc3\xa9", "u", "p", "base URL appears to be invalid"},
         {"http://h/\x7f", "u", "p", "base URL appears to be invalid"},
+        {"file:///etc/", "u", "p", "base URL \"file:///etc/\" is not an http or https URL"},
+        {"ftp://h/", "u", "p", "base URL \"ftp://h/\" is not an http or https URL"},
+        {"h/", "u", "p", "base URL \"h/\" is not an http or https URL"},
     };
     for (const auto& c : cases) {
         qz::WS ws;

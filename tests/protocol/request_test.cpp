@@ -1,6 +1,7 @@
 // The request sender against a scripted loopback server: answer forms,
 // status checks, refusals by state, what is sent, cookies and debug dumps.
 #include <curlpp/Exception.hpp>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -9,6 +10,7 @@
 #include "qz/scrambling.hpp"
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
+#include "support/raw_server.hpp"
 #include "support/script_server.hpp"
 #include "support/temp_dir.hpp"
 
@@ -107,21 +109,26 @@ TEST_F(Request, HtmlIsDescrambledBeforeAnyParsing) {
     EXPECT_EQ(ws.message, "");
 }
 
-TEST_F(Request, RefusalsByStateSendNothing) {
-    struct Case { qz::WS::EState state; std::string path; std::string message; };
+TEST_F(Request, RefusalsByStateOrSchemeSendNothing) {
+    struct Case { qz::WS::EState state; std::string url; std::string message; };
     const std::string base = server.base();
+    const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server.port()) + "/getPickupSettings.do";
     const Case cases[] = {
-        {qz::WS::eUnknown, "createPickupJob.do", "user must login prior to calling " + base + "createPickupJob.do"},
-        {qz::WS::eUnknown, "xgetPickupSettings.do", "user must login prior to calling " + base + "xgetPickupSettings.do"},
-        {qz::WS::eFinished, "jsp/doNothing.jsp", "cannot GET or POST to " + base + "jsp/doNothing.jsp from state \"finished\""},
+        {qz::WS::eUnknown, base + "createPickupJob.do", "user must login prior to calling " + base + "createPickupJob.do"},
+        {qz::WS::eUnknown, base + "xgetPickupSettings.do", "user must login prior to calling " + base + "xgetPickupSettings.do"},
+        {qz::WS::eFinished, base + "jsp/doNothing.jsp", "cannot GET or POST to " + base + "jsp/doNothing.jsp from state \"finished\""},
+        {qz::WS::eLoginDone, "file:///etc/hostname",
+         "cannot send a request to file:///etc/hostname: only http and https URLs are allowed"},
+        {qz::WS::eUnknown, ftp, "cannot send a request to " + ftp + ": only http and https URLs are allowed"},
     };
     for (const auto& c : cases) {
         qz::WS ws;
         ws.setX({{"verbose", "on"}});
         ws.state = c.state;
-        EXPECT_THROW(ws.send_request(base + c.path, "a=b"), qz::Exception);
+        EXPECT_THROW(ws.send_request(c.url, "a=b"), qz::Exception);
         EXPECT_EQ(ws.message, c.message);
-        EXPECT_EQ(ws.recentUrl, base + c.path);
+        EXPECT_EQ(ws.recentUrl, c.url);
+        EXPECT_EQ(ws.rawResponse, "");
         EXPECT_EQ(ws.httpResponseCode, -1);
     }
     EXPECT_TRUE(server.requests().empty());
@@ -160,6 +167,26 @@ TEST_F(Request, RedirectsAreNotFollowed) {
     EXPECT_THROW(ws.send_request(server.base() + "moved.do", ""), qz::Exception);
     EXPECT_EQ(ws.message, "server HTTP response code for " + server.base() + "moved.do is 302");
     EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(Request, AnEndlessAnswerStopsAtTheLimit) {
+    const std::size_t limit = 4 << 20;
+    qztest::RawServer endless("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n", qztest::RawServer::eKeepSending);
+    qz::WS ws;
+    ws.state = qz::WS::eLoginDone;
+    ws.setX({{"maxanswersize", std::to_string(limit)}});
+    const std::string url = endless.base() + "endless.do";
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    EXPECT_THROW(ws.send_request(url, ""), qz::Exception);
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_EQ(ws.message, "answer from " + url + " is larger than the limit of " + std::to_string(limit) +
+                              " bytes (setting \"maxanswersize\")");
+    EXPECT_EQ(ws.rawResponse, "");
+    // The server would send a gigabyte; the answer may cost a few times the
+    // limit while it grows, never the whole of it.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "peak grew by this many KiB";
 }
 
 TEST_F(Request, CookiesFromLoginReachLaterRequestsAndStayPrivate) {

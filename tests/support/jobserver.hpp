@@ -47,7 +47,8 @@ class JobServer {
 public:
     // Users alice/wonderland and bob/builder; the order forms my_file_area
     // (filearea), "Sequencing run" (job) and "lab data" (group); a transfer
-    // server at 127.0.0.1:21 as ftpuser/ftppass. Change what the test needs.
+    // server at 127.0.0.1:21 as ftpuser/ftppass; the admin token of
+    // kAdminToken. Change what the test needs.
     static nlohmann::json defaultConfig() {
         return nlohmann::json::parse(R"({
           "users": [{"name": "alice", "password": "wonderland"}, {"name": "bob", "password": "builder"}],
@@ -55,13 +56,17 @@ public:
                          {"name": "Sequencing run", "type": "job"},
                          {"name": "lab data", "type": "group"}],
           "transferServer": {"host": "127.0.0.1", "port": 21, "user": "ftpuser", "password": "ftppass",
-                             "path": "/"}
+                             "path": "/"},
+          "adminToken": ")" + std::string(kAdminToken) + R"("
         })");
     }
 
+    static constexpr const char* kAdminToken = "admin-token-for-tests";
+
     JobServer(const nlohmann::json& config, const std::string& folder,
               std::optional<JobServerTls> tls = std::nullopt)
-        : logFile_(folder + "/jobserver.log"), tls_(tls.has_value()) {
+        : logFile_(folder + "/jobserver.log"), tls_(tls.has_value()),
+          adminToken_(config.value("adminToken", std::string())) {
         const std::string configFile = folder + "/jobserver.json";
         std::ofstream(configFile) << config.dump(2);
         std::vector<std::string> args{QZWS_JOBSERVER_PATH, "--config", configFile, "--listen", "127.0.0.1:0"};
@@ -76,13 +81,13 @@ public:
     // "http://127.0.0.1:PORT/" (https with TLS), as the server printed it.
     const std::string& baseUrl() const { return baseUrl_; }
 
-    // GET /admin/jobs, parsed: {"jobs": [{"id", "user", "orderForm", "fields",
+    // GET /admin/jobs with the config's admin token, parsed: {"jobs": [{"id", "user", "orderForm", "fields",
     // "scrambledFields", "creationKey", "state", "files", "totalSize",
     // "logLength", "log", "finalization", ...}]}; see tools/jobserver/README.md.
     nlohmann::json adminJobs() const {
         httplib::Client client(baseUrl_.substr(0, baseUrl_.size() - 1));
         if (tls_) client.enable_server_certificate_verification(false);
-        const auto res = client.Get("/admin/jobs");
+        const auto res = client.Get("/admin/jobs", {{"Authorization", "Bearer " + adminToken_}});
         if (!res || res->status != 200) throw std::runtime_error("qzws-jobserver: GET /admin/jobs failed");
         return nlohmann::json::parse(res->body);
     }
@@ -152,6 +157,7 @@ private:
 
     std::string logFile_;
     bool tls_ = false;
+    std::string adminToken_;
     pid_t pid_ = -1;
     int stdout_ = -1;
     int exitStatus_ = -1;

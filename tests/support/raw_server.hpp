@@ -1,7 +1,8 @@
 #pragma once
 // A TCP server on 127.0.0.1 that misbehaves on purpose: it accepts one
 // connection at a time, reads the request, writes a fixed reply (possibly
-// cut short) and then closes, or stays silent until it is destroyed.
+// cut short) and then closes, stays silent until it is destroyed, or goes on
+// sending filler until the client goes away (a gigabyte at most).
 //
 //   qztest::RawServer server("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort", qztest::RawServer::eClose);
 
@@ -19,7 +20,7 @@ namespace qztest {
 
 class RawServer {
 public:
-    enum EAfterReply { eClose, eStaySilent };
+    enum EAfterReply { eClose, eStaySilent, eKeepSending };
 
     RawServer(std::string reply, EAfterReply after) : reply_(std::move(reply)), after_(after) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -63,6 +64,11 @@ private:
             }
             if (!reply_.empty() && ::write(fd, reply_.data(), reply_.size()) < 0) {
                 // The client may have gone; nothing to do.
+            }
+            const std::string filler(64 * 1024, 'x');
+            for (std::size_t sent = 0; after_ == eKeepSending && !stop_ && sent < (std::size_t(1) << 30);
+                 sent += filler.size()) {
+                if (::send(fd, filler.data(), filler.size(), MSG_NOSIGNAL) < 0) break;
             }
             while (after_ == eStaySilent && !stop_) {
                 if (readable(fd) && ::read(fd, buf, sizeof buf) <= 0) break;

@@ -203,9 +203,16 @@ TEST_F(Client, SetXAppliesKeysInOrder) {
         {{{"verbose", "1"}}, false, 2, 1, ""},
         {{{"verbose", "True"}}, false, 2, 1, ""},
         {{{"verbose", "true"}}, true, 2, 1, ""},
-        {{{"sslverifypeer", " 7x"}}, false, 2, 7, ""},
+        {{{"sslverifypeer", " 7 "}}, false, 2, 7, ""},
+        {{{"sslverifyhost", "+1"}}, false, 1, 1, ""},
         {{{"sslverifyhost", "0"}, {"sslverifypeer", "0"}}, false, 0, 0, ""},
-        {{{"sslverifyhost", "-4294967295"}}, false, 1, 1, ""},
+        // Anything but a plain number leaves the check on.
+        {{{"sslverifypeer", " 7x"}}, false, 2, 1, "invalid value \" 7x\" for key \"sslverifypeer\""},
+        {{{"sslverifyhost", "x1"}}, false, 2, 1, "invalid value \"x1\" for key \"sslverifyhost\""},
+        {{{"sslverifyhost", "0x"}}, false, 2, 1, "invalid value \"0x\" for key \"sslverifyhost\""},
+        {{{"sslverifypeer", "+-1"}}, false, 2, 1, "invalid value \"+-1\" for key \"sslverifypeer\""},
+        {{{"sslverifypeer", "4294967296"}}, false, 2, 1, "invalid value \"4294967296\" for key \"sslverifypeer\""},
+        {{{"sslverifyhost", "-4294967295"}}, false, 2, 1, "invalid value \"-4294967295\" for key \"sslverifyhost\""},
         {{{"sslverifyhost", "yes"}}, false, 2, 1, "invalid value \"yes\" for key \"sslverifyhost\""},
         {{{"sslverifypeer", "off"}}, false, 2, 1, "invalid value \"off\" for key \"sslverifypeer\""},
         {{{"sslverifypeer", ""}}, false, 2, 1, "invalid value \"\" for key \"sslverifypeer\""},
@@ -233,9 +240,20 @@ TEST_F(Client, SetXAppliesKeysInOrder) {
 
 TEST_F(Client, GetXFillsOnlyItsKeys) {
     qz::WS ws;
-    std::map<std::string, std::string> m = {{"useragent", ""}, {"cookies", ""}, {"other", "kept"}};
+    std::map<std::string, std::string> m = {{"useragent", ""}, {"cookies", ""}, {"other", "kept"},
+                                            {"maxanswersize", ""}};
     ws.getX(m);
-    EXPECT_EQ(m.size(), 3u);
+    EXPECT_EQ(m.size(), 4u);
+    EXPECT_EQ(m["maxanswersize"], "268435456");
+    const std::pair<std::string, std::string> sizes[] = {{"0", "0"}, {" 1024 ", "1024"}, {"-1", ""}, {"1k", ""}, {"", ""}};
+    for (const auto& [value, read] : sizes) {
+        qz::WS other;
+        other.setX({{"maxanswersize", value}});
+        std::map<std::string, std::string> size = {{"maxanswersize", ""}};
+        other.getX(size);
+        EXPECT_EQ(size["maxanswersize"], read.empty() ? "268435456" : read) << value;
+        EXPECT_EQ(other.message, read.empty() ? "invalid value \"" + value + "\" for key \"maxanswersize\"" : "");
+    }
     EXPECT_EQ(m["useragent"], "qzwebjavaapi/2.1");
     EXPECT_EQ(m["cookies"], ws.cookieFile);
     EXPECT_EQ(m["other"], "kept");

@@ -108,7 +108,7 @@ Config parseConfig(const std::string& jsonText) {
     } catch (const json::parse_error& e) {
         throw std::runtime_error(std::string("config: not valid JSON: ") + e.what());
     }
-    onlyKeys(root, "top level", {"users", "orderForms", "transferServer", "maxBodyBytes"});
+    onlyKeys(root, "top level", {"users", "orderForms", "transferServer", "maxBodyBytes", "adminToken"});
 
     Config config;
     const auto users = root.find("users");
@@ -142,6 +142,11 @@ Config parseConfig(const std::string& jsonText) {
             bad("maxBodyBytes", "must be a positive integer");
         }
         config.maxBodyBytes = it->get<std::size_t>();
+    }
+    if (const auto it = root.find("adminToken"); it != root.end()) {
+        if (!it->is_string()) bad("adminToken", "must be a string");
+        if (it->get<std::string>().find_first_not_of(" \t\r\n") == std::string::npos) bad("adminToken", "must not be blank");
+        config.adminToken = it->get<std::string>();
     }
     return config;
 }

@@ -43,6 +43,8 @@ struct Config {
     std::vector<OrderForm> orderForms;
     TransferServer transfer;
     std::size_t maxBodyBytes = 1024u * 1024u * 1024u;
+    // The bearer token of the admin page; without one the page is not served.
+    std::optional<std::string> adminToken;
 
     const User* findUser(const std::string& name) const;
     const OrderForm* findOrderForm(const std::string& name) const;

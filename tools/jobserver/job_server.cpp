@@ -1,5 +1,8 @@
 #include "job_server.hpp"
 
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+
 #include <charconv>
 #include <functional>
 #include <stdexcept>
@@ -95,6 +98,16 @@ std::string joined(const std::vector<std::string>& parts) {
     std::string out;
     for (const auto& part : parts) out += (out.empty() ? "" : "; ") + part;
     return out;
+}
+
+// Compares digests, so that the time taken tells nothing about the token,
+// not even its length.
+bool sameSecret(const std::string& given, const std::string& expected) {
+    unsigned char a[SHA256_DIGEST_LENGTH];
+    unsigned char b[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(given.data()), given.size(), a);
+    SHA256(reinterpret_cast<const unsigned char*>(expected.data()), expected.size(), b);
+    return CRYPTO_memcmp(a, b, sizeof a) == 0;
 }
 
 std::string httpErrorText(const Request& req, int status) {
@@ -264,9 +277,11 @@ void JobServer::createJob(const Request& req, Response& res) {
     job.secure = config_.transfer.secureJobs;
     for (const auto& field : splitForm(rest.substr(matched))) {
         if (field.first.empty() && field.second.empty()) continue;
-        const std::string received = decodeField(field.second, field.first);
-        job.scrambledFields.emplace(field.first, received);
-        job.fields.emplace(field.first, qz::scramble(received, key, qz::EShift::eBackward));
+        // Keys arrive escaped when they hold a separator, like the values.
+        const std::string name = decodeField(field.first, field.first);
+        const std::string received = decodeField(field.second, name);
+        job.scrambledFields.emplace(name, received);
+        job.fields.emplace(name, qz::scramble(received, key, qz::EShift::eBackward));
     }
     const bool secure = job.secure;
     const std::string id = store_.createJob(std::move(job));
@@ -420,11 +435,19 @@ void JobServer::finalize(const Request& req, Response& res) {
     }
 }
 
-void JobServer::adminJobs(const Request&, Response& res) {
+void JobServer::adminJobs(const Request& req, Response& res) {
+    if (!config_.adminToken) return reply(res, 404, false, httpErrorText(req, 404));
+    if (!sameSecret(req.get_header_value("Authorization"), "Bearer " + *config_.adminToken)) {
+        res.set_header("WWW-Authenticate", "Bearer");
+        return reply(res, 401, false, "the admin page needs the header \"Authorization: Bearer\" with the admin token");
+    }
+    // A client may have put a password into its log; the page shows none.
+    std::vector<std::string> passwords{config_.transfer.password};
+    for (const auto& user : config_.users) passwords.push_back(user.password);
     // Logs and names may hold any bytes; invalid UTF-8 is shown replaced
     // rather than failing the whole page.
     res.status = 200;
-    res.set_content(store_.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+    res.set_content(store_.toJson(passwords).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
                     "application/json");
 }
 

@@ -20,7 +20,17 @@ std::string randomToken() {
     return token;
 }
 
-nlohmann::json jobJson(const Job& job) {
+std::string masked(std::string text, const std::vector<std::string>& secrets) {
+    for (const auto& secret : secrets) {
+        if (secret.empty()) continue;
+        for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 8)) {
+            text.replace(at, secret.size(), "********");
+        }
+    }
+    return text;
+}
+
+nlohmann::json jobJson(const Job& job, const std::vector<std::string>& secrets) {
     nlohmann::json files = nlohmann::json::array();
     for (const auto& file : job.files) files.push_back({{"name", file.name}, {"size", file.size}});
     nlohmann::json finalization = nullptr;
@@ -39,7 +49,7 @@ nlohmann::json jobJson(const Job& job) {
             {"state", to_string(job.state)},
             {"logUploads", job.logUploads},
             {"logLength", job.logText.size()},
-            {"log", job.logText},
+            {"log", masked(job.logText, secrets)},
             {"files", files},
             {"totalSize", job.totalSize},
             {"finalization", finalization}};
@@ -105,10 +115,10 @@ bool JobStore::update(const std::string& id, const std::function<void(Job&)>& ch
     return false;
 }
 
-nlohmann::json JobStore::toJson() const {
+nlohmann::json JobStore::toJson(const std::vector<std::string>& secrets) const {
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::json jobs = nlohmann::json::array();
-    for (const auto& job : jobs_) jobs.push_back(jobJson(job));
+    for (const auto& job : jobs_) jobs.push_back(jobJson(job, secrets));
     return {{"jobs", jobs}};
 }
 

@@ -75,8 +75,9 @@ public:
     // Runs `change` on the job under the lock; false when there is no such job.
     bool update(const std::string& id, const std::function<void(Job&)>& change);
 
-    // Every job, oldest first, as the admin page shows it.
-    nlohmann::json toJson() const;
+    // Every job, oldest first, as the admin page shows it: each of `secrets`
+    // that occurs in a job's log is shown there as "********".
+    nlohmann::json toJson(const std::vector<std::string>& secrets) const;
 
 private:
     mutable std::mutex mutex_;
