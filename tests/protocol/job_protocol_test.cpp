@@ -181,11 +181,13 @@ TEST_F(Job, CreateJobSendsFormAndScrambledFields) {
     qz::WS ws;
     login(ws);
     server.reply({200, createAnswer(kFtp, "<job id=\"J-42\"/><securityTag isSecure=\"true\"/>"), {}});
-    ws.createJob("with space & more", {{"b", "second value"}, {"a", "first"}});
+    ws.createJob("with space & more", {{"b", "second value"}, {"a", "first"}, {"c&d=e f", "x"}, {"é.-_~", "y"}});
     auto seen = last();
     EXPECT_EQ(seen.target, "/createPickupJob.do");
+    // Plain keys go out byte for byte; one that would change the form is escaped.
     const std::string expected = "k=" + ws.encryptionKey + "&qzof=with space & more&qzoftype=job&a=" +
-                                 ws.encrypt("first") + "&b=" + ws.encrypt("second value");
+                                 ws.encrypt("first") + "&b=" + ws.encrypt("second value") + "&c%26d%3De%20f=" +
+                                 ws.encrypt("x") + "&é.-_~=" + ws.encrypt("y");
     EXPECT_EQ(seen.body, expected);
     EXPECT_EQ(ws.jobId, "J-42");
     EXPECT_TRUE(ws.secure);
