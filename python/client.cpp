@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 
 #include "bindings.hpp"
 #include "qz/ws.hpp"

@@ -16,7 +16,9 @@ py::dict dict(const std::map<std::string, std::string>& rows) {
 }
 
 std::string path(const py::object& value) {
-    py::bytes encoded = py::module_::import("os").attr("fsencode")(value);
+    std::string encoded = py::bytes(py::module_::import("os").attr("fsencode")(value));
+    // The system would read the name only up to the first null byte: another file.
+    if (encoded.find('\0') != std::string::npos) throw py::value_error("embedded null byte in path");
     return encoded;
 }
 

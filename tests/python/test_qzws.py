@@ -106,3 +106,9 @@ def test_other_threads_run_while_an_upload_waits(servers_with_ftp_in_this_proces
     stats = ws.upload_queued_files(lambda s: callers.add(threading.get_ident()))
     assert stats.files_done == 1 and callers == {threading.get_ident()}
     assert (servers_with_ftp_in_this_process.ftp_root / "a.bin").read_bytes() == (tmp_path / "a.bin").read_bytes()
+
+
+def test_a_path_with_a_null_byte_is_refused_before_it_reaches_the_system(tmp_path):
+    (tmp_path / "a").write_text("a")
+    with pytest.raises(ValueError, match="null byte"):
+        qzws.WS().queue_single_file(str(tmp_path / "a") + "\0.txt")
