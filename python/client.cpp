@@ -68,6 +68,8 @@ void onProgress(const qz::GlobalStateAndStats& stats, void* user) {
 }
 
 qz::GlobalStateAndStats upload(Client& c, py::object callable) {
+    // Found out now rather than at the first progress call, with the job half sent.
+    if (!callable.is_none() && !PyCallable_Check(callable.ptr())) throw py::type_error("progress is not callable");
     Progress progress{std::move(callable), std::nullopt};
     std::optional<qz::GlobalStateAndStats> result;
     {
