@@ -12,6 +12,7 @@ same operation in qz::WS.
 """
 
 import enum
+from typing import Dict, Mapping, Optional
 
 from . import _qzws
 from ._qzws import FileStats, Stats, WS
@@ -37,14 +38,14 @@ class State(enum.IntEnum):
     FINISHED = 8
 
     @property
-    def text(self):
+    def text(self) -> str:
         """The display text (C++ qz::to_string)."""
         return _qzws.state_text(self.value)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return self.text
 
-    def __format__(self, spec):
+    def __format__(self, spec: str) -> str:
         return format(self.text, spec)
 
 
@@ -57,14 +58,14 @@ class FileResult(enum.IntEnum):
     FAILED = 3
 
     @property
-    def text(self):
+    def text(self) -> str:
         """The display text (C++ qz::to_string)."""
         return _qzws.file_result_text(self.value)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return self.text
 
-    def __format__(self, spec):
+    def __format__(self, spec: str) -> str:
         return format(self.text, spec)
 
 
@@ -76,7 +77,10 @@ class Error(RuntimeError):
     `diagnostics` is the dict of the whole client's state at that moment.
     """
 
-    def __init__(self, message, operation="", diagnostics=None):
+    operation: str
+    diagnostics: Dict[str, str]
+
+    def __init__(self, message: str, operation: str = "", diagnostics: Optional[Mapping[str, str]] = None):
         super().__init__(message)
         self.operation = operation
         self.diagnostics = dict(diagnostics or {})
@@ -87,11 +91,11 @@ class TransportError(RuntimeError):
     job server could not be reached or the request could not be made."""
 
 
-def initialize_third_party_libs():
+def initialize_third_party_libs() -> None:
     """Sets up libcurl and libxml2; call once per process before any request."""
     WS.initialize_third_party_libs()
 
 
-def library_info():
+def library_info() -> Dict[str, str]:
     """Versions of the library and of what it works with: a dict of nine rows."""
     return WS.library_info()
