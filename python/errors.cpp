@@ -9,9 +9,10 @@ namespace qzpy {
 
 namespace {
 
-void raise(const char* name, py::object error) {
+// Sets the pending Python error to an instance of the qzws class `name`.
+void raise(const char* name, const py::tuple& arguments) {
     py::object type = py::module_::import("qzws").attr(name);
-    PyErr_SetObject(type.ptr(), type(*error).ptr());
+    PyErr_SetObject(type.ptr(), type(*arguments).ptr());
 }
 
 }  // namespace
