@@ -112,3 +112,16 @@ def test_a_path_with_a_null_byte_is_refused_before_it_reaches_the_system(tmp_pat
     (tmp_path / "a").write_text("a")
     with pytest.raises(ValueError, match="null byte"):
         qzws.WS().queue_single_file(str(tmp_path / "a") + "\0.txt")
+
+
+def test_bytes_that_are_not_utf8_cross_unchanged(servers, tmp_path):
+    name = os.fsencode(tmp_path) + b"/caf\xe9.txt"
+    with open(name, "wb") as f:
+        f.write(b"x")
+    ws = logged_in(servers)
+    try:
+        ws.queue_single_file(name)
+        text = ws.stats.files[1].local
+    except qzws.Error as refused:  # an engine may refuse such names, naming them
+        text = str(refused)
+    assert os.fsencode(tmp_path) + b"/caf\xe9.txt" in os.fsencode(text)
