@@ -3,6 +3,7 @@
 #include <libxml/xmlversion.h>
 
 #include "qz/ws.hpp"
+#include "qzws_version.hpp"
 
 namespace qz {
 
@@ -14,7 +15,7 @@ WS::StringMap WS::library_info() {
                         std::to_string(BOOST_VERSION / 100 % 1000) + "." +
                         std::to_string(BOOST_VERSION % 100);
     return {
-        {"Veltrane", "0.5.0-1152"},
+        {"Veltrane", QZWS_VERSION "-1152"},
         {"QZ++ library", engine},
         {"XML2 library", LIBXML_DOTTED_VERSION},
         {"cURLpp wrapper", LIBCURLPP_VERSION},

@@ -2,9 +2,11 @@
 
 #include <openssl/crypto.h>
 
+#include "qzws_version.hpp"
+
 namespace qz {
 
-std::string libqzVersionStr() { return "libqz " QZ_ENGINE_VERSION; }
+std::string libqzVersionStr() { return "libqz " QZWS_VERSION; }
 
 std::string opensslVersionStr() { return OpenSSL_version(OPENSSL_VERSION); }
 

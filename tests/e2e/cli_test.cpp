@@ -72,6 +72,18 @@ TEST_F(Cli, PasswordFromAFile) {
     EXPECT_NE(r.out.find("finalized"), std::string::npos) << r.out;
 }
 
+TEST_F(Cli, UrlAndUserFromTheEnvironmentUnlessGiven) {
+    startServers();
+    auto withEnvironment = [&](std::vector<std::string> args, const std::string& user) {
+        return qzws(std::move(args)).env("QZWS_URL", jobs->baseUrl()).env("QZWS_USER", user)
+            .env("QZWS_PASSWORD", "wonderland").run();
+    };
+    CommandResult fromEnvironment = withEnvironment({"ping"}, "alice");
+    EXPECT_EQ(fromEnvironment.exitCode, 0) << fromEnvironment.err;
+    CommandResult given = withEnvironment({"ping", "--user", "alice"}, "nobody");
+    EXPECT_EQ(given.exitCode, 0) << given.err;
+}
+
 TEST_F(Cli, EachFailureHasOneLineAndItsExitCode) {
     startServers();
     writeFile("one.txt", "1");

@@ -19,6 +19,7 @@
 
 #include "config.hpp"
 #include "job_server.hpp"
+#include "qzws_version.hpp"
 
 namespace {
 
@@ -47,6 +48,7 @@ ListenAddress parseListen(const std::string& text) {
 
 int main(int argc, char** argv) {
     CLI::App app{"qzws-jobserver: the reference job server"};
+    app.set_version_flag("--version", std::string("qzws-jobserver ") + QZWS_VERSION);
     std::string configPath;
     std::string listen = "127.0.0.1:0";
     std::string certPath;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "password.hpp"
+#include "qzws_version.hpp"
 #include "upload_job.hpp"
 
 namespace {
@@ -30,7 +31,8 @@ const char* const kExitCodes =
     "  130  interrupted (Ctrl-C)\n"
     "\n"
     "The password comes from the environment variable QZWS_PASSWORD, else from\n"
-    "--password-file FILE, else from a prompt when standard input is a terminal.\n";
+    "--password-file FILE, else from a prompt when standard input is a terminal.\n"
+    "QZWS_URL and QZWS_USER stand in for --url and --user when those are not given.\n";
 
 // The cookie file of the running client, removed when the user interrupts:
 // the library's calls block, so the handler cleans up and leaves at once.
@@ -90,8 +92,8 @@ struct LoginOptions {
     std::vector<std::string> settings;
 
     void addTo(CLI::App* command) {
-        command->add_option("--url", url, "base URL of the job server")->required();
-        command->add_option("--user", user, "user name")->required();
+        command->add_option("--url", url, "base URL of the job server")->envname("QZWS_URL")->required();
+        command->add_option("--user", user, "user name")->envname("QZWS_USER")->required();
         command->add_option("--password-file", passwordFile, "read the password from the first line of FILE");
         command->add_option("--set", settings,
                             "client setting KEY=VALUE (e.g. verbose=on, sslverifypeer=0); "
@@ -111,6 +113,7 @@ int main(int argc, char** argv) {
     CLI::App app{"qzws: send local files to a job server as one job"};
     app.footer(kExitCodes);
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("qzws ") + QZWS_VERSION);
 
     LoginOptions login;
     std::string form;

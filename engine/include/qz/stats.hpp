@@ -46,7 +46,9 @@ struct GlobalStateAndStats {
     std::map<unsigned long, TransferStats> fileMap;
 };
 
-// The host's progress function: called on the thread that runs upload.
+// The host's progress function: called on the thread that runs upload. An
+// exception it throws ends the upload and passes out of Control::upload;
+// open transfers are dropped and the files they carried are pending again.
 using StatsCallback = void (*)(const GlobalStateAndStats& stats, void* user);
 
 }  // namespace qz
