@@ -149,7 +149,11 @@ bool writeAll(int fd, const std::string& text) {
 
 std::string logDirectory() {
     if (const char* dir = std::getenv("QZ_LOG_DIR"); dir && *dir) return dir;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+    // Only the user's own runtime folder: under sudo it may still name the
+    // invoking user's, where a folder made now would lock that user out.
+    struct stat runtimeInfo {};
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime && *runtime && ::stat(runtime, &runtimeInfo) == 0 && runtimeInfo.st_uid == ::geteuid()) {
         return std::string(runtime) + "/qzws";
     }
     std::error_code ec;

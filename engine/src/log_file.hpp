@@ -7,8 +7,8 @@
 
 namespace qz::detail {
 
-// The folder for the engine's logs: QZ_LOG_DIR, else $XDG_RUNTIME_DIR/qzws,
-// else "qzws-UID" in the temporary folder.
+// The folder for the engine's logs: QZ_LOG_DIR, else $XDG_RUNTIME_DIR/qzws
+// when that folder is the user's, else "qzws-UID" in the temporary folder.
 std::string logDirectory();
 
 // Path of the log `kind` ("summary", "exceptions") of this process:

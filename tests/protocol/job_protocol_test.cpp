@@ -246,6 +246,7 @@ TEST_F(Job, SetOptionsRequiresTheTransferParameters) {
             std::size_t ftpRows = 0;
             for (const auto& [k, v] : e.diagnostics) ftpRows += k.rfind("ftp node ", 0) == 0;
             EXPECT_EQ(ftpRows, qz::findAnyNodeAndGetAttribs(doc, "ftp").size());
+            if (e.diagnostics.count("ftp node p")) EXPECT_EQ(e.diagnostics.at("ftp node p"), "********");
         }
         EXPECT_EQ(readFile(qz::SummaryLog::getLogFilename()), "untouched\n");
         EXPECT_EQ(ws.bandwidthMax, 0u);

@@ -8,9 +8,10 @@
 //   std::ifstream in(qz::SummaryLog::getLogFilename());
 //
 // Both logs live in the folder named by the environment variable QZ_LOG_DIR,
-// else in $XDG_RUNTIME_DIR/qzws, else in "qzws-UID" in the temporary folder
-// (created 0700 when missing; refused unless it is a real folder of this user
-// closed to everyone else), under names that carry the process id:
+// else in $XDG_RUNTIME_DIR/qzws (when that folder is the user's), else in
+// "qzws-UID" in the temporary folder (created 0700 when missing; refused
+// unless it is a real folder of this user closed to everyone else), under
+// names that carry the process id:
 // "qz-summary-PID.log" and "qz-exceptions-PID.log". They are created 0600,
 // never through a link, and never into a file of another user or one that
 // others can read. A process removes its logs when it exits, unless
