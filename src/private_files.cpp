@@ -14,11 +14,11 @@ namespace {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// Writes `content` into a file that this call creates; a name that exists
-// already (a planted link among others) is left alone.
-void writeNewFile(const std::string& path, const std::string& content) {
+// Writes `content` into a file that this call creates. Returns false, and
+// leaves the name alone, when it is taken (by a link among others).
+bool writeNewFile(const std::string& path, const std::string& content) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     const char* p = content.data();
     std::size_t left = content.size();
     while (left > 0) {
@@ -29,6 +29,7 @@ void writeNewFile(const std::string& path, const std::string& content) {
         left -= static_cast<std::size_t>(n);
     }
     ::close(fd);
+    return true;
 }
 
 std::string formatted(xmlDoc* document) {
@@ -87,11 +88,21 @@ std::string hideTransferPassword(const std::string& text) {
     return out;
 }
 
-void writeDebugDumps(const std::string& name, const std::string& received, const std::string& text,
-                     xmlDoc* document) {
-    writeNewFile(name + ".raw", hideTransferPassword(received));
-    writeNewFile(name + ".txt", hideTransferPassword(text));
-    if (document) writeNewFile(name + ".xml", hideTransferPassword(formatted(document)));
+void writeDebugDumps(const std::function<std::string()>& nextName, const std::string& received,
+                     const std::string& text, xmlDoc* document) {
+    // Dumps of earlier runs in the same folder hold the low numbers; a
+    // bounded search keeps a folder full of them from stalling the request.
+    const std::string raw = hideTransferPassword(received);
+    for (int attempt = 0; attempt < 100000; ++attempt) {
+        const std::string name = nextName();
+        if (!writeNewFile(name + ".raw", raw)) {
+            if (errno == EEXIST) continue;
+            return;
+        }
+        writeNewFile(name + ".txt", hideTransferPassword(text));
+        if (document) writeNewFile(name + ".xml", hideTransferPassword(formatted(document)));
+        return;
+    }
 }
 
 }  // namespace qz::detail

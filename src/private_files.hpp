@@ -6,6 +6,7 @@
 
 #include <libxml/tree.h>
 
+#include <functional>
 #include <string>
 
 namespace qz::detail {
@@ -16,14 +17,16 @@ namespace qz::detail {
 // since libcurl keeps the mode of a file it finds and writes through links.
 std::string prepareCookieFile(const std::string& path);
 
-// Writes the debug dumps of one answer: `name` + ".raw" (the body as
-// received), ".txt" (the answer text) and, when there is a document, ".xml"
-// (the document, indented, in UTF-8). Each is created new; a name that is
-// taken, by a link or any file, leaves that dump unwritten. The password
-// attribute of a transfer server element ("ftp" element, "p") is replaced
-// by "********" in all three. Nothing reaches the standard streams.
-void writeDebugDumps(const std::string& name, const std::string& received, const std::string& text,
-                     xmlDoc* document);
+// Writes the debug dumps of one answer under the first name from `nextName`
+// that is free: name + ".raw" (the body as received), ".txt" (the answer
+// text) and, when there is a document, ".xml" (the document, indented, in
+// UTF-8). Every file is created new, never through a link: when the ".raw"
+// name is taken (an earlier run's dump, a planted link) the next name is
+// tried; a ".txt" or ".xml" name that is taken leaves that dump out. The
+// password attribute of the "ftp" element ("p") reads "********" in all
+// three. Nothing reaches the standard streams.
+void writeDebugDumps(const std::function<std::string()>& nextName, const std::string& received,
+                     const std::string& text, xmlDoc* document);
 
 // `text` with the value of each "p" attribute of an "ftp" element replaced
 // by "********".

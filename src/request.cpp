@@ -87,8 +87,8 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
     if (doc) xmlResponse = rawResponse;
 
     if (verbose) {
-        detail::writeDebugDumps(dumpName(dumpCounter.fetch_add(1), state, httpResponseCode), received, rawResponse,
-                                doc.get());
+        detail::writeDebugDumps([this] { return dumpName(dumpCounter.fetch_add(1), state, httpResponseCode); },
+                                received, rawResponse, doc.get());
     }
 
     if (!message.empty()) {

@@ -134,7 +134,8 @@ TEST_F(Cli, UsageErrorsNameTheirCauseAndPlainHttpIsWarnedOf) {
         {"refused value", {"--set", "timeout=soon"}, url,
          "qzws: --set timeout: invalid value \"soon\" for key \"timeout\"\n"},
         {"empty url", {}, "", "qzws: --url must be an http:// or https:// address, got \"\"\n"},
-        {"ftp url", {}, "ftp://127.0.0.1/", "qzws: --url must be an http:// or https:// address, got \"ftp://127.0.0.1/\"\n"},
+        {"ftp url", {}, "ftp://127.0.0.1/",
+         "qzws: --url must be an http:// or https:// address, got \"ftp://127.0.0.1/\"\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -186,7 +187,8 @@ TEST_F(Cli, PathsThatCannotBeSentLeaveNoJob) {
         args.insert(args.end(), {path("one.txt"), c.missing});
         CommandResult r = Command(args).workingDir(path("cwd")).env("QZWS_PASSWORD", "wonderland").run();
         EXPECT_EQ(r.exitCode, 5) << r.err;
-        EXPECT_EQ(r.err, "qzws: cannot send \"" + c.missing + "\": cannot queue \"" + c.missing + "\": " + c.reason + "\n");
+        EXPECT_EQ(r.err,
+                  "qzws: cannot send \"" + c.missing + "\": cannot queue \"" + c.missing + "\": " + c.reason + "\n");
     }
     EXPECT_EQ(jobs->adminJobs()["jobs"].size(), 0u);
     EXPECT_EQ(cookieFilesLeft(), 0);
@@ -243,10 +245,14 @@ TEST_F(Cli, NoSecretInWhatTheRunWritesOrPrintsAndNoLogsPileUp) {
     }
     EXPECT_GE(dumps, 2) << "the dumps are searched too";
     for (const auto& [name, content] : written) {
-        for (const auto& secret : secrets) EXPECT_EQ(content.find(secret), std::string::npos) << name << " holds " << secret;
+        for (const auto& secret : secrets) {
+            EXPECT_EQ(content.find(secret), std::string::npos) << name << " holds " << secret;
+        }
     }
     bool masked = false;
-    for (const auto& [name, content] : written) masked |= content.find("qz::WS: xml ftp node p=********\n") != std::string::npos;
+    for (const auto& [name, content] : written) {
+        masked |= content.find("qz::WS: xml ftp node p=********\n") != std::string::npos;
+    }
     EXPECT_TRUE(masked) << "the summary log is among the files searched";
 
     // A run that keeps nothing removes its own logs at exit and those that

@@ -265,15 +265,18 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
         const std::string name = entry.path().filename();
         if (name.rfind("output_", 0) != 0) continue;
         first = name.substr(0, name.find('.'));
-        EXPECT_EQ(entry.status().permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        EXPECT_EQ(entry.status().permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
         const std::string content = qztest::readFile(entry.path());
         EXPECT_EQ(content.find("hunter2"), std::string::npos) << name;
         EXPECT_NE(content.find("p=\"********\""), std::string::npos) << name;
     }
     ASSERT_FALSE(first.empty());
+    const unsigned long number = std::stoul(first.substr(std::strlen("output_")));
     char next[64];
-    std::snprintf(next, sizeof next, "output_%04lu_state_1_code_200",
-                  std::stoul(first.substr(std::strlen("output_"))) + 1);
+    char after[64];
+    std::snprintf(next, sizeof next, "output_%04lu_state_1_code_200", number + 1);
+    std::snprintf(after, sizeof after, "output_%04lu_state_1_code_200", number + 2);
     plantLink(path(std::string(next) + ".raw"));
     plantFile(path(std::string(next) + ".txt"));
     plantLink(path(std::string(next) + ".xml"));
@@ -286,6 +289,8 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
     EXPECT_EQ(printed.find("output_"), std::string::npos) << printed;
     EXPECT_EQ(qztest::readFile(target), "keep me");
     EXPECT_EQ(qztest::readFile(path(std::string(next) + ".txt")), "planted");
+    EXPECT_NE(qztest::readFile(path(std::string(after) + ".xml")).find("p=\"********\""), std::string::npos)
+        << "the dump moves on to the next free name";
 
     struct Case { const char* name; std::function<void(const std::string&)> plant; std::string reason; };
     const Case cases[] = {

@@ -127,7 +127,11 @@ TEST_F(EngineTypes, LogsRefusePlantedLinksAndFilesTheyDidNotMake) {
     };
     std::vector<Plant> plants = {
         {"link", [&](const std::string& p) { ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0); }, "is a symbolic link"},
-        {"readable by all", [&](const std::string& p) { writeFile(p.substr(dir().size() + 1), "planted"); ::chmod(p.c_str(), 0644); },
+        {"readable by all",
+         [&](const std::string& p) {
+             writeFile(p.substr(dir().size() + 1), "planted");
+             ::chmod(p.c_str(), 0644);
+         },
          "is open to other users"},
         {"fifo", [&](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "is not a regular file"},
     };

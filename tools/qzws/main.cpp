@@ -208,7 +208,10 @@ int main(int argc, char** argv) {
         qz::WS ws;
         removeCookieFileOnInterrupt(ws);
         Outcome outcome = runUpload(ws, request, progress);
-        if (json) std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        if (json) {
+            std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                      << "\n";
+        }
         if (outcome.exitCode == eExitOk && !json) {
             std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files, "
                       << formatBytes(outcome.stats.totalBytesTransferred) << " in "
