@@ -181,10 +181,16 @@ TEST_F(EngineTypes, LogsRefusePlantedLinksAndFilesTheyDidNotMake) {
     ASSERT_EQ(::symlink(path("private").c_str(), path("linked").c_str()), 0);
     std::filesystem::create_directories(path("shared"));
     ::chmod(path("shared").c_str(), 0755);
-    const std::pair<std::string, std::string> folders[] = {
+    std::vector<std::pair<std::string, std::string>> folders = {
         {path("linked"), "is not a folder (a link or a file)"},
         {path("shared"), "is open to other users; set QZ_LOG_DIR to a folder of your own"},
     };
+    if (::geteuid() == 0) {
+        std::filesystem::create_directories(path("others"));
+        ::chmod(path("others").c_str(), 0700);
+        ASSERT_EQ(::chown(path("others").c_str(), 65534, 65534), 0);
+        folders.push_back({path("others"), "belongs to another user; set QZ_LOG_DIR to a folder of your own"});
+    }
     for (const auto& [folder, reason] : folders) {
         ::setenv("QZ_LOG_DIR", folder.c_str(), 1);
         try {
@@ -196,6 +202,7 @@ TEST_F(EngineTypes, LogsRefusePlantedLinksAndFilesTheyDidNotMake) {
     }
     EXPECT_TRUE(std::filesystem::is_empty(path("private")));
     EXPECT_TRUE(std::filesystem::is_empty(path("shared")));
+    if (::geteuid() == 0) EXPECT_TRUE(std::filesystem::is_empty(path("others")));
 }
 
 TEST_F(EngineTypes, QueueRecordsPathsRemoteNamesAndSizes) {
