@@ -1,10 +1,6 @@
 // One request to the job server and the reading of its answer.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include <curl/curl.h>
@@ -12,9 +8,9 @@
 #include <curlpp/Exception.hpp>
 #include <curlpp/Infos.hpp>
 #include <curlpp/Options.hpp>
-#include <libxml/xmlsave.h>
 
 #include "answer.hpp"
+#include "private_files.hpp"
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
 #include "web_url.hpp"
@@ -26,18 +22,6 @@ namespace {
 // Shared by every client of the process; atomic because hosts may run
 // clients on several threads.
 std::atomic<std::uint64_t> dumpCounter{0};
-
-// The cookie file holds the login session. libcurl creates a missing file
-// with the process's default mode but keeps the mode of an existing one, so
-// the file is created owner-only before libcurl ever writes it.
-void createOwnerOnly(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
-}
-
-void writeDump(const std::string& name, const std::string& content) {
-    std::ofstream(name, std::ios::binary | std::ios::trunc) << content;
-}
 
 std::string dumpName(std::uint64_t number, std::int32_t state, std::int64_t code) {
     char text[96];
@@ -67,8 +51,9 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
     if (!detail::isWebUrl(url)) {
         fail(__LINE__, op, "cannot send a request to " + url + ": only http and https URLs are allowed");
     }
-
-    createOwnerOnly(cookieFile);
+    if (const std::string why = detail::prepareCookieFile(cookieFile); !why.empty()) {
+        fail(__LINE__, op, "cookie file \"" + cookieFile + "\" " + why);
+    }
     std::string received;
     bool tooLarge = false;
     {
@@ -128,10 +113,8 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
     if (doc) xmlResponse = rawResponse;
 
     if (verbose) {
-        std::string name = dumpName(dumpCounter.fetch_add(1), state, httpResponseCode);
-        writeDump(name + ".raw", received);
-        writeDump(name + ".txt", rawResponse);
-        if (doc) xmlSaveFormatFileEnc((name + ".xml").c_str(), doc.get(), "utf-8", 1);
+        detail::writeDebugDumps([this] { return dumpName(dumpCounter.fetch_add(1), state, httpResponseCode); },
+                                received, rawResponse, doc.get());
     }
 
     if (!message.empty()) {

@@ -11,6 +11,15 @@ namespace {
 
 bool isBlank(const std::string& value) { return value.find_first_not_of(" \t\r\n") == std::string::npos; }
 
+// The transfer password is the job server's to hand out and never needed
+// again once given to the engine: logs and diagnostics carry this instead,
+// the same whatever the password's length.
+const char* const kMaskedPassword = "********";
+
+std::string shown(const std::string& name, const std::string& value) {
+    return name == "p" ? kMaskedPassword : value;
+}
+
 std::int32_t number32(const std::string& value) {
     return static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
 }
@@ -29,7 +38,7 @@ WS& WS::set_options(xmlDoc* answer) {
         auto it = ftp.find(required);
         if (it != ftp.end() && !isBlank(it->second)) continue;
         StringMap extra;
-        for (const auto& [name, value] : ftp) extra["ftp node " + name] = value;
+        for (const auto& [name, value] : ftp) extra["ftp node " + name] = shown(name, value);
         fail(__LINE__, "set_options",
              "FTP node in server response does not exist or is missing some required file transfer parameters",
              extra);
@@ -104,7 +113,7 @@ WS& WS::set_options(xmlDoc* answer) {
     SummaryLog::truncateLogFile();
 
     for (const auto& [key, value] : library_info()) SummaryLog::add("qz::WS: " + key + "=" + value);
-    for (const auto& [name, value] : ftp) SummaryLog::add("qz::WS: xml ftp node " + name + "=" + value);
+    for (const auto& [name, value] : ftp) SummaryLog::add("qz::WS: xml ftp node " + name + "=" + shown(name, value));
     for (const auto& [name, value] : options.getMap(false)) SummaryLog::add("qz::Options: " + name + "=" + value);
     SummaryLog::add("qz::Options object has been initialized");
     SummaryLog::add("qz::WS order form name: " + orderFormName);

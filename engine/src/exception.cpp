@@ -1,7 +1,5 @@
 #include "qz/exception.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 
 #include "log_file.hpp"
@@ -13,6 +11,10 @@ std::atomic<bool>& exceptionLogOn() {
     static std::atomic<bool> on{false};
     return on;
 }
+
+// Set while this thread writes a line of the exception log: a refused log
+// file raises an Exception of its own, which must not try to log again.
+thread_local bool writingExceptionLog = false;
 }  // namespace
 
 Exception::Exception(std::string file, int line, std::string operation, std::string message,
@@ -22,22 +24,24 @@ Exception::Exception(std::string file, int line, std::string operation, std::str
       line_(line),
       operation_(std::move(operation)),
       message_(std::move(message)) {
-    if (!exceptionLogOn()) return;
+    if (!exceptionLogOn() || writingExceptionLog) return;
+    writingExceptionLog = true;
     try {
-        detail::appendOwnerOnly(getLogFilename(), file_ + ":" + std::to_string(line_) + " " +
-                                                      operation_ + ": " + message_ + "\n");
+        detail::writeLog("exceptions", detail::EWrite::eAppend,
+                         file_ + ":" + std::to_string(line_) + " " + operation_ + ": " + message_ + "\n");
     } catch (...) {
         // A log line is not worth losing the error it describes.
     }
+    writingExceptionLog = false;
 }
 
 void Exception::createLogFile(bool enabled) {
+    if (enabled) detail::writeLog("exceptions", detail::EWrite::eAppend, "");
     exceptionLogOn() = enabled;
-    if (enabled) detail::appendOwnerOnly(getLogFilename(), "");
 }
 
 std::string Exception::getLogFilename() {
-    return detail::logDirectory() + "/qz-exceptions-" + std::to_string(::getpid()) + ".log";
+    return detail::logFilePath("exceptions");
 }
 
 }  // namespace qz

@@ -1,18 +1,31 @@
 #pragma once
-// Private helpers of the engine's log files.
+// Private helpers of the engine's log files. The logs tell which files went
+// where and when, so they live in a folder that only their owner can enter
+// and are never written through a link or into a file someone else made.
 
 #include <string>
 
 namespace qz::detail {
 
-// The folder for the engine's logs: QZ_LOG_DIR, else the temporary folder.
+// The folder for the engine's logs: QZ_LOG_DIR, else $XDG_RUNTIME_DIR/qzws
+// when that folder is the user's, else "qzws-UID" in the temporary folder.
 std::string logDirectory();
 
-// Appends text to a file that is created readable by its owner only.
-// Returns false when the file cannot be opened or written.
-bool appendOwnerOnly(const std::string& path, const std::string& text);
+// Path of the log `kind` ("summary", "exceptions") of this process:
+// logDirectory() + "/qz-" + kind + "-" + PID + ".log".
+std::string logFilePath(const std::string& kind);
 
-// Empties (or creates) a file that is readable by its owner only.
-bool truncateOwnerOnly(const std::string& path);
+enum class EWrite { eAppend, eTruncate };
+
+// Appends `text` to (or empties) the log `kind` of this process. The folder
+// is created 0700 when missing and must be a real folder of this user closed
+// to everyone else; the file is created 0600 and must be a regular file of
+// this user that only they can read. Links are never followed. Throws
+// qz::Exception (operation "log") naming the folder or file that is refused.
+//
+// Files created here are removed when the process exits unless QZ_KEEP_LOGS
+// is set (and not "0"); logs that dead processes left behind in the folder
+// are removed when the folder is first used.
+void writeLog(const std::string& kind, EWrite how, const std::string& text);
 
 }  // namespace qz::detail

@@ -1,10 +1,15 @@
 // The qzws command as a new user meets it: a whole job, and each way it can
 // go wrong, ending in one clear line, a documented exit code and no stray
 // cookie file.
+#include <curl/curl.h>
+#include <sys/stat.h>
+
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "e2e/servers.hpp"
+#include "qz/strings.hpp"
 #include "support/command.hpp"
 
 namespace {
@@ -33,7 +38,7 @@ protected:
     }
     std::vector<std::string> upload() {
         return {"upload", "--url", jobs->baseUrl(), "--user", "alice", "--form", "Sequencing run",
-                "--field", "project=cli", "--no-progress"};
+                "--field", "project=cli", "--no-progress", "--no-http-warning"};
     }
     static int lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 };
@@ -111,16 +116,164 @@ TEST_F(Cli, EachFailureHasOneLineAndItsExitCode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Command command = qzws(c.args);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin() + 1, "--no-http-warning");
+        Command command = qzws(args);
         if (c.password != "-") command.env("QZWS_PASSWORD", c.password);
         CommandResult r = command.run();
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_TRUE(std::regex_match(r.err, std::regex(c.line))) << r.err;
         EXPECT_EQ(cookieFilesLeft(), 0);
     }
-    CommandResult pong = qzws({"ping", "--url", url, "--user", "alice"}).env("QZWS_PASSWORD", "wonderland").run();
+    CommandResult pong =
+        qzws({"ping", "--no-http-warning", "--url", url, "--user", "alice"}).env("QZWS_PASSWORD", "wonderland").run();
     EXPECT_EQ(pong.exitCode, 0) << pong.err;
     EXPECT_EQ(pong.out, "qzws: " + url + " answered the keep-alive request\n");
+}
+
+TEST_F(Cli, UsageErrorsNameTheirCauseAndPlainHttpIsWarnedOf) {
+    startServers();
+    writeFile("one.txt", "1");
+    const std::string url = jobs->baseUrl();
+    struct Case {
+        const char* name;
+        std::vector<std::string> extra;
+        std::string url;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"unknown key", {"--set", "colour=red"}, url, "qzws: --set colour: unknown key \"colour\"\n"},
+        {"refused value", {"--set", "timeout=soon"}, url,
+         "qzws: --set timeout: invalid value \"soon\" for key \"timeout\"\n"},
+        {"empty url", {}, "", "qzws: --url must be an http:// or https:// address, got \"\"\n"},
+        {"ftp url", {}, "ftp://127.0.0.1/",
+         "qzws: --url must be an http:// or https:// address, got \"ftp://127.0.0.1/\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"upload", "--url", c.url, "--user", "alice", "--form", "Sequencing run"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        args.push_back(path("one.txt"));
+        CommandResult r = qzws(args).env("QZWS_PASSWORD", "wonderland").run();
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.err, c.line);
+    }
+    EXPECT_EQ(jobs->adminJobs()["jobs"].size(), 0u);
+
+    const std::string warning = "qzws: warning: the login to " + url +
+                                " travels without encryption (the password is scrambled, not encrypted); "
+                                "use https, or --no-http-warning to silence this\n";
+    CommandResult warned = qzws({"ping", "--url", url, "--user", "alice"}).env("QZWS_PASSWORD", "wonderland").run();
+    EXPECT_EQ(warned.exitCode, 0);
+    EXPECT_EQ(warned.err, warning);
+}
+
+TEST_F(Cli, PathsThatCannotBeSentLeaveNoJob) {
+    startServers();
+    writeFile("one.txt", "1");
+    const std::string secret = writeFile("secret.txt", "s");
+    ::chmod(dir().c_str(), 0755);
+    ::chmod(secret.c_str(), 0600);
+    // Root reads every file: the unreadable case runs as a user without privileges.
+    std::vector<std::string> asOther;
+    if (::geteuid() == 0) {
+        asOther = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    } else {
+        ::chmod(secret.c_str(), 0000);
+    }
+    struct Case {
+        const char* name;
+        std::vector<std::string> prefix;
+        std::string missing;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"missing", {}, path("missing.txt"), "No such file or directory"},
+        {"unreadable", asOther, secret, "Permission denied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.prefix;
+        args.push_back(QZWS_CLI_PATH);
+        for (const auto& a : upload()) args.push_back(a);
+        args.insert(args.end(), {path("one.txt"), c.missing});
+        CommandResult r = Command(args).workingDir(path("cwd")).env("QZWS_PASSWORD", "wonderland").run();
+        EXPECT_EQ(r.exitCode, 5) << r.err;
+        EXPECT_EQ(r.err,
+                  "qzws: cannot send \"" + c.missing + "\": cannot queue \"" + c.missing + "\": " + c.reason + "\n");
+    }
+    EXPECT_EQ(jobs->adminJobs()["jobs"].size(), 0u);
+    EXPECT_EQ(cookieFilesLeft(), 0);
+}
+
+TEST_F(Cli, JsonStaysValidForNamesThatAreNotUtf8) {
+    startServers();
+    const std::string latin1 = writeFile("data/caf\xe9.txt", "latin-1");
+    const std::string invalid = writeFile("data/x\xff\xc3(.bin", "invalid");
+    auto args = upload();
+    args.insert(args.end(), {"--json", path("data")});
+    CommandResult r = qzws(args).env("QZWS_PASSWORD", "wonderland").run();
+    nlohmann::json summary;
+    ASSERT_NO_THROW(summary = nlohmann::json::parse(r.out)) << r.out;
+    // Whether the transfer server keeps such names is its own affair; the
+    // summary must tell the outcome the exit code tells.
+    EXPECT_EQ(summary["ok"], r.exitCode == 0) << r.err;
+    if (r.exitCode != 0) EXPECT_EQ(summary["exitCode"], r.exitCode);
+    std::set<std::string> locals;
+    for (const auto& file : summary["files"]) {
+        ASSERT_TRUE(file.contains("localBytes")) << file.dump();
+        char* decoded = curl_unescape(file["localBytes"].get<std::string>().c_str(), 0);
+        locals.insert(decoded);
+        curl_free(decoded);
+        EXPECT_NE(file["local"].get<std::string>().find("\xef\xbf\xbd"), std::string::npos) << "U+FFFD in place";
+    }
+    EXPECT_EQ(locals, (std::set<std::string>{latin1, invalid}));
+}
+
+TEST_F(Cli, NoSecretInWhatTheRunWritesOrPrintsAndNoLogsPileUp) {
+    startServers();
+    writeFile("one.txt", "1");
+    ::mkdir(path("logs").c_str(), 0700);
+    auto args = upload();
+    args.insert(args.end(), {"--set", "verbose=on", "--json", path("one.txt")});
+    CommandResult kept = qzws(args)
+                             .env("QZWS_PASSWORD", "wonderland")
+                             .env("QZ_LOG_DIR", path("logs"))
+                             .env("QZ_KEEP_LOGS", "1")
+                             .run();
+    ASSERT_EQ(kept.exitCode, 0) << kept.err;
+
+    const std::vector<std::string> secrets = {"wonderland", ftp->password(), url_encode(ftp->password())};
+    std::map<std::string, std::string> written = {{"stdout", kept.out}, {"stderr", kept.err}};
+    int dumps = 0;
+    for (const char* folder : {"cwd", "logs"}) {
+        for (const auto& e : std::filesystem::recursive_directory_iterator(path(folder))) {
+            if (!e.is_regular_file()) continue;
+            written[e.path().string()] = qztest::readFile(e.path().string());
+            dumps += e.path().extension() == ".xml";
+            EXPECT_EQ(e.status().permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read |
+                      std::filesystem::perms::owner_write) << e.path();
+        }
+    }
+    EXPECT_GE(dumps, 2) << "the dumps are searched too";
+    for (const auto& [name, content] : written) {
+        for (const auto& secret : secrets) {
+            EXPECT_EQ(content.find(secret), std::string::npos) << name << " holds " << secret;
+        }
+    }
+    bool masked = false;
+    for (const auto& [name, content] : written) {
+        masked |= content.find("qz::WS: xml ftp node p=********\n") != std::string::npos;
+    }
+    EXPECT_TRUE(masked) << "the summary log is among the files searched";
+
+    // A run that keeps nothing removes its own logs at exit and those that
+    // processes gone before it left behind.
+    auto again = upload();
+    again.push_back(path("one.txt"));
+    CommandResult plain = qzws(again).env("QZWS_PASSWORD", "wonderland").env("QZ_LOG_DIR", path("logs")).run();
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_TRUE(std::filesystem::is_empty(path("logs")));
 }
 
 TEST_F(Cli, CtrlCStopsCleanly) {

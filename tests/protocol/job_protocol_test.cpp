@@ -251,6 +251,7 @@ TEST_F(Job, SetOptionsRequiresTheTransferParameters) {
             std::size_t ftpRows = 0;
             for (const auto& [k, v] : e.diagnostics) ftpRows += k.rfind("ftp node ", 0) == 0;
             EXPECT_EQ(ftpRows, qz::findAnyNodeAndGetAttribs(doc, "ftp").size());
+            if (e.diagnostics.count("ftp node p")) EXPECT_EQ(e.diagnostics.at("ftp node p"), "********");
         }
         EXPECT_EQ(readFile(qz::SummaryLog::getLogFilename()), "untouched\n");
         EXPECT_EQ(ws.bandwidthMax, 0u);
@@ -317,7 +318,8 @@ TEST_F(Job, SetOptionsStartsAFreshSummaryLog) {
     const std::string log = readFile(qz::SummaryLog::getLogFilename());
     EXPECT_EQ(log.find("earlier"), std::string::npos);
     EXPECT_EQ(log.rfind("qz::WS: Boost library=", 0), 0u);
-    EXPECT_NE(log.find("\nqz::WS: xml ftp node empty=\nqz::WS: xml ftp node p=secret\n"), std::string::npos);
+    EXPECT_NE(log.find("\nqz::WS: xml ftp node empty=\nqz::WS: xml ftp node p=********\n"), std::string::npos);
+    EXPECT_EQ(log.find("secret"), std::string::npos);
     EXPECT_NE(log.find("\nqz::Options: password=********\n"), std::string::npos);
     EXPECT_EQ(log.substr(log.find("qz::Options object has been initialized")),
               "qz::Options object has been initialized\nqz::WS order form name: Upload\n"

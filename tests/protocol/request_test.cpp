@@ -3,6 +3,10 @@
 #include <curlpp/Exception.hpp>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
 
 #include <functional>
 #include <regex>
@@ -262,6 +266,74 @@ TEST_F(Request, VerboseWritesNumberedDumps) {
     EXPECT_EQ(qztest::readFile(path(expected[6])), "yay");
     EXPECT_EQ(qztest::readFile(path(expected[2])),
               "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<result>\n    <status success=\"true\"/>\n</result>\n");
+}
+
+// Dumps hold the transfer server's credentials and the cookie file the login
+// session: neither is written through what someone planted at its name.
+TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
+    const std::string target = path("target.txt");
+    std::ofstream(target) << "keep me";
+    auto plantLink = [&](const std::string& p) { ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0); };
+    auto plantFile = [&](const std::string& p) {
+        std::ofstream(p) << "planted";
+        ::chmod(p.c_str(), 0644);
+        if (::geteuid() == 0) ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+    };
+    const std::string ftpAnswer =
+        "<result><status success=\"true\"/><ftp u=\"x\" s=\"h\" p=\"hunter2\" path=\"/\"/></result>";
+
+    qz::WS ws;
+    ws.setX({{"verbose", "on"}});
+    ws.state = qz::WS::eLoginDone;
+    server.reply({200, ftpAnswer, {}});
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "a", ""));
+    std::string first;
+    for (const auto& entry : std::filesystem::directory_iterator(dir())) {
+        const std::string name = entry.path().filename();
+        if (name.rfind("output_", 0) != 0) continue;
+        first = name.substr(0, name.find('.'));
+        EXPECT_EQ(entry.status().permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        const std::string content = qztest::readFile(entry.path());
+        EXPECT_EQ(content.find("hunter2"), std::string::npos) << name;
+        EXPECT_NE(content.find("p=\"********\""), std::string::npos) << name;
+    }
+    ASSERT_FALSE(first.empty());
+    const unsigned long number = std::stoul(first.substr(std::strlen("output_")));
+    char next[64];
+    char after[64];
+    std::snprintf(next, sizeof next, "output_%04lu_state_1_code_200", number + 1);
+    std::snprintf(after, sizeof after, "output_%04lu_state_1_code_200", number + 2);
+    plantLink(path(std::string(next) + ".raw"));
+    plantFile(path(std::string(next) + ".txt"));
+    plantLink(path(std::string(next) + ".xml"));
+    server.reply({200, ftpAnswer, {}});
+    testing::internal::CaptureStderr();
+    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "b", ""));
+    // libcurl's verbose lines are all that may show.
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(printed.find("I/O"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("output_"), std::string::npos) << printed;
+    EXPECT_EQ(qztest::readFile(target), "keep me");
+    EXPECT_EQ(qztest::readFile(path(std::string(next) + ".txt")), "planted");
+    EXPECT_NE(qztest::readFile(path(std::string(after) + ".xml")).find("p=\"********\""), std::string::npos)
+        << "the dump moves on to the next free name";
+
+    struct Case { const char* name; std::function<void(const std::string&)> plant; std::string reason; };
+    const Case cases[] = {
+        {"link", plantLink, "is a symbolic link"},
+        {"file of another", plantFile, ::geteuid() == 0 ? "belongs to another user" : "is open to other users"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qz::WS client;
+        c.plant(path(client.cookieFile));
+        const std::size_t sent = server.requests().size();
+        EXPECT_THROW(client.send_request(server.base() + "getPickupSettings.do", "k=1"), qz::Exception);
+        EXPECT_EQ(client.message, "cookie file \"" + client.cookieFile + "\" " + c.reason);
+        EXPECT_EQ(server.requests().size(), sent);
+        EXPECT_EQ(qztest::readFile(target), "keep me");
+    }
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "qz/engine.hpp"
 #include "support/temp_dir.hpp"
 
@@ -113,6 +115,94 @@ TEST_F(EngineTypes, LogsAreOwnerOnlyFilesInTheLogFolder) {
     qz::Exception::createLogFile(false);
     qz::Exception("file", 8, "op", "not logged", {});
     EXPECT_EQ(readFile(qz::Exception::getLogFilename()), "file:7 op: went wrong\n");
+}
+
+// Whatever is planted where a log goes is refused and left exactly as it was.
+TEST_F(EngineTypes, LogsRefusePlantedLinksAndFilesTheyDidNotMake) {
+    const std::string target = writeFile("target.txt", "keep me");
+    struct Plant {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+        std::string reason;
+    };
+    std::vector<Plant> plants = {
+        {"link", [&](const std::string& p) { ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0); }, "is a symbolic link"},
+        {"readable by all",
+         [&](const std::string& p) {
+             writeFile(p.substr(dir().size() + 1), "planted");
+             ::chmod(p.c_str(), 0644);
+         },
+         "is open to other users"},
+        {"fifo", [&](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "is not a regular file"},
+    };
+    if (::geteuid() == 0) {
+        plants.push_back({"another user's", [&](const std::string& p) {
+                              writeFile(p.substr(dir().size() + 1), "planted");
+                              ::chmod(p.c_str(), 0600);
+                              ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+                          }, "belongs to another user"});
+    }
+    struct Log {
+        std::string path;
+        std::function<void()> open;
+    };
+    const Log logs[] = {
+        {qz::SummaryLog::getLogFilename(), [] { qz::SummaryLog::truncateLogFile(); }},
+        {qz::Exception::getLogFilename(), [] { qz::Exception::createLogFile(true); }},
+    };
+    for (const auto& log : logs) {
+        for (const auto& plant : plants) {
+            SCOPED_TRACE(log.path + ": " + plant.name);
+            std::filesystem::remove(log.path);
+            plant.plant(log.path);
+            struct stat before {};
+            ASSERT_EQ(::lstat(log.path.c_str(), &before), 0);
+            try {
+                log.open();
+                ADD_FAILURE() << "opened";
+            } catch (const qz::Exception& e) {
+                EXPECT_EQ(std::string(e.what()), "the log file \"" + log.path + "\" " + plant.reason);
+            }
+            qz::SummaryLog::add("dropped");
+            struct stat after {};
+            ASSERT_EQ(::lstat(log.path.c_str(), &after), 0);
+            EXPECT_EQ(after.st_mode, before.st_mode);
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            EXPECT_EQ(after.st_size, before.st_size);
+            EXPECT_EQ(readFile(target), "keep me");
+        }
+        std::filesystem::remove(log.path);
+    }
+    qz::Exception::createLogFile(false);
+
+    // The folder itself: a link to a folder, or one that others may enter.
+    std::filesystem::create_directories(path("private"));
+    ::chmod(path("private").c_str(), 0700);
+    ASSERT_EQ(::symlink(path("private").c_str(), path("linked").c_str()), 0);
+    std::filesystem::create_directories(path("shared"));
+    ::chmod(path("shared").c_str(), 0755);
+    std::vector<std::pair<std::string, std::string>> folders = {
+        {path("linked"), "is not a folder (a link or a file)"},
+        {path("shared"), "is open to other users; set QZ_LOG_DIR to a folder of your own"},
+    };
+    if (::geteuid() == 0) {
+        std::filesystem::create_directories(path("others"));
+        ::chmod(path("others").c_str(), 0700);
+        ASSERT_EQ(::chown(path("others").c_str(), 65534, 65534), 0);
+        folders.push_back({path("others"), "belongs to another user; set QZ_LOG_DIR to a folder of your own"});
+    }
+    for (const auto& [folder, reason] : folders) {
+        ::setenv("QZ_LOG_DIR", folder.c_str(), 1);
+        try {
+            qz::SummaryLog::truncateLogFile();
+            ADD_FAILURE() << folder;
+        } catch (const qz::Exception& e) {
+            EXPECT_EQ(std::string(e.what()), "the log folder \"" + folder + "\" " + reason);
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(path("private")));
+    EXPECT_TRUE(std::filesystem::is_empty(path("shared")));
+    if (::geteuid() == 0) EXPECT_TRUE(std::filesystem::is_empty(path("others")));
 }
 
 TEST_F(EngineTypes, QueueRecordsPathsRemoteNamesAndSizes) {

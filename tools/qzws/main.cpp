@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -19,10 +20,12 @@ const char* const kExitCodes =
     "Exit codes:\n"
     "  0    the job is finalized (upload) or the server answered (ping)\n"
     "  1    an unexpected failure\n"
-    "  2    usage: bad arguments, or no password\n"
+    "  2    usage: bad arguments (a --url that is not http:// or https://, a --set\n"
+    "       key the library does not know or a value it refuses), or no password\n"
     "  3    login: refused, or the job server could not be reached\n"
     "  4    job creation (for example an unknown order form)\n"
-    "  5    a path that cannot be sent (missing, unreadable, not a file or folder)\n"
+    "  5    a path that cannot be sent (missing, unreadable, not a file or folder);\n"
+    "       every path is checked before the job is created\n"
     "  6    connection to the transfer server\n"
     "  7    upload\n"
     "  8    sending the transfer log\n"
@@ -72,6 +75,27 @@ std::map<std::string, std::string> keyValues(const std::vector<std::string>& ite
     return out;
 }
 
+// "http://" or "https://" (whatever their case) when `url` begins with it
+// and names more than that, else "".
+std::string webScheme(const std::string& url) {
+    const std::size_t end = url.find("://");
+    if (end == std::string::npos || end + 3 == url.size()) return "";
+    std::string scheme = url.substr(0, end + 3);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "http://" || scheme == "https://" ? scheme : "";
+}
+
+// The library's own rules decide which settings it takes: each one is tried
+// on a client of its own, which records a refusal in its message.
+void checkSettings(const std::map<std::string, std::string>& settings) {
+    qz::WS probe;
+    for (const auto& [key, value] : settings) {
+        probe.message.clear();
+        probe.setX({{key, value}});
+        if (!probe.message.empty()) throw UsageError("--set " + key + ": " + probe.message);
+    }
+}
+
 std::string passwordFor(const std::string& file, const std::string& user) {
     auto password = findPassword(file, "password for " + user + ": ");
     if (!password) {
@@ -90,6 +114,7 @@ struct LoginOptions {
     std::string user;
     std::string passwordFile;
     std::vector<std::string> settings;
+    bool noHttpWarning = false;
 
     void addTo(CLI::App* command) {
         command->add_option("--url", url, "base URL of the job server")->envname("QZWS_URL")->required();
@@ -98,11 +123,24 @@ struct LoginOptions {
         command->add_option("--set", settings,
                             "client setting KEY=VALUE (e.g. verbose=on, sslverifypeer=0); "
                             "connecttimeout=30 and timeout=600 (seconds) unless set");
+        command->add_flag("--no-http-warning", noHttpWarning,
+                          "no warning that the login travels without encryption to an http:// job server");
     }
     Credentials credentials() const {
+        // Anything else would only fail later, after the password was asked for.
+        const std::string scheme = webScheme(url);
+        if (scheme.empty()) throw UsageError("--url must be an http:// or https:// address, got \"" + url + "\"");
         // A silent server must not hold the command for ever; --set overrides these.
         std::map<std::string, std::string> chosen = {{"connecttimeout", "30"}, {"timeout", "600"}};
         for (auto& [key, value] : keyValues(settings, "--set")) chosen[key] = value;
+        checkSettings(chosen);
+        // The protocol scrambles the password with a key sent beside it: over
+        // plain http anyone on the way can read both.
+        if (scheme == "http://" && !noHttpWarning) {
+            std::cerr << "qzws: warning: the login to " << url
+                      << " travels without encryption (the password is scrambled, not encrypted); "
+                         "use https, or --no-http-warning to silence this\n";
+        }
         return {url, user, passwordFor(passwordFile, user), chosen};
     }
 };
@@ -173,7 +211,10 @@ int main(int argc, char** argv) {
         qz::WS ws;
         removeCookieFileOnInterrupt(ws);
         Outcome outcome = runUpload(ws, request, progress);
-        if (json) std::cout << summaryJson(ws, outcome).dump(2) << "\n";
+        if (json) {
+            std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                      << "\n";
+        }
         if (outcome.exitCode == eExitOk && !json) {
             std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files, "
                       << formatBytes(outcome.stats.totalBytesTransferred) << " in "

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "qz/strings.hpp"
 #include "qz/xml.hpp"
 
 namespace qzcli {
@@ -46,6 +47,36 @@ Outcome guarded(qz::WS& ws, int code, const std::string& stage, const std::strin
     }
 }
 
+// How the command hands each PATH on: a folder as its whole tree, anything
+// else as one file. The first failure names its path.
+template <typename QueueFile, typename QueueFolder>
+Outcome queuePaths(qz::WS& ws, const std::vector<std::string>& paths, QueueFile&& queueFile,
+                   QueueFolder&& queueFolder) {
+    for (const auto& path : paths) {
+        Outcome o = guarded(ws, eExitQueue, "queue", "cannot send \"" + path + "\"", [&] {
+            std::error_code ec;
+            if (std::filesystem::is_directory(path, ec)) {
+                queueFolder(path, std::string("."));
+            } else {
+                queueFile(path);
+            }
+        });
+        if (o.exitCode != eExitOk) return o;
+    }
+    return {};
+}
+
+// JSON strings must be UTF-8. A name that is not shows each stray byte as
+// U+FFFD and is kept whole, percent-encoded, under key + "Bytes".
+void addName(nlohmann::json& entry, const std::string& key, const std::string& name) {
+    entry[key] = name;
+    try {
+        (void)entry[key].dump();
+    } catch (const nlohmann::json::type_error&) {
+        entry[key + "Bytes"] = url_encode(name);
+    }
+}
+
 }  // namespace
 
 Outcome logIn(qz::WS& ws, const Credentials& login) {
@@ -60,22 +91,25 @@ Outcome logIn(qz::WS& ws, const Credentials& login) {
 }
 
 Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress) {
-    Outcome o = logIn(ws, request.login);
+    // The engine checks every path on a queue of its own first, so that a
+    // path that cannot be sent fails before the job exists on the server.
+    qz::Control check{qz::Options()};
+    Outcome o = queuePaths(
+        ws, request.paths, [&](const std::string& path) { check.prepareSingleFile(qz::Local(path)); },
+        [&](const std::string& path, const std::string& remote) {
+            check.prepareRecursiveDir(qz::Local(path), qz::Remote(remote));
+        });
+    if (o.exitCode != eExitOk) return o;
+
+    o = logIn(ws, request.login);
     if (o.exitCode != eExitOk) return o;
     o = guarded(ws, eExitJobCreation, "job creation", "job creation with order form \"" + request.orderForm + "\" failed",
                 [&] { ws.createJob(request.orderForm, request.fields); });
     if (o.exitCode != eExitOk) return o;
-    for (const auto& path : request.paths) {
-        o = guarded(ws, eExitQueue, "queue", "cannot send \"" + path + "\"", [&] {
-            std::error_code ec;
-            if (std::filesystem::is_directory(path, ec)) {
-                ws.queueRecursiveDirectory(path);
-            } else {
-                ws.queueSingleFile(path);
-            }
-        });
-        if (o.exitCode != eExitOk) return o;
-    }
+    o = queuePaths(
+        ws, request.paths, [&](const std::string& path) { ws.queueSingleFile(path); },
+        [&](const std::string& path, const std::string&) { ws.queueRecursiveDirectory(path); });
+    if (o.exitCode != eExitOk) return o;
 
     qz::GlobalStateAndStats stats;
     try {
@@ -118,11 +152,11 @@ nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
     const auto& s = outcome.stats;
     nlohmann::json files = nlohmann::json::array();
     for (const auto& [number, file] : s.fileMap) {
-        files.push_back({{"local", file.local.full()},
-                         {"remote", file.remote.full()},
-                         {"size", file.fileSize},
-                         {"bytesSent", file.bytesSent},
-                         {"result", qz::to_string(file.result)}});
+        nlohmann::json entry = {
+            {"size", file.fileSize}, {"bytesSent", file.bytesSent}, {"result", qz::to_string(file.result)}};
+        addName(entry, "local", file.local.full());
+        addName(entry, "remote", file.remote.full());
+        files.push_back(std::move(entry));
     }
     nlohmann::json j = {
         {"jobId", ws.jobId},

@@ -52,10 +52,16 @@ struct Outcome {
 
 // Logs in; a refusal, also one without an error, is an Outcome with eExitLogin.
 Outcome logIn(qz::WS& ws, const Credentials& login);
+// Checks every path with the engine before logging in, so that a path that
+// cannot be sent (eExitQueue) leaves no job on the server; then the whole job.
 Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress);
 Outcome ping(qz::WS& ws, const Credentials& login);
 
 // The end-of-run summary: job id, state reached, files, totals, time, rate.
+// A file name that is not UTF-8 is shown with U+FFFD for each stray byte and
+// kept whole, percent-encoded, in "localBytes" / "remoteBytes". Dump it with
+// nlohmann::json::error_handler_t::replace, as other texts (an error naming
+// such a path) may hold stray bytes too.
 nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome);
 
 }  // namespace qzcli

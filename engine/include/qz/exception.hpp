@@ -29,7 +29,8 @@ public:
     std::map<std::string, std::string> diagnostics;
 
     // Switches the exception log on (true) or off. Switching it on creates the
-    // file, readable by its owner only, or keeps an existing one.
+    // file, readable by its owner only, or keeps an existing one; a refused
+    // folder or file (see qz/log.hpp) throws and leaves the log off.
     static void createLogFile(bool enabled);
     // Path of the exception log, whether or not it is switched on.
     static std::string getLogFilename();

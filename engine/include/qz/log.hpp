@@ -8,9 +8,16 @@
 //   std::ifstream in(qz::SummaryLog::getLogFilename());
 //
 // Both logs live in the folder named by the environment variable QZ_LOG_DIR,
-// else in the system's temporary folder, under names that carry the process
-// id: "qz-summary-PID.log" and "qz-exceptions-PID.log". They are created
-// readable and writable by their owner only. All functions are thread-safe.
+// else in $XDG_RUNTIME_DIR/qzws (when that folder is the user's), else in
+// "qzws-UID" in the temporary folder (created 0700 when missing; refused
+// unless it is a real folder of this user closed to everyone else), under
+// names that carry the process id:
+// "qz-summary-PID.log" and "qz-exceptions-PID.log". They are created 0600,
+// never through a link, and never into a file of another user or one that
+// others can read. A process removes its logs when it exits, unless
+// QZ_KEEP_LOGS is set (and not "0"); the logs of processes that are gone are
+// removed the next time a process uses the folder. All functions are
+// thread-safe.
 
 #include <string>
 
@@ -20,9 +27,11 @@ class Options;
 
 class SummaryLog {
 public:
-    // Appends one line. Always writes, whether engine logging is on or not.
+    // Appends one line. Always writes, whether engine logging is on or not;
+    // a refused folder or file drops the line (truncateLogFile reports it).
     static void add(const std::string& line);
-    // Empties the file (creates it when missing).
+    // Empties the file (creates it when missing). Throws qz::Exception
+    // (operation "log") naming the folder or file when it is refused.
     static void truncateLogFile();
     static std::string getLogFilename();
 };

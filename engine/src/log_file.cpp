@@ -1,0 +1,207 @@
+#include "log_file.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "qz/exception.hpp"
+
+namespace qz::detail {
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+[[noreturn]] void refuse(int line, const std::string& what, const std::string& path, const std::string& reason) {
+    throw Exception("qz::Log", line, "log", what + " \"" + path + "\" " + reason, {{"path", path}});
+}
+
+// Owner and mode as fstat gives them; the reason a file or folder is refused,
+// or "" when only this user can reach it.
+std::string whyNotPrivate(const struct stat& info) {
+    if (info.st_uid != ::geteuid()) return "belongs to another user";
+    if ((info.st_mode & 077) != 0) return "is open to other users";
+    return "";
+}
+
+bool keepLogs() {
+    const char* keep = std::getenv("QZ_KEEP_LOGS");
+    return keep && *keep && std::strcmp(keep, "0") != 0;
+}
+
+// Files this process created, removed at exit. The creating process is kept
+// with each path: a forked child that exits must not take its parent's logs.
+struct CreatedFiles {
+    std::mutex mutex;
+    std::map<std::string, pid_t> paths;
+    std::set<std::string> sweptFolders;
+};
+
+void removeCreatedFiles();
+
+CreatedFiles& createdFiles() {
+    static CreatedFiles files;
+    // Registered after `files` is built, so it runs before `files` is destroyed.
+    static const bool registered = std::atexit(removeCreatedFiles) == 0;
+    (void)registered;
+    return files;
+}
+
+void removeCreatedFiles() {
+    if (keepLogs()) return;
+    CreatedFiles& files = createdFiles();
+    std::lock_guard<std::mutex> lock(files.mutex);
+    for (const auto& [path, creator] : files.paths) {
+        if (creator == ::getpid()) ::unlink(path.c_str());
+    }
+}
+
+// The process id in a log name of ours ("qz-summary-123.log"), or 0.
+pid_t logOwner(const std::string& name) {
+    for (const char* prefix : {"qz-summary-", "qz-exceptions-"}) {
+        const std::size_t start = std::strlen(prefix);
+        if (name.compare(0, start, prefix) != 0) continue;
+        const std::size_t end = name.size() >= 4 ? name.size() - 4 : 0;
+        if (end <= start || name.compare(end, 4, ".log") != 0) return 0;
+        const std::string digits = name.substr(start, end - start);
+        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+        return static_cast<pid_t>(std::stol(digits));
+    }
+    return 0;
+}
+
+// Logs of processes that are gone would otherwise pile up run after run.
+void sweepDeadLogs(int folder) {
+    const int listing = ::dup(folder);
+    if (listing < 0) return;
+    DIR* entries = ::fdopendir(listing);
+    if (!entries) {
+        ::close(listing);
+        return;
+    }
+    while (const dirent* entry = ::readdir(entries)) {
+        const pid_t owner = logOwner(entry->d_name);
+        if (owner <= 0 || owner == ::getpid()) continue;
+        if (::kill(owner, 0) == 0 || errno != ESRCH) continue;
+        struct stat info {};
+        if (::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) ::unlinkat(folder, entry->d_name, 0);
+    }
+    ::closedir(entries);
+}
+
+int openPrivateFolder(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        refuse(__LINE__, "cannot create the log folder", dir, std::string("(") + std::strerror(errno) + ")");
+    }
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        refuse(__LINE__, "the log folder", dir,
+               errno == ELOOP || errno == ENOTDIR ? "is not a folder (a link or a file)" : std::strerror(errno));
+    }
+    struct stat info {};
+    const std::string why = ::fstat(fd, &info) != 0 ? std::strerror(errno) : whyNotPrivate(info);
+    if (!why.empty()) {
+        ::close(fd);
+        refuse(__LINE__, "the log folder", dir, why + "; set QZ_LOG_DIR to a folder of your own");
+    }
+    return fd;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string logDirectory() {
+    if (const char* dir = std::getenv("QZ_LOG_DIR"); dir && *dir) return dir;
+    // Only the user's own runtime folder: under sudo it may still name the
+    // invoking user's, where a folder made now would lock that user out.
+    struct stat runtimeInfo {};
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime && *runtime && ::stat(runtime, &runtimeInfo) == 0 && runtimeInfo.st_uid == ::geteuid()) {
+        return std::string(runtime) + "/qzws";
+    }
+    std::error_code ec;
+    const auto tmp = std::filesystem::temp_directory_path(ec);
+    return (ec ? std::string("/tmp") : tmp.string()) + "/qzws-" + std::to_string(::geteuid());
+}
+
+std::string logFilePath(const std::string& kind) {
+    return logDirectory() + "/qz-" + kind + "-" + std::to_string(::getpid()) + ".log";
+}
+
+void writeLog(const std::string& kind, EWrite how, const std::string& text) {
+    const std::string dir = logDirectory();
+    FileDescriptor folder(openPrivateFolder(dir));
+    CreatedFiles& created = createdFiles();
+    {
+        std::lock_guard<std::mutex> lock(created.mutex);
+        if (created.sweptFolders.insert(dir).second && !keepLogs()) sweepDeadLogs(folder.get());
+    }
+
+    const std::string name = "qz-" + kind + "-" + std::to_string(::getpid()) + ".log";
+    const std::string path = dir + "/" + name;
+    // O_NONBLOCK: a planted FIFO fails at once instead of waiting for a reader.
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK |
+                      (how == EWrite::eAppend ? O_APPEND : 0);
+    FileDescriptor file(::openat(folder.get(), name.c_str(), flags, 0600));
+    if (file.get() < 0) {
+        // ENXIO: a FIFO without reader or a socket.
+        refuse(__LINE__, "the log file", path,
+               errno == ELOOP   ? "is a symbolic link"
+               : errno == ENXIO ? "is not a regular file"
+                                : std::strerror(errno));
+    }
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) refuse(__LINE__, "the log file", path, std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) refuse(__LINE__, "the log file", path, "is not a regular file");
+    if (const std::string why = whyNotPrivate(info); !why.empty()) refuse(__LINE__, "the log file", path, why);
+    {
+        std::lock_guard<std::mutex> lock(created.mutex);
+        created.paths.emplace(path, ::getpid());
+    }
+    // Emptied only now: a file that failed the checks above is left as it was.
+    if (how == EWrite::eTruncate && ::ftruncate(file.get(), 0) != 0) {
+        refuse(__LINE__, "the log file", path, std::string("cannot be emptied: ") + std::strerror(errno));
+    }
+    if (!writeAll(file.get(), text)) {
+        refuse(__LINE__, "the log file", path, std::string("cannot be written: ") + std::strerror(errno));
+    }
+}
+
+}  // namespace qz::detail

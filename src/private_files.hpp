@@ -1,0 +1,35 @@
+#pragma once
+// The files the client writes in the working folder: the cookie file, which
+// holds the login session, and the debug dumps, which hold server answers
+// (the transfer server's credentials among them). Both are the user's alone:
+// created 0600, never through a link, never into a file someone else made.
+
+#include <libxml/tree.h>
+
+#include <functional>
+#include <string>
+
+namespace qz::detail {
+
+// Creates the cookie file 0600 when it is missing. Returns "" when the file
+// is safe to hand to libcurl, else why not ("is a symbolic link", ...): an
+// existing file must be a regular file of this user that only they can read,
+// since libcurl keeps the mode of a file it finds and writes through links.
+std::string prepareCookieFile(const std::string& path);
+
+// Writes the debug dumps of one answer under the first name from `nextName`
+// that is free: name + ".raw" (the body as received), ".txt" (the answer
+// text) and, when there is a document, ".xml" (the document, indented, in
+// UTF-8). Every file is created new, never through a link: when the ".raw"
+// name is taken (an earlier run's dump, a planted link) the next name is
+// tried; a ".txt" or ".xml" name that is taken leaves that dump out. The
+// password attribute of the "ftp" element ("p") reads "********" in all
+// three. Nothing reaches the standard streams.
+void writeDebugDumps(const std::function<std::string()>& nextName, const std::string& received,
+                     const std::string& text, xmlDoc* document);
+
+// `text` with the value of each "p" attribute of an "ftp" element replaced
+// by "********".
+std::string hideTransferPassword(const std::string& text);
+
+}  // namespace qz::detail
