@@ -369,7 +369,7 @@ TEST_F(Transfer, ACallbackCannotPullTheConnectionsFromUnderTheUpload) {
     expectSameFile(path("z.bin"), s.root() + "/z.bin");
 }
 
-TEST_F(Transfer, OneRemoteNameQueuedTwiceEndsAsTheLaterFile) {
+TEST_F(Transfer, OneRemoteNameQueuedTwiceKeepsTheFirstFile) {
     FtpServer& s = server();
     writeFile("first/same.bin", pattern(3000000, 1));
     writeFile("second/same.bin", pattern(300000, 2));
@@ -377,9 +377,9 @@ TEST_F(Transfer, OneRemoteNameQueuedTwiceEndsAsTheLaterFile) {
     o.setMultiThreaded(true, 2);
     qz::Control control(o);
     control.prepareSingleFile(qz::Local(path("first/same.bin")));
-    control.prepareSingleFile(qz::Local(path("second/same.bin")));
+    EXPECT_THROW(control.prepareSingleFile(qz::Local(path("second/same.bin"))), qz::Exception);
     control.upload();
-    expectSameFile(path("second/same.bin"), s.root() + "/same.bin");
+    expectSameFile(path("first/same.bin"), s.root() + "/same.bin");
 }
 
 TEST_F(Transfer, ProgressRisesToTheTotalUnderARateCapAndEndsFinished) {

@@ -30,7 +30,16 @@ const char* const kExitCodes =
     "  130  interrupted (Ctrl-C)\n"
     "\n"
     "The password comes from the environment variable QZWS_PASSWORD, else from\n"
-    "--password-file FILE, else from a prompt when standard input is a terminal.\n";
+    "--password-file FILE, else from a prompt when standard input is a terminal.\n"
+    "\n"
+    "Where a PATH lands: a file under its own name; a folder a/run under its own\n"
+    "name (run/...); a folder given with a trailing slash (a/run/, also . and ..)\n"
+    "with its contents at the top. Refused before any byte is sent (exit code 5):\n"
+    "two entries on one remote name (both local paths are named; the same file\n"
+    "twice is sent once), and names holding a control byte (TAB, CR, LF, ...),\n"
+    "\"#,#\" (or ending in \"#,\") or a \"..\" part. Links to files are sent; links\n"
+    "to folders are skipped with a notice unless --follow-links; loops, dangling\n"
+    "links and links to FIFOs, sockets or devices are always skipped with a notice.\n";
 
 // The cookie file of the running client, removed when the user interrupts:
 // the library's calls block, so the handler cleans up and leaves at once.
@@ -124,7 +133,14 @@ int main(int argc, char** argv) {
     upload->add_option("--field", fields, "job field KEY=VALUE");
     upload->add_flag("--no-progress", noProgress, "no progress bar (a plain line every few seconds instead)");
     upload->add_flag("--json", json, "print one JSON object with the result at the end");
-    upload->add_option("PATH", paths, "files and folders to send")->required();
+    bool followLinks = false;
+    upload->add_flag("--follow-links", followLinks,
+                     "walk links to folders too (a link back into its own path is a loop and skipped); "
+                     "by default they are skipped with a notice");
+    upload->add_option("PATH", paths,
+                       "files and folders to send; a folder lands under its own name (a/run as run/...), "
+                       "with a trailing / its contents do (a/run/ as ...)")
+        ->required();
 
     auto* info = app.add_subcommand("info", "print the versions of the library and what it works with");
     bool infoJson = false;
@@ -162,7 +178,8 @@ int main(int argc, char** argv) {
             return code;
         }
 
-        JobRequest request{login.credentials(), form, keyValues(fields, "--field"), paths};
+        JobRequest request{login.credentials(), form, keyValues(fields, "--field"), paths,
+                           followLinks ? qz::eFollowFolderLinks : qz::eSkipFolderLinks};
         const bool terminal = ::isatty(json ? STDERR_FILENO : STDOUT_FILENO) != 0;
         auto style = noProgress || !terminal ? ProgressDisplay::EStyle::ePlain : ProgressDisplay::EStyle::eBar;
         // With --json the progress goes to stderr, so that stdout holds the JSON alone.
@@ -171,8 +188,10 @@ int main(int argc, char** argv) {
         removeCookieFileOnInterrupt(ws);
         Outcome outcome = runUpload(ws, request, progress);
         if (json) std::cout << summaryJson(ws, outcome).dump(2) << "\n";
+        if (!json) std::cerr << skippedLines(outcome.stats);
         if (outcome.exitCode == eExitOk && !json) {
-            std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files, "
+            std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files"
+                      << linkCounts(outcome.stats) << ", "
                       << formatBytes(outcome.stats.totalBytesTransferred) << " in "
                       << formatDuration(outcome.stats.elapsedSeconds) << "\n";
         }

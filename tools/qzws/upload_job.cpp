@@ -48,6 +48,11 @@ Outcome guarded(qz::WS& ws, int code, const std::string& stage, const std::strin
 
 }  // namespace
 
+std::string remoteFolderFor(const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    return name.empty() || name == "." || name == ".." ? "." : name;
+}
+
 Outcome logIn(qz::WS& ws, const Credentials& login) {
     ws.setX(login.settings);
     Outcome o = guarded(ws, eExitLogin, "login", "login refused by " + login.url,
@@ -65,11 +70,12 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
     o = guarded(ws, eExitJobCreation, "job creation", "job creation with order form \"" + request.orderForm + "\" failed",
                 [&] { ws.createJob(request.orderForm, request.fields); });
     if (o.exitCode != eExitOk) return o;
+    ws.control.setFolderLinks(request.folderLinks);
     for (const auto& path : request.paths) {
         o = guarded(ws, eExitQueue, "queue", "cannot send \"" + path + "\"", [&] {
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec)) {
-                ws.queueRecursiveDirectory(path);
+                ws.queueRecursiveDirectory(path, remoteFolderFor(path));
             } else {
                 ws.queueSingleFile(path);
             }
@@ -114,6 +120,25 @@ Outcome ping(qz::WS& ws, const Credentials& login) {
                    [&] { ws.doNothing(); });
 }
 
+std::string skippedLines(const qz::GlobalStateAndStats& stats) {
+    std::string lines;
+    for (const auto& entry : stats.skipped) {
+        lines += "qzws: skipped " +
+                 nlohmann::json(entry.local).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + ": " +
+                 entry.reason + "\n";
+    }
+    return lines;
+}
+
+std::string linkCounts(const qz::GlobalStateAndStats& stats) {
+    std::size_t viaLink = 0;
+    for (const auto& [number, file] : stats.fileMap) viaLink += file.viaLink;
+    std::string text;
+    if (viaLink) text += " (" + std::to_string(viaLink) + " through links)";
+    if (!stats.skipped.empty()) text += ", " + std::to_string(stats.skipped.size()) + " skipped";
+    return text;
+}
+
 nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
     const auto& s = outcome.stats;
     nlohmann::json files = nlohmann::json::array();
@@ -122,13 +147,17 @@ nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
                          {"remote", file.remote.full()},
                          {"size", file.fileSize},
                          {"bytesSent", file.bytesSent},
-                         {"result", qz::to_string(file.result)}});
+                         {"result", qz::to_string(file.result)},
+                         {"viaLink", file.viaLink}});
     }
+    nlohmann::json skipped = nlohmann::json::array();
+    for (const auto& entry : s.skipped) skipped.push_back({{"local", entry.local}, {"reason", entry.reason}});
     nlohmann::json j = {
         {"jobId", ws.jobId},
         {"state", qz::to_string(ws.get_state())},
         {"ok", outcome.exitCode == eExitOk},
         {"files", files},
+        {"skipped", skipped},
         {"filesDone", s.filesDone},
         {"filesTotal", s.filesTotal},
         {"bytesTransferred", s.totalBytesTransferred},
