@@ -78,7 +78,8 @@ TEST_F(Cli, FoldersLandUnderTheirNamesAndLinksAreSkippedOrFollowed) {
     };
     auto jobOf = [&](const CommandResult& r) {
         const auto id = nlohmann::json::parse(r.out)["jobId"];
-        for (const auto& job : jobs->adminJobs()["jobs"]) {
+        const auto all = jobs->adminJobs();
+        for (const auto& job : all["jobs"]) {
             if (job["id"] == id) return job;
         }
         return nlohmann::json();
