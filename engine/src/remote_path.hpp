@@ -17,8 +17,8 @@ std::string remoteCommandPath(const std::string& remote);
 // name ends up in an FTP command and in the job's finalization, whose name
 // list is joined by "#,#". Refused: control bytes (below 0x20, and 0x7F),
 // names the list could not split back ("#,#" inside, or "#," at the end),
-// ".." components, which would leave the transfer folder, and names
-// without any component.
+// names that are not valid UTF-8, ".." components, which would leave the
+// transfer folder, and names without any component.
 //
 //   remoteNameProblem("run 1/a.txt")  == ""
 //   remoteNameProblem("a\tb")         == "holds the control byte 0x09"

@@ -71,6 +71,8 @@ TEST_F(Cli, FoldersLandUnderTheirNamesAndLinksAreSkippedOrFollowed) {
     fs::create_symlink("../../one/set", path("two/set/folder-link"));
     fs::create_symlink(".", path("two/set/loop"));
     fs::create_symlink("nowhere", path("two/set/dangling"));
+    // A folder name in Latin-1: the local path in --json cannot be UTF-8.
+    const std::string latin1 = writeFile("caf\xE9/note.txt", "note");
     auto run = [&](std::vector<std::string> extra) {
         auto args = upload();
         args.insert(args.end(), extra.begin(), extra.end());
@@ -96,12 +98,14 @@ TEST_F(Cli, FoldersLandUnderTheirNamesAndLinksAreSkippedOrFollowed) {
     EXPECT_TRUE(fs::is_empty(ftp->root()));
 
     // A trailing slash sends the contents; links to folders are skipped with a notice.
-    CommandResult side = run({"--json", path("one/set"), path("two/set/")});
+    CommandResult side = run({"--json", path("one/set"), path("two/set/"), latin1});
     ASSERT_EQ(side.exitCode, 0) << side.err;
     auto summary = nlohmann::json::parse(side.out);
     std::vector<std::tuple<std::string, bool>> files;
     for (const auto& f : summary["files"]) files.emplace_back(f["remote"], f["viaLink"]);
-    EXPECT_EQ(files, (decltype(files){{"set/x.bin", false}, {"link.bin", true}, {"x.bin", false}}));
+    EXPECT_EQ(files, (decltype(files){
+                         {"set/x.bin", false}, {"link.bin", true}, {"x.bin", false}, {"note.txt", false}}));
+    EXPECT_EQ(summary["files"][3]["local"], path("caf\uFFFD/note.txt"));
     EXPECT_EQ(summary["skipped"], nlohmann::json::parse(R"([
         {"local": ")" + path("two/set/dangling") + R"(", "reason": "dangling link"},
         {"local": ")" + path("two/set/folder-link") + R"(", "reason": "link to a folder, not followed"},
@@ -110,6 +114,7 @@ TEST_F(Cli, FoldersLandUnderTheirNamesAndLinksAreSkippedOrFollowed) {
     EXPECT_EQ(arrived("set/x.bin"), qztest::sha256File(first));
     EXPECT_EQ(arrived("x.bin"), qztest::sha256File(second));
     EXPECT_EQ(arrived("link.bin"), qztest::sha256File(second));
+    EXPECT_EQ(arrived("note.txt"), qztest::sha256File(latin1));
 
     // Followed, a link to a folder is walked; the loop is still skipped.
     CommandResult followed = run({"--follow-links", path("two/set")});

@@ -205,6 +205,7 @@ TEST_F(EngineTypes, QueueRefusesNamesTheJobCouldNotReport) {
         {"tab\there", "tab\\x09here", "holds the control byte 0x09"},
         {"cr\rhere", "cr\\x0Dhere", "holds the control byte 0x0D"},
         {"lf\nhere", "lf\\x0Ahere", "holds the control byte 0x0A"},
+        {"caf\xE9", "caf\xE9", "is not valid UTF-8"},
     };
     qz::Control c{qz::Options()};
     for (const auto& k : cases) {

@@ -21,7 +21,8 @@ const char* const kExitCodes =
     "  2    usage: bad arguments, or no password\n"
     "  3    login: refused, or the job server could not be reached\n"
     "  4    job creation (for example an unknown order form)\n"
-    "  5    a path that cannot be sent (missing, unreadable, not a file or folder)\n"
+    "  5    a path that cannot be sent (missing, unreadable, not a file or folder,\n"
+    "       a name refused or already taken, see below)\n"
     "  6    connection to the transfer server\n"
     "  7    upload\n"
     "  8    sending the transfer log\n"
@@ -37,9 +38,10 @@ const char* const kExitCodes =
     "with its contents at the top. Refused before any byte is sent (exit code 5):\n"
     "two entries on one remote name (both local paths are named; the same file\n"
     "twice is sent once), and names holding a control byte (TAB, CR, LF, ...),\n"
-    "\"#,#\" (or ending in \"#,\") or a \"..\" part. Links to files are sent; links\n"
-    "to folders are skipped with a notice unless --follow-links; loops, dangling\n"
-    "links and links to FIFOs, sockets or devices are always skipped with a notice.\n";
+    "\"#,#\" (or ending in \"#,\"), a \"..\" part or bytes that are not UTF-8.\n"
+    "Links to files are sent; links to folders are skipped with a notice unless\n"
+    "--follow-links; loops, dangling links and links to FIFOs, sockets or devices\n"
+    "are always skipped with a notice, printed on stderr and listed in --json.\n";
 
 // The cookie file of the running client, removed when the user interrupts:
 // the library's calls block, so the handler cleans up and leaves at once.
@@ -187,7 +189,8 @@ int main(int argc, char** argv) {
         qz::WS ws;
         removeCookieFileOnInterrupt(ws);
         Outcome outcome = runUpload(ws, request, progress);
-        if (json) std::cout << summaryJson(ws, outcome).dump(2) << "\n";
+        // File names need not be UTF-8; JSON must be, so such bytes show as U+FFFD.
+        if (json) std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         if (!json) std::cerr << skippedLines(outcome.stats);
         if (outcome.exitCode == eExitOk && !json) {
             std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files"
