@@ -57,11 +57,12 @@ public:
     void prepareRecursiveDir(const Local& folder, const Remote& remote);
     // Both prepare calls check every remote name before anything is queued:
     // a name the transfer server or the job's finalization could not take
-    // (a control byte, "#,#", a ".." part) is refused naming the local path, and so
-    // is a name that another local file or folder already lands on: both
-    // local paths and the remote name are in the error. The same file queued
-    // again under the same name is kept once. A call that raises queues
-    // nothing.
+    // (a control byte, "#,#", a ".." part, bytes that are not UTF-8) is
+    // refused naming the local path, and so is a name that another local
+    // file or folder already lands on: both local paths and the remote name
+    // are in the error. The same file queued again under the same name is
+    // kept once. A call that raises queues nothing. While an upload runs
+    // both are refused, like the other calls that change the queue.
 
     // Default eSkipFolderLinks; kept across setNewOptions and clearQueue.
     void setFolderLinks(EFolderLinks folderLinks);
