@@ -27,7 +27,8 @@ std::string joinRemote(const std::string& base, const std::string& relative) {
 void checkRemoteName(const std::string& operation, const std::string& local, const std::string& remote) {
     const std::string problem = remoteNameProblem(remote);
     if (!problem.empty()) {
-        raise(__LINE__, operation, "cannot queue " + quoted(local) + ": its remote name " + quoted(remote) + " " + problem,
+        raise(__LINE__, operation,
+              "cannot queue " + quoted(local) + ": its remote name " + quoted(remote) + " " + problem,
               {{"path", local}, {"remote", remote}});
     }
 }

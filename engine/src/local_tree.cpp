@@ -67,7 +67,9 @@ private:
         }
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0) {
-            skip(path, errno == ENOENT ? "dangling link" : std::string("link that cannot be resolved: ") + std::strerror(errno));
+            const int error = errno;
+            skip(path, error == ENOENT ? "dangling link"
+                                       : std::string("link that cannot be resolved: ") + std::strerror(error));
         } else if (S_ISREG(info.st_mode)) {
             addFile(path, relative, true);
         } else if (!S_ISDIR(info.st_mode)) {
@@ -88,7 +90,10 @@ private:
 
     void descend(const std::string& path, const std::string& relative, const struct stat& info, bool viaLink) {
         for (const auto& [identity, ancestor] : ancestors_) {
-            if (sameFile(identity, info)) return skip(path, "loop: leads back to " + quoted(ancestor));
+            if (sameFile(identity, info)) {
+                skip(path, "loop: leads back to " + quoted(ancestor));
+                return;
+            }
         }
         tree_.folders.push_back({path, relative});
         ancestors_.push_back({{info.st_dev, info.st_ino}, path});

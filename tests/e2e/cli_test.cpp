@@ -119,7 +119,8 @@ TEST_F(Cli, FoldersLandUnderTheirNamesAndLinksAreSkippedOrFollowed) {
     // Followed, a link to a folder is walked; the loop is still skipped.
     CommandResult followed = run({"--follow-links", path("two/set")});
     ASSERT_EQ(followed.exitCode, 0) << followed.err;
-    EXPECT_NE(followed.out.find(" finalized: 3 files (2 through links), 2 skipped, "), std::string::npos) << followed.out;
+    EXPECT_NE(followed.out.find(" finalized: 3 files (2 through links), 2 skipped, "), std::string::npos)
+        << followed.out;
     EXPECT_NE(followed.err.find("qzws: skipped \"" + path("two/set/loop") + "\": loop: leads back to \"" +
                                 path("two/set") + "\"\n"),
               std::string::npos)

@@ -244,7 +244,9 @@ TEST_F(EngineTypes, QueueRefusesASecondFileOnTheSameRemoteName) {
     writeFile("b/run/only-b.txt", "b");
     writeFile("c/run", "a file where a folder lands");
     using Call = std::function<void(qz::Control&)>;
-    auto file = [this](std::string p) { return Call([p = path(p)](qz::Control& c) { c.prepareSingleFile(qz::Local(p)); }); };
+    auto file = [this](std::string p) {
+        return Call([p = path(p)](qz::Control& c) { c.prepareSingleFile(qz::Local(p)); });
+    };
     auto tree = [this](std::string p, std::string remote) {
         return Call([p = path(p), remote](qz::Control& c) { c.prepareRecursiveDir(qz::Local(p), qz::Remote(remote)); });
     };

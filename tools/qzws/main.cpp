@@ -190,7 +190,10 @@ int main(int argc, char** argv) {
         removeCookieFileOnInterrupt(ws);
         Outcome outcome = runUpload(ws, request, progress);
         // File names need not be UTF-8; JSON must be, so such bytes show as U+FFFD.
-        if (json) std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        if (json) {
+            std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                      << "\n";
+        }
         if (!json) std::cerr << skippedLines(outcome.stats);
         if (outcome.exitCode == eExitOk && !json) {
             std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files"
