@@ -16,11 +16,11 @@ WS& WS::queueSingleFile(const std::string& path) {
     return *this;
 }
 
-WS& WS::queueRecursiveDirectory(const std::string& path) {
+WS& WS::queueRecursiveDirectory(const std::string& path, const std::string& remote) {
     if (state != eJobCreated && state != eFileQueue) {
         fail(__LINE__, "queueRecursiveDirectory", "cannot queue a directory from state " + quoted(to_string(state)));
     }
-    control.prepareRecursiveDir(Local(path), Remote("."));
+    control.prepareRecursiveDir(Local(path), Remote(remote));
     state = eFileQueue;
     return *this;
 }

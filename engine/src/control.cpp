@@ -1,16 +1,12 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstring>
-#include <filesystem>
 
 #include "control_impl.hpp"
 #include "ftp_session.hpp"
+#include "local_tree.hpp"
+#include "qz/log.hpp"
 #include "qz/rates.hpp"
-
-namespace fs = std::filesystem;
+#include "quoted.hpp"
+#include "remote_path.hpp"
 
 namespace qz {
 
@@ -21,41 +17,31 @@ void raise(int line, const std::string& operation, const std::string& message,
 
 namespace {
 
-struct QueuedFile {
-    std::string local;
-    std::string remote;
-    std::uint64_t size;
-};
-
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
-
-[[noreturn]] void refuse(int line, const std::string& operation, const std::string& path,
-                         const std::string& reason) {
-    raise(line, operation, "cannot queue " + quoted(path) + ": " + reason, {{"path", path}});
-}
-
-// Checks that `path` is a regular file (a link to one counts) that this
-// process can open for reading, and returns its size.
-std::uint64_t readableFileSize(const std::string& operation, const std::string& path) {
-    struct stat linkInfo {};
-    if (::lstat(path.c_str(), &linkInfo) != 0) refuse(__LINE__, operation, path, std::strerror(errno));
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        if (S_ISLNK(linkInfo.st_mode)) refuse(__LINE__, operation, path, "dangling link");
-        refuse(__LINE__, operation, path, std::strerror(errno));
-    }
-    if (S_ISDIR(info.st_mode)) refuse(__LINE__, operation, path, "is a folder, not a file");
-    if (!S_ISREG(info.st_mode)) refuse(__LINE__, operation, path, "not a regular file");
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) refuse(__LINE__, operation, path, std::strerror(errno));
-    ::close(fd);
-    return static_cast<std::uint64_t>(info.st_size);
-}
-
 std::string joinRemote(const std::string& base, const std::string& relative) {
     if (base.empty() || base == ".") return relative;
     if (base.back() == '/') return base + relative;
     return base + "/" + relative;
+}
+
+// Refuses, before anything is queued, a name that could not be sent or reported.
+void checkRemoteName(const std::string& operation, const std::string& local, const std::string& remote) {
+    const std::string problem = remoteNameProblem(remote);
+    if (!problem.empty()) {
+        raise(__LINE__, operation,
+              "cannot queue " + quoted(local) + ": its remote name " + quoted(remote) + " " + problem,
+              {{"path", local}, {"remote", remote}});
+    }
+}
+
+void enqueue(Control::Impl& impl, const LocalFile& file, const std::string& remote) {
+    TransferStats entry;
+    entry.local = Local(file.path);
+    entry.remote = Remote(remote);
+    entry.fileSize = file.size;
+    entry.viaLink = file.viaLink;
+    impl.stats.fileMap.emplace(impl.nextFileNumber++, std::move(entry));
+    impl.stats.filesTotal += 1;
+    impl.stats.totalBytes += file.size;
 }
 
 }  // namespace
@@ -78,69 +64,62 @@ void Control::setNewOptions(const Options& options) {
 const Options& Control::getOptions() const { return impl_->options; }
 
 void Control::prepareSingleFile(const Local& file) {
-    const std::string& path = file.full();
-    std::uint64_t size = readableFileSize("prepareSingleFile", path);
-    TransferStats entry;
-    entry.local = file;
-    entry.remote = Remote(file.base());
-    entry.fileSize = size;
-    auto& stats = impl_->stats;
-    stats.fileMap.emplace(impl_->nextFileNumber++, std::move(entry));
-    stats.filesTotal += 1;
-    stats.totalBytes += size;
+    static const std::string op = "prepareSingleFile";
+    impl_->refuseWhileUploading(__LINE__, op);
+    const LocalFile local = checkLocalFile(op, file.full());
+    const std::string remote = file.base();
+    checkRemoteName(op, local.path, remote);
+    RemoteTargets::Batch batch(impl_->targets, op);
+    if (batch.addFile(remote, local.path, local.identity)) enqueue(*impl_, local, remote);
+    impl_->targets.commit(std::move(batch));
 }
 
 void Control::prepareRecursiveDir(const Local& folder, const Remote& remote) {
     static const std::string op = "prepareRecursiveDir";
+    impl_->refuseWhileUploading(__LINE__, op);
     const std::string& root = folder.full();
-    struct stat info {};
-    if (::stat(root.c_str(), &info) != 0) refuse(__LINE__, op, root, std::strerror(errno));
-    if (!S_ISDIR(info.st_mode)) refuse(__LINE__, op, root, "not a folder");
+    LocalTree tree = walkLocalTree(op, root, impl_->folderLinks);
 
-    std::vector<QueuedFile> files;
+    // Everything is checked before anything is queued, so that a refused call leaves no trace.
+    RemoteTargets::Batch batch(impl_->targets, op);
     std::vector<std::string> folders;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
-    if (ec) refuse(__LINE__, op, root, ec.message());
-    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec) break;
-        const fs::path& p = it->path();
-        std::string relative = p.lexically_relative(root).generic_string();
-        std::string remoteName = joinRemote(remote.full(), relative);
-        if (it->is_symlink(ec) && it->is_directory(ec)) {
-            refuse(__LINE__, op, p.string(), "is a link to a folder, which is not followed");
-        }
-        if (!it->is_symlink(ec) && it->is_directory(ec)) {
-            // Opening the folder now names an unreadable one before anything is queued.
-            fs::directory_iterator probe(p, ec);
-            if (ec) refuse(__LINE__, op, p.string(), ec.message());
-            folders.push_back(remoteName);
-            continue;
-        }
-        files.push_back({p.string(), remoteName, readableFileSize(op, p.string())});
+    const std::string rootName = remoteCommandPath(remote.full());
+    if (!rootName.empty() && rootName != "/") {
+        checkRemoteName(op, root, remote.full());
+        batch.addFolder(remote.full(), root);
+        folders.push_back(remote.full());
     }
-    if (ec) refuse(__LINE__, op, root, ec.message());
+    for (const auto& f : tree.folders) {
+        folders.push_back(joinRemote(remote.full(), f.relative));
+        checkRemoteName(op, f.path, folders.back());
+        batch.addFolder(folders.back(), f.path);
+    }
+    std::vector<std::pair<const LocalFile*, std::string>> files;
+    for (const auto& f : tree.files) {
+        std::string name = joinRemote(remote.full(), f.relative);
+        checkRemoteName(op, f.path, name);
+        if (batch.addFile(name, f.path, f.identity)) files.emplace_back(&f, std::move(name));
+    }
 
-    std::sort(files.begin(), files.end(),
-              [](const QueuedFile& a, const QueuedFile& b) { return a.remote < b.remote; });
+    impl_->targets.commit(std::move(batch));
+    for (const auto& [file, name] : files) enqueue(*impl_, *file, name);
     std::sort(folders.begin(), folders.end());
-    auto& stats = impl_->stats;
-    for (auto& f : files) {
-        TransferStats entry;
-        entry.local = Local(f.local);
-        entry.remote = Remote(f.remote);
-        entry.fileSize = f.size;
-        stats.fileMap.emplace(impl_->nextFileNumber++, std::move(entry));
-        stats.filesTotal += 1;
-        stats.totalBytes += f.size;
-    }
     impl_->remoteFolders.insert(impl_->remoteFolders.end(), folders.begin(), folders.end());
+    for (auto& skipped : tree.skipped) {
+        if (Logging::isEnabled(Logging::EType::eTransfers)) {
+            SummaryLog::add("qz::Control: skipped " + quoted(skipped.local) + ": " + skipped.reason);
+        }
+        impl_->stats.skipped.push_back(std::move(skipped));
+    }
 }
+
+void Control::setFolderLinks(EFolderLinks folderLinks) { impl_->folderLinks = folderLinks; }
 
 void Control::clearQueue() {
     impl_->refuseWhileUploading(__LINE__, "clearQueue");
     impl_->stats = GlobalStateAndStats();
     impl_->remoteFolders.clear();
+    impl_->targets.clear();
     impl_->heldByServer.clear();
     impl_->nextFileNumber = 1;
 }

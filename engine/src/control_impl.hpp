@@ -10,6 +10,7 @@
 
 #include "qz/control.hpp"
 #include "qz/exception.hpp"
+#include "remote_targets.hpp"
 
 namespace qz {
 
@@ -19,6 +20,8 @@ struct Control::Impl {
     Options options;
     GlobalStateAndStats stats;            // stats.fileMap is the queue
     std::vector<std::string> remoteFolders;  // folders to create, parents first
+    RemoteTargets targets;                // what lands where, files and folders
+    EFolderLinks folderLinks = eSkipFolderLinks;
     unsigned long nextFileNumber = 1;
     StatsCallback callback = nullptr;
     void* callbackUser = nullptr;

@@ -194,28 +194,6 @@ std::string FtpSession::server() const {
     return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(options_.port);
 }
 
-std::vector<std::string> remoteComponents(const std::string& remote, bool& absolute) {
-    absolute = !remote.empty() && remote.front() == '/';
-    std::vector<std::string> parts;
-    std::size_t begin = 0;
-    while (begin <= remote.size()) {
-        std::size_t end = remote.find('/', begin);
-        if (end == std::string::npos) end = remote.size();
-        std::string part = remote.substr(begin, end - begin);
-        if (!part.empty() && part != ".") parts.push_back(std::move(part));
-        begin = end + 1;
-    }
-    return parts;
-}
-
-std::string remoteCommandPath(const std::string& remote) {
-    bool absolute = false;
-    auto parts = remoteComponents(remote, absolute);
-    std::string path = absolute ? "/" : "";
-    for (std::size_t i = 0; i < parts.size(); ++i) path += (i ? "/" : "") + parts[i];
-    return path;
-}
-
 std::string FtpSession::url(const std::string& remotePath) const {
     bool absolute = false;
     auto parts = remoteComponents(remotePath, absolute);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "qz/options.hpp"
+#include "remote_path.hpp"
 
 namespace qz {
 
@@ -100,12 +101,6 @@ private:
     std::vector<std::unique_ptr<Channel>> channels_;
     std::set<curl_socket_t> sockets_;
 };
-
-// Splits a remote name into its path components, dropping empty and "."
-// parts; `absolute` tells whether it began with "/".
-std::vector<std::string> remoteComponents(const std::string& remote, bool& absolute);
-// The name as sent in FTP commands: components joined by "/".
-std::string remoteCommandPath(const std::string& remote);
 
 // Sets libcurl up once per process.
 void ensureCurlGlobalInit();

@@ -110,8 +110,15 @@ public:
     WS& set_options(xmlDoc* answer);
 
     // --- files -------------------------------------------------------------
+    // A file lands under its base name. A refused path (missing, unreadable,
+    // a remote name the job could not report, or one that another queued
+    // file already lands on) raises the engine's qz::Exception; nothing of
+    // that call is queued.
     WS& queueSingleFile(const std::string& path);
-    WS& queueRecursiveDirectory(const std::string& path);
+    // Everything below the folder lands under `remote` ("." keeps the
+    // relative paths as they are; "run1" puts them under a folder of that
+    // name). Links to folders follow control.setFolderLinks.
+    WS& queueRecursiveDirectory(const std::string& path, const std::string& remote = ".");
     // "file queue" -> ... -> "finished": connects, uploads with progress
     // callbacks, sends the summary log and finalizes the job. Returns the
     // engine's statistics of the upload.

@@ -11,6 +11,7 @@
 #include "e2e/servers.hpp"
 #include "qz/strings.hpp"
 #include "support/command.hpp"
+#include "support/digest.hpp"
 
 namespace {
 
@@ -56,13 +57,81 @@ TEST_F(Cli, UploadsAJobAndReportsItAsJson) {
     EXPECT_EQ(summary["ok"], true);
     EXPECT_EQ(summary["filesDone"], 2);
     EXPECT_EQ(summary["bytesTransferred"], 200005);
-    EXPECT_EQ(summary["files"][0]["remote"], "a.txt");
-    EXPECT_EQ(summary["files"][1]["remote"], "sub/b.bin");
+    EXPECT_EQ(summary["files"][0]["remote"], "data/a.txt");
+    EXPECT_EQ(summary["files"][1]["remote"], "data/sub/b.bin");
     EXPECT_EQ(summary["files"][1]["result"], "done");
     auto job = theJob();
     EXPECT_EQ(job["id"], summary["jobId"]);
     EXPECT_EQ(job["state"], "finalized");
     EXPECT_EQ(job["fields"]["project"], "cli");
+    EXPECT_EQ(cookieFilesLeft(), 0);
+}
+
+TEST_F(Cli, FoldersLandUnderTheirNamesAndLinksAreSkippedOrFollowed) {
+    startServers();
+    namespace fs = std::filesystem;
+    const std::string first = writeFile("one/set/x.bin", std::string(300000, '1'));
+    const std::string second = writeFile("two/set/x.bin", std::string(200000, '2'));
+    fs::create_symlink("x.bin", path("two/set/link.bin"));
+    fs::create_symlink("../../one/set", path("two/set/folder-link"));
+    fs::create_symlink(".", path("two/set/loop"));
+    fs::create_symlink("nowhere", path("two/set/dangling"));
+    // A folder name in Latin-1: the local path in --json cannot be UTF-8.
+    const std::string latin1 = writeFile("caf\xE9/note.txt", "note");
+    auto run = [&](std::vector<std::string> extra) {
+        auto args = upload();
+        args.insert(args.end(), extra.begin(), extra.end());
+        return qzws(args).env("QZWS_PASSWORD", "wonderland").run();
+    };
+    auto jobOf = [&](const CommandResult& r) {
+        const auto id = nlohmann::json::parse(r.out)["jobId"];
+        const auto all = jobs->adminJobs();
+        for (const auto& job : all["jobs"]) {
+            if (job["id"] == id) return job;
+        }
+        return nlohmann::json();
+    };
+    auto arrived = [&](const std::string& remote) { return qztest::sha256File(ftp->root() + "/" + remote); };
+
+    // Both folders would land as "set": refused before any byte is sent.
+    CommandResult clash = run({"--json", path("one/set"), path("two/set")});
+    EXPECT_EQ(clash.exitCode, 5) << clash.err;
+    EXPECT_NE(clash.err.find("\"" + second + "\": the remote name \"set/x.bin\" is already taken by \"" + first + "\""),
+              std::string::npos)
+        << clash.err;
+    EXPECT_EQ(jobOf(clash)["state"], "created");
+    EXPECT_TRUE(fs::is_empty(ftp->root()));
+
+    // A trailing slash sends the contents; links to folders are skipped with a notice.
+    CommandResult side = run({"--json", path("one/set"), path("two/set/"), latin1});
+    ASSERT_EQ(side.exitCode, 0) << side.err;
+    auto summary = nlohmann::json::parse(side.out);
+    std::vector<std::tuple<std::string, bool>> files;
+    for (const auto& f : summary["files"]) files.emplace_back(f["remote"], f["viaLink"]);
+    EXPECT_EQ(files, (decltype(files){
+                         {"set/x.bin", false}, {"link.bin", true}, {"x.bin", false}, {"note.txt", false}}));
+    EXPECT_EQ(summary["files"][3]["local"], path("caf\uFFFD/note.txt"));
+    EXPECT_EQ(summary["skipped"], nlohmann::json::parse(R"([
+        {"local": ")" + path("two/set/dangling") + R"(", "reason": "dangling link"},
+        {"local": ")" + path("two/set/folder-link") + R"(", "reason": "link to a folder, not followed"},
+        {"local": ")" + path("two/set/loop") + R"(", "reason": "link to a folder, not followed"}])"));
+    EXPECT_EQ(jobOf(side)["state"], "finalized");
+    EXPECT_EQ(arrived("set/x.bin"), qztest::sha256File(first));
+    EXPECT_EQ(arrived("x.bin"), qztest::sha256File(second));
+    EXPECT_EQ(arrived("link.bin"), qztest::sha256File(second));
+    EXPECT_EQ(arrived("note.txt"), qztest::sha256File(latin1));
+
+    // Followed, a link to a folder is walked; the loop is still skipped.
+    CommandResult followed = run({"--follow-links", path("two/set")});
+    ASSERT_EQ(followed.exitCode, 0) << followed.err;
+    EXPECT_NE(followed.out.find(" finalized: 3 files (2 through links), 2 skipped, "), std::string::npos)
+        << followed.out;
+    EXPECT_NE(followed.err.find("qzws: skipped \"" + path("two/set/loop") + "\": loop: leads back to \"" +
+                                path("two/set") + "\"\n"),
+              std::string::npos)
+        << followed.err;
+    EXPECT_EQ(arrived("set/folder-link/x.bin"), qztest::sha256File(first));
+    EXPECT_EQ(arrived("set/link.bin"), qztest::sha256File(second));
     EXPECT_EQ(cookieFilesLeft(), 0);
 }
 

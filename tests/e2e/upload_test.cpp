@@ -169,6 +169,30 @@ TEST_F(Upload, TransferServerFailuresBeforeAnyByte) {
     }
 }
 
+TEST_F(Upload, NamesTheJobCouldNotReportAreRefusedWhenQueued) {
+    startServers();
+    const std::string good = writeFile("in/good.txt", "good");
+    qz::WS ws;
+    loginAndCreate(ws);
+    ws.queueSingleFile(good);
+    for (const std::string name : {"a#,#b.txt", "tab\t.txt", "cr\r.txt", "lf\n.txt"}) {
+        const std::string bad = writeFile("bad/" + name, "bad");
+        EXPECT_THROW(ws.queueSingleFile(bad), qz::Exception);
+        EXPECT_THROW(ws.queueRecursiveDirectory(path("bad")), qz::Exception);
+        std::filesystem::remove(bad);
+    }
+    EXPECT_EQ(ws.control.getFileMap().size(), 1u);
+    ws.uploadQueuedFiles(nullptr, nullptr);
+    EXPECT_EQ(ws.get_state(), qz::WS::eFinished);
+    auto job = theJob();
+    EXPECT_EQ(job["state"], "finalized");
+    ASSERT_EQ(job["files"].size(), 1u);
+    EXPECT_EQ(job["files"][0]["name"], "good.txt");
+    std::vector<std::string> served;
+    for (const auto& e : std::filesystem::directory_iterator(ftp->root())) served.push_back(e.path().filename());
+    EXPECT_EQ(served, std::vector<std::string>{"good.txt"});
+}
+
 TEST_F(Upload, AFileThatVanishedIsNamedAndTheOthersArrive) {
     startServers();
     const std::string kept = writeFile("in/kept.txt", "kept");

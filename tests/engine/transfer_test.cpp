@@ -346,30 +346,41 @@ TEST_F(Transfer, AServerThatStaysAwayEndsTheUploadWithTheFilesNamed) {
 
 struct CallsIn {
     qz::Control* control = nullptr;
+    std::string extra;
     static void disconnect(const qz::GlobalStateAndStats&, void* user) {
         static_cast<CallsIn*>(user)->control->disconnect();
     }
+    static void queue(const qz::GlobalStateAndStats&, void* user) {
+        auto* calls = static_cast<CallsIn*>(user);
+        calls->control->prepareSingleFile(qz::Local(calls->extra));
+    }
 };
 
-TEST_F(Transfer, ACallbackCannotPullTheConnectionsFromUnderTheUpload) {
-    FtpServer& s = server();
-    writeFile("z.bin", pattern(100000, 8));
-    qz::Control control(optionsFor(s));
-    control.prepareSingleFile(qz::Local(path("z.bin")));
-    CallsIn calls{&control};
-    control.setStatsCallback(CallsIn::disconnect, &calls);
-    try {
+TEST_F(Transfer, ACallbackCannotPullTheConnectionsOrTheQueueFromUnderTheUpload) {
+    struct Case { qz::StatsCallback callback; const char* error; };
+    for (const Case& c : {Case{CallsIn::disconnect, "cannot disconnect while an upload runs"},
+                          Case{CallsIn::queue, "cannot prepareSingleFile while an upload runs"}}) {
+        SCOPED_TRACE(c.error);
+        FtpServer& s = server();
+        writeFile("z.bin", pattern(100000, 8));
+        qz::Control control(optionsFor(s));
+        control.prepareSingleFile(qz::Local(path("z.bin")));
+        CallsIn calls{&control, writeFile("extra.txt", "extra")};
+        control.setStatsCallback(c.callback, &calls);
+        try {
+            control.upload();
+            ADD_FAILURE() << "no error";
+        } catch (const qz::Exception& e) {
+            EXPECT_STREQ(e.what(), c.error);
+        }
+        control.setStatsCallback(nullptr, nullptr);
         control.upload();
-        ADD_FAILURE() << "no error";
-    } catch (const qz::Exception& e) {
-        EXPECT_STREQ(e.what(), "cannot disconnect while an upload runs");
+        expectSameFile(path("z.bin"), s.root() + "/z.bin");
+        EXPECT_EQ(control.getFileMap().size(), 1u);
     }
-    control.setStatsCallback(nullptr, nullptr);
-    control.upload();
-    expectSameFile(path("z.bin"), s.root() + "/z.bin");
 }
 
-TEST_F(Transfer, OneRemoteNameQueuedTwiceEndsAsTheLaterFile) {
+TEST_F(Transfer, OneRemoteNameQueuedTwiceKeepsTheFirstFile) {
     FtpServer& s = server();
     writeFile("first/same.bin", pattern(3000000, 1));
     writeFile("second/same.bin", pattern(300000, 2));
@@ -377,9 +388,9 @@ TEST_F(Transfer, OneRemoteNameQueuedTwiceEndsAsTheLaterFile) {
     o.setMultiThreaded(true, 2);
     qz::Control control(o);
     control.prepareSingleFile(qz::Local(path("first/same.bin")));
-    control.prepareSingleFile(qz::Local(path("second/same.bin")));
+    EXPECT_THROW(control.prepareSingleFile(qz::Local(path("second/same.bin"))), qz::Exception);
     control.upload();
-    expectSameFile(path("second/same.bin"), s.root() + "/same.bin");
+    expectSameFile(path("first/same.bin"), s.root() + "/same.bin");
 }
 
 TEST_F(Transfer, ProgressRisesToTheTotalUnderARateCapAndEndsFinished) {

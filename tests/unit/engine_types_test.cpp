@@ -285,6 +285,160 @@ TEST_F(EngineTypes, QueueRefusesWhatCannotBeSentAndNamesIt) {
     ::close(sock);
 }
 
+TEST_F(EngineTypes, QueueRefusesNamesTheJobCouldNotReport) {
+    struct Case { std::string name; std::string shown; std::string problem; };
+    const Case cases[] = {
+        {"a#,#b", "a#,#b", "holds \"#,#\" or ends in \"#,\", which the job's file list cannot carry"},
+        {"ends#,", "ends#,", "holds \"#,#\" or ends in \"#,\", which the job's file list cannot carry"},
+        {"tab\there", "tab\\x09here", "holds the control byte 0x09"},
+        {"cr\rhere", "cr\\x0Dhere", "holds the control byte 0x0D"},
+        {"lf\nhere", "lf\\x0Ahere", "holds the control byte 0x0A"},
+        {"caf\xE9", "caf\xE9", "is not valid UTF-8"},
+    };
+    qz::Control c{qz::Options()};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.shown);
+        const std::string file = writeFile("single/" + k.name, "x");
+        const std::string expected = "cannot queue \"" + path("single/") + k.shown + "\": its remote name \"" +
+                                     k.shown + "\" " + k.problem;
+        try {
+            c.prepareSingleFile(qz::Local(file));
+            ADD_FAILURE() << "queued";
+        } catch (const qz::Exception& e) {
+            EXPECT_EQ(std::string(e.what()), expected);
+        }
+        // Deep in a tree the whole call is refused before anything is queued.
+        writeFile("tree/fine.txt", "fine");
+        writeFile("tree/deeper/" + k.name, "x");
+        try {
+            c.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("up"));
+            ADD_FAILURE() << "queued";
+        } catch (const qz::Exception& e) {
+            EXPECT_NE(std::string(e.what()).find("its remote name \"up/deeper/" + k.shown + "\" " + k.problem),
+                      std::string::npos)
+                << e.what();
+        }
+        std::filesystem::remove_all(path("tree"));
+    }
+    writeFile("tree/fine.txt", "fine");
+    EXPECT_THROW(c.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("../up")), qz::Exception);
+    EXPECT_TRUE(c.getFileMap().empty());
+}
+
+TEST_F(EngineTypes, QueueRefusesASecondFileOnTheSameRemoteName) {
+    writeFile("a/run/x.txt", "a");
+    writeFile("a/run/only-a.txt", "a");
+    writeFile("b/run/x.txt", "b");
+    writeFile("b/run/only-b.txt", "b");
+    writeFile("c/run", "a file where a folder lands");
+    using Call = std::function<void(qz::Control&)>;
+    auto file = [this](std::string p) {
+        return Call([p = path(p)](qz::Control& c) { c.prepareSingleFile(qz::Local(p)); });
+    };
+    auto tree = [this](std::string p, std::string remote) {
+        return Call([p = path(p), remote](qz::Control& c) { c.prepareRecursiveDir(qz::Local(p), qz::Remote(remote)); });
+    };
+    struct Case {
+        const char* name;
+        Call first, second;
+        std::string error;  // "" when the second call is accepted
+        std::size_t files;  // queued after both calls
+    };
+    const Case cases[] = {
+        {"folders with the same inner layout", tree("a/run", "."), tree("b/run", "."),
+         "cannot queue \"" + path("b/run/x.txt") + "\": the remote name \"x.txt\" is already taken by \"" +
+             path("a/run/x.txt") + "\"",
+         2},
+        {"files with the same base name", file("a/run/x.txt"), file("b/run/x.txt"),
+         "cannot queue \"" + path("b/run/x.txt") + "\": the remote name \"x.txt\" is already taken by \"" +
+             path("a/run/x.txt") + "\"",
+         1},
+        {"a file where a folder is", tree("a/run", "run"), file("c/run"),
+         "cannot queue \"" + path("c/run") + "\": the remote name \"run\" is already taken by \"" + path("a/run") +
+             "\" as a folder",
+         2},
+        {"a folder where a file is", file("c/run"), tree("a", "."),
+         "cannot queue \"" + path("a/run") + "\": the remote name \"run\" is already taken by \"" + path("c/run") +
+             "\" as a file",
+         1},
+        {"the same file again", file("a/run/x.txt"), file("a/run/../run/x.txt"), "", 1},
+        {"the same tree again", tree("a/run", "run"), tree("a/run/", "./run/"), "", 2},
+        {"folders side by side", tree("a/run", "a"), tree("b/run", "b"), "", 4},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        qz::Control c{qz::Options()};
+        k.first(c);
+        try {
+            k.second(c);
+            EXPECT_EQ(k.error, "");
+        } catch (const qz::Exception& e) {
+            EXPECT_EQ(std::string(e.what()), k.error);
+        }
+        EXPECT_EQ(c.getFileMap().size(), k.files);
+        EXPECT_EQ(c.getGlobalStateAndStats().filesTotal, k.files);
+    }
+}
+
+TEST_F(EngineTypes, LinksInATreeAreSentSkippedOrFollowed) {
+    writeFile("tree/file.txt", "f");
+    writeFile("tree/sub/inner.txt", "i");
+    ::mkfifo(path("fifo").c_str(), 0600);
+    namespace fs = std::filesystem;
+    fs::create_symlink("file.txt", path("tree/file-link"));
+    fs::create_symlink("sub", path("tree/folder-link"));
+    fs::create_symlink("..", path("tree/sub/loop"));
+    fs::create_symlink("nowhere", path("tree/dangling"));
+    fs::create_symlink("../fifo", path("tree/fifo-link"));
+
+    auto queued = [](const qz::Control& c) {
+        std::vector<std::tuple<std::string, std::string, bool>> out;
+        for (const auto& [n, s] : c.getFileMap()) out.emplace_back(s.local.full(), s.remote.full(), s.viaLink);
+        return out;
+    };
+    auto skipped = [](const qz::Control& c) {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const auto& s : c.getGlobalStateAndStats().skipped) out.emplace_back(s.local, s.reason);
+        return out;
+    };
+    using Files = std::vector<std::tuple<std::string, std::string, bool>>;
+    using Skipped = std::vector<std::pair<std::string, std::string>>;
+    const Skipped alwaysSkipped = {
+        {path("tree/dangling"), "dangling link"},
+        {path("tree/fifo-link"), "link to something that is neither a file nor a folder"},
+    };
+
+    qz::Control c{qz::Options()};
+    c.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+    EXPECT_EQ(queued(c), (Files{{path("tree/file-link"), "file-link", true},
+                                {path("tree/file.txt"), "file.txt", false},
+                                {path("tree/sub/inner.txt"), "sub/inner.txt", false}}));
+    Skipped expected = alwaysSkipped;
+    expected.insert(expected.end(), {{path("tree/folder-link"), "link to a folder, not followed"},
+                                     {path("tree/sub/loop"), "link to a folder, not followed"}});
+    EXPECT_EQ(skipped(c), expected);
+
+    // Kept across a new configuration and a new queue.
+    c.setFolderLinks(qz::eFollowFolderLinks);
+    c.setNewOptions(qz::Options());
+    c.clearQueue();
+    EXPECT_TRUE(skipped(c).empty());
+    c.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+    EXPECT_EQ(queued(c), (Files{{path("tree/file-link"), "file-link", true},
+                                {path("tree/file.txt"), "file.txt", false},
+                                {path("tree/folder-link/inner.txt"), "folder-link/inner.txt", true},
+                                {path("tree/sub/inner.txt"), "sub/inner.txt", false}}));
+    expected = alwaysSkipped;
+    expected.insert(expected.end(), {{path("tree/folder-link/loop"), "loop: leads back to \"" + path("tree") + "\""},
+                                     {path("tree/sub/loop"), "loop: leads back to \"" + path("tree") + "\""}});
+    EXPECT_EQ(skipped(c), expected);
+
+    c.prepareSingleFile(qz::Local(path("tree/file-link")));  // kept once: the same file, the same name
+    c.clearQueue();
+    c.prepareSingleFile(qz::Local(path("tree/file-link")));
+    EXPECT_EQ(queued(c), (Files{{path("tree/file-link"), "file-link", true}}));
+}
+
 // Runs `check` as a user who may not read what root made owner-only: as root
 // in a child that gives up root first, otherwise right here.
 template <typename Check>

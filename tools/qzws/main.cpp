@@ -24,8 +24,9 @@ const char* const kExitCodes =
     "       key the library does not know or a value it refuses), or no password\n"
     "  3    login: refused, or the job server could not be reached\n"
     "  4    job creation (for example an unknown order form)\n"
-    "  5    a path that cannot be sent (missing, unreadable, not a file or folder);\n"
-    "       every path is checked before the job is created\n"
+    "  5    a path that cannot be sent (missing, unreadable, not a file or folder,\n"
+    "       a name refused or already taken, see below); every path is checked\n"
+    "       before the job is created\n"
     "  6    connection to the transfer server\n"
     "  7    upload\n"
     "  8    sending the transfer log\n"
@@ -35,7 +36,17 @@ const char* const kExitCodes =
     "\n"
     "The password comes from the environment variable QZWS_PASSWORD, else from\n"
     "--password-file FILE, else from a prompt when standard input is a terminal.\n"
-    "QZWS_URL and QZWS_USER stand in for --url and --user when those are not given.\n";
+    "QZWS_URL and QZWS_USER stand in for --url and --user when those are not given.\n"
+    "\n"
+    "Where a PATH lands: a file under its own name; a folder a/run under its own\n"
+    "name (run/...); a folder given with a trailing slash (a/run/, also . and ..)\n"
+    "with its contents at the top. Refused before any byte is sent (exit code 5):\n"
+    "two entries on one remote name (both local paths are named; the same file\n"
+    "twice is sent once), and names holding a control byte (TAB, CR, LF, ...),\n"
+    "\"#,#\" (or ending in \"#,\"), a \"..\" part or bytes that are not UTF-8.\n"
+    "Links to files are sent; links to folders are skipped with a notice unless\n"
+    "--follow-links; loops, dangling links and links to FIFOs, sockets or devices\n"
+    "are always skipped with a notice, printed on stderr and listed in --json.\n";
 
 // The cookie file of the running client, removed when the user interrupts:
 // the library's calls block, so the handler cleans up and leaves at once.
@@ -165,7 +176,14 @@ int main(int argc, char** argv) {
     upload->add_option("--field", fields, "job field KEY=VALUE");
     upload->add_flag("--no-progress", noProgress, "no progress bar (a plain line every few seconds instead)");
     upload->add_flag("--json", json, "print one JSON object with the result at the end");
-    upload->add_option("PATH", paths, "files and folders to send")->required();
+    bool followLinks = false;
+    upload->add_flag("--follow-links", followLinks,
+                     "walk links to folders too (a link back into its own path is a loop and skipped); "
+                     "by default they are skipped with a notice");
+    upload->add_option("PATH", paths,
+                       "files and folders to send; a folder lands under its own name (a/run as run/...), "
+                       "with a trailing / its contents do (a/run/ as ...)")
+        ->required();
 
     auto* info = app.add_subcommand("info", "print the versions of the library and what it works with");
     bool infoJson = false;
@@ -203,7 +221,8 @@ int main(int argc, char** argv) {
             return code;
         }
 
-        JobRequest request{login.credentials(), form, keyValues(fields, "--field"), paths};
+        JobRequest request{login.credentials(), form, keyValues(fields, "--field"), paths,
+                           followLinks ? qz::eFollowFolderLinks : qz::eSkipFolderLinks};
         const bool terminal = ::isatty(json ? STDERR_FILENO : STDOUT_FILENO) != 0;
         auto style = noProgress || !terminal ? ProgressDisplay::EStyle::ePlain : ProgressDisplay::EStyle::eBar;
         // With --json the progress goes to stderr, so that stdout holds the JSON alone.
@@ -215,8 +234,10 @@ int main(int argc, char** argv) {
             std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
                       << "\n";
         }
+        if (!json) std::cerr << skippedLines(outcome.stats);
         if (outcome.exitCode == eExitOk && !json) {
-            std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files, "
+            std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files"
+                      << linkCounts(outcome.stats) << ", "
                       << formatBytes(outcome.stats.totalBytesTransferred) << " in "
                       << formatDuration(outcome.stats.elapsedSeconds) << "\n";
         }

@@ -56,7 +56,7 @@ Outcome queuePaths(qz::WS& ws, const std::vector<std::string>& paths, QueueFile&
         Outcome o = guarded(ws, eExitQueue, "queue", "cannot send \"" + path + "\"", [&] {
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec)) {
-                queueFolder(path, std::string("."));
+                queueFolder(path, remoteFolderFor(path));
             } else {
                 queueFile(path);
             }
@@ -79,6 +79,11 @@ void addName(nlohmann::json& entry, const std::string& key, const std::string& n
 
 }  // namespace
 
+std::string remoteFolderFor(const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    return name.empty() || name == "." || name == ".." ? "." : name;
+}
+
 Outcome logIn(qz::WS& ws, const Credentials& login) {
     ws.setX(login.settings);
     Outcome o = guarded(ws, eExitLogin, "login", "login refused by " + login.url,
@@ -94,6 +99,7 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
     // The engine checks every path on a queue of its own first, so that a
     // path that cannot be sent fails before the job exists on the server.
     qz::Control check{qz::Options()};
+    check.setFolderLinks(request.folderLinks);
     Outcome o = queuePaths(
         ws, request.paths, [&](const std::string& path) { check.prepareSingleFile(qz::Local(path)); },
         [&](const std::string& path, const std::string& remote) {
@@ -106,9 +112,10 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
     o = guarded(ws, eExitJobCreation, "job creation", "job creation with order form \"" + request.orderForm + "\" failed",
                 [&] { ws.createJob(request.orderForm, request.fields); });
     if (o.exitCode != eExitOk) return o;
+    ws.control.setFolderLinks(request.folderLinks);
     o = queuePaths(
         ws, request.paths, [&](const std::string& path) { ws.queueSingleFile(path); },
-        [&](const std::string& path, const std::string&) { ws.queueRecursiveDirectory(path); });
+        [&](const std::string& path, const std::string& remote) { ws.queueRecursiveDirectory(path, remote); });
     if (o.exitCode != eExitOk) return o;
 
     qz::GlobalStateAndStats stats;
@@ -148,21 +155,45 @@ Outcome ping(qz::WS& ws, const Credentials& login) {
                    [&] { ws.doNothing(); });
 }
 
+std::string skippedLines(const qz::GlobalStateAndStats& stats) {
+    std::string lines;
+    for (const auto& entry : stats.skipped) {
+        lines += "qzws: skipped " +
+                 nlohmann::json(entry.local).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + ": " +
+                 entry.reason + "\n";
+    }
+    return lines;
+}
+
+std::string linkCounts(const qz::GlobalStateAndStats& stats) {
+    std::size_t viaLink = 0;
+    for (const auto& [number, file] : stats.fileMap) viaLink += file.viaLink;
+    std::string text;
+    if (viaLink) text += " (" + std::to_string(viaLink) + " through links)";
+    if (!stats.skipped.empty()) text += ", " + std::to_string(stats.skipped.size()) + " skipped";
+    return text;
+}
+
 nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
     const auto& s = outcome.stats;
     nlohmann::json files = nlohmann::json::array();
     for (const auto& [number, file] : s.fileMap) {
-        nlohmann::json entry = {
-            {"size", file.fileSize}, {"bytesSent", file.bytesSent}, {"result", qz::to_string(file.result)}};
+        nlohmann::json entry = {{"size", file.fileSize},
+                                 {"bytesSent", file.bytesSent},
+                                 {"result", qz::to_string(file.result)},
+                                 {"viaLink", file.viaLink}};
         addName(entry, "local", file.local.full());
         addName(entry, "remote", file.remote.full());
         files.push_back(std::move(entry));
     }
+    nlohmann::json skipped = nlohmann::json::array();
+    for (const auto& entry : s.skipped) skipped.push_back({{"local", entry.local}, {"reason", entry.reason}});
     nlohmann::json j = {
         {"jobId", ws.jobId},
         {"state", qz::to_string(ws.get_state())},
         {"ok", outcome.exitCode == eExitOk},
         {"files", files},
+        {"skipped", skipped},
         {"filesDone", s.filesDone},
         {"filesTotal", s.filesTotal},
         {"bytesTransferred", s.totalBytesTransferred},

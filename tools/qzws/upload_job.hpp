@@ -40,7 +40,10 @@ struct JobRequest {
     Credentials login;
     std::string orderForm;
     std::map<std::string, std::string> fields;
+    // A folder lands under its own name; one given with a trailing "/" (or
+    // as "." or "..") sends its contents. See remoteFolderFor.
     std::vector<std::string> paths;
+    qz::EFolderLinks folderLinks = qz::eSkipFolderLinks;
 };
 
 struct Outcome {
@@ -50,12 +53,23 @@ struct Outcome {
     qz::GlobalStateAndStats stats;
 };
 
+// Where a folder PATH lands: "a/b" under "b", "a/b/", "." and ".." with
+// their contents at the top (".").
+std::string remoteFolderFor(const std::string& path);
+
 // Logs in; a refusal, also one without an error, is an Outcome with eExitLogin.
 Outcome logIn(qz::WS& ws, const Credentials& login);
 // Checks every path with the engine before logging in, so that a path that
 // cannot be sent (eExitQueue) leaves no job on the server; then the whole job.
 Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress);
 Outcome ping(qz::WS& ws, const Credentials& login);
+
+// One line per entry the queue skipped: qzws: skipped "PATH": REASON. The
+// path is written as a JSON string, so that no byte of it reaches the
+// terminal as a control.
+std::string skippedLines(const qz::GlobalStateAndStats& stats);
+// " (3 through links), 2 skipped" for the summary line; "" when neither.
+std::string linkCounts(const qz::GlobalStateAndStats& stats);
 
 // The end-of-run summary: job id, state reached, files, totals, time, rate.
 // A file name that is not UTF-8 is shown with U+FFFD for each stray byte and

@@ -23,6 +23,12 @@
 
 namespace qz {
 
+// What a queued tree does with a symbolic link to a folder.
+enum EFolderLinks : int {
+    eSkipFolderLinks = 0,    // passed over with a notice (GlobalStateAndStats::skipped)
+    eFollowFolderLinks = 1,  // walked like a folder; a link back into its own path is a loop, skipped
+};
+
 class Control {
 public:
     explicit Control(const Options& options);
@@ -35,16 +41,31 @@ public:
     void setNewOptions(const Options& options);
     const Options& getOptions() const;
 
-    // Queues one regular file; it lands under its base name. A path that does
-    // not exist, is not a regular file or cannot be read raises qz::Exception
-    // naming it.
+    // Queues one regular file (a link to one counts); it lands under its base
+    // name. A path that does not exist, is not a regular file or cannot be
+    // read raises qz::Exception naming it.
     void prepareSingleFile(const Local& file);
     // Queues every file below a folder, sorted by path; each lands under
     // `remote` + "/" + its path relative to the folder ("." keeps the relative
-    // paths as they are). Empty folders are created too. A folder that cannot
-    // be read, or an entry below it that is not a readable regular file, folder
-    // or link to one, raises qz::Exception naming it; nothing is queued then.
+    // paths as they are). Empty folders are created too. Links to files are
+    // sent (TransferStats::viaLink); links to folders follow setFolderLinks;
+    // loops, dangling links and links to anything but a file or folder are
+    // skipped and listed in GlobalStateAndStats::skipped. A folder that cannot
+    // be read, or an entry that is neither a readable regular file, a folder
+    // nor a link, raises qz::Exception naming it; nothing of the call is
+    // queued then.
     void prepareRecursiveDir(const Local& folder, const Remote& remote);
+    // Both prepare calls check every remote name before anything is queued:
+    // a name the transfer server or the job's finalization could not take
+    // (a control byte, "#,#", a ".." part, bytes that are not UTF-8) is
+    // refused naming the local path, and so is a name that another local
+    // file or folder already lands on: both local paths and the remote name
+    // are in the error. The same file queued again under the same name is
+    // kept once. A call that raises queues nothing. While an upload runs
+    // both are refused, like the other calls that change the queue.
+
+    // Default eSkipFolderLinks; kept across setNewOptions and clearQueue.
+    void setFolderLinks(EFolderLinks folderLinks);
 
     // Forgets the queue and the statistics, so that a new job starts empty.
     void clearQueue();

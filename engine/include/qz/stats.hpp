@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "qz/name.hpp"
 
@@ -31,6 +32,17 @@ struct TransferStats {
     int attempts = 0;               // transfers started for this file
     EFileResult result = EFileResult::ePending;
     std::string errorText;          // why the last attempt failed, "" if none
+    // Reached through a symbolic link: the queued path itself, or a linked
+    // folder above it inside a queued tree.
+    bool viaLink = false;
+};
+
+// Something a queued tree held that is not sent, and why: a link to a folder
+// that is not followed, a link loop, a dangling link, a link to something
+// that is neither file nor folder.
+struct SkippedEntry {
+    std::string local;
+    std::string reason;
 };
 
 struct GlobalStateAndStats {
@@ -44,6 +56,8 @@ struct GlobalStateAndStats {
     bool finished = false;                    // true in the final callback
     // Per file, by the engine's file number (queue order, from 1).
     std::map<unsigned long, TransferStats> fileMap;
+    // What the queue passed over, in the order met.
+    std::vector<SkippedEntry> skipped;
 };
 
 // The host's progress function: called on the thread that runs upload. An

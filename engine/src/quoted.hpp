@@ -1,0 +1,25 @@
+#pragma once
+// Names in the queue's messages and log lines: in double quotes, control
+// bytes written as \xNN, so that a file name can neither break a log line
+// nor steer the terminal that shows the message.
+
+#include <cstdio>
+#include <string>
+
+namespace qz {
+
+inline std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char byte : text) {
+        if (byte < 0x20 || byte == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+            out += hex;
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace qz

@@ -1,0 +1,27 @@
+#pragma once
+// Remote names: how they split into folders, how they are written in FTP
+// commands, and which names the engine refuses to send at all.
+
+#include <string>
+#include <vector>
+
+namespace qz {
+
+// Splits a remote name into its path components, dropping empty and "."
+// parts; `absolute` tells whether it began with "/".
+std::vector<std::string> remoteComponents(const std::string& remote, bool& absolute);
+// The name as sent in FTP commands: components joined by "/".
+std::string remoteCommandPath(const std::string& remote);
+
+// Why a remote name cannot be sent and reported, or "" when it can: every
+// name ends up in an FTP command and in the job's finalization, whose name
+// list is joined by "#,#". Refused: control bytes (below 0x20, and 0x7F),
+// names the list could not split back ("#,#" inside, or "#," at the end),
+// names that are not valid UTF-8, ".." components, which would leave the
+// transfer folder, and names without any component.
+//
+//   remoteNameProblem("run 1/a.txt")  == ""
+//   remoteNameProblem("a\tb")         == "holds the control byte 0x09"
+std::string remoteNameProblem(const std::string& remote);
+
+}  // namespace qz

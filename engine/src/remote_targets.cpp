@@ -1,0 +1,66 @@
+#include "remote_targets.hpp"
+
+#include "control_impl.hpp"
+#include "quoted.hpp"
+#include "remote_path.hpp"
+
+namespace qz {
+
+RemoteTargets::Batch::Batch(const RemoteTargets& queued, std::string operation)
+    : queued_(queued), operation_(std::move(operation)) {}
+
+const RemoteTargets::Target* RemoteTargets::Batch::find(const std::string& key) const {
+    auto added = added_.find(key);
+    if (added != added_.end()) return &added->second;
+    auto queued = queued_.targets_.find(key);
+    return queued == queued_.targets_.end() ? nullptr : &queued->second;
+}
+
+void RemoteTargets::Batch::claim(const std::string& key, const Target& target) {
+    const Target* taken = find(key);
+    if (!taken) {
+        added_.emplace(key, target);
+        return;
+    }
+    if (taken->folder && target.folder) return;
+    std::string as;
+    if (taken->folder != target.folder) as = taken->folder ? " as a folder" : " as a file";
+    raise(__LINE__, operation_,
+          "cannot queue " + quoted(target.local) + ": the remote name " + quoted(key) + " is already taken by " +
+              quoted(taken->local) + as,
+          {{"path", target.local}, {"remote", key}, {"other path", taken->local}});
+}
+
+void RemoteTargets::Batch::claimParents(const std::string& key, const std::string& local) {
+    for (std::size_t slash = key.find('/', 1); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+        claim(key.substr(0, slash), {local, true, {}});
+    }
+}
+
+bool RemoteTargets::Batch::addFile(const std::string& remote, const std::string& local, LocalIdentity identity) {
+    const std::string key = remoteCommandPath(remote);
+    claimParents(key, local);
+    const Target* taken = find(key);
+    if (taken && !taken->folder && taken->identity.device == identity.device &&
+        taken->identity.inode == identity.inode) {
+        return false;
+    }
+    claim(key, {local, false, identity});
+    return true;
+}
+
+void RemoteTargets::Batch::addFolder(const std::string& remote, const std::string& local) {
+    const std::string key = remoteCommandPath(remote);
+    if (key.empty() || key == "/") return;
+    claimParents(key, local);
+    claim(key, {local, true, {}});
+}
+
+void RemoteTargets::commit(Batch&& batch) {
+    targets_.insert(std::make_move_iterator(batch.added_.begin()), std::make_move_iterator(batch.added_.end()));
+    batch.added_.clear();
+}
+
+void RemoteTargets::clear() { targets_.clear(); }
+
+}  // namespace qz
