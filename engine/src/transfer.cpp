@@ -211,13 +211,12 @@ public:
              "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) +
                  " files over " + std::to_string(slots_.size()) + " connection(s), rate " + rateText() +
                  ", waiting up to " + std::to_string(policy_.timeout().count()) + " s for an unreachable server");
-        createFolders();
 
         Clock::time_point nextProgress = begin_ + kProgressPeriod;
         while (true) {
             Clock::time_point now = Clock::now();
             startWaiting(now);
-            if (pending_.empty() && !anyBusy()) break;
+            if (pending_.empty() && !anyBusy() && foldersMade_) break;
             perform();
             bool finished = collectFinished();
             now = Clock::now();
@@ -382,32 +381,60 @@ private:
         }
     }
 
+    // Folders come before the files that go into them. A server that cannot
+    // be reached for them is waited for as for a file; one that answers but
+    // fails them leaves the files meant for them to fail by name.
     void createFolders() {
-        auto folders = foldersToCreate(impl_);
-        if (folders.empty()) return;
         std::vector<std::string> commands;
-        for (const auto& f : folders) {
-            // "*": a folder that exists already is no error; one that cannot
-            // be made shows up as the failure of the files meant for it.
+        for (const auto& f : foldersToCreate(impl_)) {
+            // "*": a folder that exists already is no error.
             if (fitsInCommand(f)) commands.push_back("*MKD " + f);
+        }
+        if (commands.empty()) {
+            foldersMade_ = true;
+            return;
         }
         Channel& c = *slots_.front()->channel;
         c.prepare(session_.url(""));
         curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
         c.setCommands(CURLOPT_QUOTE, commands);
-        CURLcode result = session_.runAlone({&c})[0];
-        if (result != CURLE_OK) {
-            note(Logging::EType::eWarnings, "could not create folders: " + c.describe(result));
-        } else {
-            note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
-        }
+        const unsigned answersBefore = c.answers;
+        const CURLcode result = session_.runAlone({&c})[0];
+        const std::string why = c.describe(result);
+        const Clock::time_point now = Clock::now();
         c.prepare(session_.url(""));
+        if (result == CURLE_OK) {
+            foldersMade_ = true;
+            policy_.reached();
+            note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
+            return;
+        }
+        const EFailure failure = c.answers != answersBefore ? EFailure::eTransient : EFailure::eUnreachable;
+        if (failure == EFailure::eTransient) ++folderAttempts_;
+        const RetryDecision decision = policy_.afterFailure(failure, folderAttempts_, now);
+        if (decision.action == ERetry::eRetry) {
+            foldersNotBefore_ = now + decision.pause;
+            note(Logging::EType::eWarnings, "could not create folders, trying again in " +
+                                                secondsText(decision.pause) + " s: " + why);
+            return;
+        }
+        foldersMade_ = true;
+        if (decision.action == ERetry::eGiveUp) {
+            giveUp(why, now);
+            return;
+        }
+        note(Logging::EType::eWarnings, "could not create folders: " + why);
     }
 
     void startWaiting(Clock::time_point now) {
         // A server that cannot be reached is tried again in rounds, not file by file.
         if (now < policy_.nextAttemptAt()) return;
+        if (!foldersMade_) {
+            if (anyBusy() || now < foldersNotBefore_) return;
+            createFolders();
+            if (!foldersMade_) return;
+        }
         for (auto& s : slots_) {
             while (!s->channel->busy) {
                 // Two transfers to one remote name at once would mix their bytes.
@@ -773,6 +800,9 @@ private:
             wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));
         }
         const bool idle = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
+        if (idle && !foldersMade_) {
+            wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));
+        }
         if (idle) {
             for (const auto& p : pending_) {
                 wait = std::min(wait, millisecondsUntil(now, std::max(p.notBefore, policy_.nextAttemptAt())));
@@ -849,6 +879,9 @@ private:
     Clock::time_point lastStallCheck_;
     std::uint64_t loggedRate_ = 0;
     RetryPolicy policy_;
+    bool foldersMade_ = false;
+    int folderAttempts_ = 0;                // failed while the server answered
+    Clock::time_point foldersNotBefore_;
     Clock::time_point loggedRound_;
     bool givenUp_ = false;
     std::string unreachableText_;  // why the files still queued were given up

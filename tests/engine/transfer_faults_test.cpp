@@ -354,8 +354,12 @@ struct Outage {
 
 TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole) {
     const auto certificates = qztest::makeCertificates(dir());
-    struct Case { const char* name; bool tls; };
-    const Case cases[] = {{"ftp", false}, {"ftps", true}};
+    struct Case { const char* name; bool tls; bool fromTheStart; };
+    const Case cases[] = {
+        {"ftp, away mid-job", false, false},
+        {"ftps, away mid-job", true, false},
+        {"ftp, away as the upload begins (folders first)", false, true},
+    };
     for (int i = 0; i < 6; ++i) writeFile("job/" + std::to_string(i) + ".bin", pattern(500000, 30u + static_cast<unsigned>(i)));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -373,12 +377,18 @@ TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole)
         o.setMultiThreaded(true, 3);
         o.setBandwidth(16'000'000, 0);  // 2 MB/s: the server goes away mid-job, files half sent
         qz::Control control(o);
-        control.prepareRecursiveDir(qz::Local(path("job")), qz::Remote("."));
+        control.prepareRecursiveDir(qz::Local(path("job")), qz::Remote("in/here"));
         Outage outage;
         outage.server = &s;
         outage.at = 1000000;
         outage.away = std::chrono::seconds(3);
-        control.setStatsCallback(Outage::check, &outage);
+        if (c.fromTheStart) {
+            control.connect();
+            outage.at = 0;
+            Outage::check(control.getGlobalStateAndStats(), &outage);
+        } else {
+            control.setStatsCallback(Outage::check, &outage);
+        }
         control.upload();
         if (outage.restarter.joinable()) outage.restarter.join();
 
@@ -386,8 +396,10 @@ TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole)
         expectHonestStatistics(control, "");
         EXPECT_EQ(control.getGlobalStateAndStats().filesDone, 6u);
         const std::string log = summaryLog();
-        EXPECT_TRUE(contains(log, "qz::Control: cannot reach 127.0.0.1:" + std::to_string(s.port()))) << log;
-        EXPECT_TRUE(contains(log, "qz::Control: resuming ")) << log;
+        const std::string waited = c.fromTheStart ? "qz::Control: could not create folders, trying again in "
+                                                  : "qz::Control: cannot reach 127.0.0.1:" + std::to_string(s.port());
+        EXPECT_TRUE(contains(log, waited)) << log;
+        EXPECT_EQ(contains(log, "qz::Control: resuming "), !c.fromTheStart) << log;
     }
 }
 
