@@ -199,7 +199,7 @@ void FtpSession::configure(Channel& c) {
 }
 
 std::string FtpSession::server() const {
-    const bool v6 = options_.host.find(':') != std::string::npos && options_.host.front() != '[';
+    const bool v6 = options_.host.find(':') != std::string::npos && options_.host.rfind('[', 0) != 0;
     return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(options_.port);
 }
 
