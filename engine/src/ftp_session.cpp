@@ -35,6 +35,7 @@ std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user)
         std::isdigit(static_cast<unsigned char>(line[1])) &&
         std::isdigit(static_cast<unsigned char>(line[2])) && (line[3] == ' ' || line[3] == '-')) {
         c->lastReply = line;
+        ++c->answers;
         if (line.compare(0, 4, "213 ") == 0) {
             char* end = nullptr;
             long long value = std::strtoll(line.c_str() + 4, &end, 10);
@@ -56,6 +57,10 @@ int onSocket(void* user, curl_socket_t socket, curlsocktype) {
 int onConnected(void* user, char*, char*, int, int localPort) {
     static_cast<Channel*>(user)->controlPort = localPort;
     return CURL_PREREQFUNC_OK;
+}
+
+[[noreturn]] void refuseInCommand(int line) {
+    raise(line, "upload", "a remote name holding a line break or a NUL byte cannot be sent to an ftp server");
 }
 
 int portOf(const sockaddr_storage& address) {
@@ -92,6 +97,10 @@ void Channel::prepare(const std::string& url) {
 void Channel::setCommands(CURLoption when, const std::vector<std::string>& lines) {
     if (commands) curl_slist_free_all(commands);
     commands = nullptr;
+    curl_easy_setopt(easy, when, nullptr);
+    for (const auto& l : lines) {
+        if (!fitsInCommand(l)) refuseInCommand(__LINE__);
+    }
     for (const auto& l : lines) {
         curl_slist* next = curl_slist_append(commands, l.c_str());
         if (!next) throw std::bad_alloc();
@@ -190,11 +199,16 @@ void FtpSession::configure(Channel& c) {
 }
 
 std::string FtpSession::server() const {
-    const bool v6 = options_.host.find(':') != std::string::npos;
+    const bool v6 = options_.host.find(':') != std::string::npos && options_.host.rfind('[', 0) != 0;
     return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(options_.port);
 }
 
+bool fitsInCommand(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
 std::string FtpSession::url(const std::string& remotePath) const {
+    if (!fitsInCommand(remotePath)) refuseInCommand(__LINE__);
     bool absolute = false;
     auto parts = remoteComponents(remotePath, absolute);
     std::string url = "ftp://" + server() + "/";

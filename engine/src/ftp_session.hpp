@@ -36,6 +36,7 @@ struct Channel {
     std::string lastReply;           // last reply line of the server
     std::int64_t lastSize = -1;      // number of the last "213" (SIZE) reply
     unsigned replies = 0;            // reply lines heard so far: the server is alive
+    unsigned answers = 0;            // of those, the server's own (libcurl adds some)
     curl_slist* commands = nullptr;  // quote commands of the current request
     CURLM* multi = nullptr;          // the multi handle that drives it
     std::vector<curl_socket_t> opened;        // sockets libcurl opened since prepare
@@ -45,7 +46,8 @@ struct Channel {
 
     // Clears the state of the previous request and sets the URL.
     void prepare(const std::string& url);
-    // Commands sent before (quote) or after (postquote) the request.
+    // Commands sent before (quote) or after (postquote) the request. A line
+    // that does not fit in a command (see fitsInCommand) raises qz::Exception.
     void setCommands(CURLoption when, const std::vector<std::string>& lines);
     // libcurl's text for `code`, with the server's last reply when it adds to it.
     std::string describe(CURLcode code) const;
@@ -68,7 +70,8 @@ public:
     Channel& channel(std::size_t index) { return *channels_[index]; }
 
     // "ftp://host:port/" + the path, every component escaped; a leading "/"
-    // makes the path absolute on the server.
+    // makes the path absolute on the server. A path that does not fit in a
+    // command (see fitsInCommand) raises qz::Exception.
     std::string url(const std::string& remotePath) const;
     // "host:port" as shown in messages.
     std::string server() const;
@@ -101,6 +104,11 @@ private:
     std::vector<std::unique_ptr<Channel>> channels_;
     std::set<curl_socket_t> sockets_;
 };
+
+// Whether text can go into an FTP command: a CR or LF would end the command
+// and begin another of the text's choosing, a NUL byte would cut it short.
+bool fitsInCommand(const std::string& text);
+
 
 // Sets libcurl up once per process.
 void ensureCurlGlobalInit();

@@ -67,6 +67,8 @@ void Options::setCongestionControl(bool enabled, int aggression) {
 
 void Options::setStallTimeout(int seconds) { stallTimeout = std::max(seconds, 1); }
 
+void Options::setUnreachableTimeout(int seconds) { unreachableTimeout = std::max(seconds, 1); }
+
 void Options::setCertificateAuthority(const std::string& file) { caFile = file; }
 
 int Options::effectiveConnections() const {
@@ -94,6 +96,7 @@ std::map<std::string, std::string> Options::getMap(bool showPasswords) const {
     m["congestion control"] = yesNo(congestionControl);
     m["congestion aggression"] = std::to_string(congestionAggression);
     m["stall timeout"] = std::to_string(stallTimeout);
+    m["unreachable timeout"] = std::to_string(unreachableTimeout);
     m["ca file"] = caFile;
     return m;
 }

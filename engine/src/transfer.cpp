@@ -13,11 +13,14 @@
 #include <deque>
 #include <set>
 
+#include "connection_values.hpp"
 #include "control_impl.hpp"
 #include "ftp_session.hpp"
+#include "local_file.hpp"
 #include "qz/log.hpp"
 #include "qz/rates.hpp"
 #include "rate_limiter.hpp"
+#include "retry_policy.hpp"
 
 namespace qz {
 
@@ -32,8 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kMaxAttempts = 5;
-constexpr std::chrono::milliseconds kFirstRetryDelay{250};
 constexpr std::chrono::milliseconds kProgressPeriod{200};
 constexpr std::chrono::milliseconds kBlindSpell{1000};
 constexpr std::chrono::seconds kRateWindow{1};
@@ -50,6 +51,12 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 double secondsBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
+}
+
+// Seconds with one decimal, as in "1.5".
+std::string secondsText(Clock::duration d) {
+    const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(d).count() / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
 int millisecondsUntil(Clock::time_point now, Clock::time_point then) {
@@ -111,10 +118,6 @@ std::vector<std::string> foldersToCreate(const Control::Impl& impl) {
     return {folders.begin(), folders.end()};
 }
 
-bool safeInCommand(const std::string& path) {
-    return path.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
-}
-
 // One file on its way over one channel.
 struct Sending {
     unsigned long number = 0;
@@ -136,6 +139,7 @@ struct Sending {
     Clock::time_point movedAt;    // when a byte or a reply last moved
     curl_off_t uploadedAt = 0;    // bytes handed to the connection then
     unsigned repliesAt = 0;       // reply lines heard then
+    unsigned answersAtStart = 0;  // the server's replies heard before this attempt
     std::string remotePath;       // as sent in commands
     std::string localFault;       // the local file changed under us: no retry
 };
@@ -157,7 +161,8 @@ struct Slot {
 class UploadRun {
 public:
     UploadRun(Control::Impl& impl, FtpSession& session)
-        : impl_(impl), session_(session), stats_(impl.stats), limiter_(impl.options, Clock::now()) {
+        : impl_(impl), session_(session), stats_(impl.stats), limiter_(impl.options, Clock::now()),
+          policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
         for (std::size_t i = 0; i < session.channels(); ++i) {
             auto s = std::make_unique<Slot>();
             s->channel = &session.channel(i);
@@ -204,14 +209,14 @@ public:
         impl_.rateLimit = limiter_.rate();
         note(Logging::EType::eSummary,
              "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) +
-                 " files over " + std::to_string(slots_.size()) + " connection(s), rate " + rateText());
-        createFolders();
+                 " files over " + std::to_string(slots_.size()) + " connection(s), rate " + rateText() +
+                 ", waiting up to " + std::to_string(policy_.timeout().count()) + " s for an unreachable server");
 
         Clock::time_point nextProgress = begin_ + kProgressPeriod;
         while (true) {
             Clock::time_point now = Clock::now();
             startWaiting(now);
-            if (pending_.empty() && !anyBusy()) break;
+            if (pending_.empty() && !anyBusy() && foldersMade_) break;
             perform();
             bool finished = collectFinished();
             now = Clock::now();
@@ -376,30 +381,60 @@ private:
         }
     }
 
+    // Folders come before the files that go into them. A server that cannot
+    // be reached for them is waited for as for a file; one that answers but
+    // fails them leaves the files meant for them to fail by name.
     void createFolders() {
-        auto folders = foldersToCreate(impl_);
-        if (folders.empty()) return;
         std::vector<std::string> commands;
-        for (const auto& f : folders) {
-            // "*": a folder that exists already is no error; one that cannot
-            // be made shows up as the failure of the files meant for it.
-            if (safeInCommand(f)) commands.push_back("*MKD " + f);
+        for (const auto& f : foldersToCreate(impl_)) {
+            // "*": a folder that exists already is no error.
+            if (fitsInCommand(f)) commands.push_back("*MKD " + f);
+        }
+        if (commands.empty()) {
+            foldersMade_ = true;
+            return;
         }
         Channel& c = *slots_.front()->channel;
         c.prepare(session_.url(""));
         curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
         c.setCommands(CURLOPT_QUOTE, commands);
-        CURLcode result = session_.runAlone({&c})[0];
-        if (result != CURLE_OK) {
-            note(Logging::EType::eWarnings, "could not create folders: " + c.describe(result));
-        } else {
-            note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
-        }
+        const unsigned answersBefore = c.answers;
+        const CURLcode result = session_.runAlone({&c})[0];
+        const std::string why = c.describe(result);
+        const Clock::time_point now = Clock::now();
         c.prepare(session_.url(""));
+        if (result == CURLE_OK) {
+            foldersMade_ = true;
+            policy_.reached();
+            note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
+            return;
+        }
+        const EFailure failure = c.answers != answersBefore ? EFailure::eTransient : EFailure::eUnreachable;
+        if (failure == EFailure::eTransient) ++folderAttempts_;
+        const RetryDecision decision = policy_.afterFailure(failure, folderAttempts_, now);
+        if (decision.action == ERetry::eRetry) {
+            foldersNotBefore_ = now + decision.pause;
+            note(Logging::EType::eWarnings, "could not create folders, trying again in " +
+                                                secondsText(decision.pause) + " s: " + why);
+            return;
+        }
+        foldersMade_ = true;
+        if (decision.action == ERetry::eGiveUp) {
+            giveUp(why, now);
+            return;
+        }
+        note(Logging::EType::eWarnings, "could not create folders: " + why);
     }
 
     void startWaiting(Clock::time_point now) {
+        // A server that cannot be reached is tried again in rounds, not file by file.
+        if (now < policy_.nextAttemptAt()) return;
+        if (!foldersMade_) {
+            if (anyBusy() || now < foldersNotBefore_) return;
+            createFolders();
+            if (!foldersMade_) return;
+        }
         for (auto& s : slots_) {
             while (!s->channel->busy) {
                 // Two transfers to one remote name at once would mix their bytes.
@@ -426,10 +461,11 @@ private:
         for (const auto& p : pending_) {
             if (hinted++ >= ahead) break;
             if (!hinted_.insert(p.number).second) continue;
-            int fd = ::open(stats_.fileMap.at(p.number).local.full().c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) continue;
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
-            ::close(fd);
+            // A file that is no longer one is named when its turn comes.
+            const OpenedFile f = openQueuedFile(stats_.fileMap.at(p.number).local.full());
+            if (f.fd < 0) continue;
+            ::posix_fadvise(f.fd, 0, 0, POSIX_FADV_WILLNEED);
+            ::close(f.fd);
         }
     }
 
@@ -440,21 +476,19 @@ private:
             fail(p.number, quoted(st.local.full()) + " has no remote name");
             return;
         }
-        if (!safeInCommand(commandPath)) {
+        if (!fitsInCommand(commandPath)) {
             fail(p.number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
                          " holds a line break, which FTP cannot carry");
             return;
         }
-        int fd = ::open(st.local.full().c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            const int e = errno;
-            fail(p.number, quoted(st.local.full()) +
-                         (e == ENOENT ? " vanished after it was queued" : " could not be opened") + ": " +
-                         std::strerror(e));
+        const OpenedFile opened = openQueuedFile(st.local.full());
+        if (opened.fd < 0) {
+            fail(p.number, quoted(st.local.full()) + " " + opened.fault);
             return;
         }
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
+        const int fd = opened.fd;
+        const struct stat& info = opened.info;
+        if (static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
             ::close(fd);
             fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " +
                          std::to_string(st.fileSize) + " bytes then, " + std::to_string(info.st_size) +
@@ -485,6 +519,7 @@ private:
         slot.file.remotePath = commandPath;
         sendingTo_.insert(commandPath);
         Channel& c = *slot.channel;
+        slot.file.answersAtStart = c.answers;
         c.prepare(session_.url(st.remote.full()));
         curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
         curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
@@ -608,7 +643,7 @@ private:
             return;
         }
         if (result == CURLE_OK && stall.empty()) {
-            consecutiveBreaks_ = 0;
+            policy_.reached();
             const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize)
                                                        : f.offset + uploaded;
             if (held == f.size) {
@@ -624,7 +659,7 @@ private:
             // The server's copy is not ours to resume: it is sent anew.
             impl_.heldByServer.erase(f.number);
             retryOrFail(f.number, "the server holds " + std::to_string(held) + " of its " +
-                                      std::to_string(f.size) + " bytes", false);
+                                      std::to_string(f.size) + " bytes", EFailure::eTransient, false);
             return;
         }
         const bool stored = f.checking || f.started || f.resumed;
@@ -645,28 +680,21 @@ private:
         // the control connection's resumed, which TLS 1.3 tickets defeat).
         // The server drops that control connection; a fresh one works at once.
         if (stalled.empty() && c.lastReply.rfind("522 ", 0) == 0) {
-            retryOrFail(f.number, why, false, true);
+            retryOrFail(f.number, why, EFailure::eTransient, false, true);
             return;
         }
+        // Not a word from the server during the whole attempt: it is away,
+        // which is no fault of this file.
+        const bool answered = c.answers != f.answersAtStart;
         if (stalled.empty() && !worthRetrying(result, c.lastReply)) {
+            if (answered) policy_.reached();
             fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
             return;
         }
         if (limiter_.backOff()) rateChanged(true);
-        // A server that fails every attempt on every connection is gone: the
-        // rest of the queue is given up instead of being tried file by file.
-        if (++consecutiveBreaks_ >= kMaxAttempts * static_cast<int>(slots_.size()) && !givenUp_) {
-            givenUp_ = true;
-            note(Logging::EType::eWarnings, "giving up: " + std::to_string(consecutiveBreaks_) +
-                                                " attempts in a row failed, the last with: " + why);
-            for (const auto& p : pending_) {
-                fail(p.number, quoted(stats_.fileMap.at(p.number).local.full()) +
-                                   " was not sent: the server kept failing (" + why + ")");
-            }
-            pending_.clear();
-        }
+        const EFailure failure = answered ? EFailure::eTransient : EFailure::eUnreachable;
         // A stalled transfer has waited its time already.
-        retryOrFail(f.number, why, stored, !stalled.empty());
+        retryOrFail(f.number, why, failure, stored, !stalled.empty());
     }
 
     // The server said it has no room for the file. Refused before a byte of
@@ -677,33 +705,70 @@ private:
         const Sending& f = slot.file;
         const Channel& c = *slot.channel;
         TransferStats& st = entry(f);
-        consecutiveBreaks_ = 0;
+        policy_.reached();
         const std::string reply = c.lastReply.empty() ? c.describe(result) : c.lastReply;
         const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + session_.server() + ": " + reply;
         impl_.lastError = why;
         if (f.started && refusedOnce_.insert(f.number).second) {
-            retryOrFail(f.number, why, true, true);
+            retryOrFail(f.number, why, EFailure::eTransient, true, true);
             return;
         }
         fail(f.number, quoted(st.local.full()) + ": " + why);
     }
 
-    void retryOrFail(unsigned long number, const std::string& why, bool resume, bool atOnce = false) {
+    void retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume,
+                     bool atOnce = false) {
         TransferStats& st = stats_.fileMap.at(number);
-        const int made = attempts_[number];
-        if (made >= kMaxAttempts || givenUp_) {
+        const Clock::time_point now = Clock::now();
+        if (failure == EFailure::eTransient) ++answeredAttempts_[number];
+        const RetryDecision decision = givenUp_ ? RetryDecision{ERetry::eGiveUp, {}}
+                                                : policy_.afterFailure(failure, answeredAttempts_[number], now);
+        if (decision.action == ERetry::eGiveUp) {
+            giveUp(why, now);
+            fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " +
+                             unreachableText_);
+            return;
+        }
+        if (decision.action == ERetry::eFailFile) {
             fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why +
-                             " (gave up after " + std::to_string(made) + " attempts)");
+                             " (gave up after " + std::to_string(attempts_[number]) + " attempts)");
             return;
         }
         st.result = EFileResult::ePending;
         st.bytesSent = confirmed_[number];
         st.errorText = why;
-        auto delay = atOnce ? std::chrono::milliseconds(0) : kFirstRetryDelay * (1 << std::min(made - 1, 4));
-        note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
-                                            std::to_string(made + 1) + " of " + std::to_string(kMaxAttempts) +
-                                            ") after: " + why);
-        pending_.push_back({number, Clock::now() + delay, resume});
+        if (failure == EFailure::eUnreachable) {
+            // One line per round of attempts, not one per file.
+            if (policy_.nextAttemptAt() != loggedRound_) {
+                loggedRound_ = policy_.nextAttemptAt();
+                note(Logging::EType::eWarnings,
+                     "cannot reach " + session_.server() + " (for " +
+                         secondsText(policy_.unreachableFor(now)) + " s now, waiting up to " +
+                         std::to_string(policy_.timeout().count()) + " s); trying again in " +
+                         secondsText(decision.pause) + " s after: " + why);
+            }
+        } else {
+            note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
+                                                std::to_string(attempts_[number] + 1) + ") after: " + why);
+        }
+        const auto pause = atOnce && failure != EFailure::eUnreachable ? std::chrono::milliseconds(0) : decision.pause;
+        pending_.push_back({number, now + pause, resume});
+    }
+
+    // The server stayed unreachable for the whole timeout: every file not
+    // yet sent fails, named, and the upload ends.
+    void giveUp(const std::string& why, Clock::time_point now) {
+        if (givenUp_) return;
+        givenUp_ = true;
+        unreachableText_ = "the server " + session_.server() + " could not be reached for " +
+                           secondsText(policy_.unreachableFor(now)) + " s (the last attempt: " + why + ")";
+        note(Logging::EType::eWarnings, "giving up: " + unreachableText_);
+        for (const auto& p : pending_) {
+            const TransferStats& st = stats_.fileMap.at(p.number);
+            fail(p.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " +
+                               unreachableText_);
+        }
+        pending_.clear();
     }
 
     void fail(unsigned long number, const std::string& why) {
@@ -735,8 +800,13 @@ private:
             wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));
         }
         const bool idle = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
+        if (idle && !foldersMade_) {
+            wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));
+        }
         if (idle) {
-            for (const auto& p : pending_) wait = std::min(wait, millisecondsUntil(now, p.notBefore));
+            for (const auto& p : pending_) {
+                wait = std::min(wait, millisecondsUntil(now, std::max(p.notBefore, policy_.nextAttemptAt())));
+            }
         }
         return wait;
     }
@@ -799,6 +869,7 @@ private:
     std::vector<std::unique_ptr<Slot>> slots_;
     std::deque<Pending> pending_;
     std::map<unsigned long, int> attempts_;
+    std::map<unsigned long, int> answeredAttempts_;  // failed attempts during which the server answered
     std::map<unsigned long, std::uint64_t> confirmed_;
     std::set<unsigned long> hinted_;
     std::set<unsigned long> refusedOnce_;
@@ -807,8 +878,13 @@ private:
     Clock::time_point begin_;
     Clock::time_point lastStallCheck_;
     std::uint64_t loggedRate_ = 0;
-    int consecutiveBreaks_ = 0;
+    RetryPolicy policy_;
+    bool foldersMade_ = false;
+    int folderAttempts_ = 0;                // failed while the server answered
+    Clock::time_point foldersNotBefore_;
+    Clock::time_point loggedRound_;
     bool givenUp_ = false;
+    std::string unreachableText_;  // why the files still queued were given up
 };
 
 // The probe: bytes from memory until the time or the byte budget is spent.
@@ -862,6 +938,7 @@ void Control::connect() {
     if (impl_->session) return;
     impl_->refuseWhileUploading(__LINE__, "connect");
     const Options& o = impl_->options;
+    checkConnectionValues(o);
     auto session = std::make_unique<FtpSession>(o);
     try {
         session->login();

@@ -146,8 +146,14 @@ TEST_F(Upload, ATransferServerThatRestartsMidFile) {
 }
 
 TEST_F(Upload, TransferServerFailuresBeforeAnyByte) {
-    struct Case { const char* name; std::string givenPassword; bool stopServer; };
-    const Case cases[] = {{"server gone", "", true}, {"wrong password", "not the password", false}};
+    struct Case { const char* name; std::string givenPassword; bool stopServer; const char* words; };
+    const Case cases[] = {
+        {"server gone", "", true, "Couldn't connect"},
+        {"wrong password", "not the password", false, "530"},
+        // The job server's answer carries it as "&#13;&#10;": no byte of it may reach the server.
+        {"password that would become a command", "pa55 word\r\nMKD injected", false,
+         "cannot connect: the password (\"p\") holds a control character (0x0D); nothing was sent"},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         startServers({false, {}, c.givenPassword});
@@ -160,7 +166,11 @@ TEST_F(Upload, TransferServerFailuresBeforeAnyByte) {
             ADD_FAILURE() << "uploaded";
         } catch (const qz::Exception& e) {
             EXPECT_EQ(ws.message, std::string("failed to establish a connection to the ftp server: ") + e.what());
-            if (!c.stopServer) EXPECT_NE(std::string(e.what()).find("530"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.words), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).find("MKD injected"), std::string::npos) << e.what();
+        }
+        for (const auto& line : ftp->commands()) {
+            EXPECT_EQ(line.find("injected"), std::string::npos) << line;
         }
         EXPECT_EQ(ws.get_state(), qz::WS::eFileQueue);
         EXPECT_EQ(theJob()["state"], "created");

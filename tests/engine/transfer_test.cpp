@@ -1,11 +1,13 @@
 // Uploads against a real FTP/FTPS server (pyftpdlib) on 127.0.0.1.
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "qz/engine.hpp"
 #include "engine/engine_test_support.hpp"
@@ -176,6 +178,81 @@ TEST_F(Transfer, ConnectFailsWithTheServersOrLibcurlsWords) {
     }
 }
 
+TEST_F(Transfer, ServerValuesThatWouldBecomeCommandsAreRefusedBeforeAByteIsSent) {
+    using Spoil = void (*)(qz::Options&, const FtpServer&);
+    struct Case { const char* name; Spoil spoil; const char* words; };
+    const Case cases[] = {
+        {"user with CR LF",
+         [](qz::Options& o, const FtpServer& s) { o.setUsernameAndPassword("tester\r\nMKD injected", s.password()); },
+         "the user name (\"u\") holds a control character (0x0D)"},
+        {"user with DEL", [](qz::Options& o, const FtpServer& s) { o.setUsernameAndPassword("tester\x7f", s.password()); },
+         "the user name (\"u\") holds a control character (0x7F)"},
+        {"password with LF",
+         [](qz::Options& o, const FtpServer& s) { o.setUsernameAndPassword(s.user(), "pa55 word\nMKD injected"); },
+         "the password (\"p\") holds a control character (0x0A)"},
+        {"host with CR LF", [](qz::Options& o, const FtpServer& s) { o.setFtpServer("127.0.0.1\r\nMKD injected", s.port()); },
+         "the server host (\"s\") holds a control character (0x0D)"},
+        {"host with a path", [](qz::Options& o, const FtpServer& s) { o.setFtpServer("127.0.0.1/injected", s.port()); },
+         "the server host (\"s\") is not a plain host name or IP address: it holds \"/\""},
+        {"host with a user", [](qz::Options& o, const FtpServer& s) { o.setFtpServer("tester@127.0.0.1", s.port()); },
+         "the server host (\"s\") is not a plain host name or IP address: it holds \"@\""},
+        {"host with a space", [](qz::Options& o, const FtpServer& s) { o.setFtpServer("127.0.0.1 x", s.port()); },
+         "the server host (\"s\") is not a plain host name or IP address: it holds a space"},
+        {"host with a port", [](qz::Options& o, const FtpServer& s) { o.setFtpServer("127.0.0.1:21", s.port()); },
+         "the server host (\"s\") is neither a host name nor an IP address"},
+        {"port 0", [](qz::Options& o, const FtpServer& s) { o.setFtpServer(s.host(), 0); },
+         "the server port (\"p1\") is 0, where no server can listen"},
+    };
+    FtpServer& s = server();
+    writeFile("a.txt", "a");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qz::Options o = optionsFor(s);
+        c.spoil(o, s);
+        qz::Control control(o);
+        control.prepareSingleFile(qz::Local(path("a.txt")));
+        // Every way in that connects: connect itself, upload, and the probe.
+        const std::vector<void (*)(qz::Control&)> calls = {
+            [](qz::Control& k) { k.connect(); }, [](qz::Control& k) { k.upload(); },
+            [](qz::Control& k) { k.detectApproximateUploadSpeed(false); }};
+        for (auto call : calls) {
+            try {
+                call(control);
+                ADD_FAILURE() << "connected";
+            } catch (const qz::Exception& e) {
+                EXPECT_EQ(e.operation(), "connect");
+                EXPECT_TRUE(contains(e.what(), std::string("cannot connect: ") + c.words + "; nothing was sent"))
+                    << e.what();
+                EXPECT_FALSE(contains(e.what(), "pa55 word")) << e.what();
+                for (const auto& [key, value] : e.diagnostics) EXPECT_FALSE(contains(value, "pa55 word")) << key;
+            }
+        }
+    }
+    // The fixture's own check that the server accepts connects, and says nothing.
+    for (const auto& line : s.commands()) EXPECT_EQ(line.rfind("command ", 0), std::string::npos) << line;
+
+    // Host names and IPv6 literals pass; the log does see what reaches the server.
+    for (const std::string host : {"::1", "[::1]"}) {
+        qz::Options o = optionsFor(s);
+        o.setFtpServer(host, s.port());
+        qz::Control control(o);
+        try {
+            control.connect();
+        } catch (const qz::Exception& e) {
+            EXPECT_FALSE(contains(e.what(), "cannot connect: ")) << e.what();
+            EXPECT_TRUE(contains(e.what(), "[::1]:" + std::to_string(s.port()))) << e.what();
+        }
+    }
+    qz::Options o = optionsFor(s);
+    o.setFtpServer("localhost", s.port());
+    qz::Control control(o);
+    control.connect();
+    const auto seen = s.commands();
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const std::string& line) {
+        return contains(line, " USER tester");
+    })) << seen.size();
+}
+
 TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
     const auto certificates = makeCertificates(dir());
     FtpServer& s = server(FtpServer::tlsOf(certificates));
@@ -267,7 +344,7 @@ TEST_F(Transfer, AServerRestartDuringAnUploadResumesTheFile) {
     EXPECT_EQ(large.result, qz::EFileResult::eDone);
     EXPECT_GE(large.attempts, 2);
     const std::string log = summaryLog();
-    EXPECT_TRUE(contains(log, "qz::Control: retrying \"large.bin\" (attempt 2 of 5) after: ")) << log;
+    EXPECT_TRUE(contains(log, "qz::Control: retrying \"large.bin\" (attempt 2) after: ")) << log;
     const std::string resuming = "qz::Control: resuming \"large.bin\" at byte ";
     const auto at = log.find(resuming);
     ASSERT_NE(at, std::string::npos) << log;
@@ -317,7 +394,9 @@ TEST_F(Transfer, AServerThatStaysAwayEndsTheUploadWithTheFilesNamed) {
     FtpServer& s = server();
     writeFile("x.txt", "x");
     writeFile("y.txt", "y");
-    qz::Control control(optionsFor(s));
+    qz::Options o = optionsFor(s);
+    o.setUnreachableTimeout(2);
+    qz::Control control(o);
     control.prepareSingleFile(qz::Local(path("x.txt")));
     control.prepareSingleFile(qz::Local(path("y.txt")));
     control.connect();
@@ -328,6 +407,8 @@ TEST_F(Transfer, AServerThatStaysAwayEndsTheUploadWithTheFilesNamed) {
     } catch (const qz::Exception& e) {
         EXPECT_TRUE(contains(e.what(), "could not send 2 of 2 files: \"" + path("x.txt") + "\"")) << e.what();
         EXPECT_TRUE(contains(e.what(), "\"" + path("y.txt") + "\"")) << e.what();
+        EXPECT_TRUE(contains(e.what(), " was not sent: the server 127.0.0.1:" + std::to_string(s.port()) +
+                                           " could not be reached for ")) << e.what();
         EXPECT_EQ(e.diagnostics.at("files done"), "0");
     }
     for (const auto& [n, e] : control.getFileMap()) {
@@ -335,6 +416,10 @@ TEST_F(Transfer, AServerThatStaysAwayEndsTheUploadWithTheFilesNamed) {
         EXPECT_EQ(e.bytesSent, 0u);
     }
     EXPECT_EQ(control.getGlobalStateAndStats().totalBytesTransferred, 0u);
+    // Waiting for the server cost no file an attempt of its own.
+    EXPECT_TRUE(contains(summaryLog(), "qz::Control: cannot reach 127.0.0.1:")) << summaryLog();
+    EXPECT_FALSE(contains(summaryLog(), "qz::Control: retrying ")) << summaryLog();
+    EXPECT_TRUE(contains(summaryLog(), "waiting up to 2 s for an unreachable server")) << summaryLog();
 
     // Once the server is back, the same queue goes.
     s.restart();

@@ -13,7 +13,9 @@
 // FtpServer::tlsOf(makeCertificates(dir())); TLS is then required on control and data
 // connections, and the client checks the server against the CA file. events() lists logins and stored files, one
 // line each ("login PORT", "received PORT PATH", PORT being the client's port
-// of the control connection), so a test can count connections.
+// of the control connection), so a test can count connections. commands()
+// lists every connection ("connect PORT") and every command line the server
+// received ("command PORT LINE"), so a test can show what reached it.
 // Faults on demand: a Faults value with quota set, given to setFaults, restarts
 // the server as one whose disk fills at that many bytes; with stallAfter set,
 // as one that stops reading a data connection after that many bytes (see
@@ -74,6 +76,7 @@ public:
         port_ = freePort();
         passiveLow_ = freePortRange(kPassivePorts);
         std::ofstream(eventsFile(), std::ios::trunc);
+        std::ofstream(commandsFile(), std::ios::trunc);
         restart();
     }
     ~FtpServer() { stop(); }
@@ -104,7 +107,7 @@ public:
                                          "--root", root_, "--user", user_, "--password", password_,
                                          "--passive", std::to_string(passiveLow_) + "-" +
                                                           std::to_string(passiveLow_ + kPassivePorts - 1),
-                                         "--events", eventsFile()};
+                                         "--events", eventsFile(), "--commands", commandsFile()};
         if (tls_) {
             args.insert(args.end(), {"--cert", tls_->certFile, "--key", tls_->keyFile});
             if (tls_->refuseTls13Data) args.push_back("--refuse-tls13-data");
@@ -140,17 +143,22 @@ public:
     }
 
     // Events since this server object was made, restarts included.
-    std::vector<std::string> events() const {
-        std::vector<std::string> lines;
-        std::ifstream in(eventsFile());
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> events() const { return linesOf(eventsFile()); }
+    // Connections and command lines since this server object was made.
+    std::vector<std::string> commands() const { return linesOf(commandsFile()); }
 
 private:
     static constexpr int kPassivePorts = 16;
 
     std::string eventsFile() const { return root_ + ".events"; }
+    std::string commandsFile() const { return root_ + ".commands"; }
+
+    static std::vector<std::string> linesOf(const std::string& file) {
+        std::vector<std::string> lines;
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
     std::string logFile() const { return root_ + ".log"; }
 
     static sockaddr_in loopback(std::uint16_t port) {

@@ -2,7 +2,7 @@
 # A small FTP/FTPS server for the tests, on pyftpdlib. Run by ftp_server.hpp:
 #   ftp_server.py --port P --root DIR --user U --password W --passive LO-HI
 #                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only]]
-#                 [--events FILE] [--quota BYTES [--quota-reply CODE]]
+#                 [--events FILE] [--commands FILE] [--quota BYTES [--quota-reply CODE]]
 #                 [--stall-after BYTES [--stall-always]]
 # With --cert and --key, TLS is required on the control and the data
 # connections; --refuse-tls13-data answers a TLS 1.3 data connection with
@@ -10,6 +10,9 @@
 # insist on resumed sessions, and --tls13-only speaks nothing older. With --events, one line per login ("login PORT") and per stored
 # file ("received PORT PATH") is appended to FILE, PORT being the client's
 # port of that control connection, so tests can tell connections apart.
+# With --commands, every connection ("connect PORT") and every command line
+# as received ("command PORT LINE", the password included) is appended to
+# FILE, so tests can show what reached the server and what did not.
 # --quota plays a full disk: once the files under the root would pass BYTES,
 # the server stores what fits, answers the transfer with CODE (552 unless
 # given) "Insufficient storage space" and drops its data connection, and
@@ -38,6 +41,7 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--events")
+    parser.add_argument("--commands")
     parser.add_argument("--refuse-tls13-data", action="store_true")
     parser.add_argument("--tls13-only", action="store_true")
     parser.add_argument("--quota", type=int)
@@ -52,6 +56,7 @@ def main():
 
     base = TLS_FTPHandler if args.cert else FTPHandler
     events = args.events
+    commands = open(args.commands, "a", encoding="utf-8", errors="backslashreplace") if args.commands else None
     refuse_tls13 = args.refuse_tls13_data
     quota = args.quota
     refusal = "%s Insufficient storage space: the quota of %d bytes is used up." % (
@@ -107,6 +112,19 @@ def main():
             if events:
                 with open(events, "a", encoding="utf-8", errors="surrogateescape") as out:
                     out.write(" ".join(str(w) for w in words) + "\n")
+
+        def _command(self, *words):
+            if commands:
+                commands.write(" ".join(str(w) for w in words) + "\n")
+                commands.flush()
+
+        def on_connect(self):
+            self._command("connect", self.remote_port)
+
+        def found_terminator(self):
+            raw = b"".join(self._in_buffer)
+            self._command("command", self.remote_port, raw.decode("utf-8", "backslashreplace"))
+            super().found_terminator()
 
         def on_login(self, username):
             self._event("login", self.remote_port)

@@ -34,11 +34,14 @@ TEST(Options, ResetRestoresDefaultsAndCopiesAreIndependent) {
     o.setBandwidth(1000, 10);
     o.setStallTimeout(0);  // no stall check at all would let a frozen server hold the upload
     EXPECT_EQ(o.getMap(true).at("stall timeout"), "1");
+    o.setUnreachableTimeout(0);  // a server must get at least a moment to come back
+    EXPECT_EQ(o.getMap(true).at("unreachable timeout"), "1");
     qz::Options copy;
     copy = o;
     o.reset();
     EXPECT_EQ(o.getMap(true), defaults);
     EXPECT_EQ(defaults.at("stall timeout"), "30");
+    EXPECT_EQ(defaults.at("unreachable timeout"), "120");
     EXPECT_EQ(copy.getMap(true).at("host"), "ftp.example.net");
     EXPECT_EQ(copy.getMap(true).at("port"), "2121");
     EXPECT_EQ(copy.effectiveConnections(), 3);

@@ -48,6 +48,18 @@ const char* const kExitCodes =
     "--follow-links; loops, dangling links and links to FIFOs, sockets or devices\n"
     "are always skipped with a notice, printed on stderr and listed in --json.\n";
 
+const char* const kTransferFaults =
+    "Transfer faults:\n"
+    "  A transfer server that cannot be reached (restart, failover, dropped link) is\n"
+    "  waited for up to 120 s, reconnecting after 0.5, 1, 2, 4, then every 8 s; files\n"
+    "  resume from the bytes the server holds. A file that fails while the server\n"
+    "  answers is tried 5 times; a 5xx reply fails it at once; a transfer on which\n"
+    "  nothing moves for 30 s is dropped and resumed. Refused before anything is sent:\n"
+    "  a user, password or host from the job server holding a control character, a\n"
+    "  host that is not a plain host name or IP address. A queued file that became a\n"
+    "  FIFO, socket or device fails by name. Files not sent are named at the end and\n"
+    "  never reported to the job server as sent.\n";
+
 // The cookie file of the running client, removed when the user interrupts:
 // the library's calls block, so the handler cleans up and leaves at once.
 char interruptedCookieFile[4096];
@@ -171,6 +183,7 @@ int main(int argc, char** argv) {
     bool noProgress = false;
     bool json = false;
     auto* upload = app.add_subcommand("upload", "log in, create a job, upload the paths and finalize the job");
+    upload->footer(kTransferFaults);
     login.addTo(upload);
     upload->add_option("--form", form, "order form of the job")->required();
     upload->add_option("--field", fields, "job field KEY=VALUE");

@@ -73,15 +73,21 @@ public:
     // Opens and logs in every connection to the server that the options name
     // (see Options::setMultiThreaded). A wrong host, port, user or password
     // raises qz::Exception (operation "connect") with the server's reply or
-    // libcurl's words. Harmless when connected already.
+    // libcurl's words; so does, before anything is sent, a user, password or
+    // host holding a control character, a host that is not a plain host name
+    // or IP address, or port 0. Harmless when connected already.
     void connect();
     // Sends every queued file that has not arrived yet (connecting first when
     // needed) and returns when the queue is done. Folders are created once,
     // up front; each file is stored by its full remote name over a logged-in
-    // connection and its size checked against the server's. A broken transfer
-    // is tried again (up to 5 attempts, waiting longer each time) and resumes
-    // from the bytes the server holds; a stalled one (see
-    // Options::setStallTimeout) is dropped and tried again at once. A server
+    // connection and its size checked against the server's. A transfer that
+    // breaks while the server answers is tried again (5 attempts, waiting
+    // longer each time) and resumes from the bytes the server holds; a
+    // stalled one (see Options::setStallTimeout) is dropped and tried again
+    // at once. A server that cannot be reached is waited for, reconnecting
+    // with growing pauses, for Options::setUnreachableTimeout; only then are
+    // the files not yet sent given up. A 5xx reply fails its file at once. A
+    // queued path that is no longer a regular file fails by name. A server
     // out of room (452, 552) fails the file with its reply, after at most one
     // resume that learns what it kept. Files that could not be sent, or that
     // vanished or changed after they were queued, raise qz::Exception

@@ -69,8 +69,14 @@ public:
     // A transfer on which no byte moves and the server says nothing for
     // `seconds` (at least 1), or a server that leaves a command unanswered
     // that long, has stalled: the engine drops the connection and tries the
-    // file again at once, resuming it, within the usual attempts.
+    // file again at once, resuming it (see Control::upload for the attempts).
     void setStallTimeout(int seconds);
+    // How long an upload waits for a server that cannot be reached (it
+    // restarts, fails over, or the link dropped), in seconds, at least 1:
+    // counted from the first attempt that could not reach it, the engine
+    // keeps reconnecting with growing pauses and gives up the files not yet
+    // sent only once this time has passed without a word from the server.
+    void setUnreachableTimeout(int seconds);
     // PEM file of the certificate authorities that FTPS servers are checked
     // against; empty means the system's store. Verification is always on.
     // reset() takes it from the environment variable QZ_CA_FILE when set.
@@ -84,7 +90,7 @@ public:
     // "bandwidth maximum"=0 bit/s, "bandwidth start"=0 bit/s, "unit size"=1024,
     // "block size"=1048576, "encoders"=1, "congestion control"=false,
     // "congestion aggression"=5, "stall timeout"=30 (seconds),
-    // "ca file"=$QZ_CA_FILE or "".
+    // "unreachable timeout"=120 (seconds), "ca file"=$QZ_CA_FILE or "".
     std::map<std::string, std::string> getMap(bool showPasswords) const;
 
     bool multiThreaded = false;
@@ -105,6 +111,7 @@ public:
     bool congestionControl = false;
     int congestionAggression = 5;
     int stallTimeout = 30;
+    int unreachableTimeout = 120;
     std::string caFile;
 
     // Connections the engine will open for this configuration.
