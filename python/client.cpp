@@ -239,11 +239,17 @@ from several threads take turns.)");
             kSelf, py::arg("path"), "Queues one regular file under its base name (C++ queueSingleFile).")
         .def(
             "queue_recursive_directory",
-            [](Client& self, const py::object& folder) -> Client& {
+            [](Client& self, const py::object& folder, const std::string& remote, bool followLinks) -> Client& {
                 const std::string local = path(folder);
-                return chained(self, [&](qz::WS& ws) { ws.queueRecursiveDirectory(local); });
+                return chained(self, [&](qz::WS& ws) {
+                    ws.control.setFolderLinks(followLinks ? qz::eFollowFolderLinks : qz::eSkipFolderLinks);
+                    ws.queueRecursiveDirectory(local, remote);
+                });
             },
-            kSelf, py::arg("path"), "Queues every file below a folder, by its relative path (C++ queueRecursiveDirectory).")
+            kSelf, py::arg("path"), py::arg("remote") = ".", py::arg("follow_links") = false,
+            "Queues every file below a folder, by its relative path under `remote` (\".\": the top). Links "
+            "to folders are skipped with a notice (Stats.skipped) unless follow_links (C++ "
+            "queueRecursiveDirectory, Control::setFolderLinks).")
         .def("upload_queued_files", &upload, py::arg("progress") = py::none(),
              R"(FILE_QUEUE -> ... -> FINISHED: connects, uploads, sends the summary log
 and finalizes the job; returns the final Stats (C++ uploadQueuedFiles).

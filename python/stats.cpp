@@ -27,7 +27,9 @@ void bindFileRecord(py::class_<File>& c) {
         .def_property_readonly("result", [](const File& f) { return fileResultOf(static_cast<int>(f.result)); },
                                "A FileResult: PENDING, SENDING, DONE or FAILED (C++ result).")
         .def_property_readonly("error_text", [](const File& f) { return text(f.errorText); },
-                               "Why the last attempt failed, \"\" if none (C++ errorText).");
+                               "Why the last attempt failed, \"\" if none (C++ errorText).")
+        .def_property_readonly("via_link", [](const File& f) { return f.viaLink; },
+                               "True when the file was reached through a symbolic link (C++ viaLink).");
 }
 
 }  // namespace
@@ -64,6 +66,15 @@ void bindStats(py::module_& m) {
                 return out;
             },
             "FileStats by the engine's file number, in queue order from 1 (C++ fileMap).")
+        .def_property_readonly(
+            "skipped",
+            [](const Run& s) {
+                py::list out;
+                for (const auto& entry : s.skipped) out.append(py::make_tuple(text(entry.local), text(entry.reason)));
+                return out;
+            },
+            "(local path, reason) of each entry the queue skipped with a notice: links to folders "
+            "not followed, loops, dangling links (C++ skipped).")
         .def("__repr__", [](const Run& s) {
             return py::str("<Stats {}/{} bytes, {}/{} files{}>")
                 .format(s.totalBytesTransferred, s.totalBytes, s.filesDone, s.filesTotal,

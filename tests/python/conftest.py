@@ -18,6 +18,7 @@ import qzws
 SOURCE_DIR = os.environ["QZWS_SOURCE_DIR"]
 BINARY_DIR = os.environ["QZWS_BINARY_DIR"]
 FTP_USER, FTP_PASSWORD = "tester", "pa55 word"
+ADMIN_TOKEN = "python-tests-admin-token"
 
 
 def free_port():
@@ -78,6 +79,7 @@ class Servers:
             "orderForms": [{"name": "Sequencing run", "type": "job"}],
             "transferServer": {"host": "127.0.0.1", "port": ftp_port, "user": FTP_USER,
                                "password": FTP_PASSWORD, "path": "/", "localRoot": str(self.ftp_root)},
+            "adminToken": ADMIN_TOKEN,
         }
         (self.folder / "jobserver.json").write_text(json.dumps(config))
         with open(self.folder / "jobserver.log", "wb") as log:
@@ -91,7 +93,9 @@ class Servers:
         self.base_url = line[len("listening on "):].strip()
 
     def the_job(self):
-        with urllib.request.urlopen(self.base_url + "admin/jobs") as answer:
+        request = urllib.request.Request(self.base_url + "admin/jobs",
+                                         headers={"Authorization": "Bearer " + ADMIN_TOKEN})
+        with urllib.request.urlopen(request) as answer:
             jobs = json.load(answer)["jobs"]
         assert len(jobs) == 1
         return jobs[0]

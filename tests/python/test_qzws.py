@@ -19,10 +19,13 @@ def test_a_whole_job_with_progress(servers, tmp_path):
     (run / "sub").mkdir(parents=True)
     (run / "reads.bin").write_bytes(os.urandom(300000))
     (run / "sub" / "grüße.txt").write_text("hallo")
+    (run / "elsewhere").symlink_to(tmp_path)  # a link to a folder: skipped with a notice
     seen = []
     ws = logged_in(servers)
     assert ws.get_state() == qzws.State.JOB_CREATED
     stats = ws.queue_recursive_directory(run).upload_queued_files(progress=seen.append)
+    assert [local for local, reason in stats.skipped] == [str(run / "elsewhere")]
+    assert not any(f.via_link for f in stats.files.values())
 
     assert ws.state == qzws.State.FINISHED and str(ws.state) == "finished"
     assert seen[-1].finished and seen[-1].total_bytes_transferred == 300005
