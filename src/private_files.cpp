@@ -5,14 +5,51 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <libxml/globals.h>
+
+#include "qz/xml.hpp"
 
 namespace qz::detail {
 
 namespace {
 
+const char* const kMask = "********";
+
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// "q:p" -> "p", "p" -> "p".
+std::string localName(const std::string& qualified) {
+    const std::size_t colon = qualified.rfind(':');
+    return colon == std::string::npos ? qualified : qualified.substr(colon + 1);
+}
+
+// The value as an XML writer puts it in a quoted attribute.
+std::string escaped(const std::string& value) {
+    std::string out;
+    for (const char c : value) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\n': out += "&#10;"; break;
+            case '\r': out += "&#13;"; break;
+            case '\t': out += "&#9;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+// The transfer password exactly as the engine setup takes it from the answer.
+std::string transferPassword(xmlDoc* document) {
+    if (document == nullptr) return "";
+    const auto ftp = findAnyNodeAndGetAttribs(document, "ftp");
+    const auto it = ftp.find("p");
+    return it == ftp.end() ? "" : it->second;
+}
 
 // Writes `content` into a file that this call creates. Returns false, and
 // leaves the name alone, when it is taken (by a link among others).
@@ -58,11 +95,15 @@ std::string prepareCookieFile(const std::string& path) {
     return "";
 }
 
-std::string hideTransferPassword(const std::string& text) {
+std::string hideTransferPassword(const std::string& text, const std::string& password) {
     std::string out = text;
-    for (std::size_t tag = out.find("<ftp"); tag != std::string::npos; tag = out.find("<ftp", tag + 1)) {
-        std::size_t i = tag + 4;
-        if (i < out.size() && !isSpace(out[i])) continue;
+    // The answer is read by local name (src/xml_lookup.cpp), so "q:ftp" and
+    // "q:p" are the element and the attribute the library takes the
+    // password from: the scan goes by local name too.
+    for (std::size_t tag = out.find('<'); tag != std::string::npos; tag = out.find('<', tag + 1)) {
+        std::size_t i = tag + 1;
+        while (i < out.size() && !isSpace(out[i]) && out[i] != '>' && out[i] != '/') ++i;
+        if (localName(out.substr(tag + 1, i - tag - 1)) != "ftp") continue;
         // Walk the attributes: a ">" inside a quoted value does not end the tag.
         while (i < out.size()) {
             while (i < out.size() && isSpace(out[i])) ++i;
@@ -77,13 +118,25 @@ std::string hideTransferPassword(const std::string& text) {
             if (i >= out.size() || (out[i] != '"' && out[i] != '\'')) break;
             const std::size_t valueEnd = out.find(out[i], i + 1);
             if (valueEnd == std::string::npos) break;
-            if (name == "p") {
-                out.replace(i + 1, valueEnd - i - 1, "********");
-                i += 1 + 8 + 1;
+            if (name.rfind("xmlns", 0) != 0 && localName(name) == "p") {
+                out.replace(i + 1, valueEnd - i - 1, kMask);
+                i += 1 + std::strlen(kMask) + 1;
             } else {
                 i = valueEnd + 1;
             }
         }
+    }
+    // Whatever the scan missed (character references in the name, a form it
+    // does not know), the value the library itself reads is not written.
+    auto maskAll = [&out](const std::string& value) {
+        for (std::size_t at = out.find(value); at != std::string::npos; at = out.find(value, at + std::strlen(kMask))) {
+            out.replace(at, value.size(), kMask);
+        }
+    };
+    if (!password.empty()) {
+        maskAll(password);
+        const std::string writtenForm = escaped(password);
+        if (writtenForm != password) maskAll(writtenForm);
     }
     return out;
 }
@@ -92,15 +145,16 @@ void writeDebugDumps(const std::function<std::string()>& nextName, const std::st
                      const std::string& text, xmlDoc* document) {
     // Dumps of earlier runs in the same folder hold the low numbers; a
     // bounded search keeps a folder full of them from stalling the request.
-    const std::string raw = hideTransferPassword(received);
+    const std::string password = transferPassword(document);
+    const std::string raw = hideTransferPassword(received, password);
     for (int attempt = 0; attempt < 100000; ++attempt) {
         const std::string name = nextName();
         if (!writeNewFile(name + ".raw", raw)) {
             if (errno == EEXIST) continue;
             return;
         }
-        writeNewFile(name + ".txt", hideTransferPassword(text));
-        if (document) writeNewFile(name + ".xml", hideTransferPassword(formatted(document)));
+        writeNewFile(name + ".txt", hideTransferPassword(text, password));
+        if (document) writeNewFile(name + ".xml", hideTransferPassword(formatted(document), password));
         return;
     }
 }

@@ -23,13 +23,16 @@ std::string prepareCookieFile(const std::string& path);
 // UTF-8). Every file is created new, never through a link: when the ".raw"
 // name is taken (an earlier run's dump, a planted link) the next name is
 // tried; a ".txt" or ".xml" name that is taken leaves that dump out. The
-// password attribute of the "ftp" element ("p") reads "********" in all
-// three. Nothing reaches the standard streams.
+// password attribute of the "ftp" element ("p", by local name, any prefix)
+// reads "********" in all three, and so does every other occurrence of the
+// password that the engine setup reads from `document`. Nothing reaches the
+// standard streams.
 void writeDebugDumps(const std::function<std::string()>& nextName, const std::string& received,
                      const std::string& text, xmlDoc* document);
 
-// `text` with the value of each "p" attribute of an "ftp" element replaced
-// by "********".
-std::string hideTransferPassword(const std::string& text);
+// `text` with the value of each "p" attribute of an "ftp" element (both by
+// local name, whatever the prefix) replaced by "********", and then every
+// occurrence of `password` (as is and as written in an XML attribute) too.
+std::string hideTransferPassword(const std::string& text, const std::string& password);
 
 }  // namespace qz::detail

@@ -38,6 +38,8 @@ void SummaryLog::truncateLogFile() {
     detail::writeLog("summary", detail::EWrite::eTruncate, "");
 }
 
+std::vector<std::string> logPathsRemovedAtExit() { return detail::pathsRemovedAtExit(); }
+
 std::string SummaryLog::getLogFilename() {
     return detail::logFilePath("summary");
 }

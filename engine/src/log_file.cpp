@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "qz/exception.hpp"
 
@@ -57,6 +58,9 @@ struct CreatedFiles {
     std::mutex mutex;
     std::map<std::string, pid_t> paths;
     std::set<std::string> sweptFolders;
+    // Default folder that could not be used -> the private folder made in its
+    // place, and the process that made it (it removes the folder at exit).
+    std::map<std::string, std::pair<std::string, pid_t>> standIns;
 };
 
 void removeCreatedFiles();
@@ -75,6 +79,10 @@ void removeCreatedFiles() {
     std::lock_guard<std::mutex> lock(files.mutex);
     for (const auto& [path, creator] : files.paths) {
         if (creator == ::getpid()) ::unlink(path.c_str());
+    }
+    // Only when empty: logs that other processes (or a kept run) put there stay.
+    for (const auto& [preferred, standIn] : files.standIns) {
+        if (standIn.second == ::getpid()) ::rmdir(standIn.first.c_str());
     }
 }
 
@@ -112,21 +120,88 @@ void sweepDeadLogs(int folder) {
     ::closedir(entries);
 }
 
-int openPrivateFolder(const std::string& dir) {
+// Opens `dir` (made 0700 when missing), a real folder of this user closed to
+// everyone else. Returns the descriptor, or -1 with what is wrong in `what`
+// and `why` for the message.
+int tryOpenPrivateFolder(const std::string& dir, std::string& what, std::string& why) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        refuse(__LINE__, "cannot create the log folder", dir, std::string("(") + std::strerror(errno) + ")");
+        what = "cannot create the log folder";
+        why = std::string("(") + std::strerror(errno) + ")";
+        return -1;
     }
+    what = "the log folder";
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        refuse(__LINE__, "the log folder", dir,
-               errno == ELOOP || errno == ENOTDIR ? "is not a folder (a link or a file)" : std::strerror(errno));
+        why = errno == ELOOP || errno == ENOTDIR ? "is not a folder (a link or a file)" : std::strerror(errno);
+        return -1;
     }
     struct stat info {};
-    const std::string why = ::fstat(fd, &info) != 0 ? std::strerror(errno) : whyNotPrivate(info);
+    why = ::fstat(fd, &info) != 0 ? std::strerror(errno) : whyNotPrivate(info);
     if (!why.empty()) {
         ::close(fd);
-        refuse(__LINE__, "the log folder", dir, why + "; set QZ_LOG_DIR to a folder of your own");
+        why += "; set QZ_LOG_DIR to a folder of your own";
+        return -1;
     }
+    return fd;
+}
+
+std::string temporaryFolder() {
+    std::error_code ec;
+    const auto tmp = std::filesystem::temp_directory_path(ec);
+    return ec ? std::string("/tmp") : tmp.string();
+}
+
+// The default folder when QZ_LOG_DIR is not set: $XDG_RUNTIME_DIR/qzws when
+// that folder is the user's, else "qzws-UID" in the temporary folder.
+std::string preferredLogDirectory() {
+    // Only the user's own runtime folder: under sudo it may still name the
+    // invoking user's, where a folder made now would lock that user out.
+    struct stat runtimeInfo {};
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime && *runtime && ::stat(runtime, &runtimeInfo) == 0 && runtimeInfo.st_uid == ::geteuid()) {
+        return std::string(runtime) + "/qzws";
+    }
+    return temporaryFolder() + "/qzws-" + std::to_string(::geteuid());
+}
+
+// Opens the log folder and sets `dir` to its name. A QZ_LOG_DIR that cannot
+// be used is refused. The default folder has a fixed name in a shared
+// folder, so anyone can plant a link or a folder of their own there first:
+// then the logs go to a fresh private folder instead, made once per default
+// folder and removed at exit by the process that made it. Returns -1, with
+// `what` and `why` for the message, when no folder can be used.
+int tryOpenLogFolder(std::string& dir, std::string& what, std::string& why) {
+    if (const char* chosen = std::getenv("QZ_LOG_DIR"); chosen && *chosen) {
+        dir = chosen;
+        return tryOpenPrivateFolder(dir, what, why);
+    }
+    const std::string preferred = preferredLogDirectory();
+    dir = preferred;
+    int fd = tryOpenPrivateFolder(dir, what, why);
+    if (fd >= 0) return fd;
+    {
+        CreatedFiles& files = createdFiles();
+        std::lock_guard<std::mutex> lock(files.mutex);
+        auto standIn = files.standIns.find(preferred);
+        if (standIn == files.standIns.end()) {
+            std::string name = temporaryFolder() + "/qzws-" + std::to_string(::geteuid()) + "-XXXXXX";
+            if (::mkdtemp(name.data()) != nullptr) {
+                standIn = files.standIns.emplace(preferred, std::make_pair(name, ::getpid())).first;
+            } else {
+                why += std::string(" (and no private folder could be made instead: ") + std::strerror(errno) + ")";
+            }
+        }
+        if (standIn != files.standIns.end()) dir = standIn->second.first;
+    }
+    return dir == preferred ? -1 : tryOpenPrivateFolder(dir, what, why);
+}
+
+// The same, throwing qz::Exception (operation "log") naming the folder.
+int openLogFolder(std::string& dir) {
+    std::string what;
+    std::string why;
+    const int fd = tryOpenLogFolder(dir, what, why);
+    if (fd < 0) refuse(__LINE__, what, dir, why);
     return fd;
 }
 
@@ -148,17 +223,23 @@ bool writeAll(int fd, const std::string& text) {
 }  // namespace
 
 std::string logDirectory() {
-    if (const char* dir = std::getenv("QZ_LOG_DIR"); dir && *dir) return dir;
-    // Only the user's own runtime folder: under sudo it may still name the
-    // invoking user's, where a folder made now would lock that user out.
-    struct stat runtimeInfo {};
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        runtime && *runtime && ::stat(runtime, &runtimeInfo) == 0 && runtimeInfo.st_uid == ::geteuid()) {
-        return std::string(runtime) + "/qzws";
+    std::string dir;
+    std::string what;
+    std::string why;
+    // A folder that cannot be used still has the name to show; writing there is refused.
+    if (const int fd = tryOpenLogFolder(dir, what, why); fd >= 0) ::close(fd);
+    return dir;
+}
+
+std::vector<std::string> pathsRemovedAtExit() {
+    if (keepLogs()) return {};
+    std::vector<std::string> paths = {logFilePath("summary"), logFilePath("exceptions")};
+    CreatedFiles& files = createdFiles();
+    std::lock_guard<std::mutex> lock(files.mutex);
+    for (const auto& [preferred, standIn] : files.standIns) {
+        if (standIn.second == ::getpid()) paths.push_back(standIn.first);
     }
-    std::error_code ec;
-    const auto tmp = std::filesystem::temp_directory_path(ec);
-    return (ec ? std::string("/tmp") : tmp.string()) + "/qzws-" + std::to_string(::geteuid());
+    return paths;
 }
 
 std::string logFilePath(const std::string& kind) {
@@ -166,8 +247,8 @@ std::string logFilePath(const std::string& kind) {
 }
 
 void writeLog(const std::string& kind, EWrite how, const std::string& text) {
-    const std::string dir = logDirectory();
-    FileDescriptor folder(openPrivateFolder(dir));
+    std::string dir;
+    FileDescriptor folder(openLogFolder(dir));
     CreatedFiles& created = createdFiles();
     {
         std::lock_guard<std::mutex> lock(created.mutex);

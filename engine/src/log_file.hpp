@@ -4,12 +4,21 @@
 // and are never written through a link or into a file someone else made.
 
 #include <string>
+#include <vector>
 
 namespace qz::detail {
 
 // The folder for the engine's logs: QZ_LOG_DIR, else $XDG_RUNTIME_DIR/qzws
 // when that folder is the user's, else "qzws-UID" in the temporary folder.
+// When that default folder cannot be used (a link, another user's, open to
+// others) a private "qzws-UID-XXXXXX" made in the temporary folder stands in
+// for it, and is removed at exit.
 std::string logDirectory();
+
+// The logs of this process and, last, the folder made for them when the
+// default one could not be used: what exit removes. Empty when QZ_KEEP_LOGS
+// keeps them.
+std::vector<std::string> pathsRemovedAtExit();
 
 // Path of the log `kind` ("summary", "exceptions") of this process:
 // logDirectory() + "/qz-" + kind + "-" + PID + ".log".

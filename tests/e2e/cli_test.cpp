@@ -345,8 +345,9 @@ TEST_F(Cli, CtrlCStopsCleanly) {
     writeFile("big.bin", std::string(8u << 20, 'x'));
     auto args = upload();
     args.push_back(path("big.bin"));
+    ::mkdir(path("logs").c_str(), 0700);
     Command command = qzws(args);
-    command.env("QZWS_PASSWORD", "wonderland");
+    command.env("QZWS_PASSWORD", "wonderland").env("QZ_LOG_DIR", path("logs"));
     command.start();
     // Wait until the upload is under way: the first plain progress line.
     for (int i = 0; i < 200 && command.outSoFar().find("qzws: ") == std::string::npos; ++i) {
@@ -358,7 +359,47 @@ TEST_F(Cli, CtrlCStopsCleanly) {
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_NE(r.err.find("qzws: interrupted"), std::string::npos) << r.err;
     EXPECT_EQ(cookieFilesLeft(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(path("logs"))) << "the handler removes the logs too";
     EXPECT_NE(theJob()["state"], "finalized");
+}
+
+// The default log folder has a fixed name in the shared temporary folder, so
+// any local user can take that name first.
+TEST_F(Cli, ALogFolderThatCannotBeUsedStopsNoUploadAndLeavesNoJob) {
+    startServers();
+    writeFile("one.txt", "1");
+    auto args = upload();
+    args.push_back(path("one.txt"));
+
+    const std::string tmp = path("tmp");
+    const std::string planted = tmp + "/qzws-" + std::to_string(::geteuid());
+    std::filesystem::create_directories(planted);
+    ::chmod(tmp.c_str(), 01777);
+    ::chmod(planted.c_str(), 0777);
+    if (::geteuid() == 0) ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+    CommandResult r = qzws(args)
+                          .env("QZWS_PASSWORD", "wonderland")
+                          .env("TMPDIR", tmp)
+                          .env("XDG_RUNTIME_DIR", "")
+                          .env("QZ_LOG_DIR", "")
+                          .run();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(theJob()["state"], "finalized");
+    EXPECT_TRUE(std::filesystem::is_empty(planted)) << "nothing is written into the planted folder";
+    std::set<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(tmp)) left.insert(e.path().string());
+    EXPECT_EQ(left, std::set<std::string>{planted}) << "the private folder made instead is gone at exit";
+
+    // A folder the user chose is refused, and before the job exists.
+    const std::size_t before = jobs->adminJobs()["jobs"].size();
+    CommandResult refused = qzws(args).env("QZWS_PASSWORD", "wonderland").env("QZ_LOG_DIR", planted).run();
+    EXPECT_EQ(refused.exitCode, 11) << refused.err;
+    EXPECT_TRUE(std::regex_match(refused.err, std::regex("qzws: cannot use the engine's logs: the log folder \"" +
+                                                         planted + "\" (belongs to another user|is open to other "
+                                                         "users); set QZ_LOG_DIR to a folder of your own\n")))
+        << refused.err;
+    EXPECT_EQ(jobs->adminJobs()["jobs"].size(), before);
+    EXPECT_EQ(cookieFilesLeft(), 0);
 }
 
 TEST_F(Cli, TheExampleBuiltFromTheInstalledPackageSendsAJob) {

@@ -14,6 +14,7 @@
 #include "qz/scrambling.hpp"
 #include "qz/strings.hpp"
 #include "qz/ws.hpp"
+#include "qz/xml.hpp"
 #include "support/raw_server.hpp"
 #include "support/script_server.hpp"
 #include "support/temp_dir.hpp"
@@ -334,6 +335,26 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
         EXPECT_EQ(server.requests().size(), sent);
         EXPECT_EQ(qztest::readFile(target), "keep me");
     }
+
+    // The answer is read by local name: a prefixed element or attribute is
+    // the password all the same, in every dump.
+    const std::string prefixed[] = {
+        "<result><status success=\"true\"/><q:ftp xmlns:q=\"urn:q\" u=\"x\" s=\"h\" p=\"s3cret&amp;1\"/></result>",
+        "<result><status success=\"true\"/><ftp xmlns:q=\"urn:q\" u=\"x\" s=\"h\" q:p=\"s3cret&amp;1\"/></result>",
+    };
+    for (const std::string& answer : prefixed) {
+        server.reply({200, answer, {}});
+        std::unique_ptr<xmlDoc, DocFree> doc(ws.send_request(server.base() + "c", ""));
+        ASSERT_EQ(qz::findAnyNodeAndGetAttribs(doc.get(), "ftp")["p"], "s3cret&1") << answer;
+    }
+    std::size_t dumps = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir())) {
+        const std::string name = entry.path().filename();
+        if (name.rfind("output_", 0) != 0 || std::filesystem::is_symlink(entry.symlink_status())) continue;
+        ++dumps;
+        EXPECT_EQ(qztest::readFile(entry.path()).find("s3cret"), std::string::npos) << name;
+    }
+    EXPECT_GE(dumps, 6u);
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 #include <cctype>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <memory>
 
 #include "password.hpp"
+#include "qz/log.hpp"
 #include "qzws_version.hpp"
 #include "upload_job.hpp"
 
@@ -32,6 +34,8 @@ const char* const kExitCodes =
     "  8    sending the transfer log\n"
     "  9    finalization of the job\n"
     "  10   keep-alive request (ping)\n"
+    "  11   the engine's log folder or a log file cannot be used (QZ_LOG_DIR);\n"
+    "       checked before login, so no job is created\n"
     "  130  interrupted (Ctrl-C)\n"
     "\n"
     "The password comes from the environment variable QZWS_PASSWORD, else from\n"
@@ -60,9 +64,13 @@ const char* const kTransferFaults =
     "  FIFO, socket or device fails by name. Files not sent are named at the end and\n"
     "  never reported to the job server as sent.\n";
 
-// The cookie file of the running client, removed when the user interrupts:
-// the library's calls block, so the handler cleans up and leaves at once.
+// The cookie file of the running client and the engine's logs (their folder
+// last, when one was made for them), removed when the user interrupts: the
+// library's calls block, so the handler cleans up and leaves at once, and
+// _exit skips the removal the engine does at exit. Worked out beforehand: a
+// handler may only read memory and make async-signal-safe calls.
 char interruptedCookieFile[4096];
+char interruptedLogPaths[4][4096];
 
 extern "C" void onInterrupt(int) {
     static const char text[] = "\nqzws: interrupted\n";
@@ -70,11 +78,27 @@ extern "C" void onInterrupt(int) {
         // Nothing more can be done from a signal handler.
     }
     if (interruptedCookieFile[0]) unlink(interruptedCookieFile);
+    for (const char* path : interruptedLogPaths) {
+        if (path[0] && unlink(path) != 0) rmdir(path);
+    }
     _exit(eExitInterrupted);
 }
 
-void removeCookieFileOnInterrupt(const qz::WS& ws) {
-    std::strncpy(interruptedCookieFile, ws.cookieFile.c_str(), sizeof interruptedCookieFile - 1);
+// Copies `path` into `to`, or leaves `to` empty when it does not fit: a
+// shortened path would name another file.
+void keepPath(char (&to)[4096], const std::string& path) {
+    to[0] = '\0';
+    if (path.size() < sizeof to) std::memcpy(to, path.c_str(), path.size() + 1);
+}
+
+void removeOnInterrupt(const qz::WS& ws, bool logs) {
+    keepPath(interruptedCookieFile, ws.cookieFile);
+    if (logs) {
+        const std::vector<std::string> paths = qz::logPathsRemovedAtExit();
+        for (std::size_t i = 0; i < paths.size() && i < std::size(interruptedLogPaths); ++i) {
+            keepPath(interruptedLogPaths[i], paths[i]);
+        }
+    }
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
@@ -228,7 +252,7 @@ int main(int argc, char** argv) {
         if (pingCommand->parsed()) {
             Credentials credentials = pingLogin.credentials();
             qz::WS ws;
-            removeCookieFileOnInterrupt(ws);
+            removeOnInterrupt(ws, false);  // ping writes no log
             int code = report(ping(ws, credentials));
             if (code == eExitOk) std::cout << "qzws: " << credentials.url << " answered the keep-alive request\n";
             return code;
@@ -241,7 +265,7 @@ int main(int argc, char** argv) {
         // With --json the progress goes to stderr, so that stdout holds the JSON alone.
         ProgressDisplay progress(style, json ? stderr : stdout);
         qz::WS ws;
-        removeCookieFileOnInterrupt(ws);
+        removeOnInterrupt(ws, true);
         Outcome outcome = runUpload(ws, request, progress);
         if (json) {
             std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+#include "qz/exception.hpp"
+#include "qz/log.hpp"
 #include "qz/strings.hpp"
 #include "qz/xml.hpp"
 
@@ -105,6 +107,13 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
         [&](const std::string& path, const std::string& remote) {
             check.prepareRecursiveDir(qz::Local(path), qz::Remote(remote));
         });
+    if (o.exitCode != eExitOk) return o;
+    // Job creation opens the logs too, but only once the job exists on the
+    // server: a folder that cannot be used would leave it behind.
+    o = guarded(ws, eExitLogs, "logs", "cannot use the engine's logs", [] {
+        qz::Exception::createLogFile(true);
+        qz::SummaryLog::truncateLogFile();
+    });
     if (o.exitCode != eExitOk) return o;
 
     o = logIn(ws, request.login);

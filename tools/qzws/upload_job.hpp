@@ -26,6 +26,7 @@ enum ExitCode : int {
     eExitSummaryLog = 8,
     eExitFinalization = 9,
     eExitKeepAlive = 10,
+    eExitLogs = 11,         // the log folder or a log file cannot be used
     eExitInterrupted = 130,
 };
 
@@ -59,8 +60,10 @@ std::string remoteFolderFor(const std::string& path);
 
 // Logs in; a refusal, also one without an error, is an Outcome with eExitLogin.
 Outcome logIn(qz::WS& ws, const Credentials& login);
-// Checks every path with the engine before logging in, so that a path that
-// cannot be sent (eExitQueue) leaves no job on the server; then the whole job.
+// Checks every path with the engine and sets up the engine's logs before
+// logging in, so that a path that cannot be sent (eExitQueue) or a log folder
+// that cannot be used (eExitLogs) leaves no job on the server; then the whole
+// job.
 Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress);
 Outcome ping(qz::WS& ws, const Credentials& login);
 

@@ -9,9 +9,11 @@
 //
 // Both logs live in the folder named by the environment variable QZ_LOG_DIR,
 // else in $XDG_RUNTIME_DIR/qzws (when that folder is the user's), else in
-// "qzws-UID" in the temporary folder (created 0700 when missing; refused
-// unless it is a real folder of this user closed to everyone else), under
-// names that carry the process id:
+// "qzws-UID" in the temporary folder (created 0700 when missing). The folder
+// must be a real folder of this user closed to everyone else: QZ_LOG_DIR is
+// refused otherwise, while for the default one a fresh private folder
+// "qzws-UID-XXXXXX" in the temporary folder stands in (removed at exit by the
+// process that made it, when empty). The logs carry the process id:
 // "qz-summary-PID.log" and "qz-exceptions-PID.log". They are created 0600,
 // never through a link, and never into a file of another user or one that
 // others can read. A process removes its logs when it exits, unless
@@ -20,6 +22,7 @@
 // thread-safe.
 
 #include <string>
+#include <vector>
 
 namespace qz {
 
@@ -35,6 +38,13 @@ public:
     static void truncateLogFile();
     static std::string getLogFilename();
 };
+
+// What this process removes at exit: its two logs and, last, the folder made
+// for them when the default one could not be used (remove it only after the
+// logs; it is left when not empty). Empty when QZ_KEEP_LOGS keeps the logs.
+// For a signal handler that leaves with _exit(), which skips the removal at
+// exit: take the list before installing the handler.
+std::vector<std::string> logPathsRemovedAtExit();
 
 class Logging {
 public:
