@@ -53,6 +53,7 @@ WS& WS::reset() {
     orderFormType.clear();
     jobId.clear();
     ftpUsername.clear();
+    ftpPortText.clear();
     bandwidthStart = 0;
     bandwidthMax = 0;
     secure = false;

@@ -75,6 +75,7 @@ WS& WS::set_options(xmlDoc* answer) {
             host = value;
             options.setFtpServer(host, static_cast<std::uint16_t>(port));
         } else if (name == "p1") {
+            ftpPortText = value;
             port = number32(value);
             options.setFtpServer(host, static_cast<std::uint16_t>(port));
         } else if (name == "p2") {

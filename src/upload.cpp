@@ -1,10 +1,41 @@
 // The file queue and the upload run.
+#include <string>
+
+#include "../engine/src/quoted.hpp"
 #include "qz/ws.hpp"
 
 namespace qz {
 
 namespace {
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// The job server's port text, checked whole: the engine keeps only its low
+// 16 bits, so "112557" would quietly become port 47021, and strtol would
+// turn "21abc" into 21 and "-1" into 65535. Blanks around the digits are
+// harmless; anything else is refused before a byte goes out.
+void checkPortText(const std::string& text) {
+    static const char* const blanks = " \t\r\n";
+    const auto first = text.find_first_not_of(blanks);
+    const auto last = text.find_last_not_of(blanks);
+    bool valid = first != std::string::npos;
+    unsigned long port = 0;
+    for (auto i = first; valid && i <= last; ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') valid = false;
+        else port = port * 10 + static_cast<unsigned long>(c - '0');
+        if (port > 65535) valid = false;  // stops before the count could overflow
+    }
+    if (valid && port >= 1) return;
+    // A hostile answer may hold any length: the message shows enough to
+    // recognise the value, never all of it.
+    static const std::size_t shownLength = 40;
+    std::string shown = quoted(text.substr(0, shownLength));
+    if (text.size() > shownLength) shown += "...";
+    throw Exception(__FILE__, __LINE__, "connect",
+                    "cannot connect: the server port (\"p1\") " + shown +
+                        " is not a number from 1 to 65535; nothing was sent",
+                    {{"refused setting", "the server port (\"p1\")"}});
+}
+
 }  // namespace
 
 WS& WS::queueSingleFile(const std::string& path) {
@@ -39,6 +70,9 @@ GlobalStateAndStats WS::uploadQueuedFiles(StatsCallback callback, void* user) {
 
     try {
         SummaryLog::add("qz::WS: connecting to ftp server");
+        // Empty only when no job server answer configured the engine; the
+        // engine then checks the port it was given on its own.
+        if (!ftpPortText.empty()) checkPortText(ftpPortText);
         control.connect();
         SummaryLog::add("qz::WS: connection to ftp server has been established");
     } catch (Exception& e) {

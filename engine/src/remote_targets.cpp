@@ -6,6 +6,18 @@
 
 namespace qz {
 
+namespace {
+
+// The name a target is known by when looking for clashes. The login folder
+// of a transfer server is usually its root, so "/run/a.txt" and "run/a.txt"
+// are one file there: both are keyed without the leading "/".
+std::string clashKey(const std::string& remote) {
+    const std::string path = remoteCommandPath(remote);
+    return path.empty() || path.front() != '/' ? path : path.substr(1);
+}
+
+}  // namespace
+
 RemoteTargets::Batch::Batch(const RemoteTargets& queued, std::string operation)
     : queued_(queued), operation_(std::move(operation)) {}
 
@@ -38,7 +50,7 @@ void RemoteTargets::Batch::claimParents(const std::string& key, const std::strin
 }
 
 bool RemoteTargets::Batch::addFile(const std::string& remote, const std::string& local, LocalIdentity identity) {
-    const std::string key = remoteCommandPath(remote);
+    const std::string key = clashKey(remote);
     claimParents(key, local);
     const Target* taken = find(key);
     if (taken && !taken->folder && taken->identity.device == identity.device &&
@@ -50,8 +62,8 @@ bool RemoteTargets::Batch::addFile(const std::string& remote, const std::string&
 }
 
 void RemoteTargets::Batch::addFolder(const std::string& remote, const std::string& local) {
-    const std::string key = remoteCommandPath(remote);
-    if (key.empty() || key == "/") return;
+    const std::string key = clashKey(remote);
+    if (key.empty()) return;
     claimParents(key, local);
     claim(key, {local, true, {}});
 }

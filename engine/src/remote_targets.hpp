@@ -55,7 +55,7 @@ public:
     void clear();
 
 private:
-    std::map<std::string, Target> targets_;  // by the name as sent in commands
+    std::map<std::string, Target> targets_;  // by the name as sent, without a leading "/"
 };
 
 }  // namespace qz

@@ -10,13 +10,14 @@
 //   if (now >= policy.nextAttemptAt()) ...new attempts may start...
 //   policy.reached();         // the server answered: whatever outage there was is over
 //
-// A server that went away (restart, failover, a dropped link) costs no
-// attempt of any file: while no attempt hears from it, the attempts are
-// spread out in rounds with growing pauses (0.5 s doubling to 8 s), and
-// only when it has stayed unreachable for the whole timeout, counted from
-// the first attempt that could not reach it, is the upload given up. A file
-// that fails while the server answers uses up one of its 5 attempts; a
-// refusal for good (a 5xx reply) ends it at once.
+// A server that went away (restart, failover, a dropped link, a greeting of
+// "421 Service not available") costs no attempt of any file: while no
+// attempt hears from it, the attempts are spread out in rounds with growing
+// pauses (0.5 s doubling to 8 s), and only when it has stayed unreachable
+// for the whole timeout, counted from the first attempt that could not reach
+// it, is the upload given up. A file that fails while the server answers
+// uses up one of its 5 attempts; a refusal for good (a 5xx reply) ends it at
+// once.
 
 #include <chrono>
 
@@ -24,7 +25,7 @@ namespace qz {
 
 // Why one attempt failed.
 enum class EFailure {
-    eUnreachable,  // no word from the server during the attempt: it (or the link) is away
+    eUnreachable,  // no word from the server during the attempt, or only its 421: it (or the link) is away
     eTransient,    // the server answered, then the attempt broke or stalled
     ePermanent,    // the server refused the file for good, or the request itself is wrong
 };

@@ -93,6 +93,18 @@ bool storageRefused(CURLcode code, const std::string& lastReply) {
     return code == CURLE_REMOTE_DISK_FULL || lastReply.rfind("452", 0) == 0 || lastReply.rfind("552", 0) == 0;
 }
 
+// 421 ("Service not available, closing control connection"): the server is
+// going down or restarting, which is no fault of the file at hand; it is
+// away as much as one that does not answer at all. libcurl reports it as a
+// timeout, which it is not.
+bool serviceUnavailable(const Channel& c) { return c.lastReply.rfind("421", 0) == 0; }
+
+// Results of a connection that the server dropped before saying anything.
+bool droppedUnheard(CURLcode code) {
+    return code == CURLE_RECV_ERROR || code == CURLE_GOT_NOTHING || code == CURLE_WEIRD_SERVER_REPLY ||
+           code == CURLE_SEND_ERROR;
+}
+
 bool sameTime(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -410,7 +422,8 @@ private:
             note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
             return;
         }
-        const EFailure failure = c.answers != answersBefore ? EFailure::eTransient : EFailure::eUnreachable;
+        const EFailure failure = c.answers != answersBefore && !serviceUnavailable(c) ? EFailure::eTransient
+                                                                                      : EFailure::eUnreachable;
         if (failure == EFailure::eTransient) ++folderAttempts_;
         const RetryDecision decision = policy_.afterFailure(failure, folderAttempts_, now);
         if (decision.action == ERetry::eRetry) {
@@ -668,13 +681,27 @@ private:
             refused(slot, result);
             return;
         }
+        if (stall.empty() && serviceUnavailable(c)) {
+            const std::string why = "the server " + session_.server() + " is not available (it said: " +
+                                    c.lastReply + ")";
+            impl_.lastError = why;
+            retryOrFail(f.number, why, EFailure::eUnreachable, stored);
+            return;
+        }
         // libcurl's own timeouts (no reply, no connection) are stalls as well.
         const std::string stalled = !stall.empty() || result != CURLE_OPERATION_TIMEDOUT
                                         ? stall
                                         : "the transfer stalled at byte " +
                                               std::to_string(f.offset + uploaded) + " on " + session_.server() +
                                               ": " + c.describe(result);
-        const std::string why = stalled.empty() ? c.describe(result) : stalled;
+        // Not a word from the server during the whole attempt: it is away,
+        // which is no fault of this file.
+        const bool answered = c.answers != f.answersAtStart;
+        const std::string why = !stalled.empty() ? stalled
+                                : !answered && droppedUnheard(result)
+                                    ? "the server " + session_.server() +
+                                          " closed the connection before it said a word (" + c.describe(result) + ")"
+                                    : c.describe(result);
         impl_.lastError = why;
         // 522: the server refused the data connection's TLS session (it wants
         // the control connection's resumed, which TLS 1.3 tickets defeat).
@@ -683,9 +710,6 @@ private:
             retryOrFail(f.number, why, EFailure::eTransient, false, true);
             return;
         }
-        // Not a word from the server during the whole attempt: it is away,
-        // which is no fault of this file.
-        const bool answered = c.answers != f.answersAtStart;
         if (stalled.empty() && !worthRetrying(result, c.lastReply)) {
             if (answered) policy_.reached();
             fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);

@@ -155,6 +155,11 @@ public:
     Control control;
 
 private:
+    // The port as the job server's "ftp" element gave it ("p1"). The engine
+    // only ever sees its low 16 bits, so the upload checks the text itself
+    // before connecting; empty until set_options applied one.
+    std::string ftpPortText;
+
     // Stores `text` in `message`, builds the diagnostic map (plus `extra`,
     // which replaces rows of the same key) and raises it.
     [[noreturn]] void fail(int line, const char* operation, const std::string& text,

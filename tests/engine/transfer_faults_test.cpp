@@ -354,11 +354,17 @@ struct Outage {
 
 TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole) {
     const auto certificates = qztest::makeCertificates(dir());
-    struct Case { const char* name; bool tls; bool fromTheStart; };
+    // A played restart: the server drops every connection once the first
+    // file arrived, then greets new ones with 421 (or drops them unheard)
+    // for three seconds; no attempt of a file may be counted against it.
+    enum Played { eKilled, eAnswers421, eDropsUnheard };
+    struct Case { const char* name; bool tls; bool fromTheStart; Played played; };
     const Case cases[] = {
-        {"ftp, away mid-job", false, false},
-        {"ftps, away mid-job", true, false},
-        {"ftp, away as the upload begins (folders first)", false, true},
+        {"ftp, away mid-job", false, false, eKilled},
+        {"ftps, away mid-job", true, false, eKilled},
+        {"ftp, away as the upload begins (folders first)", false, true, eKilled},
+        {"ftp, restarting mid-job with 421 to new connections", false, false, eAnswers421},
+        {"ftp, restarting mid-job, closing new connections unheard", false, false, eDropsUnheard},
     };
     for (int i = 0; i < 6; ++i) writeFile("job/" + std::to_string(i) + ".bin", pattern(500000, 30u + static_cast<unsigned>(i)));
     for (const auto& c : cases) {
@@ -369,6 +375,13 @@ TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole)
         server_ = std::make_unique<FtpServer>(
             path("served"), c.tls ? std::optional<FtpServer::Tls>(FtpServer::tlsOf(certificates)) : std::nullopt);
         FtpServer& s = *server_;
+        if (c.played != eKilled) {
+            FtpServer::Faults restart;
+            restart.unavailableAfter = 1;
+            restart.unavailableFor = 3;
+            restart.unavailableCloses = c.played == eDropsUnheard;
+            s.setFaults(restart);
+        }
         qz::Options o = optionsFor(s);
         if (c.tls) {
             o.setEncryption(true, true);
@@ -382,24 +395,38 @@ TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole)
         outage.server = &s;
         outage.at = 1000000;
         outage.away = std::chrono::seconds(3);
-        if (c.fromTheStart) {
+        if (c.played != eKilled) {
+            control.upload();
+        } else if (c.fromTheStart) {
             control.connect();
             outage.at = 0;
             Outage::check(control.getGlobalStateAndStats(), &outage);
+            control.upload();
         } else {
             control.setStatsCallback(Outage::check, &outage);
+            control.upload();
         }
-        control.upload();
         if (outage.restarter.joinable()) outage.restarter.join();
 
-        ASSERT_TRUE(outage.begun);
+        if (c.played == eKilled) {
+            ASSERT_TRUE(outage.begun);
+        } else {
+            bool refused = false;
+            for (const auto& line : s.commands()) refused = refused || line.rfind("unavailable ", 0) == 0;
+            ASSERT_TRUE(refused) << "no connection met the restart";
+        }
         expectHonestStatistics(control, "");
         EXPECT_EQ(control.getGlobalStateAndStats().filesDone, 6u);
         const std::string log = summaryLog();
         const std::string waited = c.fromTheStart ? "qz::Control: could not create folders, trying again in "
                                                   : "qz::Control: cannot reach 127.0.0.1:" + std::to_string(s.port());
         EXPECT_TRUE(contains(log, waited)) << log;
-        EXPECT_EQ(contains(log, "qz::Control: resuming "), !c.fromTheStart) << log;
+        if (c.played == eKilled) EXPECT_EQ(contains(log, "qz::Control: resuming "), !c.fromTheStart) << log;
+        if (c.played == eAnswers421) {
+            EXPECT_TRUE(contains(log, "is not available (it said: 421 Service not available")) << log;
+        }
+        if (c.played == eDropsUnheard) EXPECT_TRUE(contains(log, "closed the connection before it said a word")) << log;
+        if (c.played != eKilled) EXPECT_FALSE(contains(log, "Timeout was reached")) << log;
     }
 }
 

@@ -7,6 +7,7 @@
 #include "qz/ws.hpp"
 #include "qz/xml.hpp"
 #include "support/form.hpp"
+#include "support/ftp_server.hpp"
 #include "support/script_server.hpp"
 #include "support/temp_dir.hpp"
 
@@ -539,6 +540,35 @@ TEST_F(Job, UploadRunReportsAConnectionFailureAndKeepsTheQueue) {
     }
     EXPECT_EQ(ws.get_state(), qz::WS::eFileQueue);
     EXPECT_EQ(ws.control.getFileMap().size(), 1u);
+}
+
+TEST_F(Job, UploadRunRefusesAPortThatIsNotOne) {
+    // Each text would reach the live server's port once cut to 16 bits or
+    // read by strtol; none may get a byte to it.
+    qztest::FtpServer ftp(path("served"));
+    const std::string live = std::to_string(ftp.port());
+    writeFile("a.txt", "a");
+    const std::string texts[] = {std::to_string(ftp.port() + 65536), live + "abc",
+                                 "-" + std::to_string(65536 - ftp.port()), "0", "+" + live};
+    for (const auto& text : texts) {
+        SCOPED_TRACE(text);
+        qz::WS ws;
+        loginAndCreate(ws, "Upload",
+                       createAnswer("path=\"/\" u=\"" + ftp.user() + "\" p=\"" + ftp.password() +
+                                    "\" s=\"127.0.0.1\" p1=\"" + text + "\""));
+        ws.queueSingleFile(path("a.txt"));
+        try {
+            ws.uploadQueuedFiles(nullptr, nullptr);
+            ADD_FAILURE() << "uploaded";
+        } catch (const qz::Exception& e) {
+            EXPECT_EQ(std::string(e.what()), "cannot connect: the server port (\"p1\") \"" + text +
+                                                 "\" is not a number from 1 to 65535; nothing was sent");
+            EXPECT_EQ(ws.message, std::string("failed to establish a connection to the ftp server: ") + e.what());
+        }
+        EXPECT_EQ(ws.get_state(), qz::WS::eFileQueue);
+    }
+    // Its own check that it accepts may show as a connection, never as a command.
+    for (const auto& line : ftp.commands()) EXPECT_NE(line.rfind("command ", 0), 0u) << line;
 }
 
 }  // namespace

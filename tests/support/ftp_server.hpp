@@ -18,8 +18,9 @@
 // received ("command PORT LINE"), so a test can show what reached it.
 // Faults on demand: a Faults value with quota set, given to setFaults, restarts
 // the server as one whose disk fills at that many bytes; with stallAfter set,
-// as one that stops reading a data connection after that many bytes (see
-// ftp_server.py).
+// as one that stops reading a data connection after that many bytes; with
+// unavailableAfter set, as one that plays a restart once that many files
+// arrived (see ftp_server.py).
 // Errors throw std::runtime_error. The server is stopped by the destructor.
 
 #include <arpa/inet.h>
@@ -63,6 +64,9 @@ public:
         int quotaReply = 552;            // the reply to a transfer that passes it
         std::uint64_t stallAfter = 0;    // stop reading a data connection after this, 0: never
         bool stallAlways = false;        // every data connection, not only the first
+        int unavailableAfter = 0;        // files received before a restart is played, 0: never
+        double unavailableFor = 0;       // seconds of the restart: new connections get 421
+        bool unavailableCloses = false;  // ...or are closed before any greeting
     };
 
     // The server side of test certificates (support/certificates.hpp).
@@ -120,6 +124,11 @@ public:
         if (faults_.stallAfter > 0) {
             args.insert(args.end(), {"--stall-after", std::to_string(faults_.stallAfter)});
             if (faults_.stallAlways) args.push_back("--stall-always");
+        }
+        if (faults_.unavailableAfter > 0) {
+            args.insert(args.end(), {"--unavailable-after", std::to_string(faults_.unavailableAfter),
+                                     "--unavailable-for", std::to_string(faults_.unavailableFor)});
+            if (faults_.unavailableCloses) args.push_back("--unavailable-closes");
         }
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());

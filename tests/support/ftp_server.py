@@ -4,6 +4,7 @@
 #                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only]]
 #                 [--events FILE] [--commands FILE] [--quota BYTES [--quota-reply CODE]]
 #                 [--stall-after BYTES [--stall-always]]
+#                 [--unavailable-after FILES --unavailable-for SECONDS [--unavailable-closes]]
 # With --cert and --key, TLS is required on the control and the data
 # connections; --refuse-tls13-data answers a TLS 1.3 data connection with
 # "522 SSL connection failed: session reuse required", as servers do that
@@ -19,11 +20,16 @@
 # refuses every later STOR or APPE with the same reply. --stall-after stops
 # reading a data connection once it has brought BYTES (the client is left
 # hanging, as with a server whose disk or link froze); once only, unless
-# --stall-always.
+# --stall-always. --unavailable-after plays a server that restarts mid-job:
+# once FILES files have arrived, every open connection is dropped and for
+# SECONDS each new one is answered "421 Service not available, closing
+# control connection." and closed (with --unavailable-closes: closed before
+# any greeting); --commands then gets "unavailable PORT" for each of them.
 import argparse
 import logging
 import os
 import sys
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
@@ -48,6 +54,9 @@ def main():
     parser.add_argument("--quota-reply", default="552")
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--stall-always", action="store_true")
+    parser.add_argument("--unavailable-after", type=int)
+    parser.add_argument("--unavailable-for", type=float, default=0.0)
+    parser.add_argument("--unavailable-closes", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -62,6 +71,8 @@ def main():
     refusal = "%s Insufficient storage space: the quota of %d bytes is used up." % (
         args.quota_reply, quota or 0)
     stalls = []
+    received = []
+    unavailable_until = []
 
     def stored_bytes():
         total = 0
@@ -121,6 +132,26 @@ def main():
         def on_connect(self):
             self._command("connect", self.remote_port)
 
+        def handle(self):
+            if unavailable_until and time.monotonic() < unavailable_until[0]:
+                self._command("unavailable", self.remote_port)
+                if args.unavailable_closes:
+                    self.close()
+                else:
+                    self.respond("421 Service not available, closing control connection.")
+                    self.close_when_done()
+                return
+            super().handle()
+
+        def _go_away(self):
+            # As a restart would: every other connection drops at once, this
+            # one once its reply is out.
+            unavailable_until.append(time.monotonic() + args.unavailable_for)
+            for other in list(self.ioloop.socket_map.values()):
+                if other is not self and isinstance(other, FTPHandler):
+                    other.close()
+            self.close_when_done()
+
         def found_terminator(self):
             raw = b"".join(self._in_buffer)
             self._command("command", self.remote_port, raw.decode("utf-8", "backslashreplace"))
@@ -131,6 +162,9 @@ def main():
 
         def on_file_received(self, file):
             self._event("received", self.remote_port, file)
+            received.append(file)
+            if args.unavailable_after is not None and len(received) == args.unavailable_after:
+                self._go_away()
 
         def ftp_STOR(self, file, mode="w"):
             if quota is not None and stored_bytes() >= quota:

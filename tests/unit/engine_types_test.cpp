@@ -364,6 +364,10 @@ TEST_F(EngineTypes, QueueRefusesASecondFileOnTheSameRemoteName) {
          "cannot queue \"" + path("a/run") + "\": the remote name \"run\" is already taken by \"" + path("c/run") +
              "\" as a file",
          1},
+        {"a name from the root and the same name in the login folder", tree("a/run", "/"), file("b/run/x.txt"),
+         "cannot queue \"" + path("b/run/x.txt") + "\": the remote name \"x.txt\" is already taken by \"" +
+             path("a/run/x.txt") + "\"",
+         2},
         {"the same file again", file("a/run/x.txt"), file("a/run/../run/x.txt"), "", 1},
         {"the same tree again", tree("a/run", "run"), tree("a/run/", "./run/"), "", 2},
         {"folders side by side", tree("a/run", "a"), tree("b/run", "b"), "", 4},

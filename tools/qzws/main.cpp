@@ -54,15 +54,18 @@ const char* const kExitCodes =
 
 const char* const kTransferFaults =
     "Transfer faults:\n"
-    "  A transfer server that cannot be reached (restart, failover, dropped link) is\n"
-    "  waited for up to 120 s, reconnecting after 0.5, 1, 2, 4, then every 8 s; files\n"
-    "  resume from the bytes the server holds. A file that fails while the server\n"
-    "  answers is tried 5 times; a 5xx reply fails it at once; a transfer on which\n"
-    "  nothing moves for 30 s is dropped and resumed. Refused before anything is sent:\n"
-    "  a user, password or host from the job server holding a control character, a\n"
-    "  host that is not a plain host name or IP address. A queued file that became a\n"
-    "  FIFO, socket or device fails by name. Files not sent are named at the end and\n"
-    "  never reported to the job server as sent.\n";
+    "  A transfer server that goes away during the upload (restart, failover, dropped\n"
+    "  link, a \"421 Service not available\" greeting, a connection closed before its\n"
+    "  greeting) is waited for up to 120 s, reconnecting after 0.5, 1, 2, 4, then\n"
+    "  every 8 s; files resume from the bytes the server holds. A server that cannot\n"
+    "  be reached when the upload starts ends it at once, at the connection (exit\n"
+    "  status 6). A file that fails while the server answers is tried 5 times; a 5xx\n"
+    "  reply fails it at once; a transfer on which nothing moves for 30 s is dropped\n"
+    "  and resumed. Refused before anything is sent: a user, password or host from\n"
+    "  the job server holding a control character, a host that is not a plain host\n"
+    "  name or IP address, a port that is not a number from 1 to 65535. A queued file\n"
+    "  that became a FIFO, socket or device fails by name. Files not sent are named\n"
+    "  at the end and never reported to the job server as sent.\n";
 
 // The cookie file of the running client and the engine's logs (their folder
 // last, when one was made for them), removed when the user interrupts: the
