@@ -1,7 +1,7 @@
 // The file queue and the upload run.
 #include <string>
 
-#include "../engine/src/quoted.hpp"
+#include "qz/quoted.hpp"
 #include "qz/ws.hpp"
 
 namespace qz {

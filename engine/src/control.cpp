@@ -5,7 +5,7 @@
 #include "local_tree.hpp"
 #include "qz/log.hpp"
 #include "qz/rates.hpp"
-#include "quoted.hpp"
+#include "qz/quoted.hpp"
 #include "remote_path.hpp"
 
 namespace qz {

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "control_impl.hpp"
-#include "quoted.hpp"
+#include "qz/quoted.hpp"
 
 namespace fs = std::filesystem;
 

@@ -1,7 +1,7 @@
 #include "remote_targets.hpp"
 
 #include "control_impl.hpp"
-#include "quoted.hpp"
+#include "qz/quoted.hpp"
 #include "remote_path.hpp"
 
 namespace qz {

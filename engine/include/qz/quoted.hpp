@@ -1,7 +1,9 @@
 #pragma once
-// Names in the queue's messages and log lines: in double quotes, control
-// bytes written as \xNN, so that a file name can neither break a log line
-// nor steer the terminal that shows the message.
+// Names in messages and log lines: in double quotes, control bytes written
+// as \xNN, so that a file name can neither break a log line nor steer the
+// terminal that shows the message.
+//
+//   qz::quoted("a\tb.txt")  // -> "\"a\\x09b.txt\""
 
 #include <cstdio>
 #include <string>
