@@ -18,8 +18,9 @@
 // received ("command PORT LINE"), so a test can show what reached it.
 // Faults on demand: a Faults value with quota set, given to setFaults, restarts
 // the server as one whose disk fills at that many bytes; with stallAfter set,
-// as one that stops reading a data connection after that many bytes (see
-// ftp_server.py).
+// as one that stops reading a data connection after that many bytes; with
+// wrongHash, as one that offers HASH and answers it with a SHA-256 that is
+// not the stored file's (see ftp_server.py).
 // Errors throw std::runtime_error. The server is stopped by the destructor.
 
 #include <arpa/inet.h>
@@ -63,6 +64,7 @@ public:
         int quotaReply = 552;            // the reply to a transfer that passes it
         std::uint64_t stallAfter = 0;    // stop reading a data connection after this, 0: never
         bool stallAlways = false;        // every data connection, not only the first
+        bool wrongHash = false;          // offer HASH and answer it with a SHA-256 not the file's
     };
 
     // The server side of test certificates (support/certificates.hpp).
@@ -121,6 +123,7 @@ public:
             args.insert(args.end(), {"--stall-after", std::to_string(faults_.stallAfter)});
             if (faults_.stallAlways) args.push_back("--stall-always");
         }
+        if (faults_.wrongHash) args.push_back("--wrong-hash");
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -161,6 +164,8 @@ private:
     }
     std::string logFile() const { return root_ + ".log"; }
 
+public:
+    // Ports on 127.0.0.1, for the other real servers that tests start too.
     static sockaddr_in loopback(std::uint16_t port) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -203,6 +208,15 @@ private:
         throw std::runtime_error("no free passive port range on 127.0.0.1");
     }
 
+    static bool accepting(std::uint16_t port) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(port);
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        return up;
+    }
+
+private:
     void waitUntilAccepting() {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -213,11 +227,7 @@ private:
                 std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
                 throw std::runtime_error("the FTP server exited at start: " + text);
             }
-            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a = loopback(port_);
-            bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            ::close(fd);
-            if (up) return;
+            if (accepting(port_)) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         stop();

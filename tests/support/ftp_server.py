@@ -3,7 +3,7 @@
 #   ftp_server.py --port P --root DIR --user U --password W --passive LO-HI
 #                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only]]
 #                 [--events FILE] [--commands FILE] [--quota BYTES [--quota-reply CODE]]
-#                 [--stall-after BYTES [--stall-always]]
+#                 [--stall-after BYTES [--stall-always]] [--wrong-hash]
 # With --cert and --key, TLS is required on the control and the data
 # connections; --refuse-tls13-data answers a TLS 1.3 data connection with
 # "522 SSL connection failed: session reuse required", as servers do that
@@ -19,8 +19,11 @@
 # refuses every later STOR or APPE with the same reply. --stall-after stops
 # reading a data connection once it has brought BYTES (the client is left
 # hanging, as with a server whose disk or link froze); once only, unless
-# --stall-always.
+# --stall-always. --wrong-hash lists "HASH SHA-256" among the features and
+# answers HASH with a well-formed reply whose SHA-256 is not the stored
+# file's, as a server would whose copy was altered after the upload.
 import argparse
+import hashlib
 import logging
 import os
 import sys
@@ -48,6 +51,7 @@ def main():
     parser.add_argument("--quota-reply", default="552")
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--stall-always", action="store_true")
+    parser.add_argument("--wrong-hash", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -120,6 +124,14 @@ def main():
 
         def on_connect(self):
             self._command("connect", self.remote_port)
+            if args.wrong_hash:
+                self._extra_feats = list(self._extra_feats) + ["HASH SHA-256*"]
+
+        def ftp_HASH(self, path):
+            with open(path, "rb") as stored:
+                data = stored.read()
+            digest = hashlib.sha256(data + b"altered").hexdigest()
+            self.respond("213 SHA-256 0-%d %s %s" % (len(data), digest, self.fs.fs2ftp(path)))
 
         def found_terminator(self):
             raw = b"".join(self._in_buffer)
@@ -168,6 +180,9 @@ def main():
                 self.close()
 
     Handler.authorizer = authorizer
+    if args.wrong_hash:
+        Handler.proto_cmds = dict(base.proto_cmds, HASH=dict(
+            perm="r", auth=True, arg=True, help="Syntax: HASH <SP> file-name (SHA-256 of the file)."))
     # A wrong password is answered at once: the tests try several.
     Handler.auth_failed_timeout = 0
     lo, hi = (int(p) for p in args.passive.split("-"))

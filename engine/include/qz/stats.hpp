@@ -35,6 +35,12 @@ struct TransferStats {
     // Reached through a symbolic link: the queued path itself, or a linked
     // folder above it inside a queued tree.
     bool viaLink = false;
+    // SHA-256 of the content the server got, 64 lower-case hex digits, taken
+    // while the file was read for sending; "" until the file is done.
+    std::string sha256;
+    // The server's own SHA-256 of the stored file matched (otherwise the
+    // server's byte count alone checked it).
+    bool verifiedByHash = false;
 };
 
 // Something a queued tree held that is not sent, and why: a link to a folder
