@@ -646,23 +646,31 @@ private:
         session_.add(c);
     }
 
-    // How a stored file of the right size was verified, for the log; "" when
-    // the server's SHA-256 is not the one taken while sending (or its reply
-    // cannot be read): the attempt failed and the file goes again from byte 0.
-    std::string verification(const Slot& slot) {
+    enum class EVerified { eFailed, eBySize, eByHash };
+    struct Verification {
+        EVerified how;
+        std::string text;  // for the file's log line
+    };
+
+    // How a stored file of the right size is verified. When the server's
+    // SHA-256 is not the one taken while sending (or its reply cannot be
+    // read), the attempt failed: the file goes again from byte 0.
+    Verification verify(const Slot& slot) {
         const Sending& f = slot.file;
-        if (!session_.offersSha256()) return "verified by size";
+        if (!session_.offersSha256()) return {EVerified::eBySize, "verified by size"};
         const std::string& line = slot.channel->lastReply;
         const HashReply hash = readHashReply(line, f.size);
-        if (hash.kind == EHashReply::eRefused) return "verified by size, the server did not hash it: " + line;
-        if (hash.kind == EHashReply::eHash && hash.digest == f.sha256) return "verified by hash";
+        if (hash.kind == EHashReply::eRefused) {
+            return {EVerified::eBySize, "verified by size, the server did not hash it: " + line};
+        }
+        if (hash.kind == EHashReply::eHash && hash.digest == f.sha256) return {EVerified::eByHash, "verified by hash"};
         const std::string why = hash.kind == EHashReply::eHash
                                     ? "the server's SHA-256 of the stored file is " + hash.digest +
                                           ", the file's is " + f.sha256
                                     : "the server's reply to HASH cannot be read: " + line;
         confirmed_[f.number] = 0;
         retryOrFail(f.number, why, EFailure::eTransient, false);
-        return "";
+        return {EVerified::eFailed, why};
     }
 
     void finish(Slot& slot, CURLcode result, const std::string& stall = "") {
@@ -698,17 +706,17 @@ private:
                                                        : f.offset + uploaded;
             if (held == f.size) {
                 impl_.heldByServer.erase(f.number);
-                const std::string verified = verification(slot);
-                if (verified.empty()) return;
+                const Verification verified = verify(slot);
+                if (verified.how == EVerified::eFailed) return;
                 st.result = EFileResult::eDone;
                 st.bytesSent = f.size;
                 st.errorText.clear();
                 st.sha256 = f.sha256;
-                st.verifiedByHash = verified == "verified by hash";
+                st.verifiedByHash = verified.how == EVerified::eByHash;
                 ++stats_.filesDone;
                 note(Logging::EType::eTransfers, "sent " + quoted(st.remote.full()) + " (" +
                                                      std::to_string(f.size) + " bytes, SHA-256 " + f.sha256 +
-                                                     ", " + verified + ")");
+                                                     ", " + verified.text + ")");
                 return;
             }
             // The server's copy is not ours to resume: it is sent anew.

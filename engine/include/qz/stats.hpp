@@ -14,7 +14,7 @@ namespace qz {
 enum class EFileResult : int {
     ePending = 0,     // queued, not started
     eSending = 1,     // bytes are moving
-    eDone = 2,        // arrived, size checked against the server's
+    eDone = 2,        // arrived, size (and SHA-256 where it can) checked against the server's
     eFailed = 3,      // given up; errorText says why
 };
 
