@@ -369,7 +369,7 @@ void FtpSession::login() {
         }
     }
     multis_ = std::move(used);
-    if (options_.serverHashCheck) askFeatures();
+    askFeatures();
 }
 
 void FtpSession::askFeatures() {

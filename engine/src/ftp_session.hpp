@@ -68,8 +68,7 @@ public:
     void login();
 
     const Options& options() const { return options_; }
-    // The server's FEAT answer offered HASH with SHA-256, asked at login
-    // unless the options switch the server's hash check off.
+    // The server's FEAT answer, asked at login, offered HASH with SHA-256.
     bool offersSha256() const { return offersSha256_; }
     std::size_t channels() const { return channels_.size(); }
     Channel& channel(std::size_t index) { return *channels_[index]; }

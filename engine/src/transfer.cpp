@@ -637,7 +637,7 @@ private:
         curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
         // "*" keeps servers without SIZE usable: the byte count checks then.
         std::vector<std::string> commands = {"*SIZE " + f.remotePath};
-        if (session_.offersSha256()) {
+        if (hashCheck()) {
             // The selection lasts for the connection only; HASH comes last,
             // so that its reply is the request's last one.
             commands.insert(commands.end(), {"*OPTS HASH SHA-256", "*HASH " + f.remotePath});
@@ -645,6 +645,9 @@ private:
         c.setCommands(CURLOPT_QUOTE, commands);
         session_.add(c);
     }
+
+    // The options may change between uploads on one connection.
+    bool hashCheck() const { return impl_.options.serverHashCheck && session_.offersSha256(); }
 
     enum class EVerified { eFailed, eBySize, eByHash };
     struct Verification {
@@ -657,7 +660,7 @@ private:
     // read), the attempt failed: the file goes again from byte 0.
     Verification verify(const Slot& slot) {
         const Sending& f = slot.file;
-        if (!session_.offersSha256()) return {EVerified::eBySize, "verified by size"};
+        if (!hashCheck()) return {EVerified::eBySize, "verified by size"};
         const std::string& line = slot.channel->lastReply;
         const HashReply hash = readHashReply(line, f.size);
         if (hash.kind == EHashReply::eRefused) {
