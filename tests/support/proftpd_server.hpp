@@ -1,7 +1,9 @@
 #pragma once
 // proftpd (Debian's proftpd-core) for tests that need a server which hashes
 // stored files: its mod_digest lists "HASH CRC32;MD5;SHA-1*;SHA-256;..." in
-// FEAT and answers HASH. Started on 127.0.0.1, a free port and a free passive
+// FEAT and answers HASH. The package conflicts with vsftpd's, so
+// scripts/setup-deps unpacks it into /opt/qzws-test/proftpd; an installed
+// package (/usr/sbin/proftpd) is taken when that is missing. Started on 127.0.0.1, a free port and a free passive
 // port range, serving one folder to one user from its own password file; its
 // configuration, pid file, scoreboard and log live beside the folder. Runs as
 // the user who runs the tests, root or not.
@@ -38,7 +40,8 @@ namespace qztest {
 
 class ProftpdServer {
 public:
-    explicit ProftpdServer(std::string root) : root_(std::move(root)), home_(root_ + ".proftpd") {
+    explicit ProftpdServer(std::string root)
+        : root_(std::move(root)), home_(root_ + ".proftpd"), prefix_(installedUnder()) {
         std::filesystem::create_directories(root_);
         std::filesystem::create_directories(home_);
         port_ = FtpServer::freePort();
@@ -83,6 +86,14 @@ private:
         return g->gr_name;
     }
 
+    // The folder that holds usr/sbin/proftpd and usr/lib/proftpd.
+    static std::string installedUnder() {
+        for (const char* root : {"/opt/qzws-test/proftpd", ""}) {
+            if (::access((std::string(root) + "/usr/sbin/proftpd").c_str(), X_OK) == 0) return root;
+        }
+        throw std::runtime_error("proftpd is not installed: scripts/setup-deps unpacks it");
+    }
+
     void writeConfig(std::uint16_t passive) {
         const auto uid = std::to_string(::getuid());
         const auto gid = std::to_string(::getgid());
@@ -124,13 +135,13 @@ private:
                 "AllowOverwrite on\n"
                 "AllowStoreRestart on\n"
                 "MaxInstances 32\n"
-                "ModulePath /usr/lib/proftpd\n"
+                "ModulePath " << prefix_ << "/usr/lib/proftpd\n"
                 "LoadModule mod_digest.c\n"
                 "DigestEngine on\n";
     }
 
     void start() {
-        std::vector<std::string> args = {"/usr/sbin/proftpd", "--nodaemon", "--config", file("proftpd.conf")};
+        std::vector<std::string> args = {prefix_ + "/usr/sbin/proftpd", "--nodaemon", "--config", file("proftpd.conf")};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -160,6 +171,7 @@ private:
 
     std::string root_;
     std::string home_;
+    std::string prefix_;
     std::string host_ = "127.0.0.1";
     std::uint16_t port_ = 0;
     pid_t pid_ = -1;
