@@ -29,7 +29,13 @@ void bindFileRecord(py::class_<File>& c) {
         .def_property_readonly("error_text", [](const File& f) { return text(f.errorText); },
                                "Why the last attempt failed, \"\" if none (C++ errorText).")
         .def_property_readonly("via_link", [](const File& f) { return f.viaLink; },
-                               "True when the file was reached through a symbolic link (C++ viaLink).");
+                               "True when the file was reached through a symbolic link (C++ viaLink).")
+        .def_property_readonly("sha256", [](const File& f) { return f.sha256; },
+                               "SHA-256 of the content sent, lower-case hex; \"\" until the file is done "
+                               "(C++ sha256).")
+        .def_property_readonly("verified_by_hash", [](const File& f) { return f.verifiedByHash; },
+                               "True when the server's own SHA-256 of the stored file matched; otherwise "
+                               "its byte count checked it (C++ verifiedByHash).");
 }
 
 }  // namespace

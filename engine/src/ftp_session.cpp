@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include "control_impl.hpp"
+#include "server_hash.hpp"
 
 namespace qz {
 
@@ -29,6 +30,7 @@ std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user)
     for (char& ch : line) {
         if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
     }
+    if (c->replyLines.size() < Channel::kMaxLines) c->replyLines.push_back(line);
     // Server replies start with three digits; libcurl also passes its own
     // header-like lines ("Content-Length: ...") here, which say nothing new.
     if (line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
@@ -85,6 +87,7 @@ void Channel::prepare(const std::string& url) {
     error[0] = '\0';
     lastReply.clear();
     lastSize = -1;
+    replyLines.clear();
     opened.clear();
     controlPort = -1;
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -366,6 +369,18 @@ void FtpSession::login() {
         }
     }
     multis_ = std::move(used);
+    askFeatures();
+}
+
+void FtpSession::askFeatures() {
+    Channel& c = *channels_.front();
+    c.prepare(url(""));
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+    // "*": a server without FEAT offers nothing beyond the basics.
+    c.setCommands(CURLOPT_QUOTE, {"*FEAT"});
+    if (runAlone({&c})[0] == CURLE_OK) offersSha256_ = qz::offersSha256(c.replyLines);
+    c.prepare(url(""));
 }
 
 }  // namespace qz

@@ -37,6 +37,8 @@ struct Channel {
     std::int64_t lastSize = -1;      // number of the last "213" (SIZE) reply
     unsigned replies = 0;            // reply lines heard so far: the server is alive
     unsigned answers = 0;            // of those, the server's own (libcurl adds some)
+    std::vector<std::string> replyLines;  // every reply line since prepare, the first kMaxLines
+    static constexpr std::size_t kMaxLines = 200;
     curl_slist* commands = nullptr;  // quote commands of the current request
     CURLM* multi = nullptr;          // the multi handle that drives it
     std::vector<curl_socket_t> opened;        // sockets libcurl opened since prepare
@@ -66,6 +68,8 @@ public:
     void login();
 
     const Options& options() const { return options_; }
+    // The server's FEAT answer, asked at login, offered HASH with SHA-256.
+    bool offersSha256() const { return offersSha256_; }
     std::size_t channels() const { return channels_.size(); }
     Channel& channel(std::size_t index) { return *channels_[index]; }
 
@@ -96,9 +100,11 @@ public:
 
 private:
     void configure(Channel& c);
+    void askFeatures();
 
     Options options_;
     bool tls12_ = true;   // see configure()
+    bool offersSha256_ = false;
     std::vector<CURLM*> multis_;
     std::size_t nextWait_ = 0;
     std::vector<std::unique_ptr<Channel>> channels_;

@@ -71,6 +71,8 @@ void Options::setUnreachableTimeout(int seconds) { unreachableTimeout = std::max
 
 void Options::setCertificateAuthority(const std::string& file) { caFile = file; }
 
+void Options::setServerHashCheck(bool enabled) { serverHashCheck = enabled; }
+
 int Options::effectiveConnections() const {
     if (!multiThreaded || transferMode != ETransferMode::eParallel) return 1;
     return std::clamp(connections, 1, kMaxConnections);
@@ -98,6 +100,7 @@ std::map<std::string, std::string> Options::getMap(bool showPasswords) const {
     m["stall timeout"] = std::to_string(stallTimeout);
     m["unreachable timeout"] = std::to_string(unreachableTimeout);
     m["ca file"] = caFile;
+    m["server hash check"] = yesNo(serverHashCheck);
     return m;
 }
 

@@ -15,12 +15,14 @@
 
 #include "connection_values.hpp"
 #include "control_impl.hpp"
+#include "file_digest.hpp"
 #include "ftp_session.hpp"
 #include "local_file.hpp"
 #include "qz/log.hpp"
 #include "qz/rates.hpp"
 #include "rate_limiter.hpp"
 #include "retry_policy.hpp"
+#include "server_hash.hpp"
 
 namespace qz {
 
@@ -154,6 +156,8 @@ struct Sending {
     unsigned answersAtStart = 0;  // the server's replies heard before this attempt
     std::string remotePath;       // as sent in commands
     std::string localFault;       // the local file changed under us: no retry
+    std::shared_ptr<FileDigest> digest;  // of the bytes read, from byte 0
+    std::string sha256;           // the digest, once every byte is out
 };
 
 struct Pending {
@@ -274,6 +278,8 @@ private:
             f.started = true;
             slot.channel->lastSize = -1;
         }
+        // A resumed file's hash covers the part the server holds already.
+        if (!hashUpTo(f, f.position)) return CURL_READFUNC_ABORT;
         const std::uint64_t left = f.size - f.position;
         if (left == 0) {
             char extra = 0;
@@ -301,11 +307,25 @@ private:
             return CURL_READFUNC_ABORT;
         }
         limiter_.giveBack(granted - static_cast<std::size_t>(n));
+        // Bytes read again after libcurl went back are hashed already.
+        const std::uint64_t fresh = f.digest->covered() - f.position;
+        if (fresh < static_cast<std::uint64_t>(n)) {
+            f.digest->add(buffer + fresh, static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
+        }
         f.position += static_cast<std::uint64_t>(n);
         return static_cast<std::size_t>(n);
     }
 
     TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
+
+    // Reads the bytes before `end` that no read of this attempt hashed.
+    bool hashUpTo(Sending& f, std::uint64_t end) {
+        if (f.digest->covered() >= end) return true;
+        if (f.digest->catchUp(f.fd, end)) return true;
+        f.localFault = quoted(entry(f).local.full()) + " could not be read for its SHA-256" +
+                       (errno ? std::string(": ") + std::strerror(errno) : std::string(": it shrank"));
+        return false;
+    }
 
     // Once an upload's last byte is out, libcurl closes the data connection
     // and waits for the server's reply without serving the other connections
@@ -530,6 +550,7 @@ private:
         slot.file.modified = info.st_mtim;
         slot.file.movedAt = Clock::now();
         slot.file.remotePath = commandPath;
+        slot.file.digest = std::make_shared<FileDigest>();
         sendingTo_.insert(commandPath);
         Channel& c = *slot.channel;
         slot.file.answersAtStart = c.answers;
@@ -628,8 +649,44 @@ private:
         curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
         // "*" keeps servers without SIZE usable: the byte count checks then.
-        c.setCommands(CURLOPT_QUOTE, {"*SIZE " + f.remotePath});
+        std::vector<std::string> commands = {"*SIZE " + f.remotePath};
+        if (hashCheck()) {
+            // The selection lasts for the connection only; HASH comes last,
+            // so that its reply is the request's last one.
+            commands.insert(commands.end(), {"*OPTS HASH SHA-256", "*HASH " + f.remotePath});
+        }
+        c.setCommands(CURLOPT_QUOTE, commands);
         session_.add(c);
+    }
+
+    // The options may change between uploads on one connection.
+    bool hashCheck() const { return impl_.options.serverHashCheck && session_.offersSha256(); }
+
+    enum class EVerified { eFailed, eBySize, eByHash };
+    struct Verification {
+        EVerified how;
+        std::string text;  // for the file's log line
+    };
+
+    // How a stored file of the right size is verified. When the server's
+    // SHA-256 is not the one taken while sending (or its reply cannot be
+    // read), the attempt failed: the file goes again from byte 0.
+    Verification verify(const Slot& slot) {
+        const Sending& f = slot.file;
+        if (!hashCheck()) return {EVerified::eBySize, "verified by size"};
+        const std::string& line = slot.channel->lastReply;
+        const HashReply hash = readHashReply(line, f.size);
+        if (hash.kind == EHashReply::eRefused) {
+            return {EVerified::eBySize, "verified by size, the server did not hash it: " + line};
+        }
+        if (hash.kind == EHashReply::eHash && hash.digest == f.sha256) return {EVerified::eByHash, "verified by hash"};
+        const std::string why = hash.kind == EHashReply::eHash
+                                    ? "the server's SHA-256 of the stored file is " + hash.digest +
+                                          ", the file's is " + f.sha256
+                                    : "the server's reply to HASH cannot be read: " + line;
+        confirmed_[f.number] = 0;
+        retryOrFail(f.number, why, EFailure::eTransient, false);
+        return {EVerified::eFailed, why};
     }
 
     void finish(Slot& slot, CURLcode result, const std::string& stall = "") {
@@ -639,6 +696,10 @@ private:
             (static_cast<std::uint64_t>(info.st_size) != f.size || info.st_mtim.tv_sec != f.modified.tv_sec ||
              info.st_mtim.tv_nsec != f.modified.tv_nsec)) {
             f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
+        }
+        // A resume that found every byte on the server read none of them.
+        if (result == CURLE_OK && stall.empty() && !f.checking && f.localFault.empty() && hashUpTo(f, f.size)) {
+            slot.file.sha256 = f.digest->finish();
         }
         closeFile(slot);
         TransferStats& st = entry(f);
@@ -661,12 +722,17 @@ private:
                                                        : f.offset + uploaded;
             if (held == f.size) {
                 impl_.heldByServer.erase(f.number);
+                const Verification verified = verify(slot);
+                if (verified.how == EVerified::eFailed) return;
                 st.result = EFileResult::eDone;
                 st.bytesSent = f.size;
                 st.errorText.clear();
+                st.sha256 = f.sha256;
+                st.verifiedByHash = verified.how == EVerified::eByHash;
                 ++stats_.filesDone;
-                note(Logging::EType::eTransfers,
-                     "sent " + quoted(st.remote.full()) + " (" + std::to_string(f.size) + " bytes)");
+                note(Logging::EType::eTransfers, "sent " + quoted(st.remote.full()) + " (" +
+                                                     std::to_string(f.size) + " bytes, SHA-256 " + f.sha256 +
+                                                     ", " + verified.text + ")");
                 return;
             }
             // The server's copy is not ours to resume: it is sent anew.

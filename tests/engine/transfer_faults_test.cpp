@@ -47,7 +47,7 @@ protected:
         server_.reset();
         fs::remove_all(path("served"));
         server_ = std::make_unique<FtpServer>(path("served"));
-        if (faults.quota > 0 || faults.stallAfter > 0) server_->setFaults(faults);
+        if (faults.quota > 0 || faults.stallAfter > 0 || faults.wrongHash) server_->setFaults(faults);
         return *server_;
     }
 
@@ -151,6 +151,35 @@ TEST_F(TransferFaults, AFullDiskFailsTheFilesThatDoNotFitWithTheServersWordsAndT
         EXPECT_TRUE(contains(summaryLog(), "qz::Control: resuming \"c.bin\" at byte 100000 of 400000"))
             << summaryLog();
     }
+}
+
+TEST_F(TransferFaults, AStoredCopyWhoseHashDiffersIsSentAgainFromByteZeroThenFailsNamed) {
+    writeFile("a.bin", pattern(100000, 4));
+    FtpServer::Faults altered;
+    altered.wrongHash = true;
+    FtpServer& s = server(altered);
+    qz::Control control(optionsFor(s));
+    control.prepareSingleFile(qz::Local(path("a.bin")));
+    const std::string error = uploadError(control);
+    expectHonestStatistics(control, error);
+
+    const auto& a = control.getFileMap().at(1);
+    EXPECT_EQ(a.result, qz::EFileResult::eFailed);
+    EXPECT_EQ(a.attempts, 5);
+    EXPECT_EQ(a.bytesSent, 0u);
+    EXPECT_EQ(a.sha256, "");
+    EXPECT_TRUE(contains(a.errorText, "\"" + path("a.bin") + "\" as \"a.bin\": the server's SHA-256 of the "
+                                      "stored file is "))
+        << a.errorText;
+    EXPECT_TRUE(contains(a.errorText, ", the file's is " + sha256File(path("a.bin")) + " (gave up after 5 attempts)"))
+        << a.errorText;
+    const std::string log = summaryLog();
+    EXPECT_TRUE(contains(log, "qz::Control: retrying \"a.bin\" (attempt 2) after: the server's SHA-256")) << log;
+    // Every attempt sent the whole file anew: nothing of a copy that failed its check is resumed.
+    EXPECT_FALSE(contains(log, "resuming")) << log;
+    int stored = 0;
+    for (const auto& line : s.events()) stored += line.rfind("received ", 0) == 0;
+    EXPECT_EQ(stored, 5);
 }
 
 TEST_F(TransferFaults, AStalledTransferIsAbortedAndResumedOrTheFileFailsNamed) {

@@ -13,6 +13,7 @@
 #include "engine/engine_test_support.hpp"
 #include "support/digest.hpp"
 #include "support/ftp_server.hpp"
+#include "support/proftpd_server.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -123,7 +124,13 @@ TEST_F(Transfer, FilesAndTreesArriveByteIdenticalOverOneOrSeveralConnections) {
             EXPECT_EQ(e.result, qz::EFileResult::eDone) << e.remote.full();
             EXPECT_EQ(e.bytesSent, e.fileSize) << e.remote.full();
             EXPECT_EQ(e.attempts, 1) << e.remote.full();
+            EXPECT_EQ(e.sha256, qztest::sha256File(e.local.full())) << e.remote.full();
+            EXPECT_FALSE(e.verifiedByHash) << e.remote.full();
         }
+        // pyftpdlib offers no HASH: the server's byte count checks each file.
+        EXPECT_TRUE(contains(summaryLog(), "qz::Control: sent \"single #1.bin\" (5000 bytes, SHA-256 " +
+                                               qztest::sha256File(path("single #1.bin")) + ", verified by size)"))
+            << summaryLog();
 
         ASSERT_FALSE(progress.calls.empty());
         EXPECT_TRUE(progress.calls.back().finished);
@@ -323,6 +330,49 @@ TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
     }
 }
 
+TEST_F(Transfer, WhereTheServerHashesStoredFilesEveryFileIsVerifiedByItsSha256) {
+    const auto names = writeTree();
+    qztest::ProftpdServer s(path("proftpd"));
+    qz::Options o;
+    o.setFtpServer(s.host(), s.port());
+    o.setUsernameAndPassword(s.user(), s.password());
+    o.setMultiThreaded(true, 2);
+    qz::Control control(o);
+    control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+    control.upload();
+    const auto& stats = control.getGlobalStateAndStats();
+    EXPECT_EQ(stats.filesDone, names.size());
+    const std::string log = summaryLog();
+    for (const auto& [n, e] : stats.fileMap) {
+        SCOPED_TRACE(e.remote.full());
+        expectSameFile(e.local.full(), s.root() + "/" + e.remote.full());
+        EXPECT_EQ(e.sha256, qztest::sha256File(e.local.full()));
+        EXPECT_TRUE(e.verifiedByHash);
+        EXPECT_EQ(e.attempts, 1);
+        EXPECT_TRUE(contains(log, "qz::Control: sent \"" + e.remote.full() + "\" (" +
+                                      std::to_string(e.fileSize) + " bytes, SHA-256 " + e.sha256 +
+                                      ", verified by hash)"))
+            << log;
+    }
+    // Switched off, on the same connections, the server's byte count alone
+    // checks the next file.
+    qz::SummaryLog::truncateLogFile();
+    o.setServerHashCheck(false);
+    EXPECT_EQ(o.getMap(false)["server hash check"], "false");
+    control.setNewOptions(o);
+    writeFile("again.txt", "unchecked by hash");
+    control.prepareSingleFile(qz::Local(path("again.txt")));
+    control.upload();
+    control.disconnect();
+    const auto& again = control.getFileMap().rbegin()->second;
+    EXPECT_EQ(again.result, qz::EFileResult::eDone);
+    EXPECT_FALSE(again.verifiedByHash);
+    EXPECT_EQ(again.sha256, qztest::sha256File(path("again.txt")));
+    EXPECT_TRUE(contains(summaryLog(), "qz::Control: sent \"again.txt\" (17 bytes, SHA-256 " + again.sha256 +
+                                           ", verified by size)"))
+        << summaryLog();
+}
+
 TEST_F(Transfer, AServerRestartDuringAnUploadResumesTheFile) {
     FtpServer& s = server();
     const std::size_t size = 4 * 1024 * 1024;
@@ -343,6 +393,8 @@ TEST_F(Transfer, AServerRestartDuringAnUploadResumesTheFile) {
     const auto& large = control.getFileMap().at(1);
     EXPECT_EQ(large.result, qz::EFileResult::eDone);
     EXPECT_GE(large.attempts, 2);
+    // The part sent before the restart is in the hash too.
+    EXPECT_EQ(large.sha256, qztest::sha256File(path("large.bin")));
     const std::string log = summaryLog();
     EXPECT_TRUE(contains(log, "qz::Control: retrying \"large.bin\" (attempt 2) after: ")) << log;
     const std::string resuming = "qz::Control: resuming \"large.bin\" at byte ";

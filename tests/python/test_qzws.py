@@ -1,4 +1,5 @@
 # The Python package against the reference job server and real FTP servers.
+import hashlib
 import os
 import socket
 import threading
@@ -35,6 +36,9 @@ def test_a_whole_job_with_progress(servers, tmp_path):
     assert all(f.result == qzws.FileResult.DONE and f.bytes_sent == f.file_size for f in records.values())
     for name in records:
         assert (servers.ftp_root / name).read_bytes() == (run / name).read_bytes()
+        # pyftpdlib offers no HASH: its byte count checked the file.
+        assert records[name].sha256 == hashlib.sha256((run / name).read_bytes()).hexdigest()
+        assert not records[name].verified_by_hash
     job = servers.the_job()
     assert job["state"] == "finalized" and job["fields"]["project"] == "north"
     assert job["totalSize"] == 300005

@@ -20,7 +20,8 @@
 // the server as one whose disk fills at that many bytes; with stallAfter set,
 // as one that stops reading a data connection after that many bytes; with
 // unavailableAfter set, as one that plays a restart once that many files
-// arrived (see ftp_server.py).
+// arrived; with wrongHash, as one that offers HASH and answers it with a
+// SHA-256 that is not the stored file's (see ftp_server.py).
 // Errors throw std::runtime_error. The server is stopped by the destructor.
 
 #include <arpa/inet.h>
@@ -67,6 +68,7 @@ public:
         int unavailableAfter = 0;        // files received before a restart is played, 0: never
         double unavailableFor = 0;       // seconds of the restart: new connections get 421
         bool unavailableCloses = false;  // ...or are closed before any greeting
+        bool wrongHash = false;          // offer HASH and answer it with a SHA-256 not the file's
     };
 
     // The server side of test certificates (support/certificates.hpp).
@@ -130,6 +132,7 @@ public:
                                      "--unavailable-for", std::to_string(faults_.unavailableFor)});
             if (faults_.unavailableCloses) args.push_back("--unavailable-closes");
         }
+        if (faults_.wrongHash) args.push_back("--wrong-hash");
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -170,6 +173,8 @@ private:
     }
     std::string logFile() const { return root_ + ".log"; }
 
+public:
+    // Ports on 127.0.0.1, for the other real servers that tests start too.
     static sockaddr_in loopback(std::uint16_t port) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -212,6 +217,15 @@ private:
         throw std::runtime_error("no free passive port range on 127.0.0.1");
     }
 
+    static bool accepting(std::uint16_t port) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(port);
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        return up;
+    }
+
+private:
     void waitUntilAccepting() {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -222,11 +236,7 @@ private:
                 std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
                 throw std::runtime_error("the FTP server exited at start: " + text);
             }
-            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a = loopback(port_);
-            bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            ::close(fd);
-            if (up) return;
+            if (accepting(port_)) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         stop();

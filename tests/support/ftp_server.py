@@ -3,7 +3,7 @@
 #   ftp_server.py --port P --root DIR --user U --password W --passive LO-HI
 #                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only]]
 #                 [--events FILE] [--commands FILE] [--quota BYTES [--quota-reply CODE]]
-#                 [--stall-after BYTES [--stall-always]]
+#                 [--stall-after BYTES [--stall-always]] [--wrong-hash]
 #                 [--unavailable-after FILES --unavailable-for SECONDS [--unavailable-closes]]
 # With --cert and --key, TLS is required on the control and the data
 # connections; --refuse-tls13-data answers a TLS 1.3 data connection with
@@ -20,12 +20,16 @@
 # refuses every later STOR or APPE with the same reply. --stall-after stops
 # reading a data connection once it has brought BYTES (the client is left
 # hanging, as with a server whose disk or link froze); once only, unless
-# --stall-always. --unavailable-after plays a server that restarts mid-job:
+# --stall-always. --wrong-hash lists "HASH SHA-256" among the features and
+# answers HASH with a well-formed reply whose SHA-256 is not the stored
+# file's, as a server would whose copy was altered after the upload.
+# --unavailable-after plays a server that restarts mid-job:
 # once FILES files have arrived, every open connection is dropped and for
 # SECONDS each new one is answered "421 Service not available, closing
 # control connection." and closed (with --unavailable-closes: closed before
 # any greeting); --commands then gets "unavailable PORT" for each of them.
 import argparse
+import hashlib
 import logging
 import os
 import sys
@@ -57,6 +61,7 @@ def main():
     parser.add_argument("--unavailable-after", type=int)
     parser.add_argument("--unavailable-for", type=float, default=0.0)
     parser.add_argument("--unavailable-closes", action="store_true")
+    parser.add_argument("--wrong-hash", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -131,6 +136,14 @@ def main():
 
         def on_connect(self):
             self._command("connect", self.remote_port)
+            if args.wrong_hash:
+                self._extra_feats = list(self._extra_feats) + ["HASH SHA-256*"]
+
+        def ftp_HASH(self, path):
+            with open(path, "rb") as stored:
+                data = stored.read()
+            digest = hashlib.sha256(data + b"altered").hexdigest()
+            self.respond("213 SHA-256 0-%d %s %s" % (len(data), digest, self.fs.fs2ftp(path)))
 
         def handle(self):
             if unavailable_until and time.monotonic() < unavailable_until[0]:
@@ -202,6 +215,9 @@ def main():
                 self.close()
 
     Handler.authorizer = authorizer
+    if args.wrong_hash:
+        Handler.proto_cmds = dict(base.proto_cmds, HASH=dict(
+            perm="r", auth=True, arg=True, help="Syntax: HASH <SP> file-name (SHA-256 of the file)."))
     # A wrong password is answered at once: the tests try several.
     Handler.auth_failed_timeout = 0
     lo, hi = (int(p) for p in args.passive.split("-"))

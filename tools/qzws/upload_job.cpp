@@ -190,7 +190,9 @@ nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
         nlohmann::json entry = {{"size", file.fileSize},
                                  {"bytesSent", file.bytesSent},
                                  {"result", qz::to_string(file.result)},
-                                 {"viaLink", file.viaLink}};
+                                 {"viaLink", file.viaLink},
+                                 {"sha256", file.sha256},
+                                 {"verifiedByHash", file.verifiedByHash}};
         addName(entry, "local", file.local.full());
         addName(entry, "remote", file.remote.full());
         files.push_back(std::move(entry));

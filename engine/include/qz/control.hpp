@@ -80,7 +80,9 @@ public:
     // Sends every queued file that has not arrived yet (connecting first when
     // needed) and returns when the queue is done. Folders are created once,
     // up front; each file is stored by its full remote name over a logged-in
-    // connection and its size checked against the server's. A transfer that
+    // connection and its size checked against the server's; where the server
+    // hashes stored files, their SHA-256 too (see Options::setServerHashCheck;
+    // a file whose hash differs is sent again from byte 0). A transfer that
     // breaks while the server answers is tried again (5 attempts, waiting
     // longer each time) and resumes from the bytes the server holds; a
     // stalled one (see Options::setStallTimeout) is dropped and tried again

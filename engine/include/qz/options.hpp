@@ -81,6 +81,12 @@ public:
     // against; empty means the system's store. Verification is always on.
     // reset() takes it from the environment variable QZ_CA_FILE when set.
     void setCertificateAuthority(const std::string& caFile);
+    // With the check on, and where the server offers HASH with SHA-256 (its
+    // FEAT answer lists it), every stored file's SHA-256 is asked of the
+    // server and compared with the one taken while sending: a mismatch is a
+    // failed attempt, sent again from byte 0. Off, or on other servers, the
+    // server's byte count alone checks each file.
+    void setServerHashCheck(bool enabled);
 
     // Every option as name and display text. With showPasswords false the
     // password reads "********" (empty stays empty).
@@ -90,7 +96,8 @@ public:
     // "bandwidth maximum"=0 bit/s, "bandwidth start"=0 bit/s, "unit size"=1024,
     // "block size"=1048576, "encoders"=1, "congestion control"=false,
     // "congestion aggression"=5, "stall timeout"=30 (seconds),
-    // "unreachable timeout"=120 (seconds), "ca file"=$QZ_CA_FILE or "".
+    // "unreachable timeout"=120 (seconds), "ca file"=$QZ_CA_FILE or "",
+    // "server hash check"=true.
     std::map<std::string, std::string> getMap(bool showPasswords) const;
 
     bool multiThreaded = false;
@@ -113,6 +120,7 @@ public:
     int stallTimeout = 30;
     int unreachableTimeout = 120;
     std::string caFile;
+    bool serverHashCheck = true;
 
     // Connections the engine will open for this configuration.
     int effectiveConnections() const;

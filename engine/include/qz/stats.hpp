@@ -14,7 +14,7 @@ namespace qz {
 enum class EFileResult : int {
     ePending = 0,     // queued, not started
     eSending = 1,     // bytes are moving
-    eDone = 2,        // arrived, size checked against the server's
+    eDone = 2,        // arrived, size (and SHA-256 where it can) checked against the server's
     eFailed = 3,      // given up; errorText says why
 };
 
@@ -35,6 +35,12 @@ struct TransferStats {
     // Reached through a symbolic link: the queued path itself, or a linked
     // folder above it inside a queued tree.
     bool viaLink = false;
+    // SHA-256 of the content the server got, 64 lower-case hex digits, taken
+    // while the file was read for sending; "" until the file is done.
+    std::string sha256;
+    // The server's own SHA-256 of the stored file matched (otherwise the
+    // server's byte count alone checked it).
+    bool verifiedByHash = false;
 };
 
 // Something a queued tree held that is not sent, and why: a link to a folder

@@ -1,0 +1,180 @@
+#pragma once
+// proftpd (Debian's proftpd-core) for tests that need a server which hashes
+// stored files: its mod_digest lists "HASH CRC32;MD5;SHA-1*;SHA-256;..." in
+// FEAT and answers HASH. The package conflicts with vsftpd's, so
+// scripts/setup-deps unpacks it into /opt/qzws-test/proftpd; an installed
+// package (/usr/sbin/proftpd) is taken when that is missing. Started on 127.0.0.1, a free port and a free passive
+// port range, serving one folder to one user from its own password file; its
+// configuration, pid file, scoreboard and log live beside the folder. Runs as
+// the user who runs the tests, root or not.
+//
+//   qztest::ProftpdServer server(dir() + "/served");
+//   options.setFtpServer(server.host(), server.port());
+//   options.setUsernameAndPassword(server.user(), server.password());
+//   ... upload, then compare files below server.root() ...
+//
+// Errors throw std::runtime_error. The destructor stops the server.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ftp_server.hpp"
+
+extern char** environ;
+
+namespace qztest {
+
+class ProftpdServer {
+public:
+    explicit ProftpdServer(std::string root)
+        : root_(std::move(root)), home_(root_ + ".proftpd"), prefix_(installedUnder()) {
+        std::filesystem::create_directories(root_);
+        std::filesystem::create_directories(home_);
+        port_ = FtpServer::freePort();
+        const std::uint16_t passive = FtpServer::freePortRange(kPassivePorts);
+        writeConfig(passive);
+        start();
+    }
+    ~ProftpdServer() { stop(); }
+    ProftpdServer(const ProftpdServer&) = delete;
+    ProftpdServer& operator=(const ProftpdServer&) = delete;
+
+    const std::string& host() const { return host_; }
+    std::uint16_t port() const { return port_; }
+    const std::string& root() const { return root_; }
+    std::string user() const { return "tester"; }
+    // The password file holds its SHA-256 crypt hash (see writeConfig).
+    std::string password() const { return "secret"; }
+
+    void stop() {
+        if (pid_ <= 0) return;
+        // The daemon ends the sessions it forked before it exits.
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+private:
+    static constexpr int kPassivePorts = 16;
+
+    std::string file(const std::string& name) const { return home_ + "/" + name; }
+
+    static std::string nameOfUser(uid_t uid) {
+        const passwd* p = ::getpwuid(uid);
+        if (!p) throw std::runtime_error("the test user has no name");
+        return p->pw_name;
+    }
+
+    static std::string nameOfGroup(gid_t gid) {
+        const group* g = ::getgrgid(gid);
+        if (!g) throw std::runtime_error("the test group has no name");
+        return g->gr_name;
+    }
+
+    // The folder that holds usr/sbin/proftpd and usr/lib/proftpd.
+    static std::string installedUnder() {
+        for (const char* root : {"/opt/qzws-test/proftpd", ""}) {
+            if (::access((std::string(root) + "/usr/sbin/proftpd").c_str(), X_OK) == 0) return root;
+        }
+        throw std::runtime_error("proftpd is not installed: scripts/setup-deps unpacks it");
+    }
+
+    void writeConfig(std::uint16_t passive) {
+        const auto uid = std::to_string(::getuid());
+        const auto gid = std::to_string(::getgid());
+        {
+            // `openssl passwd -5 -salt qztestsalt secret`
+            std::ofstream users(file("passwd"));
+            users << user() << ":$5$qztestsalt$kcZ7nvF2Ofe3St1vjUzKCxa3b3W.8BLgGsmhJYpFP25:" << uid << ":" << gid
+                  << "::" << root_ << ":/bin/sh\n";
+            std::ofstream groups(file("group"));
+            groups << "testers:x:" << gid << ":\n";
+        }
+        std::filesystem::permissions(file("passwd"), std::filesystem::perms::owner_read |
+                                                         std::filesystem::perms::owner_write);
+        std::filesystem::permissions(file("group"), std::filesystem::perms::owner_read |
+                                                        std::filesystem::perms::owner_write);
+        std::ofstream conf(file("proftpd.conf"));
+        conf << "ServerType standalone\n"
+                "DefaultServer on\n"
+                "DefaultAddress " << host_ << "\n"
+                "SocketBindTight on\n"
+                "UseIPv6 off\n"
+                "Port " << port_ << "\n"
+                "PassivePorts " << passive << " " << passive + kPassivePorts - 1 << "\n"
+                "User " << nameOfUser(::getuid()) << "\n"
+                "Group " << nameOfGroup(::getgid()) << "\n"
+                "PidFile " << file("proftpd.pid") << "\n"
+                "ScoreboardFile " << file("scoreboard") << "\n"
+                "SystemLog " << file("system.log") << "\n"
+                "DelayTable none\n"
+                "WtmpLog off\n"
+                "TransferLog none\n"
+                "UseReverseDNS off\n"
+                "AuthOrder mod_auth_file.c\n"
+                "AuthUserFile " << file("passwd") << "\n"
+                "AuthGroupFile " << file("group") << "\n"
+                "RequireValidShell off\n"
+                // The user is the one running the tests, root in a container.
+                "RootLogin on\n"
+                "AllowOverwrite on\n"
+                "AllowStoreRestart on\n"
+                "MaxInstances 32\n"
+                "ModulePath " << prefix_ << "/usr/lib/proftpd\n"
+                "LoadModule mod_digest.c\n"
+                "DigestEngine on\n";
+    }
+
+    void start() {
+        std::vector<std::string> args = {prefix_ + "/usr/sbin/proftpd", "--nodaemon", "--config", file("proftpd.conf")};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string log = file("output.log");
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                std::ifstream in(log);
+                throw std::runtime_error("proftpd exited at start: " +
+                                         std::string(std::istreambuf_iterator<char>(in), {}));
+            }
+            if (FtpServer::accepting(port_)) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        stop();
+        throw std::runtime_error("proftpd did not accept on port " + std::to_string(port_));
+    }
+
+    std::string root_;
+    std::string home_;
+    std::string prefix_;
+    std::string host_ = "127.0.0.1";
+    std::uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
+
+}  // namespace qztest
