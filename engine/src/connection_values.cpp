@@ -7,14 +7,13 @@
 #include <string>
 
 #include "control_impl.hpp"
+#include "qz/quoted.hpp"
 
 namespace qz {
 
 namespace {
 
 constexpr std::size_t kLongestHostName = 253;
-
-bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
 std::string byteText(unsigned char c) {
     char text[8];
@@ -29,7 +28,7 @@ std::string byteText(unsigned char c) {
 
 void refuseControlCharacters(const std::string& setting, const std::string& value) {
     for (unsigned char c : value) {
-        if (isControl(c)) refuse(setting, "holds a control character (" + byteText(c) + ")");
+        if (isControlByte(c)) refuse(setting, "holds a control character (" + byteText(c) + ")");
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include "control_impl.hpp"
 #include "server_hash.hpp"
+#include "qz/quoted.hpp"
 
 namespace qz {
 
@@ -28,7 +29,7 @@ std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user)
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     // The reply ends up in messages and logs: no control characters from a server.
     for (char& ch : line) {
-        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+        if (isControlByte(static_cast<unsigned char>(ch))) ch = '?';
     }
     if (c->replyLines.size() < Channel::kMaxLines) c->replyLines.push_back(line);
     // Server replies start with three digits; libcurl also passes its own

@@ -1,4 +1,5 @@
 #include "remote_path.hpp"
+#include "qz/quoted.hpp"
 
 #include <cstdio>
 
@@ -66,7 +67,7 @@ bool isUtf8(const std::string& text) {
 
 std::string remoteNameProblem(const std::string& remote) {
     for (unsigned char byte : remote) {
-        if (byte < 0x20 || byte == 0x7F) {
+        if (isControlByte(byte)) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "0x%02X", byte);
             return std::string("holds the control byte ") + hex;

@@ -23,6 +23,7 @@
 #include "rate_limiter.hpp"
 #include "retry_policy.hpp"
 #include "server_hash.hpp"
+#include "qz/quoted.hpp"
 
 namespace qz {
 
@@ -48,8 +49,6 @@ constexpr std::chrono::duration<long, std::milli> kProbeTimeout{10000};
 void note(Logging::EType type, const std::string& text) {
     if (Logging::isEnabled(type)) SummaryLog::add("qz::Control: " + text);
 }
-
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 double secondsBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();

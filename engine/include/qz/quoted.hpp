@@ -10,10 +10,13 @@
 
 namespace qz {
 
+// A byte that would break a log line, end an FTP command or steer a terminal.
+inline bool isControlByte(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+
 inline std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (unsigned char byte : text) {
-        if (byte < 0x20 || byte == 0x7F) {
+        if (isControlByte(byte)) {
             char hex[5];
             std::snprintf(hex, sizeof hex, "\\x%02X", byte);
             out += hex;
