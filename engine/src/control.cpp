@@ -1,19 +1,21 @@
+// The controller's public operations: the queue, the connections, the
+// upload and the line measurement.
+#include <unistd.h>
+
 #include <algorithm>
 
+#include "connection_values.hpp"
 #include "control_impl.hpp"
 #include "ftp_session.hpp"
 #include "local_tree.hpp"
+#include "probe.hpp"
 #include "qz/log.hpp"
 #include "qz/rates.hpp"
 #include "qz/quoted.hpp"
 #include "remote_path.hpp"
+#include "upload_loop.hpp"
 
 namespace qz {
-
-void raise(int line, const std::string& operation, const std::string& message,
-           std::map<std::string, std::string> diagnostics) {
-    throw Exception("qz::Control", line, operation, message, std::move(diagnostics));
-}
 
 namespace {
 
@@ -161,6 +163,66 @@ std::map<std::string, std::string> Control::getMap() const {
         {"elapsed seconds", std::to_string(s.elapsedSeconds)},
         {"last error", impl_->lastError},
     };
+}
+
+void Control::connect() {
+    if (impl_->session) return;
+    impl_->refuseWhileUploading(__LINE__, "connect");
+    const Options& o = impl_->options;
+    checkConnectionValues(o);
+    auto session = std::make_unique<FtpSession>(o);
+    try {
+        session->login();
+    } catch (Exception& e) {
+        impl_->lastError = e.what();
+        for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
+        throw;
+    }
+    const bool tls = o.encryptControl || o.encryptData;
+    if (static_cast<int>(session->channels()) < o.effectiveConnections()) {
+        note(Logging::EType::eWarnings, "the server took " + std::to_string(session->channels()) + " of " +
+                                            std::to_string(o.effectiveConnections()) + " connections");
+    }
+    note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " +
+                                       session->server() + " as " + quoted(o.username) + " with " +
+                                       std::to_string(session->channels()) + " connection(s)");
+    impl_->session = std::move(session);
+    impl_->connected = true;
+}
+
+void Control::upload() {
+    impl_->refuseWhileUploading(__LINE__, "upload");
+    connect();
+    try {
+        UploadLoop loop(*impl_, *impl_->session);
+        loop.run();
+    } catch (Exception& e) {
+        for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
+        throw;
+    }
+}
+
+void Control::disconnect() {
+    impl_->refuseWhileUploading(__LINE__, "disconnect");
+    if (impl_->session) note(Logging::EType::eSummary, "disconnected from " + impl_->session->server());
+    impl_->session.reset();
+    impl_->connected = false;
+}
+
+std::uint64_t Control::detectApproximateUploadSpeed(bool keepProbeFile) {
+    impl_->refuseWhileUploading(__LINE__, "detectApproximateUploadSpeed");
+    connect();
+    FtpSession& session = *impl_->session;
+    const std::string name = ".qz-probe-" + std::to_string(::getpid()) + "-" + std::to_string(++impl_->probeCount);
+    const ProbeResult probe = sendProbe(session, name, keepProbeFile);
+    if (!probe.failure.empty()) {
+        impl_->lastError = probe.failure;
+        raise(__LINE__, "detectApproximateUploadSpeed",
+              "the probe upload to " + session.server() + " failed: " + impl_->lastError, getMap());
+    }
+    note(Logging::EType::eSummary, "probe upload of " + std::to_string(probe.held) + " bytes measured " +
+                                       formatTransferRate(probe.bitsPerSecond));
+    return probe.bitsPerSecond;
 }
 
 }  // namespace qz

@@ -2,6 +2,7 @@
 #include "qz/quoted.hpp"
 
 #include <cstdio>
+#include <set>
 
 namespace qz {
 
@@ -25,6 +26,25 @@ std::string remoteCommandPath(const std::string& remote) {
     std::string path = absolute ? "/" : "";
     for (std::size_t i = 0; i < parts.size(); ++i) path += (i ? "/" : "") + parts[i];
     return path;
+}
+
+std::vector<std::string> foldersToCreate(const std::vector<std::string>& files,
+                                         const std::vector<std::string>& folders) {
+    std::set<std::string> all;
+    auto addWithParents = [&all](const std::string& remote, bool includeLast) {
+        bool absolute = false;
+        auto parts = remoteComponents(remote, absolute);
+        if (!includeLast && !parts.empty()) parts.pop_back();
+        std::string path = absolute ? "/" : "";
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            path += (i ? "/" : "") + parts[i];
+            all.insert(path);
+        }
+    };
+    for (const auto& file : files) addWithParents(file, false);
+    for (const auto& folder : folders) addWithParents(folder, true);
+    // A prefix sorts before what it prefixes, so the set's order is parents first.
+    return {all.begin(), all.end()};
 }
 
 namespace {

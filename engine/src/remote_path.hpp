@@ -13,6 +13,13 @@ std::vector<std::string> remoteComponents(const std::string& remote, bool& absol
 // The name as sent in FTP commands: components joined by "/".
 std::string remoteCommandPath(const std::string& remote);
 
+// Every folder that the files and folders need on the server, parents before
+// children: the folders each file goes into, and each folder with its parents.
+//
+//   foldersToCreate({"a/b/c.txt"}, {"d"}) == {"a", "a/b", "d"}
+std::vector<std::string> foldersToCreate(const std::vector<std::string>& files,
+                                         const std::vector<std::string>& folders);
+
 // Why a remote name cannot be sent and reported, or "" when it can: every
 // name ends up in an FTP command and in the job's finalization, whose name
 // list is joined by "#,#". Refused: control bytes (below 0x20, and 0x7F),

@@ -1,0 +1,592 @@
+#include "upload_loop.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "local_file.hpp"
+#include "qz/log.hpp"
+#include "qz/quoted.hpp"
+#include "qz/rates.hpp"
+#include "remote_path.hpp"
+
+namespace qz {
+
+namespace {
+
+constexpr std::chrono::milliseconds kProgressPeriod{200};
+constexpr std::chrono::milliseconds kBlindSpell{1000};
+constexpr std::chrono::seconds kRateWindow{1};
+constexpr std::size_t kNamedFailures = 20;
+
+double secondsBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+int millisecondsUntil(Clock::time_point now, Clock::time_point then) {
+    if (then <= now) return 0;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count() + 1;
+    return static_cast<int>(std::min<long long>(ms, 1000));
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
+
+std::string secondsText(Clock::duration d) {
+    const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(d).count() / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+UploadLoop::UploadLoop(Control::Impl& impl, FtpSession& session)
+    : impl_(impl), session_(session), stats_(impl.stats), limiter_(impl.options, Clock::now()),
+      policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
+    for (std::size_t i = 0; i < session.channels(); ++i) {
+        auto s = std::make_unique<Slot>();
+        s->channel = &session.channel(i);
+        s->loop = this;
+        slots_.push_back(std::move(s));
+    }
+    impl_.uploading = true;
+}
+
+UploadLoop::~UploadLoop() {
+    impl_.uploading = false;
+    for (auto& s : slots_) {
+        if (s->channel->busy) {
+            session_.remove(*s->channel);
+            auto it = stats_.fileMap.find(s->file.number);
+            if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
+                it->second.result = EFileResult::ePending;
+                it->second.bytesSent = 0;
+            }
+        }
+        closeFile(*s);
+    }
+}
+
+void UploadLoop::run() {
+    begin_ = lastStallCheck_ = Clock::now();
+    stats_.finished = false;
+    stats_.filesDone = stats_.filesFailed = 0;
+    stats_.currentRate = 0;
+    stats_.elapsedSeconds = 0;
+    for (auto& [number, entry] : stats_.fileMap) {
+        if (entry.result == EFileResult::eDone) {
+            ++stats_.filesDone;
+            continue;
+        }
+        entry.result = EFileResult::ePending;
+        entry.errorText.clear();
+        // What an earlier upload left on the server is resumed.
+        const bool resume = impl_.heldByServer.count(number) > 0;
+        if (!resume) entry.bytesSent = 0;
+        confirmed_[number] = entry.bytesSent;
+        pending_.push_back({number, begin_, resume});
+    }
+    impl_.rateLimit = limiter_.rate();
+    note(Logging::EType::eSummary,
+         "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) +
+             " files over " + std::to_string(slots_.size()) + " connection(s), rate " + rateText() +
+             ", waiting up to " + std::to_string(policy_.timeout().count()) + " s for an unreachable server");
+
+    Clock::time_point nextProgress = begin_ + kProgressPeriod;
+    while (true) {
+        Clock::time_point now = Clock::now();
+        startWaiting(now);
+        if (pending_.empty() && !anyBusy() && foldersMade_) break;
+        perform();
+        bool finished = collectFinished();
+        now = Clock::now();
+        if (abortStalled(now)) finished = true;
+        if (limiter_.tick(now)) rateChanged(false);
+        resumePaused();
+        resumeAnswered(now);
+        if (now >= nextProgress) {
+            publish(now);
+            nextProgress = now + kProgressPeriod;
+        }
+        if (!finished) {
+            session_.wait(waitMilliseconds(now, nextProgress), awaitedReplies());
+        }
+    }
+    stats_.finished = true;
+    publish(Clock::now());
+    summarize();
+}
+
+std::size_t UploadLoop::onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
+    auto* slot = static_cast<Slot*>(user);
+    return slot->loop->read(*slot, buffer, size * count);
+}
+
+int UploadLoop::onSeek(void* user, curl_off_t offset, int origin) {
+    auto* slot = static_cast<Slot*>(user);
+    Sending& f = slot->file;
+    if (origin != SEEK_SET || offset < 0 || static_cast<std::uint64_t>(offset) > f.size) {
+        return CURL_SEEKFUNC_FAIL;
+    }
+    f.offset = f.position = static_cast<std::uint64_t>(offset);
+    // The SIZE reply that led here is not the one that checks the result.
+    slot->channel->lastSize = -1;
+    slot->loop->resumedAt(*slot);
+    return CURL_SEEKFUNC_OK;
+}
+
+std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
+    Sending& f = slot.file;
+    if (!f.started) {
+        f.started = true;
+        slot.channel->lastSize = -1;
+    }
+    // A resumed file's hash covers the part the server holds already.
+    if (!hashUpTo(f, f.position)) return CURL_READFUNC_ABORT;
+    const std::uint64_t left = f.size - f.position;
+    if (left == 0) {
+        char extra = 0;
+        if (::pread(f.fd, &extra, 1, static_cast<off_t>(f.size)) > 0) {
+            f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
+            return CURL_READFUNC_ABORT;
+        }
+        if (f.endEarly && !f.ended && endDataConnection(slot)) return CURL_READFUNC_PAUSE;
+        return 0;
+    }
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
+    const std::size_t granted = limiter_.grant(wanted, Clock::now());
+    if (granted == 0) {
+        f.paused = true;
+        return CURL_READFUNC_PAUSE;
+    }
+    ssize_t n = ::pread(f.fd, buffer, granted, static_cast<off_t>(f.position));
+    if (n < 0) {
+        f.localFault = quoted(entry(f).local.full()) + " could not be read: " + std::strerror(errno);
+        return CURL_READFUNC_ABORT;
+    }
+    if (n == 0) {
+        f.localFault = quoted(entry(f).local.full()) + " shrank during the upload to " +
+                       std::to_string(f.position) + " of " + std::to_string(f.size) + " bytes";
+        return CURL_READFUNC_ABORT;
+    }
+    limiter_.giveBack(granted - static_cast<std::size_t>(n));
+    // Bytes read again after libcurl went back are hashed already.
+    const std::uint64_t fresh = f.digest->covered() - f.position;
+    if (fresh < static_cast<std::uint64_t>(n)) {
+        f.digest->add(buffer + fresh, static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
+    }
+    f.position += static_cast<std::uint64_t>(n);
+    return static_cast<std::size_t>(n);
+}
+
+// Reads the bytes before `end` that no read of this attempt hashed.
+bool UploadLoop::hashUpTo(Sending& f, std::uint64_t end) {
+    if (f.digest->covered() >= end) return true;
+    if (f.digest->catchUp(f.fd, end)) return true;
+    f.localFault = quoted(entry(f).local.full()) + " could not be read for its SHA-256" +
+                   (errno ? std::string(": ") + std::strerror(errno) : std::string(": it shrank"));
+    return false;
+}
+
+// Once an upload's last byte is out, libcurl closes the data connection
+// and waits for the server's reply without serving the other connections
+// meanwhile. Ending the data connection here instead (libcurl asks for
+// more only when everything it was given is sent) and pausing until the
+// reply is in lets libcurl find it waiting, so the connections keep
+// sending side by side.
+bool UploadLoop::endDataConnection(Slot& slot) {
+    Sending& f = slot.file;
+    const Channel& c = *slot.channel;
+    if (c.opened.empty()) return false;
+    // The data connection is the socket this request opened last.
+    const curl_socket_t data = c.opened.back();
+    const curl_socket_t control = session_.controlSocket(c);
+    if (control == CURL_SOCKET_BAD || data == control) return false;
+    if (::shutdown(data, SHUT_WR) != 0) return false;
+    f.ended = true;
+    f.awaitingReply = true;
+    f.control = control;
+    f.endedAt = Clock::now();
+    return true;
+}
+
+// A server that has not replied within the stall timeout is left to
+// libcurl, whose own reply timeout then names the stall.
+void UploadLoop::resumeAnswered(Clock::time_point now) {
+    const auto patience = std::chrono::seconds(std::max(impl_.options.stallTimeout, 1));
+    for (auto& s : slots_) {
+        Sending& f = s->file;
+        if (!f.awaitingReply || !s->channel->busy) continue;
+        pollfd p{f.control, POLLIN, 0};
+        if (::poll(&p, 1, 0) == 0 && now - f.endedAt < patience) continue;
+        f.awaitingReply = false;
+        f.movedAt = now;
+        curl_easy_pause(s->channel->easy, CURLPAUSE_CONT);
+    }
+}
+
+std::vector<curl_socket_t> UploadLoop::awaitedReplies() const {
+    std::vector<curl_socket_t> sockets;
+    for (const auto& s : slots_) {
+        if (s->file.awaitingReply && s->channel->busy) sockets.push_back(s->file.control);
+    }
+    return sockets;
+}
+
+// Bytes of this attempt handed to the connection.
+std::uint64_t UploadLoop::uploadedBy(const Slot& slot) const {
+    if (slot.file.checking) return slot.file.uploaded;
+    curl_off_t uploaded = 0;
+    curl_easy_getinfo(slot.channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    return static_cast<std::uint64_t>(uploaded);
+}
+
+// A transfer whose data connection is not up yet.
+bool UploadLoop::settingUp() const {
+    return std::any_of(slots_.begin(), slots_.end(),
+                       [](const auto& s) { return s->channel->busy && !s->file.started; });
+}
+
+// libcurl (7.88) may take the passive reply and leave the data
+// connection's connect to the next call without asking for one soon;
+// a second call at once, and short waits while connections are being
+// set up, keep that from stalling every file until the next timeout.
+void UploadLoop::perform() {
+    session_.perform();
+    if (settingUp()) session_.perform();
+}
+
+bool UploadLoop::anyBusy() const {
+    return std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
+}
+
+std::string UploadLoop::rateText() const {
+    return limiter_.limited() ? formatTransferRate(limiter_.rate()) : "unlimited";
+}
+
+void UploadLoop::rateChanged(bool backedOff) {
+    impl_.rateLimit = limiter_.rate();
+    // During a climb one line per doubling keeps the log short.
+    const std::uint64_t now = limiter_.rate();
+    if (backedOff || loggedRate_ == 0 || now == 0 || now >= loggedRate_ * 2) {
+        note(Logging::EType::eSummary, "rate now " + rateText());
+        loggedRate_ = now;
+    }
+}
+
+// Folders come before the files that go into them. A server that cannot
+// be reached for them is waited for as for a file; one that answers but
+// fails them leaves the files meant for them to fail by name.
+void UploadLoop::createFolders() {
+    std::vector<std::string> commands;
+    for (const auto& f : foldersToCreate(remainingFiles(), impl_.remoteFolders)) {
+        // "*": a folder that exists already is no error.
+        if (fitsInCommand(f)) commands.push_back("*MKD " + f);
+    }
+    if (commands.empty()) {
+        foldersMade_ = true;
+        return;
+    }
+    Channel& c = *slots_.front()->channel;
+    c.prepare(session_.url(""));
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+    c.setCommands(CURLOPT_QUOTE, commands);
+    const unsigned answersBefore = c.answers;
+    const CURLcode result = session_.runAlone({&c})[0];
+    const std::string why = c.describe(result);
+    const Clock::time_point now = Clock::now();
+    c.prepare(session_.url(""));
+    if (result == CURLE_OK) {
+        foldersMade_ = true;
+        policy_.reached();
+        note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
+        return;
+    }
+    const EFailure failure = c.answers != answersBefore && !serviceUnavailable(c.lastReply) ? EFailure::eTransient
+                                                                                  : EFailure::eUnreachable;
+    if (failure == EFailure::eTransient) ++folderAttempts_;
+    const RetryDecision decision = policy_.afterFailure(failure, folderAttempts_, now);
+    if (decision.action == ERetry::eRetry) {
+        foldersNotBefore_ = now + decision.pause;
+        note(Logging::EType::eWarnings, "could not create folders, trying again in " +
+                                            secondsText(decision.pause) + " s: " + why);
+        return;
+    }
+    foldersMade_ = true;
+    if (decision.action == ERetry::eGiveUp) {
+        giveUp(why, now);
+        return;
+    }
+    note(Logging::EType::eWarnings, "could not create folders: " + why);
+}
+
+void UploadLoop::startWaiting(Clock::time_point now) {
+    // A server that cannot be reached is tried again in rounds, not file by file.
+    if (now < policy_.nextAttemptAt()) return;
+    if (!foldersMade_) {
+        if (anyBusy() || now < foldersNotBefore_) return;
+        createFolders();
+        if (!foldersMade_) return;
+    }
+    for (auto& s : slots_) {
+        while (!s->channel->busy) {
+            // Two transfers to one remote name at once would mix their bytes.
+            auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
+                return p.notBefore <= now &&
+                       (sendingTo_.empty() ||
+                        !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
+            });
+            if (ready == pending_.end()) break;
+            Pending p = *ready;
+            pending_.erase(ready);
+            start(*s, p);
+        }
+    }
+    hintReadAhead();
+}
+
+// Tells the kernel which files come next, so their first blocks are read
+// while the current ones are still on the wire.
+void UploadLoop::hintReadAhead() {
+    const std::size_t ahead =
+        static_cast<std::size_t>(std::clamp(impl_.options.encoders, 0, 64)) * slots_.size();
+    std::size_t hinted = 0;
+    for (const auto& p : pending_) {
+        if (hinted++ >= ahead) break;
+        if (!hinted_.insert(p.number).second) continue;
+        // A file that is no longer one is named when its turn comes.
+        const OpenedFile f = openQueuedFile(stats_.fileMap.at(p.number).local.full());
+        if (f.fd < 0) continue;
+        ::posix_fadvise(f.fd, 0, 0, POSIX_FADV_WILLNEED);
+        ::close(f.fd);
+    }
+}
+
+void UploadLoop::start(Slot& slot, const Pending& p) {
+    TransferStats& st = stats_.fileMap.at(p.number);
+    const std::string commandPath = remoteCommandPath(st.remote.full());
+    if (commandPath.empty() || commandPath == "/") {
+        fail(p.number, quoted(st.local.full()) + " has no remote name");
+        return;
+    }
+    if (!fitsInCommand(commandPath)) {
+        fail(p.number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
+                     " holds a line break, which FTP cannot carry");
+        return;
+    }
+    const OpenedFile opened = openQueuedFile(st.local.full());
+    if (opened.fd < 0) {
+        fail(p.number, quoted(st.local.full()) + " " + opened.fault);
+        return;
+    }
+    const int fd = opened.fd;
+    const struct stat& info = opened.info;
+    if (static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
+        ::close(fd);
+        fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " +
+                     std::to_string(st.fileSize) + " bytes then, " + std::to_string(info.st_size) +
+                     " now");
+        return;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    bool resume = p.resume;
+    if (resume) {
+        auto held = impl_.heldByServer.find(p.number);
+        if (held == impl_.heldByServer.end() || !sameTime(held->second, info.st_mtim)) {
+            // Resuming would join the server's old bytes to the new ones.
+            note(Logging::EType::eWarnings, "sending " + quoted(st.remote.full()) +
+                                                " from its first byte: the local file changed since the "
+                                                "server got a part of it");
+            resume = false;
+            confirmed_[p.number] = 0;
+        }
+    }
+
+    slot.file = Sending{};
+    slot.file.number = p.number;
+    slot.file.fd = fd;
+    slot.file.size = st.fileSize;
+    slot.file.resumed = resume;
+    slot.file.modified = info.st_mtim;
+    slot.file.movedAt = Clock::now();
+    slot.file.remotePath = commandPath;
+    slot.file.digest = std::make_shared<FileDigest>();
+    sendingTo_.insert(commandPath);
+    Channel& c = *slot.channel;
+    slot.file.answersAtStart = c.answers;
+    c.prepare(session_.url(st.remote.full()));
+    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, onRead);
+    curl_easy_setopt(c.easy, CURLOPT_READDATA, &slot);
+    curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, onSeek);
+    curl_easy_setopt(c.easy, CURLOPT_SEEKDATA, &slot);
+    // Plain passive data connections are ended by us (see endDataConnection);
+    // libcurl then must not know the size, or it ends them itself.
+    slot.file.endEarly = !resume && !impl_.options.encryptData &&
+                         impl_.options.connectionMode == EConnectionMode::ePassive;
+    curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE,
+                     slot.file.endEarly ? static_cast<curl_off_t>(-1) : static_cast<curl_off_t>(st.fileSize));
+    // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
+    curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume ? -1 : 0));
+    st.attempts += 1;
+    st.result = EFileResult::eSending;
+    attempts_[p.number] += 1;
+    session_.add(c);
+}
+
+void UploadLoop::resumedAt(Slot& slot) {
+    TransferStats& st = entry(slot.file);
+    confirmed_[slot.file.number] = slot.file.offset;
+    note(Logging::EType::eWarnings, "resuming " + quoted(st.remote.full()) + " at byte " +
+                                        std::to_string(slot.file.offset) + " of " +
+                                        std::to_string(slot.file.size));
+}
+
+void UploadLoop::closeFile(Slot& slot) {
+    if (slot.file.fd >= 0) ::close(slot.file.fd);
+    slot.file.fd = -1;
+}
+
+bool UploadLoop::collectFinished() {
+    auto done = session_.finished();
+    for (auto& [channel, result] : done) {
+        for (auto& s : slots_) {
+            if (s->channel == channel) finish(*s, result);
+        }
+    }
+    return !done.empty();
+}
+
+// Transfers on which nothing moved for the stall timeout are taken off
+// their connection, which libcurl then closes, and tried again.
+bool UploadLoop::abortStalled(Clock::time_point now) {
+    const int seconds = std::max(impl_.options.stallTimeout, 1);
+    // libcurl waits for the reply to a finished FTP upload inside perform,
+    // holding up the other transfers: what could not be watched counts
+    // as moving.
+    const bool blind = now - lastStallCheck_ > kBlindSpell;
+    lastStallCheck_ = now;
+    bool aborted = false;
+    for (auto& s : slots_) {
+        Channel& c = *s->channel;
+        if (!c.busy) continue;
+        Sending& f = s->file;
+        // Waiting for the reply after the last byte is neither a move nor
+        // a stall: resumeAnswered hands it to libcurl in time.
+        if (f.awaitingReply) continue;
+        const auto uploaded = static_cast<curl_off_t>(uploadedBy(*s));
+        // A transfer that the rate holds back is waiting for us, not stalled.
+        if (blind || uploaded != f.uploadedAt || c.replies != f.repliesAt || f.paused) {
+            f.uploadedAt = uploaded;
+            f.repliesAt = c.replies;
+            f.movedAt = now;
+            continue;
+        }
+        if (now - f.movedAt < std::chrono::seconds(seconds)) continue;
+        session_.remove(c);
+        finish(*s, CURLE_OPERATION_TIMEDOUT,
+               "the transfer stalled at byte " + std::to_string(f.offset + static_cast<std::uint64_t>(uploaded)) +
+                   " on " + session_.server() + ": nothing moved for " + std::to_string(seconds) + " s");
+        aborted = true;
+    }
+    return aborted;
+}
+
+void UploadLoop::resumePaused() {
+    for (auto& s : slots_) {
+        if (!s->file.paused || !s->channel->busy) continue;
+        if (!limiter_.hasBudget()) return;
+        s->file.paused = false;
+        curl_easy_pause(s->channel->easy, CURLPAUSE_CONT);
+    }
+}
+
+int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const {
+    int wait = millisecondsUntil(now, nextProgress);
+    if (settingUp()) wait = std::min(wait, 1);
+    const bool paused =
+        std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
+    if (paused) {
+        auto budget = std::chrono::duration_cast<std::chrono::milliseconds>(limiter_.untilBudget()).count();
+        wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));
+    }
+    const bool idle = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
+    if (idle && !foldersMade_) {
+        wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));
+    }
+    if (idle) {
+        for (const auto& p : pending_) {
+            wait = std::min(wait, millisecondsUntil(now, std::max(p.notBefore, policy_.nextAttemptAt())));
+        }
+    }
+    return wait;
+}
+
+void UploadLoop::publish(Clock::time_point now) {
+    for (auto& s : slots_) {
+        if (!s->channel->busy) continue;
+        entry(s->file).bytesSent = s->file.offset + uploadedBy(*s);
+    }
+    std::uint64_t total = 0;
+    for (const auto& [number, e] : stats_.fileMap) total += e.bytesSent;
+    stats_.totalBytesTransferred = total;
+    stats_.elapsedSeconds = secondsBetween(begin_, now);
+    samples_.push_back({now, total});
+    while (samples_.size() > 2 && now - samples_[1].first >= kRateWindow) samples_.pop_front();
+    const auto& [then, bytes] = samples_.front();
+    const double span = secondsBetween(then, now);
+    stats_.currentRate = span > 0 && total > bytes
+                             ? static_cast<std::uint64_t>(static_cast<double>(total - bytes) * 8 / span)
+                             : 0;
+    if (stats_.finished) {
+        stats_.currentRate = stats_.elapsedSeconds > 0
+                                 ? static_cast<std::uint64_t>(static_cast<double>(total) * 8 /
+                                                              stats_.elapsedSeconds)
+                                 : 0;
+    }
+    if (impl_.callback) impl_.callback(stats_, impl_.callbackUser);
+}
+
+void UploadLoop::summarize() {
+    note(Logging::EType::eSummary,
+         "sent " + std::to_string(stats_.filesDone) + " of " + std::to_string(stats_.filesTotal) + " files, " +
+             std::to_string(stats_.totalBytesTransferred) + " of " + std::to_string(stats_.totalBytes) +
+             " bytes in " + std::to_string(stats_.elapsedSeconds) + " s (" +
+             formatTransferRate(stats_.currentRate) + ")");
+    if (stats_.filesFailed == 0) return;
+    std::string names;
+    std::size_t named = 0;
+    for (const auto& [number, e] : stats_.fileMap) {
+        if (e.result != EFileResult::eFailed) continue;
+        if (named++ == kNamedFailures) {
+            names += "; and " + std::to_string(stats_.filesFailed - kNamedFailures) + " more";
+            break;
+        }
+        names += (named > 1 ? "; " : "") + e.errorText;
+    }
+    const std::string message = "could not send " + std::to_string(stats_.filesFailed) + " of " +
+                                std::to_string(stats_.filesTotal) + " files: " + names;
+    note(Logging::EType::eSummary, message);
+    raise(__LINE__, "upload", message,
+          {{"files failed", std::to_string(stats_.filesFailed)},
+           {"files done", std::to_string(stats_.filesDone)},
+           {"ftp server", session_.server()}});
+}
+
+std::vector<std::string> UploadLoop::remainingFiles() const {
+    std::vector<std::string> files;
+    for (const auto& [number, entry] : stats_.fileMap) {
+        if (entry.result != EFileResult::eDone) files.push_back(entry.remote.full());
+    }
+    return files;
+}
+
+}  // namespace qz

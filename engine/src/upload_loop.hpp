@@ -1,0 +1,150 @@
+#pragma once
+// One upload of the queue: libcurl's multi loop over the session's
+// connections ("slots"), handing out the queued files, reading and hashing
+// them as libcurl asks for bytes, and deciding what each finished request
+// means (upload_outcome.cpp).
+//
+//   UploadLoop loop(impl, session);
+//   loop.run();   // throws qz::Exception naming the files that could not be sent
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "control_impl.hpp"
+#include "failure_kind.hpp"
+#include "file_digest.hpp"
+#include "ftp_session.hpp"
+#include "rate_limiter.hpp"
+#include "retry_policy.hpp"
+
+namespace qz {
+
+using Clock = std::chrono::steady_clock;
+
+// Seconds with one decimal, as in "1.5".
+std::string secondsText(Clock::duration d);
+
+// One file on its way over one channel.
+struct Sending {
+    unsigned long number = 0;
+    int fd = -1;
+    std::uint64_t size = 0;
+    std::uint64_t offset = 0;     // where this attempt began (server's size on resume)
+    std::uint64_t position = 0;   // next byte to read
+    bool started = false;         // the server was asked to store it
+    bool resumed = false;         // this attempt continues an earlier one
+    bool paused = false;
+    bool endEarly = false;        // the data connection may be ended by us (see endDataConnection)
+    bool ended = false;           // it was: all bytes are out
+    bool awaitingReply = false;   // paused until the server's reply to the upload is in
+    curl_socket_t control = CURL_SOCKET_BAD;
+    Clock::time_point endedAt;
+    bool checking = false;        // stored; the server is asked for its size
+    std::uint64_t uploaded = 0;   // bytes this attempt sent, once stored
+    struct timespec modified {};  // as the file was opened
+    Clock::time_point movedAt;    // when a byte or a reply last moved
+    curl_off_t uploadedAt = 0;    // bytes handed to the connection then
+    unsigned repliesAt = 0;       // reply lines heard then
+    unsigned answersAtStart = 0;  // the server's replies heard before this attempt
+    std::string remotePath;       // as sent in commands
+    std::string localFault;       // the local file changed under us: no retry
+    std::shared_ptr<FileDigest> digest;  // of the bytes read, from byte 0
+    std::string sha256;           // the digest, once every byte is out
+};
+
+struct Pending {
+    unsigned long number;
+    Clock::time_point notBefore;
+    bool resume;
+};
+
+class UploadLoop;
+
+struct Slot {
+    Channel* channel = nullptr;
+    UploadLoop* loop = nullptr;
+    Sending file;
+};
+
+class UploadLoop {
+public:
+    UploadLoop(Control::Impl& impl, FtpSession& session);
+    ~UploadLoop();
+    void run();
+    static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user);
+    static int onSeek(void* user, curl_off_t offset, int origin);
+
+private:
+    std::size_t read(Slot& slot, char* buffer, std::size_t room);
+    TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
+    bool hashUpTo(Sending& f, std::uint64_t end);
+    bool endDataConnection(Slot& slot);
+    void resumeAnswered(Clock::time_point now);
+    std::vector<curl_socket_t> awaitedReplies() const;
+    std::uint64_t uploadedBy(const Slot& slot) const;
+    bool settingUp() const;
+    void perform();
+    bool anyBusy() const;
+    std::string rateText() const;
+    void rateChanged(bool backedOff);
+    void createFolders();
+    // Remote names of the files not sent yet.
+    std::vector<std::string> remainingFiles() const;
+    void startWaiting(Clock::time_point now);
+    void hintReadAhead();
+    void start(Slot& slot, const Pending& p);
+    void resumedAt(Slot& slot);
+    void closeFile(Slot& slot);
+    bool collectFinished();
+    bool abortStalled(Clock::time_point now);
+    void startCheck(Slot& slot, std::uint64_t uploaded);
+    // The options may change between uploads on one connection.
+    bool hashCheck() const { return impl_.options.serverHashCheck && session_.offersSha256(); }
+    enum class EVerified { eFailed, eBySize, eByHash };
+    struct Verification {
+        EVerified how;
+        std::string text;  // for the file's log line
+    };
+    Verification verify(const Slot& slot);
+    void finish(Slot& slot, CURLcode result, const std::string& stall = "");
+    void refused(Slot& slot, CURLcode result);
+    void retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume,
+                     bool atOnce = false);
+    void giveUp(const std::string& why, Clock::time_point now);
+    void fail(unsigned long number, const std::string& why);
+    void resumePaused();
+    int waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const;
+    void publish(Clock::time_point now);
+    void summarize();
+    Control::Impl& impl_;
+    FtpSession& session_;
+    GlobalStateAndStats& stats_;
+    RateLimiter limiter_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::deque<Pending> pending_;
+    std::map<unsigned long, int> attempts_;
+    std::map<unsigned long, int> answeredAttempts_;  // failed attempts during which the server answered
+    std::map<unsigned long, std::uint64_t> confirmed_;
+    std::set<unsigned long> hinted_;
+    std::set<unsigned long> refusedOnce_;
+    std::set<std::string> sendingTo_;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
+    Clock::time_point begin_;
+    Clock::time_point lastStallCheck_;
+    std::uint64_t loggedRate_ = 0;
+    RetryPolicy policy_;
+    bool foldersMade_ = false;
+    int folderAttempts_ = 0;                // failed while the server answered
+    Clock::time_point foldersNotBefore_;
+    Clock::time_point loggedRound_;
+    bool givenUp_ = false;
+    std::string unreachableText_;  // why the files still queued were given up
+};
+
+}  // namespace qz

@@ -1,0 +1,241 @@
+// What a finished request means for its file: the server's count and hash
+// check it, and a failure is retried, resumed or named.
+#include <sys/stat.h>
+
+#include "qz/log.hpp"
+#include "qz/quoted.hpp"
+#include "server_hash.hpp"
+#include "upload_loop.hpp"
+
+namespace qz {
+
+// The server's own count of the stored bytes checks every file. It is
+// asked in a request of its own: libcurl waits for the replies to commands
+// that follow a transfer without serving the other connections, while
+// commands that precede one run alongside them.
+void UploadLoop::startCheck(Slot& slot, std::uint64_t uploaded) {
+    Sending& f = slot.file;
+    f.checking = true;
+    f.uploaded = uploaded;
+    f.movedAt = Clock::now();
+    f.uploadedAt = static_cast<curl_off_t>(uploaded);
+    Channel& c = *slot.channel;
+    f.repliesAt = c.replies;
+    c.prepare(session_.url(""));
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+    // "*" keeps servers without SIZE usable: the byte count checks then.
+    std::vector<std::string> commands = {"*SIZE " + f.remotePath};
+    if (hashCheck()) {
+        // The selection lasts for the connection only; HASH comes last,
+        // so that its reply is the request's last one.
+        commands.insert(commands.end(), {"*OPTS HASH SHA-256", "*HASH " + f.remotePath});
+    }
+    c.setCommands(CURLOPT_QUOTE, commands);
+    session_.add(c);
+}
+
+// How a stored file of the right size is verified. When the server's
+// SHA-256 is not the one taken while sending (or its reply cannot be
+// read), the attempt failed: the file goes again from byte 0.
+UploadLoop::Verification UploadLoop::verify(const Slot& slot) {
+    const Sending& f = slot.file;
+    if (!hashCheck()) return {EVerified::eBySize, "verified by size"};
+    const std::string& line = slot.channel->lastReply;
+    const HashReply hash = readHashReply(line, f.size);
+    if (hash.kind == EHashReply::eRefused) {
+        return {EVerified::eBySize, "verified by size, the server did not hash it: " + line};
+    }
+    if (hash.kind == EHashReply::eHash && hash.digest == f.sha256) return {EVerified::eByHash, "verified by hash"};
+    const std::string why = hash.kind == EHashReply::eHash
+                                ? "the server's SHA-256 of the stored file is " + hash.digest +
+                                      ", the file's is " + f.sha256
+                                : "the server's reply to HASH cannot be read: " + line;
+    confirmed_[f.number] = 0;
+    retryOrFail(f.number, why, EFailure::eTransient, false);
+    return {EVerified::eFailed, why};
+}
+
+void UploadLoop::finish(Slot& slot, CURLcode result, const std::string& stall) {
+    Sending f = slot.file;
+    struct stat info {};
+    if (!f.checking && f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
+        (static_cast<std::uint64_t>(info.st_size) != f.size || info.st_mtim.tv_sec != f.modified.tv_sec ||
+         info.st_mtim.tv_nsec != f.modified.tv_nsec)) {
+        f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
+    }
+    // A resume that found every byte on the server read none of them.
+    if (result == CURLE_OK && stall.empty() && !f.checking && f.localFault.empty() && hashUpTo(f, f.size)) {
+        slot.file.sha256 = f.digest->finish();
+    }
+    closeFile(slot);
+    TransferStats& st = entry(f);
+    Channel& c = *slot.channel;
+    const std::uint64_t uploaded = uploadedBy(slot);
+    if (result == CURLE_OK && stall.empty() && !f.checking && f.localFault.empty()) {
+        startCheck(slot, uploaded);
+        return;
+    }
+    sendingTo_.erase(f.remotePath);
+    if (!f.localFault.empty()) {
+        // Whatever the server holds is not the file as it is now.
+        impl_.heldByServer.erase(f.number);
+        fail(f.number, f.localFault);
+        return;
+    }
+    if (result == CURLE_OK && stall.empty()) {
+        policy_.reached();
+        const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize)
+                                                   : f.offset + uploaded;
+        if (held == f.size) {
+            impl_.heldByServer.erase(f.number);
+            const Verification verified = verify(slot);
+            if (verified.how == EVerified::eFailed) return;
+            st.result = EFileResult::eDone;
+            st.bytesSent = f.size;
+            st.errorText.clear();
+            st.sha256 = f.sha256;
+            st.verifiedByHash = verified.how == EVerified::eByHash;
+            ++stats_.filesDone;
+            note(Logging::EType::eTransfers, "sent " + quoted(st.remote.full()) + " (" +
+                                                 std::to_string(f.size) + " bytes, SHA-256 " + f.sha256 +
+                                                 ", " + verified.text + ")");
+            return;
+        }
+        // The server's copy is not ours to resume: it is sent anew.
+        impl_.heldByServer.erase(f.number);
+        retryOrFail(f.number, "the server holds " + std::to_string(held) + " of its " +
+                                  std::to_string(f.size) + " bytes", EFailure::eTransient, false);
+        return;
+    }
+    const bool stored = f.checking || f.started || f.resumed;
+    if (stored) impl_.heldByServer[f.number] = f.modified;
+    if (stall.empty() && storageRefused(result, c.lastReply)) {
+        refused(slot, result);
+        return;
+    }
+    if (stall.empty() && serviceUnavailable(c.lastReply)) {
+        const std::string why = "the server " + session_.server() + " is not available (it said: " +
+                                c.lastReply + ")";
+        impl_.lastError = why;
+        retryOrFail(f.number, why, EFailure::eUnreachable, stored);
+        return;
+    }
+    // libcurl's own timeouts (no reply, no connection) are stalls as well.
+    const std::string stalled = !stall.empty() || result != CURLE_OPERATION_TIMEDOUT
+                                    ? stall
+                                    : "the transfer stalled at byte " +
+                                          std::to_string(f.offset + uploaded) + " on " + session_.server() +
+                                          ": " + c.describe(result);
+    // Not a word from the server during the whole attempt: it is away,
+    // which is no fault of this file.
+    const bool answered = c.answers != f.answersAtStart;
+    const std::string why = !stalled.empty() ? stalled
+                            : !answered && droppedUnheard(result)
+                                ? "the server " + session_.server() +
+                                      " closed the connection before it said a word (" + c.describe(result) + ")"
+                                : c.describe(result);
+    impl_.lastError = why;
+    // 522: the server refused the data connection's TLS session (it wants
+    // the control connection's resumed, which TLS 1.3 tickets defeat).
+    // The server drops that control connection; a fresh one works at once.
+    if (stalled.empty() && c.lastReply.rfind("522 ", 0) == 0) {
+        retryOrFail(f.number, why, EFailure::eTransient, false, true);
+        return;
+    }
+    if (stalled.empty() && !worthRetrying(result, c.lastReply)) {
+        if (answered) policy_.reached();
+        fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
+        return;
+    }
+    if (limiter_.backOff()) rateChanged(true);
+    const EFailure failure = answered ? EFailure::eTransient : EFailure::eUnreachable;
+    // A stalled transfer has waited its time already.
+    retryOrFail(f.number, why, failure, stored, !stalled.empty());
+}
+
+// The server said it has no room for the file. Refused before a byte of
+// this attempt went, the file fails. Refused on the way, the file is
+// resumed once at once: the resume learns (SIZE) what the server kept,
+// and goes on should room have come back.
+void UploadLoop::refused(Slot& slot, CURLcode result) {
+    const Sending& f = slot.file;
+    const Channel& c = *slot.channel;
+    TransferStats& st = entry(f);
+    policy_.reached();
+    const std::string reply = c.lastReply.empty() ? c.describe(result) : c.lastReply;
+    const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + session_.server() + ": " + reply;
+    impl_.lastError = why;
+    if (f.started && refusedOnce_.insert(f.number).second) {
+        retryOrFail(f.number, why, EFailure::eTransient, true, true);
+        return;
+    }
+    fail(f.number, quoted(st.local.full()) + ": " + why);
+}
+
+void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume,
+                 bool atOnce) {
+    TransferStats& st = stats_.fileMap.at(number);
+    const Clock::time_point now = Clock::now();
+    if (failure == EFailure::eTransient) ++answeredAttempts_[number];
+    const RetryDecision decision = givenUp_ ? RetryDecision{ERetry::eGiveUp, {}}
+                                            : policy_.afterFailure(failure, answeredAttempts_[number], now);
+    if (decision.action == ERetry::eGiveUp) {
+        giveUp(why, now);
+        fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " +
+                         unreachableText_);
+        return;
+    }
+    if (decision.action == ERetry::eFailFile) {
+        fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why +
+                         " (gave up after " + std::to_string(attempts_[number]) + " attempts)");
+        return;
+    }
+    st.result = EFileResult::ePending;
+    st.bytesSent = confirmed_[number];
+    st.errorText = why;
+    if (failure == EFailure::eUnreachable) {
+        // One line per round of attempts, not one per file.
+        if (policy_.nextAttemptAt() != loggedRound_) {
+            loggedRound_ = policy_.nextAttemptAt();
+            note(Logging::EType::eWarnings,
+                 "cannot reach " + session_.server() + " (for " +
+                     secondsText(policy_.unreachableFor(now)) + " s now, waiting up to " +
+                     std::to_string(policy_.timeout().count()) + " s); trying again in " +
+                     secondsText(decision.pause) + " s after: " + why);
+        }
+    } else {
+        note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
+                                            std::to_string(attempts_[number] + 1) + ") after: " + why);
+    }
+    const auto pause = atOnce && failure != EFailure::eUnreachable ? std::chrono::milliseconds(0) : decision.pause;
+    pending_.push_back({number, now + pause, resume});
+}
+
+// The server stayed unreachable for the whole timeout: every file not
+// yet sent fails, named, and the upload ends.
+void UploadLoop::giveUp(const std::string& why, Clock::time_point now) {
+    if (givenUp_) return;
+    givenUp_ = true;
+    unreachableText_ = "the server " + session_.server() + " could not be reached for " +
+                       secondsText(policy_.unreachableFor(now)) + " s (the last attempt: " + why + ")";
+    note(Logging::EType::eWarnings, "giving up: " + unreachableText_);
+    for (const auto& p : pending_) {
+        const TransferStats& st = stats_.fileMap.at(p.number);
+        fail(p.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " +
+                           unreachableText_);
+    }
+    pending_.clear();
+}
+
+void UploadLoop::fail(unsigned long number, const std::string& why) {
+    TransferStats& st = stats_.fileMap.at(number);
+    st.result = EFileResult::eFailed;
+    st.errorText = why;
+    st.bytesSent = confirmed_[number];
+    impl_.lastError = why;
+    ++stats_.filesFailed;
+    note(Logging::EType::eTransfers, "failed " + quoted(st.remote.full()) + ": " + why);
+}
+
+}  // namespace qz
