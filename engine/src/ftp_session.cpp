@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "control_impl.hpp"
@@ -91,6 +92,10 @@ void Channel::prepare(const std::string& url) {
     replyLines.clear();
     opened.clear();
     controlPort = -1;
+    read = nullptr;
+    readUser = nullptr;
+    reading = endEarly = ended = awaitingReply = false;
+    awaitedControl = CURL_SOCKET_BAD;
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_QUOTE, nullptr);
     curl_easy_setopt(easy, CURLOPT_POSTQUOTE, nullptr);
@@ -170,6 +175,7 @@ void FtpSession::configure(Channel& c) {
     curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, onConnected);
     curl_easy_setopt(e, CURLOPT_PREREQDATA, &c);
     c.sockets = &sockets_;
+    c.session = this;
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp");
     curl_easy_setopt(e, CURLOPT_USERNAME, options_.username.c_str());
     curl_easy_setopt(e, CURLOPT_PASSWORD, options_.password.c_str());
@@ -178,7 +184,7 @@ void FtpSession::configure(Channel& c) {
     curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    // A server that says nothing for the stall timeout has stalled too (see UploadRun).
+    // A server that says nothing for the stall timeout has stalled too (see UploadLoop).
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(std::max(options_.stallTimeout, 1)));
     curl_easy_setopt(e, CURLOPT_ACCEPTTIMEOUT_MS, kConnectTimeoutSeconds * 1000);
     curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
@@ -239,11 +245,92 @@ void FtpSession::remove(Channel& c) {
     c.busy = false;
 }
 
-void FtpSession::perform() {
-    for (CURLM* m : multis_) {
-        int running = 0;
-        curl_multi_perform(m, &running);
+void FtpSession::prepareUpload(Channel& c, const std::string& remotePath, std::uint64_t size, bool resume,
+                               curl_read_callback read, curl_seek_callback seek, void* user) {
+    c.prepare(url(remotePath));
+    c.read = read;
+    c.readUser = user;
+    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, onUploadRead);
+    curl_easy_setopt(c.easy, CURLOPT_READDATA, &c);
+    curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, seek);
+    curl_easy_setopt(c.easy, CURLOPT_SEEKDATA, user);
+    // Plain passive data connections are ended by us (see endDataConnection);
+    // libcurl then must not know the size, or it ends them itself.
+    c.endEarly = !resume && !options_.encryptData && options_.connectionMode == EConnectionMode::ePassive;
+    curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE,
+                     c.endEarly ? static_cast<curl_off_t>(-1) : static_cast<curl_off_t>(size));
+    // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
+    curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume ? -1 : 0));
+}
+
+std::size_t FtpSession::onUploadRead(char* buffer, std::size_t size, std::size_t count, void* channel) {
+    auto* c = static_cast<Channel*>(channel);
+    if (!c->reading) {
+        c->reading = true;
+        // The SIZE reply that led here (on a resume) is not the one that checks the result.
+        c->lastSize = -1;
     }
+    const std::size_t n = c->read(buffer, size, count, c->readUser);
+    if (n != 0 || !c->endEarly || c->ended) return n;
+    return c->session->endDataConnection(*c) ? CURL_READFUNC_PAUSE : 0;
+}
+
+// Once an upload's last byte is out, libcurl closes the data connection
+// and waits for the server's reply without serving the other connections
+// meanwhile. Ending the data connection here instead (libcurl asks for
+// more only when everything it was given is sent) and pausing until the
+// reply is in lets libcurl find it waiting, so the connections keep
+// sending side by side.
+bool FtpSession::endDataConnection(Channel& c) {
+    if (c.opened.empty()) return false;
+    // The data connection is the socket this request opened last.
+    const curl_socket_t data = c.opened.back();
+    const curl_socket_t control = controlSocket(c);
+    if (control == CURL_SOCKET_BAD || data == control) return false;
+    if (::shutdown(data, SHUT_WR) != 0) return false;
+    c.ended = true;
+    c.awaitingReply = true;
+    c.awaitedControl = control;
+    c.endedAt = std::chrono::steady_clock::now();
+    return true;
+}
+
+// A server that has not replied within the stall timeout is left to
+// libcurl, whose own reply timeout then names the stall.
+void FtpSession::resumeAnswered() {
+    const auto now = std::chrono::steady_clock::now();
+    const auto patience = std::chrono::seconds(std::max(options_.stallTimeout, 1));
+    for (auto& c : channels_) {
+        if (!c->awaitingReply || !c->busy) continue;
+        pollfd p{c->awaitedControl, POLLIN, 0};
+        if (::poll(&p, 1, 0) == 0 && now - c->endedAt < patience) continue;
+        c->awaitingReply = false;
+        curl_easy_pause(c->easy, CURLPAUSE_CONT);
+    }
+}
+
+// An upload whose data connection is not up yet.
+bool FtpSession::settingUp() const {
+    return std::any_of(channels_.begin(), channels_.end(),
+                       [](const auto& c) { return c->busy && c->read && !c->reading; });
+}
+
+void FtpSession::perform() {
+    resumeAnswered();
+    const auto once = [this] {
+        for (CURLM* m : multis_) {
+            int running = 0;
+            curl_multi_perform(m, &running);
+        }
+    };
+    once();
+    // libcurl (7.88) may take the passive reply and leave the data
+    // connection's connect to the next call without asking for one soon;
+    // a second call at once, and short waits while connections are being
+    // set up, keep that from stalling every file until the next timeout.
+    if (settingUp()) once();
 }
 
 std::vector<std::pair<Channel*, CURLcode>> FtpSession::finished() {
@@ -282,9 +369,14 @@ curl_socket_t FtpSession::controlSocket(const Channel& c) {
     return CURL_SOCKET_BAD;
 }
 
-void FtpSession::wait(int milliseconds, const std::vector<curl_socket_t>& readable) {
+void FtpSession::wait(int milliseconds) {
+    if (settingUp()) milliseconds = std::min(milliseconds, 1);
+    // A server's reply to an upload whose data connection we ended is
+    // handed to libcurl as soon as it arrives (see resumeAnswered).
     std::vector<curl_waitfd> extra;
-    for (curl_socket_t s : readable) extra.push_back({s, CURL_WAIT_POLLIN, 0});
+    for (const auto& c : channels_) {
+        if (c->awaitingReply && c->busy) extra.push_back({c->awaitedControl, CURL_WAIT_POLLIN, 0});
+    }
     curl_waitfd* fds = extra.empty() ? nullptr : extra.data();
     const auto count = static_cast<unsigned>(extra.size());
     if (multis_.size() == 1) {
@@ -310,7 +402,7 @@ std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {
                 --left;
             }
         }
-        // Short waits: see UploadRun::perform for the stall they avoid.
+        // Short waits: see perform for the stall they avoid.
         if (left > 0) wait(1);
     }
     return results;

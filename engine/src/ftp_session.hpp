@@ -17,6 +17,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -28,6 +29,8 @@
 #include "remote_path.hpp"
 
 namespace qz {
+
+class FtpSession;
 
 // One easy handle with its error buffer and what the server said last.
 struct Channel {
@@ -44,7 +47,18 @@ struct Channel {
     std::vector<curl_socket_t> opened;        // sockets libcurl opened since prepare
     int controlPort = -1;                     // local port of the request's control connection
     std::set<curl_socket_t>* sockets = nullptr;  // every socket the session's channels opened
+    FtpSession* session = nullptr;   // that drives it
     bool busy = false;               // added to its multi handle
+
+    // The upload of the current request (see FtpSession::prepareUpload).
+    curl_read_callback read = nullptr;
+    void* readUser = nullptr;
+    bool reading = false;            // libcurl asked for bytes: the data connection is up
+    bool endEarly = false;           // its data connection is ended by us once every byte is out
+    bool ended = false;              // it was
+    bool awaitingReply = false;      // paused until the server's reply to the upload is in
+    curl_socket_t awaitedControl = CURL_SOCKET_BAD;
+    std::chrono::steady_clock::time_point endedAt;
 
     // Clears the state of the previous request and sets the URL.
     void prepare(const std::string& url);
@@ -84,6 +98,14 @@ public:
     // each result in the same order.
     std::vector<CURLcode> runAlone(const std::vector<Channel*>& channels);
 
+    // Sets `c` up to upload `size` bytes to `remotePath`, read by `read` and
+    // `seek` (libcurl's callbacks) with `user`. With `resume`, libcurl asks
+    // the server (SIZE) how much it holds and seeks to there. A read that
+    // returns 0 says every byte is out; the session then ends the data
+    // connection itself where it can (see endDataConnection).
+    void prepareUpload(Channel& c, const std::string& remotePath, std::uint64_t size, bool resume,
+                       curl_read_callback read, curl_seek_callback seek, void* user);
+
     void add(Channel& c);
     void remove(Channel& c);
     // Lets libcurl do what is due on every channel.
@@ -91,15 +113,18 @@ public:
     // Channels whose request has ended, with the result; they are removed
     // from their multi handle.
     std::vector<std::pair<Channel*, CURLcode>> finished();
+    // Waits up to `milliseconds` for something to do.
+    void wait(int milliseconds);
+
+private:
+    static std::size_t onUploadRead(char* buffer, std::size_t size, std::size_t count, void* channel);
+    void configure(Channel& c);
     // The control connection that `c`'s current request uses, found among
     // the sockets the channels opened; CURL_SOCKET_BAD when unknown.
     curl_socket_t controlSocket(const Channel& c);
-    // Waits up to `milliseconds` for something to do, or for one of the
-    // `readable` sockets to have something to read.
-    void wait(int milliseconds, const std::vector<curl_socket_t>& readable = {});
-
-private:
-    void configure(Channel& c);
+    bool endDataConnection(Channel& c);
+    void resumeAnswered();
+    bool settingUp() const;
     void askFeatures();
 
     Options options_;

@@ -1,8 +1,6 @@
 #include "upload_loop.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,19 +101,18 @@ void UploadLoop::run() {
         Clock::time_point now = Clock::now();
         startWaiting(now);
         if (pending_.empty() && !anyBusy() && foldersMade_) break;
-        perform();
+        session_.perform();
         bool finished = collectFinished();
         now = Clock::now();
         if (abortStalled(now)) finished = true;
         if (limiter_.tick(now)) rateChanged(false);
         resumePaused();
-        resumeAnswered(now);
         if (now >= nextProgress) {
             publish(now);
             nextProgress = now + kProgressPeriod;
         }
         if (!finished) {
-            session_.wait(waitMilliseconds(now, nextProgress), awaitedReplies());
+            session_.wait(waitMilliseconds(now, nextProgress));
         }
     }
     stats_.finished = true;
@@ -143,10 +140,7 @@ int UploadLoop::onSeek(void* user, curl_off_t offset, int origin) {
 
 std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
     Sending& f = slot.file;
-    if (!f.started) {
-        f.started = true;
-        slot.channel->lastSize = -1;
-    }
+    f.started = true;
     // A resumed file's hash covers the part the server holds already.
     if (!hashUpTo(f, f.position)) return CURL_READFUNC_ABORT;
     const std::uint64_t left = f.size - f.position;
@@ -156,7 +150,6 @@ std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
             f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
             return CURL_READFUNC_ABORT;
         }
-        if (f.endEarly && !f.ended && endDataConnection(slot)) return CURL_READFUNC_PAUSE;
         return 0;
     }
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
@@ -194,72 +187,12 @@ bool UploadLoop::hashUpTo(Sending& f, std::uint64_t end) {
     return false;
 }
 
-// Once an upload's last byte is out, libcurl closes the data connection
-// and waits for the server's reply without serving the other connections
-// meanwhile. Ending the data connection here instead (libcurl asks for
-// more only when everything it was given is sent) and pausing until the
-// reply is in lets libcurl find it waiting, so the connections keep
-// sending side by side.
-bool UploadLoop::endDataConnection(Slot& slot) {
-    Sending& f = slot.file;
-    const Channel& c = *slot.channel;
-    if (c.opened.empty()) return false;
-    // The data connection is the socket this request opened last.
-    const curl_socket_t data = c.opened.back();
-    const curl_socket_t control = session_.controlSocket(c);
-    if (control == CURL_SOCKET_BAD || data == control) return false;
-    if (::shutdown(data, SHUT_WR) != 0) return false;
-    f.ended = true;
-    f.awaitingReply = true;
-    f.control = control;
-    f.endedAt = Clock::now();
-    return true;
-}
-
-// A server that has not replied within the stall timeout is left to
-// libcurl, whose own reply timeout then names the stall.
-void UploadLoop::resumeAnswered(Clock::time_point now) {
-    const auto patience = std::chrono::seconds(std::max(impl_.options.stallTimeout, 1));
-    for (auto& s : slots_) {
-        Sending& f = s->file;
-        if (!f.awaitingReply || !s->channel->busy) continue;
-        pollfd p{f.control, POLLIN, 0};
-        if (::poll(&p, 1, 0) == 0 && now - f.endedAt < patience) continue;
-        f.awaitingReply = false;
-        f.movedAt = now;
-        curl_easy_pause(s->channel->easy, CURLPAUSE_CONT);
-    }
-}
-
-std::vector<curl_socket_t> UploadLoop::awaitedReplies() const {
-    std::vector<curl_socket_t> sockets;
-    for (const auto& s : slots_) {
-        if (s->file.awaitingReply && s->channel->busy) sockets.push_back(s->file.control);
-    }
-    return sockets;
-}
-
 // Bytes of this attempt handed to the connection.
 std::uint64_t UploadLoop::uploadedBy(const Slot& slot) const {
     if (slot.file.checking) return slot.file.uploaded;
     curl_off_t uploaded = 0;
     curl_easy_getinfo(slot.channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
     return static_cast<std::uint64_t>(uploaded);
-}
-
-// A transfer whose data connection is not up yet.
-bool UploadLoop::settingUp() const {
-    return std::any_of(slots_.begin(), slots_.end(),
-                       [](const auto& s) { return s->channel->busy && !s->file.started; });
-}
-
-// libcurl (7.88) may take the passive reply and leave the data
-// connection's connect to the next call without asking for one soon;
-// a second call at once, and short waits while connections are being
-// set up, keep that from stalling every file until the next timeout.
-void UploadLoop::perform() {
-    session_.perform();
-    if (settingUp()) session_.perform();
 }
 
 bool UploadLoop::anyBusy() const {
@@ -421,21 +354,7 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
     sendingTo_.insert(commandPath);
     Channel& c = *slot.channel;
     slot.file.answersAtStart = c.answers;
-    c.prepare(session_.url(st.remote.full()));
-    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, onRead);
-    curl_easy_setopt(c.easy, CURLOPT_READDATA, &slot);
-    curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, onSeek);
-    curl_easy_setopt(c.easy, CURLOPT_SEEKDATA, &slot);
-    // Plain passive data connections are ended by us (see endDataConnection);
-    // libcurl then must not know the size, or it ends them itself.
-    slot.file.endEarly = !resume && !impl_.options.encryptData &&
-                         impl_.options.connectionMode == EConnectionMode::ePassive;
-    curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE,
-                     slot.file.endEarly ? static_cast<curl_off_t>(-1) : static_cast<curl_off_t>(st.fileSize));
-    // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
-    curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume ? -1 : 0));
+    session_.prepareUpload(c, st.remote.full(), st.fileSize, resume, onRead, onSeek, &slot);
     st.attempts += 1;
     st.result = EFileResult::eSending;
     attempts_[p.number] += 1;
@@ -480,8 +399,11 @@ bool UploadLoop::abortStalled(Clock::time_point now) {
         if (!c.busy) continue;
         Sending& f = s->file;
         // Waiting for the reply after the last byte is neither a move nor
-        // a stall: resumeAnswered hands it to libcurl in time.
-        if (f.awaitingReply) continue;
+        // a stall: the session hands it to libcurl in time.
+        if (c.awaitingReply) {
+            f.movedAt = now;
+            continue;
+        }
         const auto uploaded = static_cast<curl_off_t>(uploadedBy(*s));
         // A transfer that the rate holds back is waiting for us, not stalled.
         if (blind || uploaded != f.uploadedAt || c.replies != f.repliesAt || f.paused) {
@@ -511,7 +433,6 @@ void UploadLoop::resumePaused() {
 
 int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const {
     int wait = millisecondsUntil(now, nextProgress);
-    if (settingUp()) wait = std::min(wait, 1);
     const bool paused =
         std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
     if (paused) {

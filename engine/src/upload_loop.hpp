@@ -40,11 +40,6 @@ struct Sending {
     bool started = false;         // the server was asked to store it
     bool resumed = false;         // this attempt continues an earlier one
     bool paused = false;
-    bool endEarly = false;        // the data connection may be ended by us (see endDataConnection)
-    bool ended = false;           // it was: all bytes are out
-    bool awaitingReply = false;   // paused until the server's reply to the upload is in
-    curl_socket_t control = CURL_SOCKET_BAD;
-    Clock::time_point endedAt;
     bool checking = false;        // stored; the server is asked for its size
     std::uint64_t uploaded = 0;   // bytes this attempt sent, once stored
     struct timespec modified {};  // as the file was opened
@@ -84,12 +79,7 @@ private:
     std::size_t read(Slot& slot, char* buffer, std::size_t room);
     TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
     bool hashUpTo(Sending& f, std::uint64_t end);
-    bool endDataConnection(Slot& slot);
-    void resumeAnswered(Clock::time_point now);
-    std::vector<curl_socket_t> awaitedReplies() const;
     std::uint64_t uploadedBy(const Slot& slot) const;
-    bool settingUp() const;
-    void perform();
     bool anyBusy() const;
     std::string rateText() const;
     void rateChanged(bool backedOff);
