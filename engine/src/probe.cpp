@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "throughput.hpp"
+
 namespace qz {
 
 namespace {
@@ -83,7 +85,7 @@ ProbeResult sendProbe(FtpSession& session, const std::string& name, bool keep) {
         return r;
     }
     const double span = std::max(1e-6, std::chrono::duration<double>(probe.last - probe.first).count());
-    r.bitsPerSecond = static_cast<std::uint64_t>(static_cast<double>(r.held) * 8 / span);
+    r.bitsPerSecond = bitsPerSecond(static_cast<std::uint64_t>(r.held), span);
     return r;
 }
 

@@ -19,13 +19,7 @@ namespace qz {
 namespace {
 
 constexpr std::chrono::milliseconds kProgressPeriod{200};
-constexpr std::chrono::milliseconds kBlindSpell{1000};
-constexpr std::chrono::seconds kRateWindow{1};
 constexpr std::size_t kNamedFailures = 20;
-
-double secondsBetween(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
 
 int millisecondsUntil(Clock::time_point now, Clock::time_point then) {
     if (then <= now) return 0;
@@ -46,6 +40,7 @@ std::string secondsText(Clock::duration d) {
 
 UploadLoop::UploadLoop(Control::Impl& impl, FtpSession& session)
     : impl_(impl), session_(session), stats_(impl.stats), limiter_(impl.options, Clock::now()),
+      stalls_(std::chrono::seconds(stallSeconds()), Clock::now()), throughput_(Clock::now()),
       policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
     for (std::size_t i = 0; i < session.channels(); ++i) {
         auto s = std::make_unique<Slot>();
@@ -72,7 +67,9 @@ UploadLoop::~UploadLoop() {
 }
 
 void UploadLoop::run() {
-    begin_ = lastStallCheck_ = Clock::now();
+    begin_ = Clock::now();
+    stalls_ = StallWatch(std::chrono::seconds(stallSeconds()), begin_);
+    throughput_ = Throughput(begin_);
     stats_.finished = false;
     stats_.filesDone = stats_.filesFailed = 0;
     stats_.currentRate = 0;
@@ -348,7 +345,7 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
     slot.file.size = st.fileSize;
     slot.file.resumed = resume;
     slot.file.modified = info.st_mtim;
-    slot.file.movedAt = Clock::now();
+    slot.file.mark.movedAt = Clock::now();
     slot.file.remotePath = commandPath;
     slot.file.digest = std::make_shared<FileDigest>();
     sendingTo_.insert(commandPath);
@@ -387,36 +384,21 @@ bool UploadLoop::collectFinished() {
 // Transfers on which nothing moved for the stall timeout are taken off
 // their connection, which libcurl then closes, and tried again.
 bool UploadLoop::abortStalled(Clock::time_point now) {
-    const int seconds = std::max(impl_.options.stallTimeout, 1);
-    // libcurl waits for the reply to a finished FTP upload inside perform,
-    // holding up the other transfers: what could not be watched counts
-    // as moving.
-    const bool blind = now - lastStallCheck_ > kBlindSpell;
-    lastStallCheck_ = now;
+    stalls_.beginTurn(now);
     bool aborted = false;
     for (auto& s : slots_) {
         Channel& c = *s->channel;
         if (!c.busy) continue;
         Sending& f = s->file;
-        // Waiting for the reply after the last byte is neither a move nor
-        // a stall: the session hands it to libcurl in time.
-        if (c.awaitingReply) {
-            f.movedAt = now;
-            continue;
-        }
-        const auto uploaded = static_cast<curl_off_t>(uploadedBy(*s));
-        // A transfer that the rate holds back is waiting for us, not stalled.
-        if (blind || uploaded != f.uploadedAt || c.replies != f.repliesAt || f.paused) {
-            f.uploadedAt = uploaded;
-            f.repliesAt = c.replies;
-            f.movedAt = now;
-            continue;
-        }
-        if (now - f.movedAt < std::chrono::seconds(seconds)) continue;
+        const std::uint64_t uploaded = uploadedBy(*s);
+        // Held back by the rate, or all out with the reply awaited (which the
+        // session hands to libcurl in time): waiting, not stalled.
+        const bool held = f.paused || c.awaitingReply;
+        if (!stalls_.stalled(f.mark, {uploaded, c.replies, held}, now)) continue;
         session_.remove(c);
         finish(*s, CURLE_OPERATION_TIMEDOUT,
-               "the transfer stalled at byte " + std::to_string(f.offset + static_cast<std::uint64_t>(uploaded)) +
-                   " on " + session_.server() + ": nothing moved for " + std::to_string(seconds) + " s");
+               "the transfer stalled at byte " + std::to_string(f.offset + uploaded) + " on " + session_.server() +
+                   ": nothing moved for " + std::to_string(stallSeconds()) + " s");
         aborted = true;
     }
     return aborted;
@@ -459,20 +441,8 @@ void UploadLoop::publish(Clock::time_point now) {
     std::uint64_t total = 0;
     for (const auto& [number, e] : stats_.fileMap) total += e.bytesSent;
     stats_.totalBytesTransferred = total;
-    stats_.elapsedSeconds = secondsBetween(begin_, now);
-    samples_.push_back({now, total});
-    while (samples_.size() > 2 && now - samples_[1].first >= kRateWindow) samples_.pop_front();
-    const auto& [then, bytes] = samples_.front();
-    const double span = secondsBetween(then, now);
-    stats_.currentRate = span > 0 && total > bytes
-                             ? static_cast<std::uint64_t>(static_cast<double>(total - bytes) * 8 / span)
-                             : 0;
-    if (stats_.finished) {
-        stats_.currentRate = stats_.elapsedSeconds > 0
-                                 ? static_cast<std::uint64_t>(static_cast<double>(total) * 8 /
-                                                              stats_.elapsedSeconds)
-                                 : 0;
-    }
+    stats_.elapsedSeconds = throughput_.elapsedSeconds(now);
+    stats_.currentRate = stats_.finished ? throughput_.average(total, now) : throughput_.sample(total, now);
     if (impl_.callback) impl_.callback(stats_, impl_.callbackUser);
 }
 

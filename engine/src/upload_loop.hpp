@@ -22,6 +22,8 @@
 #include "ftp_session.hpp"
 #include "rate_limiter.hpp"
 #include "retry_policy.hpp"
+#include "stall_watch.hpp"
+#include "throughput.hpp"
 
 namespace qz {
 
@@ -43,9 +45,7 @@ struct Sending {
     bool checking = false;        // stored; the server is asked for its size
     std::uint64_t uploaded = 0;   // bytes this attempt sent, once stored
     struct timespec modified {};  // as the file was opened
-    Clock::time_point movedAt;    // when a byte or a reply last moved
-    curl_off_t uploadedAt = 0;    // bytes handed to the connection then
-    unsigned repliesAt = 0;       // reply lines heard then
+    StallWatch::Mark mark;        // what had moved when it last moved
     unsigned answersAtStart = 0;  // the server's replies heard before this attempt
     std::string remotePath;       // as sent in commands
     std::string localFault;       // the local file changed under us: no retry
@@ -93,6 +93,7 @@ private:
     void closeFile(Slot& slot);
     bool collectFinished();
     bool abortStalled(Clock::time_point now);
+    int stallSeconds() const { return std::max(impl_.options.stallTimeout, 1); }
     void startCheck(Slot& slot, std::uint64_t uploaded);
     // The options may change between uploads on one connection.
     bool hashCheck() const { return impl_.options.serverHashCheck && session_.offersSha256(); }
@@ -124,9 +125,9 @@ private:
     std::set<unsigned long> hinted_;
     std::set<unsigned long> refusedOnce_;
     std::set<std::string> sendingTo_;
-    std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
+    StallWatch stalls_;
+    Throughput throughput_;
     Clock::time_point begin_;
-    Clock::time_point lastStallCheck_;
     std::uint64_t loggedRate_ = 0;
     RetryPolicy policy_;
     bool foldersMade_ = false;

@@ -17,10 +17,8 @@ void UploadLoop::startCheck(Slot& slot, std::uint64_t uploaded) {
     Sending& f = slot.file;
     f.checking = true;
     f.uploaded = uploaded;
-    f.movedAt = Clock::now();
-    f.uploadedAt = static_cast<curl_off_t>(uploaded);
     Channel& c = *slot.channel;
-    f.repliesAt = c.replies;
+    f.mark = {uploaded, c.replies, Clock::now()};
     c.prepare(session_.url(""));
     curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);

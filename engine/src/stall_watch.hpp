@@ -1,0 +1,51 @@
+#pragma once
+// Which transfers stalled: nothing moved on them, neither a byte nor a
+// reply line, for the stall timeout. Time is a parameter, as in the rate
+// limiter, so that a test can move the clock by hand.
+//
+//   StallWatch watch(std::chrono::seconds(30), now);
+//   watch.beginTurn(now);                                   // once per loop turn
+//   if (watch.stalled(file.mark, {uploaded, replies, held}, now)) abort(file);
+//
+// libcurl may keep the loop inside one call for a while (it waits for the
+// reply to a finished upload there): after such a blind spell every
+// transfer counts as moving. A transfer that waits for us (paused by the
+// rate, or for the server's reply after its last byte, which the session
+// hands to libcurl in time) is not stalled either.
+
+#include <chrono>
+#include <cstdint>
+
+namespace qz {
+
+class StallWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kBlindSpell{1000};
+
+    // What one transfer had moved when it last moved.
+    struct Mark {
+        std::uint64_t uploaded = 0;
+        unsigned replies = 0;
+        Clock::time_point movedAt;
+    };
+    // What it has moved now.
+    struct Seen {
+        std::uint64_t uploaded = 0;  // bytes handed to the connection
+        unsigned replies = 0;        // reply lines heard
+        bool held = false;           // waiting for us, not for the server
+    };
+
+    StallWatch(Clock::duration limit, Clock::time_point now);
+
+    void beginTurn(Clock::time_point now);
+    // Updates `mark` and tells whether nothing moved for the limit.
+    bool stalled(Mark& mark, const Seen& seen, Clock::time_point now) const;
+
+private:
+    Clock::duration limit_;
+    Clock::time_point lastTurn_;
+    bool blind_ = false;
+};
+
+}  // namespace qz
