@@ -137,7 +137,7 @@ int UploadLoop::onSeek(void* user, curl_off_t offset, int origin) {
 
 std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
     Sending& f = slot.file;
-    f.started = true;
+    if (f.phase.is(EFilePhase::eOpening)) f.phase.moveTo(EFilePhase::eSending);
     // A resumed file's hash covers the part the server holds already.
     if (!hashUpTo(f, f.position)) return CURL_READFUNC_ABORT;
     const std::uint64_t left = f.size - f.position;
@@ -147,6 +147,7 @@ std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
             f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
             return CURL_READFUNC_ABORT;
         }
+        if (f.phase.is(EFilePhase::eSending)) f.phase.moveTo(EFilePhase::eAwaitingReply);
         return 0;
     }
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
@@ -186,7 +187,7 @@ bool UploadLoop::hashUpTo(Sending& f, std::uint64_t end) {
 
 // Bytes of this attempt handed to the connection.
 std::uint64_t UploadLoop::uploadedBy(const Slot& slot) const {
-    if (slot.file.checking) return slot.file.uploaded;
+    if (slot.file.phase.is(EFilePhase::eChecking)) return slot.file.uploaded;
     curl_off_t uploaded = 0;
     curl_easy_getinfo(slot.channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
     return static_cast<std::uint64_t>(uploaded);
@@ -343,6 +344,7 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
     slot.file.number = p.number;
     slot.file.fd = fd;
     slot.file.size = st.fileSize;
+    slot.file.phase.moveTo(EFilePhase::eOpening);
     slot.file.resumed = resume;
     slot.file.modified = info.st_mtim;
     slot.file.mark.movedAt = Clock::now();

@@ -19,6 +19,7 @@
 #include "control_impl.hpp"
 #include "failure_kind.hpp"
 #include "file_digest.hpp"
+#include "file_phase.hpp"
 #include "ftp_session.hpp"
 #include "rate_limiter.hpp"
 #include "retry_policy.hpp"
@@ -39,10 +40,11 @@ struct Sending {
     std::uint64_t size = 0;
     std::uint64_t offset = 0;     // where this attempt began (server's size on resume)
     std::uint64_t position = 0;   // next byte to read
-    bool started = false;         // the server was asked to store it
-    bool resumed = false;         // this attempt continues an earlier one
+    FilePhase phase;
+    // Not phases, they hold across them: the attempt continues an earlier
+    // one, and the rate holds its reading back for a while.
+    bool resumed = false;
     bool paused = false;
-    bool checking = false;        // stored; the server is asked for its size
     std::uint64_t uploaded = 0;   // bytes this attempt sent, once stored
     struct timespec modified {};  // as the file was opened
     StallWatch::Mark mark;        // what had moved when it last moved
@@ -104,6 +106,7 @@ private:
     };
     Verification verify(const Slot& slot);
     void finish(Slot& slot, CURLcode result, const std::string& stall = "");
+    void conclude(Slot& slot, CURLcode result, const std::string& stall);
     void refused(Slot& slot, CURLcode result);
     void retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume,
                      bool atOnce = false);

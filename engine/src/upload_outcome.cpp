@@ -15,7 +15,7 @@ namespace qz {
 // commands that precede one run alongside them.
 void UploadLoop::startCheck(Slot& slot, std::uint64_t uploaded) {
     Sending& f = slot.file;
-    f.checking = true;
+    f.phase.moveTo(EFilePhase::eChecking);
     f.uploaded = uploaded;
     Channel& c = *slot.channel;
     f.mark = {uploaded, c.replies, Clock::now()};
@@ -55,22 +55,33 @@ UploadLoop::Verification UploadLoop::verify(const Slot& slot) {
 }
 
 void UploadLoop::finish(Slot& slot, CURLcode result, const std::string& stall) {
+    const bool checked = slot.file.phase.is(EFilePhase::eChecking);
+    conclude(slot, result, stall);
+    // Stored: the server is asked for its count now.
+    if (slot.file.phase.is(EFilePhase::eChecking) && !checked) return;
+    const EFileResult outcome = entry(slot.file).result;
+    slot.file.phase.moveTo(outcome == EFileResult::eDone     ? EFilePhase::eDone
+                           : outcome == EFileResult::eFailed ? EFilePhase::eFailed
+                                                             : EFilePhase::eWaiting);
+}
+
+void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall) {
     Sending f = slot.file;
     struct stat info {};
-    if (!f.checking && f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
+    if (!f.phase.is(EFilePhase::eChecking) && f.localFault.empty() && ::fstat(f.fd, &info) == 0 &&
         (static_cast<std::uint64_t>(info.st_size) != f.size || info.st_mtim.tv_sec != f.modified.tv_sec ||
          info.st_mtim.tv_nsec != f.modified.tv_nsec)) {
         f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
     }
     // A resume that found every byte on the server read none of them.
-    if (result == CURLE_OK && stall.empty() && !f.checking && f.localFault.empty() && hashUpTo(f, f.size)) {
+    if (result == CURLE_OK && stall.empty() && !f.phase.is(EFilePhase::eChecking) && f.localFault.empty() && hashUpTo(f, f.size)) {
         slot.file.sha256 = f.digest->finish();
     }
     closeFile(slot);
     TransferStats& st = entry(f);
     Channel& c = *slot.channel;
     const std::uint64_t uploaded = uploadedBy(slot);
-    if (result == CURLE_OK && stall.empty() && !f.checking && f.localFault.empty()) {
+    if (result == CURLE_OK && stall.empty() && !f.phase.is(EFilePhase::eChecking) && f.localFault.empty()) {
         startCheck(slot, uploaded);
         return;
     }
@@ -106,7 +117,8 @@ void UploadLoop::finish(Slot& slot, CURLcode result, const std::string& stall) {
                                   std::to_string(f.size) + " bytes", EFailure::eTransient, false);
         return;
     }
-    const bool stored = f.checking || f.started || f.resumed;
+    // Asked to store it, the server may hold a part.
+    const bool stored = !f.phase.is(EFilePhase::eOpening) || f.resumed;
     if (stored) impl_.heldByServer[f.number] = f.modified;
     if (stall.empty() && storageRefused(result, c.lastReply)) {
         refused(slot, result);
@@ -164,7 +176,7 @@ void UploadLoop::refused(Slot& slot, CURLcode result) {
     const std::string reply = c.lastReply.empty() ? c.describe(result) : c.lastReply;
     const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + session_.server() + ": " + reply;
     impl_.lastError = why;
-    if (f.started && refusedOnce_.insert(f.number).second) {
+    if (!f.phase.is(EFilePhase::eOpening) && refusedOnce_.insert(f.number).second) {
         retryOrFail(f.number, why, EFailure::eTransient, true, true);
         return;
     }

@@ -1,0 +1,43 @@
+#pragma once
+// Where one file stands in an attempt to send it, and the steps allowed
+// between phases. The road of an upload:
+//
+//   eWaiting > eOpening > eSending > eAwaitingReply > eChecking > eDone
+//
+// eAwaitingReply is skipped where libcurl ends the data connection itself,
+// eSending too where a resume finds every byte on the server already. From
+// any phase of an attempt the file may go back to eWaiting (another
+// attempt) or to eFailed. A step outside the table is a fault of the
+// engine: debug builds stop on it, release builds log it and take it.
+//
+//   FilePhase phase;                              // eWaiting
+//   phase.moveTo(EFilePhase::eOpening);
+
+namespace qz {
+
+enum class EFilePhase {
+    eWaiting,        // queued, or back in the queue for another attempt
+    eOpening,        // the request is on its connection, no byte read yet
+    eSending,        // libcurl reads its bytes
+    eAwaitingReply,  // every byte is out; the server's reply to the upload is due
+    eChecking,       // stored; the server is asked for its size (and hash)
+    eDone,
+    eFailed,
+};
+
+const char* to_string(EFilePhase phase);
+
+// Whether the table allows the step from `from` to `to`.
+bool allowedStep(EFilePhase from, EFilePhase to);
+
+class FilePhase {
+public:
+    EFilePhase get() const { return phase_; }
+    bool is(EFilePhase phase) const { return phase_ == phase; }
+    void moveTo(EFilePhase next);
+
+private:
+    EFilePhase phase_ = EFilePhase::eWaiting;
+};
+
+}  // namespace qz
