@@ -59,4 +59,44 @@ OpenedFile openQueuedFile(const std::string& path) {
     return f;
 }
 
+std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, char* buffer, std::size_t room,
+                            FileDigest& digest, std::string& fault) {
+    const ssize_t n = ::pread(fd, buffer, room, static_cast<off_t>(position));
+    if (n < 0) {
+        fault = std::string("could not be read: ") + std::strerror(errno);
+        return -1;
+    }
+    if (n == 0) {
+        fault = "shrank during the upload to " + std::to_string(position) + " of " + std::to_string(size) + " bytes";
+        return -1;
+    }
+    // Bytes read again after libcurl went back are hashed already.
+    const std::uint64_t fresh = digest.covered() - position;
+    if (fresh < static_cast<std::uint64_t>(n)) {
+        digest.add(buffer + fresh, static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
+    }
+    return n;
+}
+
+bool hashUpTo(int fd, FileDigest& digest, std::uint64_t end, std::string& fault) {
+    if (digest.covered() >= end) return true;
+    if (digest.catchUp(fd, end)) return true;
+    fault = std::string("could not be read for its SHA-256") +
+            (errno ? std::string(": ") + std::strerror(errno) : std::string(": it shrank"));
+    return false;
+}
+
+bool grewBeyond(int fd, std::uint64_t size) {
+    char extra = 0;
+    return ::pread(fd, &extra, 1, static_cast<off_t>(size)) > 0;
+}
+
+void adviseReadAhead(const std::string& path) {
+    // A file that is no longer one is named when its turn comes.
+    const OpenedFile f = openQueuedFile(path);
+    if (f.fd < 0) return;
+    ::posix_fadvise(f.fd, 0, 0, POSIX_FADV_WILLNEED);
+    ::close(f.fd);
+}
+
 }  // namespace qz

@@ -13,7 +13,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
+
+#include "file_digest.hpp"
 
 namespace qz {
 
@@ -24,5 +27,24 @@ struct OpenedFile {
 };
 
 OpenedFile openQueuedFile(const std::string& path);
+
+// Reading an opened file for sending, each byte hashed once from byte 0
+// although libcurl may go back and read a part again. A file that changes
+// under the reader is named: `fault` then says how, to follow the quoted
+// path, e.g. "shrank during the upload to 10 of 20 bytes".
+//
+//   std::int64_t n = readForSending(fd, position, size, buffer, room, digest, fault);   // -1: see fault
+
+// Up to `room` bytes from `position` (below `size`) into `buffer`; -1 when
+// the file could not be read or ends early.
+std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, char* buffer, std::size_t room,
+                            FileDigest& digest, std::string& fault);
+// Hashes the bytes before `end` that `digest` has not covered (a resumed
+// file's hash covers the part the server holds already).
+bool hashUpTo(int fd, FileDigest& digest, std::uint64_t end, std::string& fault);
+// Whether the file holds more than `size` bytes now.
+bool grewBeyond(int fd, std::uint64_t size);
+// Tells the kernel that the file's first blocks will be read soon.
+void adviseReadAhead(const std::string& path);
 
 }  // namespace qz

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "local_file.hpp"
 #include "qz/log.hpp"
@@ -19,7 +17,6 @@ namespace qz {
 namespace {
 
 constexpr std::chrono::milliseconds kProgressPeriod{200};
-constexpr std::size_t kNamedFailures = 20;
 
 int millisecondsUntil(Clock::time_point now, Clock::time_point then) {
     if (then <= now) return 0;
@@ -138,12 +135,10 @@ int UploadLoop::onSeek(void* user, curl_off_t offset, int origin) {
 std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
     Sending& f = slot.file;
     if (f.phase.is(EFilePhase::eOpening)) f.phase.moveTo(EFilePhase::eSending);
-    // A resumed file's hash covers the part the server holds already.
     if (!hashUpTo(f, f.position)) return CURL_READFUNC_ABORT;
     const std::uint64_t left = f.size - f.position;
     if (left == 0) {
-        char extra = 0;
-        if (::pread(f.fd, &extra, 1, static_cast<off_t>(f.size)) > 0) {
+        if (grewBeyond(f.fd, f.size)) {
             f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
             return CURL_READFUNC_ABORT;
         }
@@ -156,32 +151,21 @@ std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
         f.paused = true;
         return CURL_READFUNC_PAUSE;
     }
-    ssize_t n = ::pread(f.fd, buffer, granted, static_cast<off_t>(f.position));
+    std::string fault;
+    const std::int64_t n = readForSending(f.fd, f.position, f.size, buffer, granted, *f.digest, fault);
     if (n < 0) {
-        f.localFault = quoted(entry(f).local.full()) + " could not be read: " + std::strerror(errno);
-        return CURL_READFUNC_ABORT;
-    }
-    if (n == 0) {
-        f.localFault = quoted(entry(f).local.full()) + " shrank during the upload to " +
-                       std::to_string(f.position) + " of " + std::to_string(f.size) + " bytes";
+        f.localFault = quoted(entry(f).local.full()) + " " + fault;
         return CURL_READFUNC_ABORT;
     }
     limiter_.giveBack(granted - static_cast<std::size_t>(n));
-    // Bytes read again after libcurl went back are hashed already.
-    const std::uint64_t fresh = f.digest->covered() - f.position;
-    if (fresh < static_cast<std::uint64_t>(n)) {
-        f.digest->add(buffer + fresh, static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
-    }
     f.position += static_cast<std::uint64_t>(n);
     return static_cast<std::size_t>(n);
 }
 
-// Reads the bytes before `end` that no read of this attempt hashed.
 bool UploadLoop::hashUpTo(Sending& f, std::uint64_t end) {
-    if (f.digest->covered() >= end) return true;
-    if (f.digest->catchUp(f.fd, end)) return true;
-    f.localFault = quoted(entry(f).local.full()) + " could not be read for its SHA-256" +
-                   (errno ? std::string(": ") + std::strerror(errno) : std::string(": it shrank"));
+    std::string fault;
+    if (qz::hashUpTo(f.fd, *f.digest, end, fault)) return true;
+    f.localFault = quoted(entry(f).local.full()) + " " + fault;
     return false;
 }
 
@@ -211,9 +195,7 @@ void UploadLoop::rateChanged(bool backedOff) {
     }
 }
 
-// Folders come before the files that go into them. A server that cannot
-// be reached for them is waited for as for a file; one that answers but
-// fails them leaves the files meant for them to fail by name.
+// Folders come before the files that go into them.
 void UploadLoop::createFolders() {
     std::vector<std::string> commands;
     for (const auto& f : foldersToCreate(remainingFiles(), impl_.remoteFolders)) {
@@ -240,22 +222,7 @@ void UploadLoop::createFolders() {
         note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
         return;
     }
-    const EFailure failure = c.answers != answersBefore && !serviceUnavailable(c.lastReply) ? EFailure::eTransient
-                                                                                  : EFailure::eUnreachable;
-    if (failure == EFailure::eTransient) ++folderAttempts_;
-    const RetryDecision decision = policy_.afterFailure(failure, folderAttempts_, now);
-    if (decision.action == ERetry::eRetry) {
-        foldersNotBefore_ = now + decision.pause;
-        note(Logging::EType::eWarnings, "could not create folders, trying again in " +
-                                            secondsText(decision.pause) + " s: " + why);
-        return;
-    }
-    foldersMade_ = true;
-    if (decision.action == ERetry::eGiveUp) {
-        giveUp(why, now);
-        return;
-    }
-    note(Logging::EType::eWarnings, "could not create folders: " + why);
+    foldersFailed(c.answers != answersBefore && !serviceUnavailable(c.lastReply), why, now);
 }
 
 void UploadLoop::startWaiting(Clock::time_point now) {
@@ -291,12 +258,7 @@ void UploadLoop::hintReadAhead() {
     std::size_t hinted = 0;
     for (const auto& p : pending_) {
         if (hinted++ >= ahead) break;
-        if (!hinted_.insert(p.number).second) continue;
-        // A file that is no longer one is named when its turn comes.
-        const OpenedFile f = openQueuedFile(stats_.fileMap.at(p.number).local.full());
-        if (f.fd < 0) continue;
-        ::posix_fadvise(f.fd, 0, 0, POSIX_FADV_WILLNEED);
-        ::close(f.fd);
+        if (hinted_.insert(p.number).second) adviseReadAhead(stats_.fileMap.at(p.number).local.full());
     }
 }
 
@@ -446,32 +408,6 @@ void UploadLoop::publish(Clock::time_point now) {
     stats_.elapsedSeconds = throughput_.elapsedSeconds(now);
     stats_.currentRate = stats_.finished ? throughput_.average(total, now) : throughput_.sample(total, now);
     if (impl_.callback) impl_.callback(stats_, impl_.callbackUser);
-}
-
-void UploadLoop::summarize() {
-    note(Logging::EType::eSummary,
-         "sent " + std::to_string(stats_.filesDone) + " of " + std::to_string(stats_.filesTotal) + " files, " +
-             std::to_string(stats_.totalBytesTransferred) + " of " + std::to_string(stats_.totalBytes) +
-             " bytes in " + std::to_string(stats_.elapsedSeconds) + " s (" +
-             formatTransferRate(stats_.currentRate) + ")");
-    if (stats_.filesFailed == 0) return;
-    std::string names;
-    std::size_t named = 0;
-    for (const auto& [number, e] : stats_.fileMap) {
-        if (e.result != EFileResult::eFailed) continue;
-        if (named++ == kNamedFailures) {
-            names += "; and " + std::to_string(stats_.filesFailed - kNamedFailures) + " more";
-            break;
-        }
-        names += (named > 1 ? "; " : "") + e.errorText;
-    }
-    const std::string message = "could not send " + std::to_string(stats_.filesFailed) + " of " +
-                                std::to_string(stats_.filesTotal) + " files: " + names;
-    note(Logging::EType::eSummary, message);
-    raise(__LINE__, "upload", message,
-          {{"files failed", std::to_string(stats_.filesFailed)},
-           {"files done", std::to_string(stats_.filesDone)},
-           {"ftp server", session_.server()}});
 }
 
 std::vector<std::string> UploadLoop::remainingFiles() const {

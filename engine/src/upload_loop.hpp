@@ -7,6 +7,7 @@
 //   UploadLoop loop(impl, session);
 //   loop.run();   // throws qz::Exception naming the files that could not be sent
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -74,28 +75,36 @@ public:
     UploadLoop(Control::Impl& impl, FtpSession& session);
     ~UploadLoop();
     void run();
-    static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user);
-    static int onSeek(void* user, curl_off_t offset, int origin);
 
 private:
-    std::size_t read(Slot& slot, char* buffer, std::size_t room);
-    TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
-    bool hashUpTo(Sending& f, std::uint64_t end);
-    std::uint64_t uploadedBy(const Slot& slot) const;
+    // The loop: hands out files to idle connections, lets libcurl work,
+    // collects what ended.
     bool anyBusy() const;
-    std::string rateText() const;
-    void rateChanged(bool backedOff);
     void createFolders();
-    // Remote names of the files not sent yet.
-    std::vector<std::string> remainingFiles() const;
+    std::vector<std::string> remainingFiles() const;  // remote names of the files not sent yet
     void startWaiting(Clock::time_point now);
     void hintReadAhead();
     void start(Slot& slot, const Pending& p);
-    void resumedAt(Slot& slot);
-    void closeFile(Slot& slot);
     bool collectFinished();
     bool abortStalled(Clock::time_point now);
     int stallSeconds() const { return std::max(impl_.options.stallTimeout, 1); }
+    void resumePaused();
+    int waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const;
+    std::string rateText() const;
+    void rateChanged(bool backedOff);
+    void publish(Clock::time_point now);
+
+    // Reading, as libcurl asks for bytes.
+    static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user);
+    static int onSeek(void* user, curl_off_t offset, int origin);
+    std::size_t read(Slot& slot, char* buffer, std::size_t room);
+    bool hashUpTo(Sending& f, std::uint64_t end);
+    void resumedAt(Slot& slot);
+    void closeFile(Slot& slot);
+    TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
+    std::uint64_t uploadedBy(const Slot& slot) const;
+
+    // What the requests come to (upload_outcome.cpp).
     void startCheck(Slot& slot, std::uint64_t uploaded);
     // The options may change between uploads on one connection.
     bool hashCheck() const { return impl_.options.serverHashCheck && session_.offersSha256(); }
@@ -112,10 +121,10 @@ private:
                      bool atOnce = false);
     void giveUp(const std::string& why, Clock::time_point now);
     void fail(unsigned long number, const std::string& why);
-    void resumePaused();
-    int waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const;
-    void publish(Clock::time_point now);
+    // The request for the folders failed; `answered`: the server said why.
+    void foldersFailed(bool answered, const std::string& why, Clock::time_point now);
     void summarize();
+
     Control::Impl& impl_;
     FtpSession& session_;
     GlobalStateAndStats& stats_;

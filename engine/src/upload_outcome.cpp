@@ -1,13 +1,21 @@
-// What a finished request means for its file: the server's count and hash
-// check it, and a failure is retried, resumed or named.
+// What the requests come to: for each file, the server's count and hash
+// check it, a failure is retried, resumed or named; for the upload, a
+// summary that names the files that could not be sent.
 #include <sys/stat.h>
 
 #include "qz/log.hpp"
 #include "qz/quoted.hpp"
+#include "qz/rates.hpp"
 #include "server_hash.hpp"
 #include "upload_loop.hpp"
 
 namespace qz {
+
+namespace {
+
+constexpr std::size_t kNamedFailures = 20;
+
+}  // namespace
 
 // The server's own count of the stored bytes checks every file. It is
 // asked in a request of its own: libcurl waits for the replies to commands
@@ -54,6 +62,7 @@ UploadLoop::Verification UploadLoop::verify(const Slot& slot) {
     return {EVerified::eFailed, why};
 }
 
+// A request ended, or was taken off its connection with `stall` saying why.
 void UploadLoop::finish(Slot& slot, CURLcode result, const std::string& stall) {
     const bool checked = slot.file.phase.is(EFilePhase::eChecking);
     conclude(slot, result, stall);
@@ -65,6 +74,7 @@ void UploadLoop::finish(Slot& slot, CURLcode result, const std::string& stall) {
                                                              : EFilePhase::eWaiting);
 }
 
+// What the ended request means for its file: checked, done, retried or failed.
 void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall) {
     Sending f = slot.file;
     struct stat info {};
@@ -246,6 +256,53 @@ void UploadLoop::fail(unsigned long number, const std::string& why) {
     impl_.lastError = why;
     ++stats_.filesFailed;
     note(Logging::EType::eTransfers, "failed " + quoted(st.remote.full()) + ": " + why);
+}
+
+// A server that cannot be reached for the folders is waited for as for a
+// file; one that answers but fails them leaves the files meant for them to
+// fail by name.
+void UploadLoop::foldersFailed(bool answered, const std::string& why, Clock::time_point now) {
+    const EFailure failure = answered ? EFailure::eTransient : EFailure::eUnreachable;
+    if (failure == EFailure::eTransient) ++folderAttempts_;
+    const RetryDecision decision = policy_.afterFailure(failure, folderAttempts_, now);
+    if (decision.action == ERetry::eRetry) {
+        foldersNotBefore_ = now + decision.pause;
+        note(Logging::EType::eWarnings, "could not create folders, trying again in " +
+                                            secondsText(decision.pause) + " s: " + why);
+        return;
+    }
+    foldersMade_ = true;
+    if (decision.action == ERetry::eGiveUp) {
+        giveUp(why, now);
+        return;
+    }
+    note(Logging::EType::eWarnings, "could not create folders: " + why);
+}
+
+void UploadLoop::summarize() {
+    note(Logging::EType::eSummary,
+         "sent " + std::to_string(stats_.filesDone) + " of " + std::to_string(stats_.filesTotal) + " files, " +
+             std::to_string(stats_.totalBytesTransferred) + " of " + std::to_string(stats_.totalBytes) +
+             " bytes in " + std::to_string(stats_.elapsedSeconds) + " s (" +
+             formatTransferRate(stats_.currentRate) + ")");
+    if (stats_.filesFailed == 0) return;
+    std::string names;
+    std::size_t named = 0;
+    for (const auto& [number, e] : stats_.fileMap) {
+        if (e.result != EFileResult::eFailed) continue;
+        if (named++ == kNamedFailures) {
+            names += "; and " + std::to_string(stats_.filesFailed - kNamedFailures) + " more";
+            break;
+        }
+        names += (named > 1 ? "; " : "") + e.errorText;
+    }
+    const std::string message = "could not send " + std::to_string(stats_.filesFailed) + " of " +
+                                std::to_string(stats_.filesTotal) + " files: " + names;
+    note(Logging::EType::eSummary, message);
+    raise(__LINE__, "upload", message,
+          {{"files failed", std::to_string(stats_.filesFailed)},
+           {"files done", std::to_string(stats_.filesDone)},
+           {"ftp server", session_.server()}});
 }
 
 }  // namespace qz
