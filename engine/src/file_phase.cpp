@@ -46,7 +46,8 @@ void FilePhase::moveTo(EFilePhase next) {
     if (!allowedStep(phase_, next)) {
         assert(!"a file's phase took a step outside the table");
         note(Logging::EType::eWarnings,
-             std::string("a file went from ") + to_string(phase_) + " to " + to_string(next) + ", which is not foreseen");
+             std::string("a file went from ") + to_string(phase_) + " to " + to_string(next) +
+                 ", which is not foreseen");
     }
     phase_ = next;
 }

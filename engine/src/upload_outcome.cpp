@@ -84,14 +84,15 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
         f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
     }
     // A resume that found every byte on the server read none of them.
-    if (result == CURLE_OK && stall.empty() && !f.phase.is(EFilePhase::eChecking) && f.localFault.empty() && hashUpTo(f, f.size)) {
+    const bool uploadEnded = result == CURLE_OK && stall.empty() && !f.phase.is(EFilePhase::eChecking);
+    if (uploadEnded && f.localFault.empty() && hashUpTo(f, f.size)) {
         slot.file.sha256 = f.digest->finish();
     }
     closeFile(slot);
     TransferStats& st = entry(f);
     Channel& c = *slot.channel;
     const std::uint64_t uploaded = uploadedBy(slot);
-    if (result == CURLE_OK && stall.empty() && !f.phase.is(EFilePhase::eChecking) && f.localFault.empty()) {
+    if (uploadEnded && f.localFault.empty()) {
         startCheck(slot, uploaded);
         return;
     }
