@@ -44,7 +44,8 @@ protected:
         return *server_;
     }
 
-    qz::Options optionsFor(const FtpServer& s) const {
+    template <class Server>
+    qz::Options optionsFor(const Server& s) const {
         qz::Options o;
         o.setFtpServer(s.host(), s.port());
         o.setUsernameAndPassword(s.user(), s.password());
@@ -350,9 +351,7 @@ TEST_F(Transfer, WhereTheServerHashesStoredFilesEveryFileIsVerifiedByItsSha256) 
         if (c.tls) settings.tls = certificates;
         settings.hashLimit = c.hashLimit;
         qztest::ProftpdServer s(path("proftpd"), settings);
-        qz::Options o;
-        o.setFtpServer(s.host(), s.port());
-        o.setUsernameAndPassword(s.user(), s.password());
+        qz::Options o = optionsFor(s);
         if (c.tls) {
             o.setEncryption(true, true);
             o.setCertificateAuthority(certificates.caFile);
