@@ -1,7 +1,8 @@
 // Uploads that meet a fault: a full disk, a stalled data connection, a file
-// that changes while it is read or stops being a file, a server that goes
-// away. Each ends in a complete, verified upload or in an error naming what
-// failed, and the statistics claim no byte the server does not hold.
+// that changes while it is read or stops being a file, a stored copy that is
+// not what was sent, a server that goes away. Each ends in a complete,
+// verified upload or in an error naming what failed, and the statistics
+// claim no byte the server does not hold.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,6 +22,7 @@
 #include "support/digest.hpp"
 #include "engine/engine_test_support.hpp"
 #include "support/ftp_server.hpp"
+#include "support/proftpd_server.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -43,15 +45,30 @@ protected:
 
     // A fresh server (and summary log) for each case.
     FtpServer& server(const FtpServer::Faults& faults = {}) {
-        qz::SummaryLog::truncateLogFile();
-        server_.reset();
-        fs::remove_all(path("served"));
+        stopServers();
         server_ = std::make_unique<FtpServer>(path("served"));
         if (faults.quota > 0 || faults.stallAfter > 0 || faults.wrongHash) server_->setFaults(faults);
         return *server_;
     }
 
-    qz::Options optionsFor(const FtpServer& s) const {
+    qztest::ProftpdServer& proftpd(const qztest::ProftpdServer::Settings& settings) {
+        stopServers();
+        proftpd_ = std::make_unique<qztest::ProftpdServer>(path("served"), settings);
+        return *proftpd_;
+    }
+
+    void stopServers() {
+        qz::SummaryLog::truncateLogFile();
+        server_.reset();
+        proftpd_.reset();
+        fs::remove_all(path("served"));
+        fs::remove_all(path("served.proftpd"));
+    }
+
+    const std::string& servedRoot() const { return proftpd_ ? proftpd_->root() : server_->root(); }
+
+    template <class Server>
+    qz::Options optionsFor(const Server& s) const {
         qz::Options o;
         o.setFtpServer(s.host(), s.port());
         o.setUsernameAndPassword(s.user(), s.password());
@@ -80,7 +97,7 @@ protected:
         std::uint64_t failed = 0;
         for (const auto& [number, e] : stats.fileMap) {
             SCOPED_TRACE(e.remote.full());
-            const std::string remote = server_->root() + "/" + e.remote.full();
+            const std::string remote = servedRoot() + "/" + e.remote.full();
             total += e.bytesSent;
             if (e.result == qz::EFileResult::eDone) {
                 ++done;
@@ -104,6 +121,7 @@ protected:
     std::string summaryLog() const { return readFile(qz::SummaryLog::getLogFilename()); }
 
     std::unique_ptr<FtpServer> server_;
+    std::unique_ptr<qztest::ProftpdServer> proftpd_;
 };
 
 TEST_F(TransferFaults, AFullDiskFailsTheFilesThatDoNotFitWithTheServersWordsAndTheOthersArrive) {
@@ -155,31 +173,63 @@ TEST_F(TransferFaults, AFullDiskFailsTheFilesThatDoNotFitWithTheServersWordsAndT
 
 TEST_F(TransferFaults, AStoredCopyWhoseHashDiffersIsSentAgainFromByteZeroThenFailsNamed) {
     writeFile("a.bin", pattern(100000, 4));
-    FtpServer::Faults altered;
-    altered.wrongHash = true;
-    FtpServer& s = server(altered);
-    qz::Control control(optionsFor(s));
-    control.prepareSingleFile(qz::Local(path("a.bin")));
-    const std::string error = uploadError(control);
-    expectHonestStatistics(control, error);
+    // proftpd's disk alters the first byte of every stored copy, and notes
+    // it, before the server replies to STOR: the copy it hashes is not the one sent.
+    const std::string alteredCopies = path("altered copies");
+    qztest::ProftpdServer::Settings alteringDisk;
+    alteringDisk.afterStore = "printf X | dd of='%f' bs=1 count=1 conv=notrunc 2>/dev/null; echo >> '" +
+                              alteredCopies + "'";
+    std::string altered = pattern(100000, 4);
+    altered[0] = 'X';
+    writeFile("altered.bin", altered);
+    const std::string alteredSha256 = sha256File(path("altered.bin"));
 
-    const auto& a = control.getFileMap().at(1);
-    EXPECT_EQ(a.result, qz::EFileResult::eFailed);
-    EXPECT_EQ(a.attempts, 5);
-    EXPECT_EQ(a.bytesSent, 0u);
-    EXPECT_EQ(a.sha256, "");
-    EXPECT_TRUE(contains(a.errorText, "\"" + path("a.bin") + "\" as \"a.bin\": the server's SHA-256 of the "
-                                      "stored file is "))
-        << a.errorText;
-    EXPECT_TRUE(contains(a.errorText, ", the file's is " + sha256File(path("a.bin")) + " (gave up after 5 attempts)"))
-        << a.errorText;
-    const std::string log = summaryLog();
-    EXPECT_TRUE(contains(log, "qz::Control: retrying \"a.bin\" (attempt 2) after: the server's SHA-256")) << log;
-    // Every attempt sent the whole file anew: nothing of a copy that failed its check is resumed.
-    EXPECT_FALSE(contains(log, "resuming")) << log;
-    int stored = 0;
-    for (const auto& line : s.events()) stored += line.rfind("received ", 0) == 0;
-    EXPECT_EQ(stored, 5);
+    struct Case { const char* name; bool realServer; };
+    const Case cases[] = {{"a server that answers HASH with a wrong SHA-256", false},
+                          {"proftpd, whose stored copies are altered", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qz::Options o;
+        if (c.realServer) {
+            fs::remove(alteredCopies);
+            o = optionsFor(proftpd(alteringDisk));
+        } else {
+            FtpServer::Faults wrongHash;
+            wrongHash.wrongHash = true;
+            o = optionsFor(server(wrongHash));
+        }
+        qz::Control control(o);
+        control.prepareSingleFile(qz::Local(path("a.bin")));
+        const std::string error = uploadError(control);
+        expectHonestStatistics(control, error);
+
+        const auto& a = control.getFileMap().at(1);
+        EXPECT_EQ(a.result, qz::EFileResult::eFailed);
+        EXPECT_EQ(a.attempts, 5);
+        EXPECT_EQ(a.bytesSent, 0u);
+        EXPECT_EQ(a.sha256, "");
+        EXPECT_TRUE(contains(a.errorText, "\"" + path("a.bin") + "\" as \"a.bin\": the server's SHA-256 of the "
+                                          "stored file is "))
+            << a.errorText;
+        EXPECT_TRUE(contains(a.errorText, ", the file's is " + sha256File(path("a.bin")) +
+                                              " (gave up after 5 attempts)"))
+            << a.errorText;
+        const std::string log = summaryLog();
+        EXPECT_TRUE(contains(log, "qz::Control: retrying \"a.bin\" (attempt 2) after: the server's SHA-256"))
+            << log;
+        // Every attempt sent the whole file anew: nothing of a copy that failed its check is resumed.
+        EXPECT_FALSE(contains(log, "resuming")) << log;
+        int stored = 0;
+        if (c.realServer) {
+            EXPECT_TRUE(contains(a.errorText, "the server's SHA-256 of the stored file is " + alteredSha256))
+                << a.errorText;
+            std::ifstream copies(alteredCopies);
+            for (std::string line; std::getline(copies, line);) ++stored;
+        } else {
+            for (const auto& line : server_->events()) stored += line.rfind("received ", 0) == 0;
+        }
+        EXPECT_EQ(stored, 5);
+    }
 }
 
 TEST_F(TransferFaults, AStalledTransferIsAbortedAndResumedOrTheFileFailsNamed) {

@@ -1,4 +1,4 @@
-// Uploads against a real FTP/FTPS server (pyftpdlib) on 127.0.0.1.
+// Uploads against real FTP/FTPS servers (pyftpdlib, proftpd) on 127.0.0.1.
 
 #include <algorithm>
 #include <cstdlib>
@@ -44,7 +44,8 @@ protected:
         return *server_;
     }
 
-    qz::Options optionsFor(const FtpServer& s) const {
+    template <class Server>
+    qz::Options optionsFor(const Server& s) const {
         qz::Options o;
         o.setFtpServer(s.host(), s.port());
         o.setUsernameAndPassword(s.user(), s.password());
@@ -332,45 +333,69 @@ TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
 
 TEST_F(Transfer, WhereTheServerHashesStoredFilesEveryFileIsVerifiedByItsSha256) {
     const auto names = writeTree();
-    qztest::ProftpdServer s(path("proftpd"));
-    qz::Options o;
-    o.setFtpServer(s.host(), s.port());
-    o.setUsernameAndPassword(s.user(), s.password());
-    o.setMultiThreaded(true, 2);
-    qz::Control control(o);
-    control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
-    control.upload();
-    const auto& stats = control.getGlobalStateAndStats();
-    EXPECT_EQ(stats.filesDone, names.size());
-    const std::string log = summaryLog();
-    for (const auto& [n, e] : stats.fileMap) {
-        SCOPED_TRACE(e.remote.full());
-        expectSameFile(e.local.full(), s.root() + "/" + e.remote.full());
-        EXPECT_EQ(e.sha256, qztest::sha256File(e.local.full()));
-        EXPECT_TRUE(e.verifiedByHash);
-        EXPECT_EQ(e.attempts, 1);
-        EXPECT_TRUE(contains(log, "qz::Control: sent \"" + e.remote.full() + "\" (" +
-                                      std::to_string(e.fileSize) + " bytes, SHA-256 " + e.sha256 +
-                                      ", verified by hash)"))
-            << log;
+    const auto certificates = makeCertificates(dir());
+    constexpr std::uint64_t kHashLimit = 1000000;
+    struct Case { const char* name; bool tls; std::uint64_t hashLimit; };
+    const Case cases[] = {
+        {"plain FTP", false, 0},
+        {"FTPS", true, 0},
+        // Only tree/big.bin is larger: the server refuses to hash it.
+        {"a server that hashes no file over 1 MB", false, kHashLimit},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qz::SummaryLog::truncateLogFile();
+        fs::remove_all(path("proftpd"));
+        fs::remove_all(path("proftpd.proftpd"));
+        qztest::ProftpdServer::Settings settings;
+        if (c.tls) settings.tls = certificates;
+        settings.hashLimit = c.hashLimit;
+        qztest::ProftpdServer s(path("proftpd"), settings);
+        qz::Options o = optionsFor(s);
+        if (c.tls) {
+            o.setEncryption(true, true);
+            o.setCertificateAuthority(certificates.caFile);
+        }
+        o.setMultiThreaded(true, 2);
+        qz::Control control(o);
+        control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+        control.upload();
+        const auto& stats = control.getGlobalStateAndStats();
+        EXPECT_EQ(stats.filesDone, names.size());
+        const std::string log = summaryLog();
+        for (const auto& [n, e] : stats.fileMap) {
+            SCOPED_TRACE(e.remote.full());
+            expectSameFile(e.local.full(), s.root() + "/" + e.remote.full());
+            EXPECT_EQ(e.sha256, qztest::sha256File(e.local.full()));
+            EXPECT_EQ(e.attempts, 1);
+            const bool refused = c.hashLimit > 0 && e.fileSize > c.hashLimit;
+            EXPECT_EQ(e.verifiedByHash, !refused);
+            const std::string how = refused ? "verified by size, the server did not hash it: 556 " +
+                                                  e.remote.full() + ": Operation not permitted"
+                                            : "verified by hash";
+            EXPECT_TRUE(contains(log, "qz::Control: sent \"" + e.remote.full() + "\" (" +
+                                          std::to_string(e.fileSize) + " bytes, SHA-256 " + e.sha256 + ", " +
+                                          how + ")"))
+                << log;
+        }
+        // Switched off, on the same connections, the server's byte count alone
+        // checks the next file.
+        qz::SummaryLog::truncateLogFile();
+        o.setServerHashCheck(false);
+        EXPECT_EQ(o.getMap(false)["server hash check"], "false");
+        control.setNewOptions(o);
+        writeFile("again.txt", "unchecked by hash");
+        control.prepareSingleFile(qz::Local(path("again.txt")));
+        control.upload();
+        control.disconnect();
+        const auto& again = control.getFileMap().rbegin()->second;
+        EXPECT_EQ(again.result, qz::EFileResult::eDone);
+        EXPECT_FALSE(again.verifiedByHash);
+        EXPECT_EQ(again.sha256, qztest::sha256File(path("again.txt")));
+        EXPECT_TRUE(contains(summaryLog(), "qz::Control: sent \"again.txt\" (17 bytes, SHA-256 " + again.sha256 +
+                                               ", verified by size)"))
+            << summaryLog();
     }
-    // Switched off, on the same connections, the server's byte count alone
-    // checks the next file.
-    qz::SummaryLog::truncateLogFile();
-    o.setServerHashCheck(false);
-    EXPECT_EQ(o.getMap(false)["server hash check"], "false");
-    control.setNewOptions(o);
-    writeFile("again.txt", "unchecked by hash");
-    control.prepareSingleFile(qz::Local(path("again.txt")));
-    control.upload();
-    control.disconnect();
-    const auto& again = control.getFileMap().rbegin()->second;
-    EXPECT_EQ(again.result, qz::EFileResult::eDone);
-    EXPECT_FALSE(again.verifiedByHash);
-    EXPECT_EQ(again.sha256, qztest::sha256File(path("again.txt")));
-    EXPECT_TRUE(contains(summaryLog(), "qz::Control: sent \"again.txt\" (17 bytes, SHA-256 " + again.sha256 +
-                                           ", verified by size)"))
-        << summaryLog();
 }
 
 TEST_F(Transfer, AServerRestartDuringAnUploadResumesTheFile) {

@@ -2,16 +2,23 @@
 // proftpd (Debian's proftpd-core) for tests that need a server which hashes
 // stored files: its mod_digest lists "HASH CRC32;MD5;SHA-1*;SHA-256;..." in
 // FEAT and answers HASH. The package conflicts with vsftpd's, so
-// scripts/setup-deps unpacks it into /opt/qzws-test/proftpd; an installed
-// package (/usr/sbin/proftpd) is taken when that is missing. Started on 127.0.0.1, a free port and a free passive
+// scripts/setup-deps unpacks it (and proftpd-mod-crypto, for FTPS) into
+// /opt/qzws-test/proftpd; an installed package (/usr/sbin/proftpd) is taken
+// when that is missing. Started on 127.0.0.1, a free port and a free passive
 // port range, serving one folder to one user from its own password file; its
-// configuration, pid file, scoreboard and log live beside the folder. Runs as
+// configuration, pid file, scoreboard and logs live beside the folder. Runs as
 // the user who runs the tests, root or not.
 //
 //   qztest::ProftpdServer server(dir() + "/served");
 //   options.setFtpServer(server.host(), server.port());
 //   options.setUsernameAndPassword(server.user(), server.password());
 //   ... upload, then compare files below server.root() ...
+//
+//   qztest::ProftpdServer::Settings settings;
+//   settings.tls = qztest::makeCertificates(dir());  // FTPS, required on control and data
+//   settings.hashLimit = 1000000;                    // larger files: "556 <name>: Operation not permitted"
+//   settings.afterStore = "truncate -s 0 '%f'";      // run on each stored file before the reply to STOR
+//   qztest::ProftpdServer server(dir() + "/served", settings);
 //
 // Errors throw std::runtime_error. The destructor stops the server.
 
@@ -27,11 +34,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/certificates.hpp"
 #include "support/ftp_server.hpp"
 
 extern char** environ;
@@ -40,8 +49,28 @@ namespace qztest {
 
 class ProftpdServer {
 public:
-    explicit ProftpdServer(std::string root)
-        : root_(std::move(root)), home_(root_ + ".proftpd"), prefix_(installedUnder()) {
+    struct Settings {
+        // Explicit TLS (mod_tls) with this server certificate, required for
+        // logins and data, with the TLS session of the control connection
+        // reused on data connections as proftpd demands by default.
+        std::optional<Certificates> tls;
+        // mod_digest's DigestMaxSize: HASH of a larger file is refused. 0: no limit.
+        std::uint64_t hashLimit = 0;
+        // A shell command (mod_exec) that the server runs on every stored
+        // file, and waits for, before it replies to STOR; "%f" stands for the
+        // file's path as it is, unquoted. It must hold no double quotes.
+        // mod_digest then reads the stored file for HASH: by default it
+        // answers a HASH after an upload with its digest of the bytes it
+        // received, which the command's changes would not reach.
+        std::string afterStore;
+    };
+
+    explicit ProftpdServer(std::string root) : ProftpdServer(std::move(root), Settings()) {}
+    ProftpdServer(std::string root, Settings settings)
+        : root_(std::move(root)), home_(root_ + ".proftpd"), prefix_(installedUnder()), settings_(std::move(settings)) {
+        if (settings_.afterStore.find('"') != std::string::npos) {
+            throw std::runtime_error("the command run after STOR holds a double quote");
+        }
         std::filesystem::create_directories(root_);
         std::filesystem::create_directories(home_);
         port_ = FtpServer::freePort();
@@ -138,6 +167,24 @@ private:
                 "ModulePath " << prefix_ << "/usr/lib/proftpd\n"
                 "LoadModule mod_digest.c\n"
                 "DigestEngine on\n";
+        if (settings_.hashLimit > 0) conf << "DigestMaxSize " << settings_.hashLimit << "\n";
+        if (settings_.tls) {
+            conf << "LoadModule mod_tls.c\n"
+                    "TLSEngine on\n"
+                    "TLSRequired on\n"
+                    "TLSProtocol TLSv1.2 TLSv1.3\n"
+                    "TLSVerifyClient off\n"
+                    "TLSLog " << file("tls.log") << "\n"
+                    "TLSECCertificateFile " << settings_.tls->certFile << "\n"
+                    "TLSECCertificateKeyFile " << settings_.tls->keyFile << "\n";
+        }
+        if (!settings_.afterStore.empty()) {
+            conf << "LoadModule mod_exec.c\n"
+                    "ExecEngine on\n"
+                    "ExecLog " << file("exec.log") << "\n"
+                    "ExecOnCommand STOR /bin/sh -c \"" << settings_.afterStore << "\"\n"
+                    "DigestOptions NoTransferCache\n";
+        }
     }
 
     void start() {
@@ -172,6 +219,7 @@ private:
     std::string root_;
     std::string home_;
     std::string prefix_;
+    Settings settings_;
     std::string host_ = "127.0.0.1";
     std::uint16_t port_ = 0;
     pid_t pid_ = -1;
