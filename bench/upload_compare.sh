@@ -214,21 +214,25 @@ done
 curl -sS --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$hash_port/" -o /dev/null
 echo "upload_compare: proftpd on 127.0.0.1:$hash_port"
 
-# The slow link, and the same proxy without delay for its own cost.
+# The slow link, and the same proxy without delay for its own cost. Started
+# from this shell, not a subshell, so that cleanup knows them.
 start_proxy() {
   local delay=$1 file=$work/proxy-$1.port
   /usr/bin/python3 bench/ftp_delay_proxy.py --server-port "$port" --delay-ms "$delay" --port-file "$file" \
     > /dev/null 2> "$work/proxy-$delay.err" &
   proxy_pids+=($!)
   for _ in $(seq 100); do
-    [ -s "$file" ] && break
-    kill -0 "${proxy_pids[-1]}" 2>/dev/null || { cat "$work/proxy-$delay.err" >&2; exit 1; }
+    [ -s "$file" ] && return
+    kill -0 "${proxy_pids[-1]}" 2>/dev/null || break
     sleep 0.1
   done
-  cat "$file"
+  cat "$work/proxy-$delay.err" >&2
+  exit 1
 }
-link_port=$(start_proxy "$link_delay_ms")
-proxy0_port=$(start_proxy 0)
+start_proxy "$link_delay_ms"
+start_proxy 0
+link_port=$(cat "$work/proxy-$link_delay_ms.port")
+proxy0_port=$(cat "$work/proxy-0.port")
 echo "upload_compare: slow link on 127.0.0.1:$link_port ($link_delay_ms ms each way), undelayed proxy on :$proxy0_port"
 
 # rclone's remotes, one per way to the server; its password is kept obscured.
