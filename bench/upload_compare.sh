@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
-# Upload comparison: the transfer engine against curl and lftp, all sending to
-# one vsftpd on 127.0.0.1 whose upload root is on tmpfs. Runs as root (it
-# creates a throwaway login user), takes under ten minutes, and writes
-# bench/upload-results.md.
+# Upload comparison: the transfer engine against curl, lftp and rclone, all
+# sending to one vsftpd on 127.0.0.1 whose upload root is on tmpfs; the cost
+# of the server's hash check against proftpd, which answers HASH; and the same
+# peers over a slow link (bench/ftp_delay_proxy.py holds the control
+# connection back by 10 ms each way). Runs as root (it creates a throwaway
+# login user), takes about ten minutes, and writes bench/upload-results.md.
 #
-#   bench/upload_compare.sh [REPETITIONS]      default 5 (3 for one curl per file)
+#   bench/upload_compare.sh [REPETITIONS]      default 3 (1 for one curl per file)
 #
 # The machine is shared: every tool runs in the same loop, interleaved and in
 # rotating order, and only the ratios between them mean something.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-reps=${1:-5}
-slow_reps=$(( reps < 3 ? reps : 3 ))
+reps=${1:-3}
+# One process per file takes half a minute on an idle machine and several
+# under load: one run shows its order of magnitude.
+slow_reps=1
+# Each way on the slow link, in milliseconds.
+link_delay_ms=10
 build=$repo/build/bench
 results=$repo/bench/upload-results.md
 
@@ -28,6 +34,8 @@ user=qzb$$
 password=$(openssl rand -hex 12)
 work=""
 vsftpd_pid=""
+proftpd_pid=""
+proxy_pids=()
 user_made=no
 
 descendants() {
@@ -47,6 +55,11 @@ cleanup() {
     kill "$vsftpd_pid" $sessions 2>/dev/null
     wait "$vsftpd_pid" 2>/dev/null
   fi
+  # proftpd ends the sessions it forked itself.
+  for pid in $proftpd_pid "${proxy_pids[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
   [ "$user_made" = yes ] && userdel "$user" 2>/dev/null
   [ -n "$work" ] && rm -rf "$work"
 }
@@ -63,7 +76,8 @@ chmod 711 "$work"
 src=$work/src
 root=$work/root
 empty=$work/empty
-mkdir -p "$src" "$root" "$empty"
+hash_root=$work/hash-root
+mkdir -p "$src" "$root" "$empty" "$hash_root"
 
 useradd -M -d "$root" -s /bin/bash "$user"
 user_made=yes
@@ -90,14 +104,26 @@ with open(os.path.join(src, "big", "one.bin"), "wb") as out:
 tree("small", 20, 2000, 16 * 1024)
 tree("medium", 1, 200, 1 << 20)
 tree("many", 100, 100000, 0)
+tree("link-small", 1, 200, 16 * 1024)
+tree("link-medium", 1, 20, 5 << 20)
 EOF
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-# A passive block below the kernel's ephemeral range, away from any listener.
-while :; do
-  pasv_lo=$(( 20000 + (RANDOM % 100) * 100 ))
-  ss -Hltn "sport >= :$pasv_lo and sport <= :$((pasv_lo + 999))" | grep -q . || break
-done
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# A passive block of COUNT ports below the kernel's ephemeral range, away from any listener.
+free_passive_block() {
+  local count=$1 lo
+  while :; do
+    lo=$(( 20000 + (RANDOM % 100) * 100 ))
+    ss -Hltn "sport >= :$lo and sport <= :$((lo + count - 1))" | grep -q . || break
+  done
+  echo "$lo"
+}
+
+port=$(free_port)
+pasv_lo=$(free_passive_block 1000)
 cat > "$work/vsftpd.conf" <<EOF
 listen=YES
 listen_ipv6=NO
@@ -134,43 +160,148 @@ done
 curl -sS --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$port/" -o /dev/null
 echo "upload_compare: vsftpd on 127.0.0.1:$port, passive ports $pasv_lo-$((pasv_lo + 999))"
 
-ftp=ftp://127.0.0.1:$port
+# proftpd (unpacked by scripts/setup-deps) with mod_digest: the server that
+# answers HASH, for the cost of the hash check. It serves hash_root to the
+# same login name from its own password file.
+proftpd_prefix=/opt/qzws-test/proftpd
+[ -x "$proftpd_prefix/usr/sbin/proftpd" ] || proftpd_prefix=""
+hash_port=$(free_port)
+hash_pasv_lo=$(free_passive_block 100)
+while [ "$hash_pasv_lo" -le $((pasv_lo + 999)) ] && [ $((hash_pasv_lo + 99)) -ge "$pasv_lo" ]; do
+  hash_pasv_lo=$(free_passive_block 100)
+done
+mkdir -m 700 "$work/proftpd"
+printf '%s:%s:0:0::%s:/bin/sh\n' "$user" "$(openssl passwd -5 -stdin <<<"$password")" "$hash_root" \
+  > "$work/proftpd/passwd"
+printf 'root:x:0:\n' > "$work/proftpd/group"
+chmod 600 "$work/proftpd/passwd" "$work/proftpd/group"
+cat > "$work/proftpd/proftpd.conf" <<EOF
+ServerType standalone
+DefaultServer on
+DefaultAddress 127.0.0.1
+SocketBindTight on
+UseIPv6 off
+Port $hash_port
+PassivePorts $hash_pasv_lo $((hash_pasv_lo + 99))
+User root
+Group root
+PidFile $work/proftpd/proftpd.pid
+ScoreboardFile $work/proftpd/scoreboard
+SystemLog $work/proftpd/system.log
+DelayTable none
+WtmpLog off
+TransferLog none
+UseReverseDNS off
+AuthOrder mod_auth_file.c
+AuthUserFile $work/proftpd/passwd
+AuthGroupFile $work/proftpd/group
+RequireValidShell off
+RootLogin on
+AllowOverwrite on
+MaxInstances 32
+ModulePath $proftpd_prefix/usr/lib/proftpd
+LoadModule mod_digest.c
+DigestEngine on
+EOF
+"$proftpd_prefix/usr/sbin/proftpd" --nodaemon --config "$work/proftpd/proftpd.conf" \
+  > "$work/proftpd/output.log" 2>&1 &
+proftpd_pid=$!
+for _ in $(seq 100); do
+  curl -s --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$hash_port/" -o /dev/null && break
+  kill -0 "$proftpd_pid" 2>/dev/null || { cat "$work/proftpd/output.log" >&2; exit 1; }
+  sleep 0.1
+done
+curl -sS --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$hash_port/" -o /dev/null
+echo "upload_compare: proftpd on 127.0.0.1:$hash_port"
+
+# The slow link, and the same proxy without delay for its own cost. Started
+# from this shell, not a subshell, so that cleanup knows them.
+start_proxy() {
+  local delay=$1 file=$work/proxy-$1.port
+  /usr/bin/python3 bench/ftp_delay_proxy.py --server-port "$port" --delay-ms "$delay" --port-file "$file" \
+    > /dev/null 2> "$work/proxy-$delay.err" &
+  proxy_pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$file" ] && return
+    kill -0 "${proxy_pids[-1]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$work/proxy-$delay.err" >&2
+  exit 1
+}
+start_proxy "$link_delay_ms"
+start_proxy 0
+link_port=$(cat "$work/proxy-$link_delay_ms.port")
+proxy0_port=$(cat "$work/proxy-0.port")
+echo "upload_compare: slow link on 127.0.0.1:$link_port ($link_delay_ms ms each way), undelayed proxy on :$proxy0_port"
+
+# rclone's remotes, one per way to the server; its password is kept obscured.
+rclone_config=$work/rclone.conf
+(
+  umask 077
+  obscured=$(rclone obscure - <<<"$password")
+  for remote in "direct $port" "link $link_port"; do
+    set -- $remote
+    printf '[%s]\ntype = ftp\nhost = 127.0.0.1\nport = %s\nuser = %s\npass = %s\n\n' "$1" "$2" "$user" "$obscured"
+  done > "$rclone_config"
+)
+
 times=$work/times.tsv
 : > "$times"
 failures=0
 
-empty_root() { find "$root" -mindepth 1 -delete; }
+# Where measure sends to: the section of the report, the control port, the
+# folder the server stores into, rclone's remote.
+section=loopback
+at=$port
+served=$root
+remote=direct
+
+empty_root() { find "$served" -mindepth 1 -delete; }
 
 # "relative-path size" of every file below a folder, sorted.
 listing() { (cd "$1" && find . -type f -printf '%P %s\n' | LC_ALL=C sort); }
 
-# A curl config that sends every file of a data set in one process.
+# A curl config that sends every file of a data set in one process to a port.
 curl_config() {
-  local set=$1 out=$work/curl-$1.conf
+  local set=$1 to=$2 out=$work/curl-$1-$2.conf
   (cd "$src/$set" && find . -type f -printf '%P\n' | LC_ALL=C sort) | while read -r f; do
-    printf 'upload-file = "%s"\nurl = "%s/%s"\n' "$src/$set/$f" "$ftp" "$f"
+    printf 'upload-file = "%s"\nurl = "ftp://127.0.0.1:%s/%s"\n' "$src/$set/$f" "$to" "$f"
   done > "$out"
   echo "$out"
 }
 
 lftp_run() {
-  lftp -u "$user,$password" -p "$port" \
+  lftp -u "$user,$password" -p "$at" \
     -e "set cmd:fail-exit yes; set ftp:ssl-allow no; set net:max-retries 2; $1; quit" 127.0.0.1
+}
+
+engine_run() {
+  local set=$1; shift
+  "$engine" upload --host 127.0.0.1 --port "$at" --user "$user" --password "$password" \
+    --connections "$([ "$set" = big ] && echo 1 || echo 3)" "$@" "$src/$set" > "$work/engine.out"
 }
 
 run_tool() {
   local tool=$1 set=$2
   case "$tool" in
-    engine) "$engine" upload --host 127.0.0.1 --port "$port" --user "$user" --password "$password" \
-              --connections "$([ "$set" = big ] && echo 1 || echo 3)" "$src/$set" >/dev/null ;;
-    "curl -T") curl -sS --user "$user:$password" -T "$src/big/one.bin" "$ftp/one.bin" ;;
+    engine) engine_run "$set" ;;
+    "engine, direct") at=$port engine_run "$set" ;;
+    "engine, undelayed proxy") at=$proxy0_port engine_run "$set" ;;
+    "engine, server hash")
+      engine_run "$set"
+      # Both rows are only a comparison while the server really checks here.
+      grep -q "hashed=[1-9]" "$work/engine.out" || { echo "the server checked no file by its hash"; return 1; } ;;
+    "engine, no server hash") engine_run "$set" --no-server-hash ;;
+    "curl -T") curl -sS --user "$user:$password" -T "$src/big/one.bin" "ftp://127.0.0.1:$at/one.bin" ;;
     "lftp put") lftp_run "put $src/big/one.bin -o one.bin" ;;
     "curl -Z") curl -sS -Z --parallel-max 3 --ftp-create-dirs --user "$user:$password" \
-                 -K "$work/curl-$set.conf" ;;
+                 -K "$work/curl-$set-$at.conf" ;;
     "lftp mirror") lftp_run "mirror -R --parallel=3 $src/$set ." ;;
+    rclone) rclone --config "$rclone_config" copy --transfers 3 "$src/$set" "$remote:" ;;
     "curl per file")
       (cd "$src/$set" && find . -type f -printf '%P\n') | while read -r f; do
-        curl -sS --ftp-create-dirs --user "$user:$password" -T "$src/$set/$f" "$ftp/$f" || exit 1
+        curl -sS --ftp-create-dirs --user "$user:$password" -T "$src/$set/$f" "ftp://127.0.0.1:$at/$f" || exit 1
       done ;;
   esac
 }
@@ -183,19 +314,19 @@ measure() {
   run_tool "$tool" "$set" > "$work/run.out" 2>&1 || status=$?
   end=$(date +%s.%N)
   if [ "$status" -ne 0 ]; then
-    echo "  $tool on $set FAILED (exit $status): $(head -c 300 "$work/run.out")" >&2
+    echo "  $section: $tool on $set FAILED (exit $status): $(head -c 300 "$work/run.out")" >&2
     failures=$((failures + 1))
     return
   fi
-  if ! cmp -s <(listing "$src/$set") <(listing "$root"); then
-    echo "  $tool on $set: the upload root does not hold the files with their sizes" >&2
+  if ! cmp -s <(listing "$src/$set") <(listing "$served"); then
+    echo "  $section: $tool on $set: the upload root does not hold the files with their sizes" >&2
     failures=$((failures + 1))
     return
   fi
   local seconds
   seconds=$(awk "BEGIN { printf \"%.3f\", $end - $begin }")
-  printf '%s\t%s\t%s\n' "$tool" "$set" "$seconds" >> "$times"
-  printf '  %-14s %-7s %8.3f s\n' "$tool" "$set" "$seconds"
+  printf '%s\t%s\t%s\t%s\n' "$section" "$tool" "$set" "$seconds" >> "$times"
+  printf '  %-22s %-11s %8.3f s\n' "$tool" "$set" "$seconds"
 }
 
 # Every repetition runs every tool once, starting one further each time.
@@ -209,19 +340,42 @@ interleave() {
   done
 }
 
-curl_config small >/dev/null
-curl_config medium >/dev/null
+curl_config small "$port" >/dev/null
+curl_config medium "$port" >/dev/null
+curl_config link-small "$link_port" >/dev/null
+curl_config link-medium "$link_port" >/dev/null
 started=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 echo "== 1 x 1 GiB ($reps repetitions)"
-interleave big "$reps" engine "curl -T" "lftp put"
+interleave big "$reps" engine "curl -T" "lftp put" rclone
 echo "== 2000 x 16 KiB in 20 folders ($reps repetitions)"
-interleave small "$reps" engine "curl -Z" "lftp mirror"
+interleave small "$reps" engine "curl -Z" "lftp mirror" rclone
 echo "== 2000 x 16 KiB, one curl per file ($slow_reps repetitions)"
 interleave small "$slow_reps" "curl per file"
 echo "== 200 x 1 MiB ($reps repetitions)"
-interleave medium "$reps" engine "curl -Z" "lftp mirror"
+interleave medium "$reps" engine "curl -Z" "lftp mirror" rclone
+
+section=hash at=$hash_port served=$hash_root
+echo "== the server's hash check, proftpd ($reps repetitions)"
+for set in big medium; do
+  interleave "$set" "$reps" "engine, server hash" "engine, no server hash"
+done
+# What the SHA-256 taken while reading costs alone: hashing the 1 GiB file.
+begin=$(date +%s.%N)
+openssl dgst -sha256 "$src/big/one.bin" >/dev/null
+local_sha_seconds=$(awk "BEGIN { printf \"%.3f\", $(date +%s.%N) - $begin }")
+echo "  SHA-256 of 1 GiB (openssl dgst): $local_sha_seconds s"
+
+section=link at=$link_port served=$root remote=link
+echo "== slow link, $((2 * link_delay_ms)) ms round trip ($reps repetitions)"
+for set in link-small link-medium; do
+  interleave "$set" "$reps" engine "curl -Z" "lftp mirror" rclone
+done
+
+section=proxy
+echo "== the proxy's own cost: without delay against direct ($reps repetitions)"
+interleave link-small "$reps" "engine, undelayed proxy" "engine, direct"
 
 echo "== 100,000 files queued"
 memory_queue=$("$engine" queue-memory "$src/many")
@@ -246,122 +400,10 @@ empty_root
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 took=$(( $(date +%s) - started ))
 
-/usr/bin/python3 - "$times" "$results" "$reps" "$slow_reps" "$memory_queue" "$memory_upload" \
-  "$load_before" "$load_after" "$took" "$failures" <<'EOF'
-import os, platform, statistics, subprocess, sys, time
-times, out, reps, slow_reps, mq, mu, load_before, load_after, took, failures = sys.argv[1:]
-
-def fields(text):
-    return dict(kv.split("=", 1) for kv in text.split()) if text else {}
-
-runs = {}
-for line in open(times):
-    tool, data, seconds = line.rstrip("\n").split("\t")
-    runs.setdefault((data, tool), []).append(float(seconds))
-
-sets = {
-    "big": ("1 x 1 GiB", 1, 1 << 30, "MB/s", ["curl -T", "lftp put"], 0.95),
-    "small": ("2000 x 16 KiB, 20 folders", 2000, 2000 * 16 * 1024, "files/s", ["curl -Z", "lftp mirror"], 1.1),
-    "medium": ("200 x 1 MiB", 200, 200 << 20, "MB/s", ["curl -Z", "lftp mirror"], 1.0),
-}
-order = ["engine", "curl -T", "lftp put", "curl -Z", "lftp mirror", "curl per file"]
-names = {
-    "engine": "engine (upload_engine)",
-    "curl -T": "curl -T",
-    "lftp put": "lftp put",
-    "curl -Z": "curl -Z --parallel-max 3",
-    "lftp mirror": "lftp mirror -R --parallel=3",
-    "curl per file": "curl, one process per file",
-}
-
-def cpu():
-    for line in open("/proc/cpuinfo"):
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return platform.processor()
-
-def mem():
-    for line in open("/proc/meminfo"):
-        if line.startswith("MemTotal"):
-            return "%.1f GiB" % (int(line.split()[1]) / 1024 / 1024)
-
-def version(cmd):
-    try:
-        return subprocess.run(cmd, capture_output=True, text=True).stdout.splitlines()[0].strip()
-    except Exception:
-        return "?"
-
-lines = []
-w = lines.append
-w("# Upload comparison: the transfer engine against curl and lftp")
-w("")
-w("Written by `bench/upload_compare.sh`; re-run it to refresh. Every tool sends to the same")
-w("vsftpd on 127.0.0.1 with the upload root on tmpfs; the runs are interleaved in rotating")
-w("order and the upload root is emptied before each. Seconds are wall time of the whole")
-w("process (start, login, transfer, logout), checked afterwards: every file with its size.")
-w("The machine is shared with other work, so only ratios within this run mean something.")
-w("")
-w("- date: %s" % time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
-w("- machine: %d cores (`nproc`), %s, %s memory, Linux %s" % (os.cpu_count(), cpu(), mem(), platform.release()))
-w("- load average before / after: %s / %s; the whole run took %s s" % (load_before, load_after, took))
-w("- tools: %s; lftp %s; vsftpd %s" % (" ".join(version(["curl", "--version"]).split()[:2]),
-    version(["lftp", "--version"]).split("Version")[-1].split("|")[0].strip(),
-    subprocess.run(["dpkg-query", "-W", "-f=${Version}", "vsftpd"], capture_output=True, text=True).stdout))
-w("- repetitions: %s (%s for one curl per file)" % (reps, slow_reps))
-w("")
-w("| data set | tool | runs | median s | min s | median rate | ratio to best peer |")
-w("|---|---|---|---|---|---|---|")
-verdicts = []
-for key, (label, files, size, unit, peers, target) in sets.items():
-    medians = {t: statistics.median(v) for (d, t), v in runs.items() if d == key}
-    best = min((medians[p] for p in peers if p in medians), default=None)
-    for tool in order:
-        if tool not in medians:
-            continue
-        v = runs[(key, tool)]
-        m = medians[tool]
-        rate = (size / m / 1e6) if unit == "MB/s" else (files / m)
-        ratio = "%.2f" % (best / m) if best else "-"
-        w("| %s | %s | %d | %.3f | %.3f | %.0f %s | %s |" % (label, names[tool], len(v), m, min(v), rate, unit, ratio))
-    if best and "engine" in medians:
-        got = best / medians["engine"]
-        verdicts.append((label, "engine ≥ %.2f× the faster of %s" % (target, " and ".join(names[p] for p in peers)),
-                         "%.2f×" % got, got >= target))
-    else:
-        verdicts.append((label, "engine ≥ %.2f× the faster peer" % target, "no result", False))
-
-q, u = fields(mq), fields(mu)
-w("")
-w("Ratio: the best peer's median seconds over the tool's (above 1 = faster than the best peer).")
-w("Per file the engine does a little more than its peers: after each STOR it asks the server")
-w("for the stored size (SIZE), which curl and lftp do not. curl -Z starts the progress meter")
-w("on stderr (not shown); lftp mirror sets the file permissions it found (SITE CHMOD).")
-w("")
-w("## 100,000 queued files (empty files in 100 folders)")
-w("")
-w("| step | peak resident memory (VmHWM) | seconds |")
-w("|---|---|---|")
-if q:
-    w("| process start | %.1f MiB | |" % (int(q["start_hwm_kib"]) / 1024))
-    w("| queued (prepareRecursiveDir) | %.1f MiB | %s |" % (int(q["queue_hwm_kib"]) / 1024, q["queue_seconds"]))
-if u:
-    w("| queued and uploaded over 3 connections | %.1f MiB | %s (%.0f files/s) |" % (
-        int(u["upload_hwm_kib"]) / 1024, u["upload_seconds"], 100000 / float(u["upload_seconds"])))
-peak = max([int(q.get("queue_hwm_kib", 0))] + ([int(u["upload_hwm_kib"])] if u else [])) / 1024 if q else None
-verdicts.append(("100,000 files", "peak memory < 64 MiB (queue%s)" % (" and upload" if u else ""),
-                 "%.1f MiB" % peak if peak else "no result", bool(peak) and peak < 64))
-w("")
-w("## Targets")
-w("")
-w("| data set | target | measured | holds |")
-w("|---|---|---|---|")
-for label, target, got, ok in verdicts:
-    w("| %s | %s | %s | %s |" % (label, target, got, "yes" if ok else "**no**"))
-if int(failures):
-    w("")
-    w("**%s run(s) failed or left incomplete files; see the script's output.**" % failures)
-open(out, "w").write("\n".join(lines) + "\n")
-print("\n".join(lines))
-EOF
+/usr/bin/python3 bench/upload_report.py --times "$times" --out "$results" --reps "$reps" \
+  --slow-reps "$slow_reps" --memory-queue "$memory_queue" --memory-upload "$memory_upload" \
+  --load-before "$load_before" --load-after "$load_after" --took "$took" --failures "$failures" \
+  --local-sha-seconds "$local_sha_seconds" --link-delay-ms "$link_delay_ms" \
+  --proftpd "$proftpd_prefix/usr/sbin/proftpd"
 echo "upload_compare: wrote $results"
 [ "$failures" -eq 0 ]

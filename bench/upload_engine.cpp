@@ -2,7 +2,10 @@
 //
 //   upload_engine upload --host 127.0.0.1 --port 2121 --user u --password p --connections 3 /data/tree
 //     uploads a file or a folder (the folder's contents land in the login
-//     folder) and prints "seconds=… bytes=… files=…"
+//     folder) and prints "seconds=… bytes=… files=… hashed=…" (files the
+//     server's SHA-256 confirmed); with --no-server-hash
+//     the engine does not ask a server that offers HASH for the stored files'
+//     SHA-256 (the local one is taken while reading either way)
 //   upload_engine queue-memory /data/100k-tree [--upload --host … --port … --user … --password …]
 //     queues the folder, prints the peak resident memory (VmHWM) after queueing
 //     and, with --upload, after uploading it too
@@ -30,6 +33,7 @@ struct Target {
     std::string password;
     int connections = 1;
     int blockSize = qz::Options().blockSize;
+    bool noServerHash = false;
 
     void addTo(CLI::App* command) {
         command->add_option("--host", host, "FTP server address");
@@ -40,6 +44,8 @@ struct Target {
             ->check(CLI::Range(1, 16));
         command->add_option("--block-size", blockSize, "bytes handed to a connection at once")
             ->check(CLI::Range(16 * 1024, 2 * 1024 * 1024));
+        command->add_flag("--no-server-hash", noServerHash,
+                          "check stored files by their size alone, not by the server's SHA-256");
     }
 
     qz::Options options() const {
@@ -49,6 +55,7 @@ struct Target {
         o.setMultiThreaded(connections > 1, connections);
         o.setMode(qz::ETransferMode::eParallel, qz::EConnectionMode::ePassive);
         o.setLimits(o.unitSize, blockSize);
+        o.setServerHashCheck(!noServerHash);
         return o;
     }
 };
@@ -115,9 +122,11 @@ int main(int argc, char** argv) {
             const double seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
             const auto& stats = control.getGlobalStateAndStats();
-            std::printf("seconds=%.3f bytes=%llu files=%llu\n", seconds,
+            unsigned long long hashed = 0;
+            for (const auto& [number, file] : stats.fileMap) hashed += file.verifiedByHash ? 1 : 0;
+            std::printf("seconds=%.3f bytes=%llu files=%llu hashed=%llu\n", seconds,
                         static_cast<unsigned long long>(stats.totalBytesTransferred),
-                        static_cast<unsigned long long>(stats.filesDone));
+                        static_cast<unsigned long long>(stats.filesDone), hashed);
         } else {
             const long before = peakResidentKiB();
             qz::Control control(memoryTarget.options());

@@ -1,0 +1,232 @@
+#!/usr/bin/python3
+"""Writes bench/upload-results.md from the times that bench/upload_compare.sh measured.
+
+The times file holds one run a line: section, tool, data set, seconds (tab-separated).
+"""
+
+import argparse
+import os
+import platform
+import statistics
+import subprocess
+import time
+
+# Data set: label, files, bytes, rate unit, the peers, the target (engine's ratio to the best peer).
+LOOPBACK_SETS = {
+    "big": ("1 x 1 GiB", 1, 1 << 30, "MB/s", ["curl -T", "lftp put", "rclone"], 0.95),
+    "small": ("2000 x 16 KiB, 20 folders", 2000, 2000 * 16 * 1024, "files/s",
+              ["curl -Z", "lftp mirror", "rclone"], 1.1),
+    "medium": ("200 x 1 MiB", 200, 200 << 20, "MB/s", ["curl -Z", "lftp mirror", "rclone"], 1.0),
+}
+LINK_SETS = {
+    "link-small": ("200 x 16 KiB", 200),
+    "link-medium": ("20 x 5 MiB", 20),
+}
+ORDER = ["engine", "curl -T", "lftp put", "curl -Z", "lftp mirror", "rclone", "curl per file"]
+NAMES = {
+    "engine": "engine (upload_engine)",
+    "curl -T": "curl -T",
+    "lftp put": "lftp put",
+    "curl -Z": "curl -Z --parallel-max 3",
+    "lftp mirror": "lftp mirror -R --parallel=3",
+    "rclone": "rclone copy --transfers 3",
+    "curl per file": "curl, one process per file",
+}
+# Connections each tool keeps open on the slow link.
+LINK_CONNECTIONS = 3
+HASH_TARGET = 1.10
+
+
+def fields(text):
+    return dict(kv.split("=", 1) for kv in text.split()) if text else {}
+
+
+def cpu():
+    for line in open("/proc/cpuinfo"):
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return platform.processor()
+
+
+def mem():
+    for line in open("/proc/meminfo"):
+        if line.startswith("MemTotal"):
+            return "%.1f GiB" % (int(line.split()[1]) / 1024 / 1024)
+    return "?"
+
+
+def first_line(cmd):
+    try:
+        return subprocess.run(cmd, capture_output=True, text=True).stdout.splitlines()[0].strip()
+    except (OSError, IndexError):
+        return "?"
+
+
+def package_version(name):
+    return subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True, text=True).stdout or "?"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    for option in ["times", "out", "reps", "slow-reps", "memory-queue", "memory-upload", "load-before",
+                   "load-after", "took", "failures", "local-sha-seconds", "link-delay-ms", "proftpd"]:
+        parser.add_argument("--" + option, required=True)
+    args = parser.parse_args()
+
+    runs = {}
+    for line in open(args.times):
+        section, tool, data, seconds = line.rstrip("\n").split("\t")
+        runs.setdefault((section, data, tool), []).append(float(seconds))
+
+    def medians(section, data):
+        return {t: statistics.median(v) for (s, d, t), v in runs.items() if s == section and d == data}
+
+    rtt = 2 * float(args.link_delay_ms) / 1000
+
+    lines = []
+    w = lines.append
+    w("# Upload comparison: the transfer engine against curl, lftp and rclone")
+    w("")
+    w("Written by `bench/upload_compare.sh` (through `scripts/bench`); re-run it to refresh. Every")
+    w("tool sends to the same vsftpd on 127.0.0.1 with the upload root on tmpfs; the runs are")
+    w("interleaved in rotating order and the upload root is emptied before each. Seconds are wall")
+    w("time of the whole process (start, login, transfer, logout), checked afterwards: every file")
+    w("with its size. The machine is shared with other work, so only ratios within this run mean")
+    w("something.")
+    w("")
+    w("- date: %s" % time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
+    w("- machine: %d cores (`nproc`), %s, %s memory, Linux %s" % (os.cpu_count(), cpu(), mem(), platform.release()))
+    w("- load average before / after: %s / %s; the whole run took %s s" % (args.load_before, args.load_after,
+                                                                          args.took))
+    w("- tools: %s; lftp %s; rclone %s; vsftpd %s; proftpd %s" % (
+        " ".join(first_line(["curl", "--version"]).split()[:2]),
+        first_line(["lftp", "--version"]).split("Version")[-1].split("|")[0].strip(),
+        first_line(["rclone", "version"]).split()[-1], package_version("vsftpd"),
+        first_line([args.proftpd, "--version"]).split()[-1]))
+    w("- repetitions: %s (%s for one curl per file)" % (args.reps, args.slow_reps))
+    w("")
+    w("## Loopback")
+    w("")
+    w("| data set | tool | runs | median s | min s | median rate | ratio to best peer |")
+    w("|---|---|---|---|---|---|---|")
+    verdicts = []
+    for key, (label, files, size, unit, peers, target) in LOOPBACK_SETS.items():
+        m = medians("loopback", key)
+        best = min((m[p] for p in peers if p in m), default=None)
+        for tool in ORDER:
+            if tool not in m:
+                continue
+            v = runs[("loopback", key, tool)]
+            rate = (size / m[tool] / 1e6) if unit == "MB/s" else (files / m[tool])
+            ratio = "%.2f" % (best / m[tool]) if best else "-"
+            w("| %s | %s | %d | %.3f | %.3f | %.0f %s | %s |" % (label, NAMES[tool], len(v), m[tool], min(v), rate,
+                                                              unit, ratio))
+        want = "engine ≥ %.2f× the fastest of %s" % (target, ", ".join(NAMES[p] for p in peers))
+        if best and "engine" in m:
+            got = best / m["engine"]
+            verdicts.append((label, want, "%.2f×" % got, got >= target))
+        else:
+            verdicts.append((label, want, "no result", False))
+    w("")
+    w("Ratio: the best peer's median seconds over the tool's (above 1 = faster than the best peer).")
+    w("Per file the engine does a little more than its peers: after each STOR it asks the server")
+    w("for the stored size (SIZE), which curl and lftp do not. curl -Z starts the progress meter")
+    w("on stderr (not shown); lftp mirror sets the file permissions it found (SITE CHMOD); rclone")
+    w("lists the target folders first (its checkers).")
+
+    w("")
+    w("## The cost of the hash check")
+    w("")
+    w("The engine always takes the SHA-256 of what it reads while sending; there is no way to switch")
+    w("that off, and vsftpd offers no HASH, so against vsftpd the two rows would be the same. These")
+    w("rows send to proftpd with mod_digest, which answers HASH: with the check the engine asks the")
+    w("server for each stored file's SHA-256 and compares (`upload_engine --no-server-hash` leaves")
+    w("that out, checking by size alone). The runs alternate in the same loop.")
+    w("")
+    w("| data set | with server hash, median s | without, median s | ratio on / off |")
+    w("|---|---|---|---|")
+    for key in ["big", "medium"]:
+        label = LOOPBACK_SETS[key][0]
+        m = medians("hash", key)
+        on, off = m.get("engine, server hash"), m.get("engine, no server hash")
+        if on and off:
+            w("| %s | %.3f | %.3f | %.2f |" % (label, on, off, on / off))
+            verdicts.append((label + ", proftpd", "hash on / off ≤ %.2f" % HASH_TARGET, "%.2f" % (on / off),
+                             on / off <= HASH_TARGET))
+        else:
+            verdicts.append((label + ", proftpd", "hash on / off ≤ %.2f" % HASH_TARGET, "no result", False))
+    big_engine = medians("loopback", "big").get("engine")
+    w("")
+    w("Target: the check costs at most %d %% on loopback (ratio ≤ %.2f). With it, each file's" % (
+        round(100 * (HASH_TARGET - 1)), HASH_TARGET))
+    w("connection waits while the server reads the stored file back and hashes it.")
+    w("The local SHA-256 alone: `openssl dgst -sha256` of the 1 GiB file took %s s" % args.local_sha_seconds)
+    if big_engine:
+        w("(%.0f %% of the engine's median for 1 GiB over vsftpd above, which includes the local hash)." % (
+            100 * float(args.local_sha_seconds) / big_engine))
+
+    w("")
+    w("## Over a slow link (%g ms round trip)" % (rtt * 1000))
+    w("")
+    w("The control connection passes `bench/ftp_delay_proxy.py`, which holds every chunk back by")
+    w("%s ms each way, in order; the data connections go straight to vsftpd (passive mode answers" %
+      args.link_delay_ms)
+    w("127.0.0.1). Round trips per file = median seconds × %d connections / files / round trip:" % LINK_CONNECTIONS)
+    w("the waits on the control connection that each file costs one connection.")
+    w("")
+    w("| data set | tool | runs | median s | min s | ratio to best peer | round trips per file |")
+    w("|---|---|---|---|---|---|---|")
+    for key, (label, files) in LINK_SETS.items():
+        m = medians("link", key)
+        best = min((m[p] for p in m if p != "engine"), default=None)
+        for tool in ORDER:
+            if tool not in m:
+                continue
+            v = runs[("link", key, tool)]
+            ratio = "%.2f" % (best / m[tool]) if best else "-"
+            w("| %s | %s | %d | %.3f | %.3f | %s | %.1f |" % (label, NAMES[tool], len(v), m[tool], min(v), ratio,
+                                                            m[tool] * LINK_CONNECTIONS / files / rtt))
+    m = medians("proxy", "link-small")
+    direct, proxied = m.get("engine, direct"), m.get("engine, undelayed proxy")
+    w("")
+    if direct and proxied:
+        w("The proxy's own cost, measured with no delay (engine, 200 x 16 KiB): %.3f s direct, %.3f s" %
+          (direct, proxied))
+        w("through the proxy, %+.3f s in all or %+.2f ms per file and connection; a round trip of the" %
+          (proxied - direct, (proxied - direct) * 1000 * LINK_CONNECTIONS / 200))
+        w("link is %g ms." % (rtt * 1000))
+    else:
+        w("The proxy's own cost could not be measured (see the script's output).")
+
+    q, u = fields(args.memory_queue), fields(args.memory_upload)
+    w("")
+    w("## 100,000 queued files (empty files in 100 folders)")
+    w("")
+    w("| step | peak resident memory (VmHWM) | seconds |")
+    w("|---|---|---|")
+    if q:
+        w("| process start | %.1f MiB | |" % (int(q["start_hwm_kib"]) / 1024))
+        w("| queued (prepareRecursiveDir) | %.1f MiB | %s |" % (int(q["queue_hwm_kib"]) / 1024, q["queue_seconds"]))
+    if u:
+        w("| queued and uploaded over 3 connections | %.1f MiB | %s (%.0f files/s) |" % (
+            int(u["upload_hwm_kib"]) / 1024, u["upload_seconds"], 100000 / float(u["upload_seconds"])))
+    peak = max([int(q.get("queue_hwm_kib", 0))] + ([int(u["upload_hwm_kib"])] if u else [])) / 1024 if q else None
+    verdicts.append(("100,000 files", "peak memory < 64 MiB (queue%s)" % (" and upload" if u else ""),
+                     "%.1f MiB" % peak if peak else "no result", bool(peak) and peak < 64))
+    w("")
+    w("## Targets")
+    w("")
+    w("| data set | target | measured | holds |")
+    w("|---|---|---|---|")
+    for label, target, got, ok in verdicts:
+        w("| %s | %s | %s | %s |" % (label, target, got, "yes" if ok else "**no**"))
+    if int(args.failures):
+        w("")
+        w("**%s run(s) failed or left incomplete files; see the script's output.**" % args.failures)
+    with open(args.out, "w") as out:
+        out.write("\n".join(lines) + "\n")
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
