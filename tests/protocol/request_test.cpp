@@ -40,7 +40,8 @@ TEST_F(Request, AnswerForms) {
     auto text = [](std::string t) { return Body([t](const qz::WS&) { return t; }); };
     // What a server sends when it scrambles its answer: the form-encoded text, shifted.
     auto scrambled = [](std::string t) {
-        return Body([t](const qz::WS& ws) { return qz::scramble(url_encode(t), ws.encryptionKey, qz::EShift::eForward); });
+        return Body(
+            [t](const qz::WS& ws) { return qz::scramble(url_encode(t), ws.encryptionKey, qz::EShift::eForward); });
     };
     struct Case {
         const char* name;
@@ -49,7 +50,7 @@ TEST_F(Request, AnswerForms) {
         bool raises;
         std::string message;  // "URL" stands for the request's URL
         bool success;
-        std::string raw;      // expected rawResponse; "=" means the body as sent
+        std::string raw;  // expected rawResponse; "=" means the body as sent
         bool document;
     };
     const Case cases[] = {
@@ -58,9 +59,8 @@ TEST_F(Request, AnswerForms) {
         {"yay", 200, text("yay\r\n"), false, "", true, "=", false},
         {"nay", 200, text("nay\r\n"), false, "", false, "=", false},
         {"yay and more", 200, text("yay\r\nabcde"), false, "", false, "=", false},
-        {"refused with comments", 200,
-         text("<result><status success=\"false\" comments=\"no such user\"/></result>"), true,
-         "server response for URL indicates the command failed to run (\"no such user\")", false, "=", false},
+        {"refused with comments", 200, text("<result><status success=\"false\" comments=\"no such user\"/></result>"),
+         true, "server response for URL indicates the command failed to run (\"no such user\")", false, "=", false},
         {"refused without comments", 200, text("<result><status success=\"false\"/></result>"), true,
          "server response for URL indicates the command failed to run", false, "=", false},
         {"success not exactly true", 200, text("<result><status success=\"TRUE\"/></result>"), true,
@@ -68,7 +68,8 @@ TEST_F(Request, AnswerForms) {
         {"no status", 200, text("<?xml version=\"1.0\"?><result/>"), true,
          "server response for URL indicates the command failed to run", false, "=", false},
         {"status but HTTP 500", 500, text(kXmlOk), true, "server HTTP response code for URL is 500", true, "=", false},
-        {"nay with HTTP 404", 404, text("nay\r\n"), true, "server HTTP response code for URL is 404", false, "=", false},
+        {"nay with HTTP 404", 404, text("nay\r\n"), true, "server HTTP response code for URL is 404", false, "=",
+         false},
         {"scrambled xml", 200, scrambled(kXmlOk), false, "", true, kXmlOk, true},
         {"scrambled short", 200, scrambled("yay"), false, "", false, "yay", false},
         {"empty", 200, text(""), false, "", false, "", false},
@@ -115,13 +116,20 @@ TEST_F(Request, HtmlIsDescrambledBeforeAnyParsing) {
 }
 
 TEST_F(Request, RefusalsByStateOrSchemeSendNothing) {
-    struct Case { qz::WS::EState state; std::string url; std::string message; };
+    struct Case {
+        qz::WS::EState state;
+        std::string url;
+        std::string message;
+    };
     const std::string base = server.base();
     const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server.port()) + "/getPickupSettings.do";
     const Case cases[] = {
-        {qz::WS::eUnknown, base + "createPickupJob.do", "user must login prior to calling " + base + "createPickupJob.do"},
-        {qz::WS::eUnknown, base + "xgetPickupSettings.do", "user must login prior to calling " + base + "xgetPickupSettings.do"},
-        {qz::WS::eFinished, base + "jsp/doNothing.jsp", "cannot GET or POST to " + base + "jsp/doNothing.jsp from state \"finished\""},
+        {qz::WS::eUnknown, base + "createPickupJob.do",
+         "user must login prior to calling " + base + "createPickupJob.do"},
+        {qz::WS::eUnknown, base + "xgetPickupSettings.do",
+         "user must login prior to calling " + base + "xgetPickupSettings.do"},
+        {qz::WS::eFinished, base + "jsp/doNothing.jsp",
+         "cannot GET or POST to " + base + "jsp/doNothing.jsp from state \"finished\""},
         {qz::WS::eLoginDone, "file:///etc/hostname",
          "cannot send a request to file:///etc/hostname: only http and https URLs are allowed"},
         {qz::WS::eUnknown, ftp, "cannot send a request to " + ftp + ": only http and https URLs are allowed"},
@@ -320,7 +328,11 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
     EXPECT_NE(qztest::readFile(path(std::string(after) + ".xml")).find("p=\"********\""), std::string::npos)
         << "the dump moves on to the next free name";
 
-    struct Case { const char* name; std::function<void(const std::string&)> plant; std::string reason; };
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+        std::string reason;
+    };
     const Case cases[] = {
         {"link", plantLink, "is a symbolic link"},
         {"file of another", plantFile, ::geteuid() == 0 ? "belongs to another user" : "is open to other users"},

@@ -46,8 +46,7 @@ std::string attributeText(const json& value, const std::string& where) {
 
 TransferServer parseTransfer(const json& object) {
     const std::string where = "transferServer";
-    onlyKeys(object, where,
-             {"host", "port", "user", "password", "path", "attributes", "secureJobs", "localRoot"});
+    onlyKeys(object, where, {"host", "port", "user", "password", "path", "attributes", "secureJobs", "localRoot"});
     TransferServer transfer;
     transfer.host = text(object, where, "host");
     const auto port = object.find("port");
@@ -145,7 +144,8 @@ Config parseConfig(const std::string& jsonText) {
     }
     if (const auto it = root.find("adminToken"); it != root.end()) {
         if (!it->is_string()) bad("adminToken", "must be a string");
-        if (it->get<std::string>().find_first_not_of(" \t\r\n") == std::string::npos) bad("adminToken", "must not be blank");
+        if (it->get<std::string>().find_first_not_of(" \t\r\n") == std::string::npos)
+            bad("adminToken", "must not be blank");
         config.adminToken = it->get<std::string>();
     }
     return config;

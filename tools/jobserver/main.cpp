@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
             server = std::make_unique<httplib::Server>();
         }
         if (!server->is_valid()) {
-            std::cerr << "qzws-jobserver: cannot use the certificate \"" << certPath << "\" with the key \""
-                      << keyPath << "\"\n";
+            std::cerr << "qzws-jobserver: cannot use the certificate \"" << certPath << "\" with the key \"" << keyPath
+                      << "\"\n";
             return 1;
         }
         jobs.install(*server, &std::cerr);
