@@ -81,7 +81,7 @@ TEST_F(Hostile, HostileDocuments) {
          false, true},
         {"a million siblings", siblings, false, true},
         {"truncated", "<?xml version=\"1.0\"?><result><status success=\"true\"/><jo", false, false},
-        {"NUL inside", std::string("<?xml version=\"1.0\"?><result><status success=\"true\"/>\0</result>", 64), false,
+        {"NUL inside", std::string("<?xml version=\"1.0\"?><result><status success=\"true\"/>\0</result>", 63), false,
          false},
         {"NUL after a plain reply", std::string("yay\r\n\0\0\0", 8), false, false},
         {"deeper than the parser goes",
