@@ -37,9 +37,9 @@ struct DocFree {
 
 TEST_F(Request, AnswerForms) {
     using Body = std::function<std::string(const qz::WS&)>;
-    auto text = [](std::string t) { return Body([t](const qz::WS&) { return t; }); };
+    auto text = [](const std::string& t) { return Body([t](const qz::WS&) { return t; }); };
     // What a server sends when it scrambles its answer: the form-encoded text, shifted.
-    auto scrambled = [](std::string t) {
+    auto scrambled = [](const std::string& t) {
         return Body(
             [t](const qz::WS& ws) { return qz::scramble(url_encode(t), ws.encryptionKey, qz::EShift::eForward); });
     };
@@ -157,10 +157,10 @@ TEST_F(Request, WhatIsSent) {
     qz::WS ws;
     ws.state = qz::WS::eLoginDone;
     for (int i = 0; i < 3; ++i) server.reply({200, "yay\r\n", {}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "get.do?x=1", ""));
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "post.do", "k=1&u=%41B"));
+    xmlFreeDoc(ws.send_request(server.base() + "get.do?x=1", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "post.do", "k=1&u=%41B"));
     ws.setX({{"useragent", ""}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "anonymous.do", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "anonymous.do", ""));
     auto seen = server.requests();
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].method, "GET");
@@ -206,9 +206,9 @@ TEST_F(Request, CookiesFromLoginReachLaterRequestsAndStayPrivate) {
     qz::WS ws;
     server.reply({200, kXmlOk, {{"Set-Cookie", "SESSION=abc123; Path=/"}}});
     server.reply({200, "yay\r\n", {}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "getPickupSettings.do", "k=1"));
+    xmlFreeDoc(ws.send_request(server.base() + "getPickupSettings.do", "k=1"));
     ws.state = qz::WS::eLoginDone;
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "jsp/doNothing.jsp?rand=1", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "jsp/doNothing.jsp?rand=1", ""));
     EXPECT_EQ(server.requests().at(1).cookie, "SESSION=abc123");
 
     struct stat info {};
@@ -220,7 +220,7 @@ TEST_F(Request, CookiesFromLoginReachLaterRequestsAndStayPrivate) {
     qz::WS other;
     other.state = qz::WS::eLoginDone;
     server.reply({200, "yay\r\n", {}});
-    std::unique_ptr<xmlDoc, DocFree>(other.send_request(server.base() + "jsp/doNothing.jsp?rand=2", ""));
+    xmlFreeDoc(other.send_request(server.base() + "jsp/doNothing.jsp?rand=2", ""));
     EXPECT_EQ(server.requests().at(2).cookie, "");
 }
 
@@ -247,9 +247,9 @@ TEST_F(Request, VerboseWritesNumberedDumps) {
     server.reply({500, "nay\r\n", {}});
     const std::string scrambledYay = qz::scramble("yay", ws.encryptionKey, qz::EShift::eForward);
     server.reply({200, scrambledYay, {}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "a", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "a", ""));
     EXPECT_THROW(ws.send_request(server.base() + "b", ""), qz::Exception);
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "c", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "c", ""));
 
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir())) names.push_back(entry.path().filename());
@@ -295,7 +295,7 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
     ws.setX({{"verbose", "on"}});
     ws.state = qz::WS::eLoginDone;
     server.reply({200, ftpAnswer, {}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "a", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "a", ""));
     std::string first;
     for (const auto& entry : std::filesystem::directory_iterator(dir())) {
         const std::string name = entry.path().filename();
@@ -318,7 +318,7 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
     plantLink(path(std::string(next) + ".xml"));
     server.reply({200, ftpAnswer, {}});
     testing::internal::CaptureStderr();
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "b", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "b", ""));
     // libcurl's verbose lines are all that may show.
     const std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_EQ(printed.find("I/O"), std::string::npos) << printed;

@@ -120,9 +120,9 @@ TEST_F(EngineTypes, LogsAreOwnerOnlyFilesInTheLogFolder) {
     EXPECT_EQ(readFile(summary), "");
 
     qz::Exception::createLogFile(true);
-    qz::Exception("file", 7, "op", "went wrong", {});
+    const qz::Exception logged("file", 7, "op", "went wrong", {});
     qz::Exception::createLogFile(false);
-    qz::Exception("file", 8, "op", "not logged", {});
+    const qz::Exception unlogged("file", 8, "op", "not logged", {});
     EXPECT_EQ(readFile(qz::Exception::getLogFilename()), "file:7 op: went wrong\n");
 }
 
@@ -351,10 +351,10 @@ TEST_F(EngineTypes, QueueRefusesASecondFileOnTheSameRemoteName) {
     writeFile("b/run/only-b.txt", "b");
     writeFile("c/run", "a file where a folder lands");
     using Call = std::function<void(qz::Control&)>;
-    auto file = [this](std::string p) {
+    auto file = [this](const std::string& p) {
         return Call([p = path(p)](qz::Control& c) { c.prepareSingleFile(qz::Local(p)); });
     };
-    auto tree = [this](std::string p, std::string remote) {
+    auto tree = [this](const std::string& p, const std::string& remote) {
         return Call([p = path(p), remote](qz::Control& c) { c.prepareRecursiveDir(qz::Local(p), qz::Remote(remote)); });
     };
     struct Case {

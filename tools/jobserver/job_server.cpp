@@ -169,7 +169,7 @@ void JobServer::install(httplib::Server& server, std::ostream* log) {
         reply(res, status, false, httpErrorText(req, status));
         return httplib::Server::HandlerResponse::Handled;
     }));
-    server.set_exception_handler([](const Request&, Response& res, std::exception_ptr error) {
+    server.set_exception_handler([](const Request&, Response& res, const std::exception_ptr& error) {
         std::string what = "unknown error";
         try {
             std::rethrow_exception(error);

@@ -197,6 +197,9 @@ struct LoginOptions {
 
 }  // namespace
 
+// The options are set up outside the try: that throws only on a mistake in
+// the setup itself or when memory runs out.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int argc, char** argv) {
     CLI::App app{"qzws: send local files to a job server as one job"};
     app.footer(kExitCodes);
