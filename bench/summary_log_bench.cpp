@@ -124,8 +124,7 @@ void BM_uploadSummaryLogPeakMemory(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_uploadSummaryLog)->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
+BENCHMARK(BM_uploadSummaryLog)->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_uploadSummaryLogPeakMemory)->Arg(100)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 int main(int argc, char** argv) {

@@ -40,8 +40,7 @@ struct Target {
         command->add_option("--port", port, "FTP server port");
         command->add_option("--user", user, "login name");
         command->add_option("--password", password, "password");
-        command->add_option("--connections", connections, "parallel connections (1 to 16)")
-            ->check(CLI::Range(1, 16));
+        command->add_option("--connections", connections, "parallel connections (1 to 16)")->check(CLI::Range(1, 16));
         command->add_option("--block-size", blockSize, "bytes handed to a connection at once")
             ->check(CLI::Range(16 * 1024, 2 * 1024 * 1024));
         command->add_flag("--no-server-hash", noServerHash,
@@ -119,8 +118,7 @@ int main(int argc, char** argv) {
             const auto begin = std::chrono::steady_clock::now();
             queue(control, path);
             upload(control);
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
             const auto& stats = control.getGlobalStateAndStats();
             unsigned long long hashed = 0;
             for (const auto& [number, file] : stats.fileMap) hashed += file.verifiedByHash ? 1 : 0;
@@ -132,8 +130,7 @@ int main(int argc, char** argv) {
             qz::Control control(memoryTarget.options());
             const auto begin = std::chrono::steady_clock::now();
             control.prepareRecursiveDir(qz::Local(tree), qz::Remote("."));
-            const double queueSeconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+            const double queueSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
             std::printf("files=%llu start_hwm_kib=%ld queue_hwm_kib=%ld queue_seconds=%.3f\n",
                         static_cast<unsigned long long>(control.getGlobalStateAndStats().filesTotal), before,
                         peakResidentKiB(), queueSeconds);

@@ -96,8 +96,8 @@ xmlNode* documentOrderWalk(xmlDoc* doc, const std::string& name) {
 }
 
 void reportAllocations(benchmark::State& state, std::uint64_t before) {
-    state.counters["allocs_per_call"] = benchmark::Counter(
-        static_cast<double>(bench::allocationCount() - before), benchmark::Counter::kAvgIterations);
+    state.counters["allocs_per_call"] = benchmark::Counter(static_cast<double>(bench::allocationCount() - before),
+                                                           benchmark::Counter::kAvgIterations);
 }
 
 void BM_findAnyNodeWithName(benchmark::State& state) {

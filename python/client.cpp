@@ -133,17 +133,22 @@ from several threads take turns.)");
         .def_static("initialize_third_party_libs", &qz::WS::initialize_third_party_libs,
                     "Sets up libcurl and libxml2; call once per process before any request "
                     "(C++ initialize_third_party_libs).")
-        .def_static("library_info", [] { return dict(qz::WS::library_info()); },
-                    "Versions of the library and of what it works with: nine rows (C++ library_info).")
-        .def("reset", [](Client& self) -> Client& { return chained(self, [](qz::WS& ws) { ws.reset(); }); }, kSelf,
-             "Removes the cookie file, forgets the login and the job, restores the default settings "
-             "(C++ reset).")
-        .def("logout", [](Client& self) -> Client& { return chained(self, [](qz::WS& ws) { ws.logout(); }); }, kSelf,
-             "The same as reset; nothing is sent to the server (C++ logout).")
-        .def("get_state", [](Client& self) { return stateOf(locked(self, [](qz::WS& ws) { return ws.get_state(); })); },
-             "The client's place in the life of a job, a State (C++ get_state).")
-        .def("get_map", [](Client& self) { return dict(locked(self, [](qz::WS& ws) { return ws.get_map(); })); },
-             "The whole client as a flat dict of texts (C++ get_map).")
+        .def_static(
+            "library_info", [] { return dict(qz::WS::library_info()); },
+            "Versions of the library and of what it works with: nine rows (C++ library_info).")
+        .def(
+            "reset", [](Client& self) -> Client& { return chained(self, [](qz::WS& ws) { ws.reset(); }); }, kSelf,
+            "Removes the cookie file, forgets the login and the job, restores the default settings "
+            "(C++ reset).")
+        .def(
+            "logout", [](Client& self) -> Client& { return chained(self, [](qz::WS& ws) { ws.logout(); }); }, kSelf,
+            "The same as reset; nothing is sent to the server (C++ logout).")
+        .def(
+            "get_state", [](Client& self) { return stateOf(locked(self, [](qz::WS& ws) { return ws.get_state(); })); },
+            "The client's place in the life of a job, a State (C++ get_state).")
+        .def(
+            "get_map", [](Client& self) { return dict(locked(self, [](qz::WS& ws) { return ws.get_map(); })); },
+            "The whole client as a flat dict of texts (C++ get_map).")
         .def(
             "set_x",
             [](Client& self, const StringMap& settings) -> Client& {
@@ -164,12 +169,14 @@ from several threads take turns.)");
             "Returns `settings` with \"useragent\", \"cookies\", \"timeout\" and \"connecttimeout\" filled in "
             "where the caller put those keys (C++ getX).")
         .def(
-            "encrypt", [](Client& self, const std::string& value) {
+            "encrypt",
+            [](Client& self, const std::string& value) {
                 return text(locked(self, [&](qz::WS& ws) { return ws.encrypt(value); }));
             },
             py::arg("text"), "Scrambles a value with the client's key (C++ encrypt).")
         .def(
-            "decrypt", [](Client& self, const std::string& value) {
+            "decrypt",
+            [](Client& self, const std::string& value) {
                 return text(locked(self, [&](qz::WS& ws) { return ws.decrypt(value); }));
             },
             py::arg("text"), "Undoes encrypt (C++ decrypt).")
@@ -201,8 +208,9 @@ from several threads take turns.)");
             },
             kSelf, py::arg("order_form"), py::arg("fields") = StringMap(),
             "LOGIN_DONE -> JOB_CREATED, from an order form of the login answer (C++ createJob).")
-        .def("do_nothing", [](Client& self) -> Client& { return chained(self, [](qz::WS& ws) { ws.doNothing(); }); }, kSelf,
-             "Keep-alive: one request whose answer is thrown away (C++ doNothing).")
+        .def(
+            "do_nothing", [](Client& self) -> Client& { return chained(self, [](qz::WS& ws) { ws.doNothing(); }); },
+            kSelf, "Keep-alive: one request whose answer is thrown away (C++ doNothing).")
         .def(
             "upload_summary_log",
             [](Client& self, const qz::GlobalStateAndStats& stats) -> Client& {
@@ -214,8 +222,7 @@ from several threads take turns.)");
             [](Client& self, const qz::GlobalStateAndStats& stats) -> Client& {
                 return chained(self, [&](qz::WS& ws) { ws.finalizeJob(stats); });
             },
-            kSelf, py::arg("stats"),
-            "LOG_DONE -> FINALIZE_DONE: reports the files, sizes and total (C++ finalizeJob).")
+            kSelf, py::arg("stats"), "LOG_DONE -> FINALIZE_DONE: reports the files, sizes and total (C++ finalizeJob).")
         .def(
             "set_options",
             [](Client& self, const std::string& answer) -> Client& {
@@ -259,20 +266,21 @@ few times a second and once at the end. An exception it raises stops the
 upload, leaves the job unfinished on the server and reaches the caller.)")
         .def_property_readonly(
             "stats",
-            [](Client& self) {
-                return locked(self, [](qz::WS& ws) { return ws.control.getGlobalStateAndStats(); });
-            },
+            [](Client& self) { return locked(self, [](qz::WS& ws) { return ws.control.getGlobalStateAndStats(); }); },
             "The engine's statistics now, also after a failed upload: which files arrived "
             "(C++ control.getGlobalStateAndStats()).")
-        .def_property_readonly("state", [](Client& self) {
-            return stateOf(locked(self, [](qz::WS& ws) { return ws.state; }));
-        }, "The same as get_state() (C++ state).");
+        .def_property_readonly(
+            "state", [](Client& self) { return stateOf(locked(self, [](qz::WS& ws) { return ws.state; })); },
+            "The same as get_state() (C++ state).");
 
     field(c, "recent_url", &qz::WS::recentUrl, "URL of the most recent request (C++ recentUrl).");
     field(c, "xml_response", &qz::WS::xmlResponse, "Most recent answer that parsed as XML (C++ xmlResponse).");
-    field(c, "raw_response", &qz::WS::rawResponse, "Most recent answer, as received or de-scrambled (C++ rawResponse).");
-    field(c, "http_response_code", &qz::WS::httpResponseCode, "HTTP code of the most recent answer (C++ httpResponseCode).");
-    field(c, "success_flag", &qz::WS::successFlag, "Whether the most recent answer reported success (C++ successFlag).");
+    field(c, "raw_response", &qz::WS::rawResponse,
+          "Most recent answer, as received or de-scrambled (C++ rawResponse).");
+    field(c, "http_response_code", &qz::WS::httpResponseCode,
+          "HTTP code of the most recent answer (C++ httpResponseCode).");
+    field(c, "success_flag", &qz::WS::successFlag,
+          "Whether the most recent answer reported success (C++ successFlag).");
     field(c, "message", &qz::WS::message, "Text of the last error or report (C++ message).");
     field(c, "verbose", &qz::WS::verbose, "libcurl verbose output and debug dumps (C++ verbose).");
     field(c, "ssl_verify_host", &qz::WS::sslVerifyHost, "C++ sslVerifyHost.");
@@ -281,7 +289,8 @@ upload, leaves the job unfinished on the server and reaches the caller.)")
     field(c, "login_username", &qz::WS::loginUsername, "C++ loginUsername.");
     field(c, "user_agent", &qz::WS::userAgent, "C++ userAgent.");
     field(c, "request_timeout", &qz::WS::requestTimeout, "Seconds for a whole request, 0: none (C++ requestTimeout).");
-    field(c, "connect_timeout", &qz::WS::connectTimeout, "Seconds to connect, 0: libcurl's default (C++ connectTimeout).");
+    field(c, "connect_timeout", &qz::WS::connectTimeout,
+          "Seconds to connect, 0: libcurl's default (C++ connectTimeout).");
     field(c, "cookie_file", &qz::WS::cookieFile, "In the current working directory (C++ cookieFile).");
     field(c, "order_form_name", &qz::WS::orderFormName, "C++ orderFormName.");
     field(c, "order_form_type", &qz::WS::orderFormType, "C++ orderFormType.");

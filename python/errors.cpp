@@ -18,6 +18,8 @@ void raise(const char* name, const py::tuple& arguments) {
 }  // namespace
 
 void bindErrors(py::module_&) {
+    // pybind11 takes translators of exactly this signature.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param)
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {
             if (thrown) std::rethrow_exception(thrown);

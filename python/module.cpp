@@ -6,7 +6,8 @@
 PYBIND11_MODULE(_qzws, m) {
     m.doc() = "Compiled part of qzws; import qzws instead.";
     m.def(
-        "state_text", [](int state) { return qz::to_string(static_cast<qz::WS::EState>(state)); }, "C++ qz::to_string.");
+        "state_text", [](int state) { return qz::to_string(static_cast<qz::WS::EState>(state)); },
+        "C++ qz::to_string.");
     m.def(
         "file_result_text", [](int result) { return qz::to_string(static_cast<qz::EFileResult>(result)); },
         "C++ qz::to_string.");

@@ -17,8 +17,8 @@ struct DocFree {
 using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 
 struct Answer {
-    std::string text;     // as received, or de-scrambled
-    DocPtr document;      // when the text parsed as XML
+    std::string text;  // as received, or de-scrambled
+    DocPtr document;   // when the text parsed as XML
     bool success = false;
     std::string message;  // "" when the answer is acceptable
 };

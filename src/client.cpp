@@ -15,9 +15,8 @@ const char* trueFalse(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
 std::string to_string(WS::EState state) {
-    static const char* const names[] = {"unknown",     "login done", "job created",
-                                        "file queue",  "uploading",  "upload done",
-                                        "log done",    "finalize done", "finished"};
+    static const char* const names[] = {"unknown",     "login done", "job created",   "file queue", "uploading",
+                                        "upload done", "log done",   "finalize done", "finished"};
     auto value = static_cast<std::int32_t>(state);
     if (value < 0 || value > 8) return "?";
     return names[value];

@@ -101,7 +101,8 @@ WS& WS::createJob(const std::string& orderForm, const StringMap& fields) {
 }
 
 WS& WS::doNothing() {
-    if (state <= eUnknown) fail(__LINE__, "doNothing", "cannot call 'doNothing' from state " + quoted(to_string(state)));
+    if (state <= eUnknown)
+        fail(__LINE__, "doNothing", "cannot call 'doNothing' from state " + quoted(to_string(state)));
     // Only keeps caches from answering for the server; it need not be unpredictable.
     detail::ByteGenerator generator(detail::seedFromClockCount(detail::clockCount()));
     std::string url = baseUrl + "jsp/doNothing.jsp?rand=" + std::to_string(generator.next());

@@ -35,9 +35,8 @@ std::string finalizationBody(WS& client, const TransferredFiles& files) {
     const std::string ftpUser = client.secure ? client.encrypt(client.ftpUsername) : std::string();
 
     std::string body;
-    body.reserve(client.encryptionKey.size() + names.size() + sizes.size() + yes.size() * 2 +
-                 no.size() + total.size() + job.size() + user.size() + pass.size() +
-                 ftpUser.size() + 80);
+    body.reserve(client.encryptionKey.size() + names.size() + sizes.size() + yes.size() * 2 + no.size() + total.size() +
+                 job.size() + user.size() + pass.size() + ftpUser.size() + 80);
     body.append("k=").append(client.encryptionKey);
     body.append("&f=").append(names);
     body.append("&s=").append(sizes);

@@ -9,7 +9,7 @@
 namespace qz::detail {
 
 namespace {
-constexpr std::uint64_t kModulus = 2147483647;        // 2^31 - 1
+constexpr std::uint64_t kModulus = 2147483647;  // 2^31 - 1
 constexpr std::uint64_t kMultiplier = 16807;
 constexpr std::uint64_t kLargestAccepted = 2147483391;  // keeps all 256 bytes equally likely
 
@@ -52,7 +52,8 @@ std::uint32_t uniqueClientSeed() {
         std::random_device device;
         std::uint64_t r = (static_cast<std::uint64_t>(device()) << 32) ^ device();
         return splitmix64(r ^ static_cast<std::uint64_t>(clockCount()) ^
-                          (static_cast<std::uint64_t>(::getpid()) << 40)) % kSeeds;
+                          (static_cast<std::uint64_t>(::getpid()) << 40)) %
+               kSeeds;
     }();
     static std::atomic<std::uint64_t> counter{0};
     std::uint64_t n = counter.fetch_add(1, std::memory_order_relaxed) % kSeeds;

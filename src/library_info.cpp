@@ -11,9 +11,8 @@ WS::StringMap WS::library_info() {
     std::string engine = libqzVersionStr();
     std::string curl = curlpp::libcurlVersion();
     std::string openssl = opensslVersionStr();
-    std::string boost = std::to_string(BOOST_VERSION / 100000) + "." +
-                        std::to_string(BOOST_VERSION / 100 % 1000) + "." +
-                        std::to_string(BOOST_VERSION % 100);
+    std::string boost = std::to_string(BOOST_VERSION / 100000) + "." + std::to_string(BOOST_VERSION / 100 % 1000) +
+                        "." + std::to_string(BOOST_VERSION % 100);
     return {
         {"Veltrane", QZWS_VERSION "-1152"},
         {"QZ++ library", engine},

@@ -141,8 +141,8 @@ std::string hideTransferPassword(const std::string& text, const std::string& pas
     return out;
 }
 
-void writeDebugDumps(const std::function<std::string()>& nextName, const std::string& received,
-                     const std::string& text, xmlDoc* document) {
+void writeDebugDumps(const std::function<std::string()>& nextName, const std::string& received, const std::string& text,
+                     xmlDoc* document) {
     // Dumps of earlier runs in the same folder hold the low numbers; a
     // bounded search keeps a folder full of them from stalling the request.
     const std::string password = transferPassword(document);

@@ -27,8 +27,8 @@ std::string prepareCookieFile(const std::string& path);
 // reads "********" in all three, and so does every other occurrence of the
 // password that the engine setup reads from `document`. Nothing reaches the
 // standard streams.
-void writeDebugDumps(const std::function<std::string()>& nextName, const std::string& received,
-                     const std::string& text, xmlDoc* document);
+void writeDebugDumps(const std::function<std::string()>& nextName, const std::string& received, const std::string& text,
+                     xmlDoc* document);
 
 // `text` with the value of each "p" attribute of an "ftp" element (both by
 // local name, whatever the prefix) replaced by "********", and then every

@@ -25,8 +25,8 @@ std::atomic<std::uint64_t> dumpCounter{0};
 
 std::string dumpName(std::uint64_t number, std::int32_t state, std::int64_t code) {
     char text[96];
-    std::snprintf(text, sizeof text, "output_%04llu_state_%d_code_%lld",
-                  static_cast<unsigned long long>(number), state, static_cast<long long>(code));
+    std::snprintf(text, sizeof text, "output_%04llu_state_%d_code_%lld", static_cast<unsigned long long>(number), state,
+                  static_cast<long long>(code));
     return text;
 }
 
@@ -75,16 +75,16 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
         request.setOpt(curlpp::options::CookieFile(cookieFile));
         // A short count makes libcurl stop at once: a server that never ends
         // its answer costs the limit and no more.
-        request.setOpt(curlpp::options::WriteFunction([this, &received, &tooLarge](char* data, std::size_t size,
-                                                                                   std::size_t count) {
-            const std::size_t length = size * count;
-            if (maxAnswerSize > 0 && received.size() + length > maxAnswerSize) {
-                tooLarge = true;
-                return std::size_t{0};
-            }
-            received.append(data, length);
-            return length;
-        }));
+        request.setOpt(curlpp::options::WriteFunction(
+            [this, &received, &tooLarge](char* data, std::size_t size, std::size_t count) {
+                const std::size_t length = size * count;
+                if (maxAnswerSize > 0 && received.size() + length > maxAnswerSize) {
+                    tooLarge = true;
+                    return std::size_t{0};
+                }
+                received.append(data, length);
+                return length;
+            }));
         // Only when asked for: by default a request waits as long as the server takes.
         if (requestTimeout > 0) request.setOpt(curlpp::options::Timeout(requestTimeout));
         if (connectTimeout > 0) request.setOpt(curlpp::options::ConnectTimeout(connectTimeout));
@@ -98,8 +98,9 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
             request.perform();
         } catch (const curlpp::RuntimeError&) {
             if (!tooLarge) throw;
-            fail(__LINE__, op, "answer from " + url + " is larger than the limit of " +
-                                   std::to_string(maxAnswerSize) + " bytes (setting \"maxanswersize\")");
+            fail(__LINE__, op,
+                 "answer from " + url + " is larger than the limit of " + std::to_string(maxAnswerSize) +
+                     " bytes (setting \"maxanswersize\")");
         }
         httpResponseCode = curlpp::infos::ResponseCode::get(request);
     }

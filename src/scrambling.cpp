@@ -45,8 +45,8 @@ ShiftTable buildTable(int sign) {
         const int s = sign * static_cast<signed char>(static_cast<unsigned char>(k));
         if (isWholeTurn(s)) continue;
         for (int b = 0; b < 256; ++b) {
-            table[static_cast<std::size_t>(k)][static_cast<std::size_t>(b)] =
-                shiftByte(static_cast<char>(static_cast<unsigned char>(b)), s);
+            table[static_cast<std::size_t>(k)][static_cast<std::size_t>(b)] = shiftByte(
+                static_cast<char>(static_cast<unsigned char>(b)), s);
         }
     }
     return table;

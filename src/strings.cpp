@@ -63,8 +63,7 @@ std::string url_encode(const std::string& text) {
 }
 
 bool starts_with(const std::string& text, const std::string& prefix) {
-    return prefix.size() <= text.size() &&
-           std::memcmp(text.data(), prefix.data(), prefix.size()) == 0;
+    return prefix.size() <= text.size() && std::memcmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 bool ends_with(const std::string& text, const std::string& suffix) {

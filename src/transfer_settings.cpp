@@ -16,9 +16,7 @@ bool isBlank(const std::string& value) { return value.find_first_not_of(" \t\r\n
 // the same whatever the password's length.
 const char* const kMaskedPassword = "********";
 
-std::string shown(const std::string& name, const std::string& value) {
-    return name == "p" ? kMaskedPassword : value;
-}
+std::string shown(const std::string& name, const std::string& value) { return name == "p" ? kMaskedPassword : value; }
 
 std::int32_t number32(const std::string& value) {
     return static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10));
@@ -40,8 +38,7 @@ WS& WS::set_options(xmlDoc* answer) {
         StringMap extra;
         for (const auto& [name, value] : ftp) extra["ftp node " + name] = shown(name, value);
         fail(__LINE__, "set_options",
-             "FTP node in server response does not exist or is missing some required file transfer parameters",
-             extra);
+             "FTP node in server response does not exist or is missing some required file transfer parameters", extra);
     }
 
     options.reset();

@@ -30,10 +30,10 @@ void checkPortText(const std::string& text) {
     static const std::size_t shownLength = 40;
     std::string shown = quoted(text.substr(0, shownLength));
     if (text.size() > shownLength) shown += "...";
-    throw Exception(__FILE__, __LINE__, "connect",
-                    "cannot connect: the server port (\"p1\") " + shown +
-                        " is not a number from 1 to 65535; nothing was sent",
-                    {{"refused setting", "the server port (\"p1\")"}});
+    throw Exception(
+        __FILE__, __LINE__, "connect",
+        "cannot connect: the server port (\"p1\") " + shown + " is not a number from 1 to 65535; nothing was sent",
+        {{"refused setting", "the server port (\"p1\")"}});
 }
 
 }  // namespace

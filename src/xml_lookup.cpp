@@ -27,9 +27,7 @@ xmlNode* firstTopLevelNode(xmlDoc* document) { return document ? document->child
 // declaration in the document type, out of the tree; following it can cycle
 // (an entity whose text refers to one declared before it), so the search
 // treats the reference as a leaf.
-xmlNode* childrenOf(const xmlNode* node) {
-    return node->type == XML_ENTITY_REF_NODE ? nullptr : node->children;
-}
+xmlNode* childrenOf(const xmlNode* node) { return node->type == XML_ENTITY_REF_NODE ? nullptr : node->children; }
 
 // The nodes whose child chains are being searched, innermost last. Parsed
 // answers are at most a few hundred levels deep, so the path lives on the

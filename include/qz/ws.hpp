@@ -125,31 +125,31 @@ public:
     GlobalStateAndStats uploadQueuedFiles(StatsCallback callback, void* user);
 
     // --- the client's record, readable by the host -------------------------
-    std::string recentUrl;        // URL of the most recent request
-    std::string xmlResponse;      // most recent answer that parsed as XML
-    std::string rawResponse;      // most recent answer, as received or de-scrambled
+    std::string recentUrl;    // URL of the most recent request
+    std::string xmlResponse;  // most recent answer that parsed as XML
+    std::string rawResponse;  // most recent answer, as received or de-scrambled
     std::int64_t httpResponseCode = -1;
     bool successFlag = false;
-    std::string message;          // text of the last error or report
+    std::string message;  // text of the last error or report
     EState state = eUnknown;
-    bool verbose = false;         // libcurl verbose output and debug dumps
+    bool verbose = false;  // libcurl verbose output and debug dumps
     std::int32_t sslVerifyHost = 2;
     std::int32_t sslVerifyPeer = 1;
     std::string baseUrl;
     std::string loginUsername;
     std::string loginPassword;
     std::string userAgent;
-    std::int32_t requestTimeout = 0;  // seconds for a whole request; 0: none
-    std::int32_t connectTimeout = 0;  // seconds to connect; 0: libcurl's default
+    std::int32_t requestTimeout = 0;                      // seconds for a whole request; 0: none
+    std::int32_t connectTimeout = 0;                      // seconds to connect; 0: libcurl's default
     std::uint64_t maxAnswerSize = kDefaultMaxAnswerSize;  // bytes of one answer; 0: no limit
-    std::string cookieFile;       // in the current working directory
-    std::string encryptionKey;    // decimal digits
+    std::string cookieFile;                               // in the current working directory
+    std::string encryptionKey;                            // decimal digits
     std::string orderFormName;
     std::string orderFormType;
     std::string jobId;
     std::string ftpUsername;
-    std::uint64_t bandwidthStart = 0;   // bits per second
-    std::uint64_t bandwidthMax = 0;     // bits per second
+    std::uint64_t bandwidthStart = 0;  // bits per second
+    std::uint64_t bandwidthMax = 0;    // bits per second
     bool secure = false;
     Options options;
     Control control;
@@ -162,8 +162,7 @@ private:
 
     // Stores `text` in `message`, builds the diagnostic map (plus `extra`,
     // which replaces rows of the same key) and raises it.
-    [[noreturn]] void fail(int line, const char* operation, const std::string& text,
-                           const StringMap& extra = {});
+    [[noreturn]] void fail(int line, const char* operation, const std::string& text, const StringMap& extra = {});
 };
 
 // Display text of a state: "unknown", "login done", "job created",

@@ -21,15 +21,22 @@ qz::GlobalStateAndStats stats(std::uint64_t sent, std::uint64_t total, std::uint
 
 TEST(Progress, Sizes) {
     const std::pair<std::uint64_t, const char*> cases[] = {
-        {0, "0 B"}, {999, "999 B"}, {1000, "1.00 kB"}, {1500, "1.50 kB"}, {12345678, "12.3 MB"},
-        {999999999, "1000 MB"}, {1073741824, "1.07 GB"}, {UINT64_MAX, "18.4 EB"},
+        {0, "0 B"},
+        {999, "999 B"},
+        {1000, "1.00 kB"},
+        {1500, "1.50 kB"},
+        {12345678, "12.3 MB"},
+        {999999999, "1000 MB"},
+        {1073741824, "1.07 GB"},
+        {UINT64_MAX, "18.4 EB"},
     };
     for (const auto& [bytes, text] : cases) EXPECT_EQ(qzcli::formatBytes(bytes), text) << bytes;
 }
 
 TEST(Progress, Durations) {
     const std::pair<double, const char*> cases[] = {
-        {0, "0:00"}, {7.4, "0:07"}, {754, "12:34"}, {3723, "1:02:03"}, {-1, "--:--"}, {std::numeric_limits<double>::infinity(), "--:--"},
+        {0, "0:00"},       {7.4, "0:07"}, {754, "12:34"},
+        {3723, "1:02:03"}, {-1, "--:--"}, {std::numeric_limits<double>::infinity(), "--:--"},
     };
     for (const auto& [seconds, text] : cases) EXPECT_EQ(qzcli::formatDuration(seconds), text) << seconds;
 }

@@ -38,7 +38,7 @@ protected:
         return n;
     }
     std::vector<std::string> upload() {
-        return {"upload", "--url", jobs->baseUrl(), "--user", "alice", "--form", "Sequencing run",
+        return {"upload",  "--url",       jobs->baseUrl(), "--user",           "alice", "--form", "Sequencing run",
                 "--field", "project=cli", "--no-progress", "--no-http-warning"};
     }
     static int lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
@@ -111,8 +111,8 @@ TEST_F(Cli, FoldersLandUnderTheirNamesAndLinksAreSkippedOrFollowed) {
     auto summary = nlohmann::json::parse(side.out);
     std::vector<std::tuple<std::string, bool>> files;
     for (const auto& f : summary["files"]) files.emplace_back(f["remote"], f["viaLink"]);
-    EXPECT_EQ(files, (decltype(files){
-                         {"set/x.bin", false}, {"link.bin", true}, {"x.bin", false}, {"note.txt", false}}));
+    EXPECT_EQ(files,
+              (decltype(files){{"set/x.bin", false}, {"link.bin", true}, {"x.bin", false}, {"note.txt", false}}));
     EXPECT_EQ(summary["files"][3]["local"], path("caf\uFFFD/note.txt"));
     EXPECT_EQ(summary["skipped"], nlohmann::json::parse(R"([
         {"local": ")" + path("two/set/dangling") + R"(", "reason": "dangling link"},
@@ -152,8 +152,11 @@ TEST_F(Cli, PasswordFromAFile) {
 TEST_F(Cli, UrlAndUserFromTheEnvironmentUnlessGiven) {
     startServers();
     auto withEnvironment = [&](std::vector<std::string> args, const std::string& user) {
-        return qzws(std::move(args)).env("QZWS_URL", jobs->baseUrl()).env("QZWS_USER", user)
-            .env("QZWS_PASSWORD", "wonderland").run();
+        return qzws(std::move(args))
+            .env("QZWS_URL", jobs->baseUrl())
+            .env("QZWS_USER", user)
+            .env("QZWS_PASSWORD", "wonderland")
+            .run();
     };
     CommandResult fromEnvironment = withEnvironment({"ping"}, "alice");
     EXPECT_EQ(fromEnvironment.exitCode, 0) << fromEnvironment.err;
@@ -170,21 +173,40 @@ TEST_F(Cli, EachFailureHasOneLineAndItsExitCode) {
         std::vector<std::string> args;
         std::string password;  // "-" for none at all
         int exitCode;
-        std::string line;      // a regular expression for stderr
+        std::string line;  // a regular expression for stderr
     };
     const Case cases[] = {
-        {"wrong password", {"upload", "--url", url, "--user", "alice", "--form", "Sequencing run", path("one.txt")},
-         "nope", 3, "qzws: login refused by " + url + ": \".+\"\n"},
-        {"unknown order form", {"upload", "--url", url, "--user", "alice", "--form", "Nope", path("one.txt")},
-         "wonderland", 4, "qzws: job creation with order form \"Nope\" failed: XML does not contain an order form called \"Nope\"\n"},
-        {"unreachable server", {"upload", "--url", "http://127.0.0.1:1/app/", "--user", "alice", "--form", "F", path("one.txt")},
-         "wonderland", 3, "qzws: cannot reach http://127.0.0.1:1/app/getPickupSettings.do: .+\n"},
-        {"missing path", {"upload", "--url", url, "--user", "alice", "--form", "Sequencing run", path("missing.txt")},
-         "wonderland", 5, "qzws: cannot send \".*missing.txt\": cannot queue \".*missing.txt\": No such file or directory\n"},
-        {"no password", {"upload", "--url", url, "--user", "alice", "--form", "F", path("one.txt")},
-         "-", 2, "qzws: no password: .+\n"},
+        {"wrong password",
+         {"upload", "--url", url, "--user", "alice", "--form", "Sequencing run", path("one.txt")},
+         "nope",
+         3,
+         "qzws: login refused by " + url + ": \".+\"\n"},
+        {"unknown order form",
+         {"upload", "--url", url, "--user", "alice", "--form", "Nope", path("one.txt")},
+         "wonderland",
+         4,
+         "qzws: job creation with order form \"Nope\" failed: XML does not contain an order form called \"Nope\"\n"},
+        {"unreachable server",
+         {"upload", "--url", "http://127.0.0.1:1/app/", "--user", "alice", "--form", "F", path("one.txt")},
+         "wonderland",
+         3,
+         "qzws: cannot reach http://127.0.0.1:1/app/getPickupSettings.do: .+\n"},
+        {"missing path",
+         {"upload", "--url", url, "--user", "alice", "--form", "Sequencing run", path("missing.txt")},
+         "wonderland",
+         5,
+         "qzws: cannot send \".*missing.txt\": cannot queue \".*missing.txt\": No such file or directory\n"},
+        {"no password",
+         {"upload", "--url", url, "--user", "alice", "--form", "F", path("one.txt")},
+         "-",
+         2,
+         "qzws: no password: .+\n"},
         {"no paths", {"upload", "--url", url, "--user", "alice", "--form", "F"}, "wonderland", 2, "(.|\n)*PATH(.|\n)*"},
-        {"ping with a wrong password", {"ping", "--url", url, "--user", "alice"}, "nope", 3, "qzws: login refused by .+\n"},
+        {"ping with a wrong password",
+         {"ping", "--url", url, "--user", "alice"},
+         "nope",
+         3,
+         "qzws: login refused by .+\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -215,10 +237,14 @@ TEST_F(Cli, UsageErrorsNameTheirCauseAndPlainHttpIsWarnedOf) {
     };
     const Case cases[] = {
         {"unknown key", {"--set", "colour=red"}, url, "qzws: --set colour: unknown key \"colour\"\n"},
-        {"refused value", {"--set", "timeout=soon"}, url,
+        {"refused value",
+         {"--set", "timeout=soon"},
+         url,
          "qzws: --set timeout: invalid value \"soon\" for key \"timeout\"\n"},
         {"empty url", {}, "", "qzws: --url must be an http:// or https:// address, got \"\"\n"},
-        {"ftp url", {}, "ftp://127.0.0.1/",
+        {"ftp url",
+         {},
+         "ftp://127.0.0.1/",
          "qzws: --url must be an http:// or https:// address, got \"ftp://127.0.0.1/\"\n"},
     };
     for (const auto& c : cases) {
@@ -302,11 +328,8 @@ TEST_F(Cli, NoSecretInWhatTheRunWritesOrPrintsAndNoLogsPileUp) {
     ::mkdir(path("logs").c_str(), 0700);
     auto args = upload();
     args.insert(args.end(), {"--set", "verbose=on", "--json", path("one.txt")});
-    CommandResult kept = qzws(args)
-                             .env("QZWS_PASSWORD", "wonderland")
-                             .env("QZ_LOG_DIR", path("logs"))
-                             .env("QZ_KEEP_LOGS", "1")
-                             .run();
+    CommandResult kept =
+        qzws(args).env("QZWS_PASSWORD", "wonderland").env("QZ_LOG_DIR", path("logs")).env("QZ_KEEP_LOGS", "1").run();
     ASSERT_EQ(kept.exitCode, 0) << kept.err;
 
     const std::vector<std::string> secrets = {"wonderland", ftp->password(), url_encode(ftp->password())};
@@ -317,8 +340,9 @@ TEST_F(Cli, NoSecretInWhatTheRunWritesOrPrintsAndNoLogsPileUp) {
             if (!e.is_regular_file()) continue;
             written[e.path().string()] = qztest::readFile(e.path().string());
             dumps += e.path().extension() == ".xml";
-            EXPECT_EQ(e.status().permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read |
-                      std::filesystem::perms::owner_write) << e.path();
+            EXPECT_EQ(e.status().permissions() & std::filesystem::perms::all,
+                      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+                << e.path();
         }
     }
     EXPECT_GE(dumps, 2) << "the dumps are searched too";
@@ -397,9 +421,10 @@ TEST_F(Cli, ALogFolderThatCannotBeUsedStopsNoUploadAndLeavesNoJob) {
     const std::size_t before = jobs->adminJobs()["jobs"].size();
     CommandResult refused = qzws(args).env("QZWS_PASSWORD", "wonderland").env("QZ_LOG_DIR", planted).run();
     EXPECT_EQ(refused.exitCode, 11) << refused.err;
-    EXPECT_TRUE(std::regex_match(refused.err, std::regex("qzws: cannot use the engine's logs: the log folder \"" +
-                                                         planted + "\" (belongs to another user|is open to other "
-                                                         "users); set QZ_LOG_DIR to a folder of your own\n")))
+    EXPECT_TRUE(
+        std::regex_match(refused.err, std::regex("qzws: cannot use the engine's logs: the log folder \"" + planted +
+                                                 "\" (belongs to another user|is open to other "
+                                                 "users); set QZ_LOG_DIR to a folder of your own\n")))
         << refused.err;
     EXPECT_EQ(jobs->adminJobs()["jobs"].size(), before);
     EXPECT_EQ(cookieFilesLeft(), 0);

@@ -92,7 +92,9 @@ TEST_F(Road, LoginToFinalizationAgainstTheReferenceServer) {
 TEST_F(Road, TheServerRefusesWhatDidNotArrive) {
     qztest::JobServer server(configWithRoot(), dir());
     writeFile("root/a.txt", "aaa");
-    struct Case { std::vector<std::pair<std::string, std::uint64_t>> files; };
+    struct Case {
+        std::vector<std::pair<std::string, std::uint64_t>> files;
+    };
     const Case cases[] = {{{{"a.txt", 4}}}, {{{"missing.txt", 1}}}, {{{"../escape.txt", 1}}}};
     for (const auto& c : cases) {
         qz::WS ws;

@@ -18,9 +18,9 @@ namespace qztest {
 class WithServers : public TempDirTest {
 protected:
     struct Choice {
-        bool ftps = false;                     // TLS on the transfer server, jobs with useSSL
+        bool ftps = false;                                     // TLS on the transfer server, jobs with useSSL
         nlohmann::json attributes = nlohmann::json::object();  // more "ftp" attributes
-        std::string ftpPasswordGiven;          // what the job server hands out, if not the real one
+        std::string ftpPasswordGiven;                          // what the job server hands out, if not the real one
     };
 
     void startServers() { startServers(Choice()); }

@@ -146,7 +146,12 @@ TEST_F(Upload, ATransferServerThatRestartsMidFile) {
 }
 
 TEST_F(Upload, TransferServerFailuresBeforeAnyByte) {
-    struct Case { const char* name; std::string givenPassword; bool stopServer; const char* words; };
+    struct Case {
+        const char* name;
+        std::string givenPassword;
+        bool stopServer;
+        const char* words;
+    };
     const Case cases[] = {
         {"server gone", "", true, "Couldn't connect"},
         {"wrong password", "not the password", false, "530"},

@@ -56,8 +56,10 @@ TEST(JobServerConfig, NamesWhatIsWrong) {
         {"/transferServer/port", 70000, "config: transferServer.port: must be an integer from 1 to 65535"},
         {"/transferServer/port", "21", "config: transferServer.port: must be an integer from 1 to 65535"},
         {"/transferServer/path", nullptr, "config: transferServer.path: missing"},
-        {"/transferServer/attributes/u", "x", "config: transferServer.attributes.u: is set by host, port, user, password or path"},
-        {"/transferServer/attributes/a b", "x", "config: transferServer.attributes.a b: is not a usable attribute name"},
+        {"/transferServer/attributes/u", "x",
+         "config: transferServer.attributes.u: is set by host, port, user, password or path"},
+        {"/transferServer/attributes/a b", "x",
+         "config: transferServer.attributes.a b: is not a usable attribute name"},
         {"/transferServer/attributes/bandwidth", 1.5,
          "config: transferServer.attributes.bandwidth: must be a string, an integer or a boolean"},
         {"/transferServer/localRoot", "/nonexistent/folder",
@@ -99,8 +101,14 @@ TEST(JobServerConfig, RefusesFilesThatAreNotJson) {
 
 TEST(JobServerForm, DecodesStrictly) {
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"", ""},           {"a+b", "a b"},         {"%41%2b%2B", "A++"}, {"%00x", std::string("\0x", 2)},
-        {"%", std::nullopt}, {"%4", std::nullopt}, {"%4g", std::nullopt}, {"100%", std::nullopt},
+        {"", ""},
+        {"a+b", "a b"},
+        {"%41%2b%2B", "A++"},
+        {"%00x", std::string("\0x", 2)},
+        {"%", std::nullopt},
+        {"%4", std::nullopt},
+        {"%4g", std::nullopt},
+        {"100%", std::nullopt},
     };
     for (const auto& [encoded, decoded] : cases) {
         EXPECT_EQ(jobserver::formDecode(encoded), decoded) << encoded;

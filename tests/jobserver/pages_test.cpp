@@ -23,9 +23,7 @@ using nlohmann::json;
 
 const std::string kKey = "31415926535897932384626433832795";
 
-std::string scrambled(const std::string& value) {
-    return url_encode(qz::scramble(value, kKey, qz::EShift::eForward));
-}
+std::string scrambled(const std::string& value) { return url_encode(qz::scramble(value, kKey, qz::EShift::eForward)); }
 
 // Attributes of the first element of that name, read the way the client reads them.
 std::map<std::string, std::string> element(const std::string& xml, const std::string& name) {
@@ -170,13 +168,14 @@ TEST_F(JobServerPages, LoginChecksCredentials) {
         bool accepted;
     };
     const Case cases[] = {
-        {"alice", "wonderland", true}, {"bob", "two words", true},  {"alice", "Wonderland", false},
+        {"alice", "wonderland", true}, {"bob", "two words", true},     {"alice", "Wonderland", false},
         {"alice", "wonderlan", false}, {"carol", "wonderland", false}, {"bob", "wonderland", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user + "/" + c.password);
         cookie_.clear();
-        auto res = post("/getPickupSettings.do", "k=" + kKey + "&u=" + scrambled(c.user) + "&p=" + scrambled(c.password));
+        auto res = post("/getPickupSettings.do",
+                        "k=" + kKey + "&u=" + scrambled(c.user) + "&p=" + scrambled(c.password));
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, 200);
         EXPECT_EQ(res->body.rfind("<?xml", 0), 0u);
@@ -187,7 +186,8 @@ TEST_F(JobServerPages, LoginChecksCredentials) {
 }
 
 TEST_F(JobServerPages, LoginSetsSessionCookieAndListsOrderForms) {
-    auto res = post("/getPickupSettings.do", "k=" + kKey + "&u=" + scrambled("alice") + "&p=" + scrambled("wonderland"));
+    auto res = post("/getPickupSettings.do",
+                    "k=" + kKey + "&u=" + scrambled("alice") + "&p=" + scrambled("wonderland"));
     ASSERT_TRUE(res);
     const std::string cookie = res->get_header_value("Set-Cookie");
     EXPECT_EQ(cookie.rfind(std::string(jobserver::kSessionCookie) + "=", 0), 0u);
@@ -330,8 +330,9 @@ TEST_F(JobServerPages, CreationDecodesFieldsAndHandsOutTheTransferServer) {
 
 TEST_F(JobServerPages, FieldKeysAreDecodedLikeValues) {
     login();
-    const std::string body = createBody("lab", "group") + "&a%26b%3Dc=" + scrambled("1") + "&50%25+tax=" +
-                             scrambled("2") + "&tab%09key=" + scrambled("3") + "&plain=" + scrambled("4");
+    const std::string body = createBody("lab", "group") + "&a%26b%3Dc=" + scrambled("1") +
+                             "&50%25+tax=" + scrambled("2") + "&tab%09key=" + scrambled("3") +
+                             "&plain=" + scrambled("4");
     auto res = post("/createPickupJob.do", body);
     ASSERT_TRUE(res);
     ASSERT_TRUE(succeeded(res->body)) << res->body;
@@ -351,7 +352,10 @@ TEST_F(JobServerPages, AdminPageNeedsItsTokenAndShowsNoPassword) {
     ASSERT_TRUE(logged);
     ASSERT_TRUE(succeeded(logged->body)) << logged->body;
 
-    struct Case { httplib::Headers headers; int status; };
+    struct Case {
+        httplib::Headers headers;
+        int status;
+    };
     const Case cases[] = {
         {{}, 401},
         {{{"Authorization", "Bearer wrong"}}, 401},
@@ -458,8 +462,8 @@ TEST_F(JobServerPages, SummaryLogRefusals) {
     const Case cases[] = {
         {"/appletLogs.do?username=bob&jobid=" + run, "logs=x", "user \"bob\" is not the user of this session", 200},
         {"/appletLogs.do?username=alice&jobid=999", "logs=x", "no job \"999\" for user \"alice\"", 200},
-        {"/appletLogs.do?username=alice&group=lab", "logs=x",
-         "user \"alice\" has no job of the order form \"lab\"", 200},
+        {"/appletLogs.do?username=alice&group=lab", "logs=x", "user \"alice\" has no job of the order form \"lab\"",
+         200},
         {"/appletLogs.do?username=alice", "logs=x", "missing field \"jobid\", \"filearea\" or \"group\"", 400},
         {"/appletLogs.do?jobid=" + run, "logs=x", "missing field \"username\"", 400},
         {"/appletLogs.do?username=alice&jobid=" + run, "log=x", "missing field \"logs\"", 400},
@@ -518,8 +522,8 @@ TEST_F(JobServerPages, FinalizationMatchesTheFilesOnTheTransferServer) {
         EXPECT_EQ(comments(res->body), c.comments);
         const auto job = jobs_->store().find(id);
         ASSERT_TRUE(job && job->finalization);
-        EXPECT_EQ(job->state, c.comments.empty() ? jobserver::EJobState::eFinalized
-                                                 : jobserver::EJobState::eFinalizeFailed);
+        EXPECT_EQ(job->state,
+                  c.comments.empty() ? jobserver::EJobState::eFinalized : jobserver::EJobState::eFinalizeFailed);
         EXPECT_EQ(job->finalization->comments, c.comments);
     }
 }

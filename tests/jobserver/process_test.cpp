@@ -16,9 +16,7 @@ namespace {
 
 const std::string kKey = "27182818284590452353602874713526";
 
-std::string scrambled(const std::string& value) {
-    return url_encode(qz::scramble(value, kKey, qz::EShift::eForward));
-}
+std::string scrambled(const std::string& value) { return url_encode(qz::scramble(value, kKey, qz::EShift::eForward)); }
 
 class JobServerProcess : public qztest::TempDirTest {};
 
@@ -71,8 +69,10 @@ TEST_F(JobServerProcess, StopsOnSigintAndSigtermEvenRightAfterStarting) {
 }
 
 TEST_F(JobServerProcess, ServesHttpsWithTheGivenCertificate) {
-    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                                path("key.pem") + " -out " + path("cert.pem") + " 2>/dev/null";
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+        "-keyout " +
+        path("key.pem") + " -out " + path("cert.pem") + " 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
     qztest::JobServer server(qztest::JobServer::defaultConfig(), dir(),
                              qztest::JobServerTls{path("cert.pem"), path("key.pem")});

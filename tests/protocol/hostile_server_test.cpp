@@ -56,29 +56,43 @@ TEST_F(Hostile, HostileDocuments) {
     for (int i = 0; i < 1'000'000; ++i) siblings += "<s/>";
     siblings += "<status success=\"true\"/></result>";
 
-    struct Case { const char* name; std::string body; bool raised; bool document; };
+    struct Case {
+        const char* name;
+        std::string body;
+        bool raised;
+        bool document;
+    };
     const Case cases[] = {
         {"billion laughs", laughs, false, false},
-        {"external entity", "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + secret +
-                                "\"><!ENTITY y SYSTEM \"" + bait.base() + "entity\">]>"
-                                "<result><status success=\"true\" comments=\"&x;&y;\"/></result>",
+        {"external entity",
+         "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + secret + "\"><!ENTITY y SYSTEM \"" +
+             bait.base() +
+             "entity\">]>"
+             "<result><status success=\"true\" comments=\"&x;&y;\"/></result>",
          false, false},
-        {"external DTD", "<?xml version=\"1.0\"?><!DOCTYPE result SYSTEM \"" + bait.base() + "dtd\">"
-                         "<result><status success=\"true\"/></result>",
+        {"external DTD",
+         "<?xml version=\"1.0\"?><!DOCTYPE result SYSTEM \"" + bait.base() +
+             "dtd\">"
+             "<result><status success=\"true\"/></result>",
          false, true},
-        {"parameter entity", "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY % p SYSTEM \"file://" + secret +
-                                 "\"> %p;]><result><status success=\"true\"/></result>",
+        {"parameter entity",
+         "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY % p SYSTEM \"file://" + secret +
+             "\"> %p;]><result><status success=\"true\"/></result>",
          false, true},
         {"a million siblings", siblings, false, true},
         {"truncated", "<?xml version=\"1.0\"?><result><status success=\"true\"/><jo", false, false},
-        {"NUL inside", std::string("<?xml version=\"1.0\"?><result><status success=\"true\"/>\0</result>", 64),
-         false, false},
+        {"NUL inside", std::string("<?xml version=\"1.0\"?><result><status success=\"true\"/>\0</result>", 63), false,
+         false},
         {"NUL after a plain reply", std::string("yay\r\n\0\0\0", 8), false, false},
-        {"deeper than the parser goes", std::string(300 * 3, ' ').replace(0, 900, [] {
-             std::string s;
-             for (int i = 0; i < 300; ++i) s += "<d>";
-             return "<result>" + s;
-         }()), false, false},
+        {"deeper than the parser goes",
+         std::string(300 * 3, ' ')
+             .replace(0, 900,
+                      [] {
+                          std::string s;
+                          for (int i = 0; i < 300; ++i) s += "<d>";
+                          return "<result>" + s;
+                      }()),
+         false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -100,7 +114,10 @@ TEST_F(Hostile, HostileDocuments) {
 }
 
 TEST_F(Hostile, AHundredMegabyteAnswer) {
-    struct Case { const char* name; std::string prefix; };
+    struct Case {
+        const char* name;
+        std::string prefix;
+    };
     const Case cases[] = {{"xml", "<?xml version=\"1.0\"?><result><t>"}, {"scrambled", ""}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,15 +133,24 @@ TEST_F(Hostile, AHundredMegabyteAnswer) {
 }
 
 TEST_F(Hostile, BrokenConnections) {
-    struct Case { const char* name; std::string reply; qztest::RawServer::EAfterReply after; std::map<std::string, std::string> settings; };
+    struct Case {
+        const char* name;
+        std::string reply;
+        qztest::RawServer::EAfterReply after;
+        std::map<std::string, std::string> settings;
+    };
     const Case cases[] = {
-        {"closed mid-answer", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<?xml version=\"1.0\"?><res",
-         qztest::RawServer::eClose, {}},
+        {"closed mid-answer",
+         "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<?xml version=\"1.0\"?><res",
+         qztest::RawServer::eClose,
+         {}},
         {"closed without a word", "", qztest::RawServer::eClose, {}},
         {"garbage status line", "SPEAK FRIEND\r\n\r\n", qztest::RawServer::eClose, {}},
         {"never answers", "", qztest::RawServer::eStaySilent, {{"timeout", "1"}}},
-        {"stalls mid-answer", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<?xml",
-         qztest::RawServer::eStaySilent, {{"timeout", "1"}}},
+        {"stalls mid-answer",
+         "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<?xml",
+         qztest::RawServer::eStaySilent,
+         {{"timeout", "1"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -165,13 +191,17 @@ TEST_F(Hostile, BadInputFromTheHost) {
     for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
     for (const std::string& value : {huge, binary}) {
         qz::WS ws;
-        server.reply({200, "<result><status success=\"true\"/><orderforms><orderform name=\"F\" type=\"job\"/></orderforms></result>", {}});
+        server.reply(
+            {200,
+             "<result><status success=\"true\"/><orderforms><orderform name=\"F\" type=\"job\"/></orderforms></result>",
+             {}});
         ws.login(server.base(), value, value);
         EXPECT_EQ(ws.get_state(), qz::WS::eLoginDone);
         EXPECT_GT(server.requests().back().body.size(), value.size());
         EXPECT_THROW(ws.createJob(value, {}), qz::Exception);
         EXPECT_EQ(ws.message, "XML does not contain an order form called \"" + value + "\"");
-        server.reply({200, "<result><status success=\"true\"/><ftp path=\"/\" u=\"u\" p=\"p\" s=\"h\" p1=\"1\"/></result>", {}});
+        server.reply(
+            {200, "<result><status success=\"true\"/><ftp path=\"/\" u=\"u\" p=\"p\" s=\"h\" p1=\"1\"/></result>", {}});
         ws.createJob("F", {{"big", value}, {"", ""}, {std::string("k\0ey", 4), value}});
         EXPECT_EQ(ws.get_state(), qz::WS::eJobCreated);
         EXPECT_GT(server.requests().back().body.size(), 2 * value.size());

@@ -63,7 +63,9 @@ std::string errorOf(F&& f) {
 }
 
 TEST_F(Job, LoginChecksItsArguments) {
-    struct Case { std::string url, user, pass, message; };
+    struct Case {
+        std::string url, user, pass, message;
+    };
     const Case cases[] = {
         {"", "", "", "password cannot be empty"},
         {"", "u", "p", "base URL cannot be empty"},
@@ -112,7 +114,11 @@ TEST_F(Job, LoginSendsScrambledCredentials) {
 }
 
 TEST_F(Job, LoginOutcomesByAnswer) {
-    struct Case { std::string answer; qz::WS::EState state; std::string message; };
+    struct Case {
+        std::string answer;
+        qz::WS::EState state;
+        std::string message;
+    };
     const std::string url = server.base() + "getPickupSettings.do";
     const Case cases[] = {
         {"yay\r\n", qz::WS::eLoginDone, "(no error)"},
@@ -156,7 +162,11 @@ TEST_F(Job, LoginResetsAClientThatIsNotNew) {
 }
 
 TEST_F(Job, CreateJobFindsTheOrderForm) {
-    struct Case { std::string form; std::string message; std::string type; };
+    struct Case {
+        std::string form;
+        std::string message;
+        std::string type;
+    };
     const Case cases[] = {
         {"Upload", "(no error)", "job"},
         {"upload", "XML does not contain an order form called \"upload\"", ""},
@@ -186,9 +196,10 @@ TEST_F(Job, CreateJobSendsFormAndScrambledFields) {
     auto seen = last();
     EXPECT_EQ(seen.target, "/createPickupJob.do");
     // Plain keys go out byte for byte; one that would change the form is escaped.
-    const std::string expected = "k=" + ws.encryptionKey + "&qzof=with space & more&qzoftype=job&a=" +
-                                 ws.encrypt("first") + "&b=" + ws.encrypt("second value") + "&c%26d%3De%20f=" +
-                                 ws.encrypt("x") + "&é.-_~=" + ws.encrypt("y");
+    const std::string expected = "k=" + ws.encryptionKey +
+                                 "&qzof=with space & more&qzoftype=job&a=" + ws.encrypt("first") +
+                                 "&b=" + ws.encrypt("second value") + "&c%26d%3De%20f=" + ws.encrypt("x") +
+                                 "&é.-_~=" + ws.encrypt("y");
     EXPECT_EQ(seen.body, expected);
     EXPECT_EQ(ws.jobId, "J-42");
     EXPECT_TRUE(ws.secure);
@@ -200,9 +211,15 @@ TEST_F(Job, CreateJobSendsFormAndScrambledFields) {
 }
 
 TEST_F(Job, CreateJobReadsTheAnswer) {
-    struct Case { std::string answer; std::string message; std::string jobId; bool secure; };
+    struct Case {
+        std::string answer;
+        std::string message;
+        std::string jobId;
+        bool secure;
+    };
     const std::string url = server.base() + "createPickupJob.do";
-    const std::string noFtp = "FTP node in server response does not exist or is missing some required file transfer parameters";
+    const std::string noFtp =
+        "FTP node in server response does not exist or is missing some required file transfer parameters";
     const Case cases[] = {
         {createAnswer(kFtp, "<job id=\"7\"/><securityTag isSecure=\"TRUE\"/>"), "(no error)", "7", false},
         {createAnswer(kFtp, "<securityTag isSecure=\"1\"/>"), "(no error)", "", false},
@@ -231,7 +248,8 @@ TEST_F(Job, CreateJobAfterAnotherRequestFindsNoForm) {
 }
 
 TEST_F(Job, SetOptionsRequiresTheTransferParameters) {
-    const std::string noFtp = "FTP node in server response does not exist or is missing some required file transfer parameters";
+    const std::string noFtp =
+        "FTP node in server response does not exist or is missing some required file transfer parameters";
     const std::string cases[] = {
         "<result/>",
         "<result><ftp u=\"x\" p=\"y\" s=\"h\" p1=\"21\"/></result>",
@@ -270,24 +288,39 @@ TEST_F(Job, SetOptionsAppliesEachAttribute) {
         std::uint64_t start, max;
     };
     const Case cases[] = {
-        {"", {{"host", "h"}, {"port", "2121"}, {"username", "x"}, {"password", "y"}, {"multi threaded", "true"},
-              {"connections", "3"}, {"transfer mode", "parallel"}, {"bandwidth maximum", "0 bit/s"},
-              {"congestion control", "false"}, {"encrypt control", "false"}},
-         100 * unit, 10 * qz::bps(static_cast<qz::ECommonBandwidth>(18))},
+        {"",
+         {{"host", "h"},
+          {"port", "2121"},
+          {"username", "x"},
+          {"password", "y"},
+          {"multi threaded", "true"},
+          {"connections", "3"},
+          {"transfer mode", "parallel"},
+          {"bandwidth maximum", "0 bit/s"},
+          {"congestion control", "false"},
+          {"encrypt control", "false"}},
+         100 * unit,
+         10 * qz::bps(static_cast<qz::ECommonBandwidth>(18))},
         {"p1=\"67657\"", {{"port", "2121"}}, 100 * unit, 100000 * unit},
         {"allowUDP=\"True\"", {{"transfer mode", "sequential"}}, 100 * unit, 100000 * unit},
         {"allowUDP=\"true\"", {{"transfer mode", "parallel"}}, 100 * unit, 100000 * unit},
         {"useSSL=\"true\"", {{"encrypt control", "true"}, {"encrypt data", "true"}}, 100 * unit, 100000 * unit},
         {"useSSL=\"yes\"", {{"encrypt control", "false"}}, 100 * unit, 100000 * unit},
-        {"bandwidth=\"50\"", {{"bandwidth maximum", "50.00 Mbit/s"}, {"bandwidth start", "100.00 Mbit/s"}},
-         100 * unit, 50 * unit},
+        {"bandwidth=\"50\"",
+         {{"bandwidth maximum", "50.00 Mbit/s"}, {"bandwidth start", "100.00 Mbit/s"}},
+         100 * unit,
+         50 * unit},
         {"bandwidth=\"abc\" congestionControlStartRate=\"0\"", {{"bandwidth maximum", "0 bit/s"}}, 0, 0},
         {"bandwidth=\"-1\"", {}, 100 * unit, static_cast<std::uint64_t>(-1) * unit},
         {"blocksize=\"65536\"", {{"unit size", "1024"}, {"block size", "65536"}}, 100 * unit, 100000 * unit},
-        {"congestionControlAggression=\"9\"", {{"congestion control", "true"}, {"congestion aggression", "9"}},
-         100 * unit, 100000 * unit},
+        {"congestionControlAggression=\"9\"",
+         {{"congestion control", "true"}, {"congestion aggression", "9"}},
+         100 * unit,
+         100000 * unit},
         {"useCongestionControl=\"false\" congestionControlAggression=\"2\"",
-         {{"congestion control", "false"}, {"congestion aggression", "2"}}, 100 * unit, 100000 * unit},
+         {{"congestion control", "false"}, {"congestion aggression", "2"}},
+         100 * unit,
+         100000 * unit},
         {"numEncoders=\"4\" unitsize=\"\"", {{"encoders", "4"}, {"unit size", "1024"}}, 100 * unit, 100000 * unit},
     };
     for (const auto& c : cases) {
@@ -345,13 +378,17 @@ TEST_F(Job, DoNothing) {
 
     ws.state = qz::WS::eFinished;
     const auto before = server.requests().size();
-    EXPECT_EQ(errorOf([&] { ws.doNothing(); }).rfind("cannot GET or POST to " + server.base() + "jsp/doNothing.jsp?rand=", 0), 0u);
+    EXPECT_EQ(
+        errorOf([&] { ws.doNothing(); }).rfind("cannot GET or POST to " + server.base() + "jsp/doNothing.jsp?rand=", 0),
+        0u);
     EXPECT_EQ(server.requests().size(), before);
     EXPECT_EQ(ws.get_state(), qz::WS::eFinished);
 }
 
 TEST_F(Job, SummaryLogUpload) {
-    struct Case { std::string type, name, field; };
+    struct Case {
+        std::string type, name, field;
+    };
     const Case cases[] = {
         {"job", "Upload", "&jobid=J%2042"},
         {"filearea", "my_file_area", "&filearea=my_file_area"},
@@ -454,8 +491,8 @@ TEST_F(Job, FinalizeReportsFilesSizesAndCredentials) {
         Fields f = formFields(seen.body);
         std::vector<std::string> names;
         for (auto& [k, v] : f) names.push_back(k);
-        std::vector<std::string> expected = {"k", "f", "s", "c", "totalSize", "jobid", "isCancelled",
-                                             "markJob", "username", "pass"};
+        std::vector<std::string> expected = {"k",     "f",           "s",       "c",        "totalSize",
+                                             "jobid", "isCancelled", "markJob", "username", "pass"};
         if (secure) expected.push_back("tu");
         EXPECT_EQ(names, expected);
         const std::string& key = ws.encryptionKey;
@@ -486,7 +523,8 @@ TEST_F(Job, FinalizeWithNoFilesAndItsRefusals) {
     const std::string url = server.base() + "finalizePickupJob.do";
     // A plain refusal keeps the job open.
     server.reply({200, "nay\r\n", {}});
-    EXPECT_EQ(errorOf([&] { ws.finalizeJob({}); }), "server response for " + url + " indicates the command failed to run");
+    EXPECT_EQ(errorOf([&] { ws.finalizeJob({}); }),
+              "server response for " + url + " indicates the command failed to run");
     EXPECT_EQ(ws.get_state(), qz::WS::eLogDone);
     server.reply({200, "<result><status success=\"false\" comments=\"size mismatch\"/></result>", {}});
     EXPECT_THROW(ws.finalizeJob({}), qz::Exception);
@@ -507,8 +545,10 @@ TEST_F(Job, QueueOperationsNeedAJob) {
     qz::WS ws;
     login(ws);
     EXPECT_EQ(errorOf([&] { ws.queueSingleFile(path("a.txt")); }), "cannot queue a file from state \"login done\"");
-    EXPECT_EQ(errorOf([&] { ws.queueRecursiveDirectory(dir()); }), "cannot queue a directory from state \"login done\"");
-    EXPECT_EQ(errorOf([&] { ws.uploadQueuedFiles(nullptr, nullptr); }), "cannot upload files from state \"login done\"");
+    EXPECT_EQ(errorOf([&] { ws.queueRecursiveDirectory(dir()); }),
+              "cannot queue a directory from state \"login done\"");
+    EXPECT_EQ(errorOf([&] { ws.uploadQueuedFiles(nullptr, nullptr); }),
+              "cannot upload files from state \"login done\"");
     server.reply({200, createAnswer(kFtp), {}});
     ws.createJob("Upload", {});
     // Handed on twice; the engine keeps one file for one remote name.

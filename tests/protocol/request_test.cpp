@@ -37,10 +37,11 @@ struct DocFree {
 
 TEST_F(Request, AnswerForms) {
     using Body = std::function<std::string(const qz::WS&)>;
-    auto text = [](std::string t) { return Body([t](const qz::WS&) { return t; }); };
+    auto text = [](const std::string& t) { return Body([t](const qz::WS&) { return t; }); };
     // What a server sends when it scrambles its answer: the form-encoded text, shifted.
-    auto scrambled = [](std::string t) {
-        return Body([t](const qz::WS& ws) { return qz::scramble(url_encode(t), ws.encryptionKey, qz::EShift::eForward); });
+    auto scrambled = [](const std::string& t) {
+        return Body(
+            [t](const qz::WS& ws) { return qz::scramble(url_encode(t), ws.encryptionKey, qz::EShift::eForward); });
     };
     struct Case {
         const char* name;
@@ -49,7 +50,7 @@ TEST_F(Request, AnswerForms) {
         bool raises;
         std::string message;  // "URL" stands for the request's URL
         bool success;
-        std::string raw;      // expected rawResponse; "=" means the body as sent
+        std::string raw;  // expected rawResponse; "=" means the body as sent
         bool document;
     };
     const Case cases[] = {
@@ -58,9 +59,8 @@ TEST_F(Request, AnswerForms) {
         {"yay", 200, text("yay\r\n"), false, "", true, "=", false},
         {"nay", 200, text("nay\r\n"), false, "", false, "=", false},
         {"yay and more", 200, text("yay\r\nabcde"), false, "", false, "=", false},
-        {"refused with comments", 200,
-         text("<result><status success=\"false\" comments=\"no such user\"/></result>"), true,
-         "server response for URL indicates the command failed to run (\"no such user\")", false, "=", false},
+        {"refused with comments", 200, text("<result><status success=\"false\" comments=\"no such user\"/></result>"),
+         true, "server response for URL indicates the command failed to run (\"no such user\")", false, "=", false},
         {"refused without comments", 200, text("<result><status success=\"false\"/></result>"), true,
          "server response for URL indicates the command failed to run", false, "=", false},
         {"success not exactly true", 200, text("<result><status success=\"TRUE\"/></result>"), true,
@@ -68,7 +68,8 @@ TEST_F(Request, AnswerForms) {
         {"no status", 200, text("<?xml version=\"1.0\"?><result/>"), true,
          "server response for URL indicates the command failed to run", false, "=", false},
         {"status but HTTP 500", 500, text(kXmlOk), true, "server HTTP response code for URL is 500", true, "=", false},
-        {"nay with HTTP 404", 404, text("nay\r\n"), true, "server HTTP response code for URL is 404", false, "=", false},
+        {"nay with HTTP 404", 404, text("nay\r\n"), true, "server HTTP response code for URL is 404", false, "=",
+         false},
         {"scrambled xml", 200, scrambled(kXmlOk), false, "", true, kXmlOk, true},
         {"scrambled short", 200, scrambled("yay"), false, "", false, "yay", false},
         {"empty", 200, text(""), false, "", false, "", false},
@@ -115,13 +116,20 @@ TEST_F(Request, HtmlIsDescrambledBeforeAnyParsing) {
 }
 
 TEST_F(Request, RefusalsByStateOrSchemeSendNothing) {
-    struct Case { qz::WS::EState state; std::string url; std::string message; };
+    struct Case {
+        qz::WS::EState state;
+        std::string url;
+        std::string message;
+    };
     const std::string base = server.base();
     const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server.port()) + "/getPickupSettings.do";
     const Case cases[] = {
-        {qz::WS::eUnknown, base + "createPickupJob.do", "user must login prior to calling " + base + "createPickupJob.do"},
-        {qz::WS::eUnknown, base + "xgetPickupSettings.do", "user must login prior to calling " + base + "xgetPickupSettings.do"},
-        {qz::WS::eFinished, base + "jsp/doNothing.jsp", "cannot GET or POST to " + base + "jsp/doNothing.jsp from state \"finished\""},
+        {qz::WS::eUnknown, base + "createPickupJob.do",
+         "user must login prior to calling " + base + "createPickupJob.do"},
+        {qz::WS::eUnknown, base + "xgetPickupSettings.do",
+         "user must login prior to calling " + base + "xgetPickupSettings.do"},
+        {qz::WS::eFinished, base + "jsp/doNothing.jsp",
+         "cannot GET or POST to " + base + "jsp/doNothing.jsp from state \"finished\""},
         {qz::WS::eLoginDone, "file:///etc/hostname",
          "cannot send a request to file:///etc/hostname: only http and https URLs are allowed"},
         {qz::WS::eUnknown, ftp, "cannot send a request to " + ftp + ": only http and https URLs are allowed"},
@@ -149,10 +157,10 @@ TEST_F(Request, WhatIsSent) {
     qz::WS ws;
     ws.state = qz::WS::eLoginDone;
     for (int i = 0; i < 3; ++i) server.reply({200, "yay\r\n", {}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "get.do?x=1", ""));
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "post.do", "k=1&u=%41B"));
+    xmlFreeDoc(ws.send_request(server.base() + "get.do?x=1", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "post.do", "k=1&u=%41B"));
     ws.setX({{"useragent", ""}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "anonymous.do", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "anonymous.do", ""));
     auto seen = server.requests();
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].method, "GET");
@@ -198,9 +206,9 @@ TEST_F(Request, CookiesFromLoginReachLaterRequestsAndStayPrivate) {
     qz::WS ws;
     server.reply({200, kXmlOk, {{"Set-Cookie", "SESSION=abc123; Path=/"}}});
     server.reply({200, "yay\r\n", {}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "getPickupSettings.do", "k=1"));
+    xmlFreeDoc(ws.send_request(server.base() + "getPickupSettings.do", "k=1"));
     ws.state = qz::WS::eLoginDone;
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "jsp/doNothing.jsp?rand=1", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "jsp/doNothing.jsp?rand=1", ""));
     EXPECT_EQ(server.requests().at(1).cookie, "SESSION=abc123");
 
     struct stat info {};
@@ -212,7 +220,7 @@ TEST_F(Request, CookiesFromLoginReachLaterRequestsAndStayPrivate) {
     qz::WS other;
     other.state = qz::WS::eLoginDone;
     server.reply({200, "yay\r\n", {}});
-    std::unique_ptr<xmlDoc, DocFree>(other.send_request(server.base() + "jsp/doNothing.jsp?rand=2", ""));
+    xmlFreeDoc(other.send_request(server.base() + "jsp/doNothing.jsp?rand=2", ""));
     EXPECT_EQ(server.requests().at(2).cookie, "");
 }
 
@@ -239,9 +247,9 @@ TEST_F(Request, VerboseWritesNumberedDumps) {
     server.reply({500, "nay\r\n", {}});
     const std::string scrambledYay = qz::scramble("yay", ws.encryptionKey, qz::EShift::eForward);
     server.reply({200, scrambledYay, {}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "a", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "a", ""));
     EXPECT_THROW(ws.send_request(server.base() + "b", ""), qz::Exception);
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "c", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "c", ""));
 
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir())) names.push_back(entry.path().filename());
@@ -287,7 +295,7 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
     ws.setX({{"verbose", "on"}});
     ws.state = qz::WS::eLoginDone;
     server.reply({200, ftpAnswer, {}});
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "a", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "a", ""));
     std::string first;
     for (const auto& entry : std::filesystem::directory_iterator(dir())) {
         const std::string name = entry.path().filename();
@@ -310,7 +318,7 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
     plantLink(path(std::string(next) + ".xml"));
     server.reply({200, ftpAnswer, {}});
     testing::internal::CaptureStderr();
-    std::unique_ptr<xmlDoc, DocFree>(ws.send_request(server.base() + "b", ""));
+    xmlFreeDoc(ws.send_request(server.base() + "b", ""));
     // libcurl's verbose lines are all that may show.
     const std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_EQ(printed.find("I/O"), std::string::npos) << printed;
@@ -320,7 +328,11 @@ TEST_F(Request, DumpsAndCookieFileLeavePlantedFilesAlone) {
     EXPECT_NE(qztest::readFile(path(std::string(after) + ".xml")).find("p=\"********\""), std::string::npos)
         << "the dump moves on to the next free name";
 
-    struct Case { const char* name; std::function<void(const std::string&)> plant; std::string reason; };
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+        std::string reason;
+    };
     const Case cases[] = {
         {"link", plantLink, "is a symbolic link"},
         {"file of another", plantFile, ::geteuid() == 0 ? "belongs to another user" : "is open to other users"},

@@ -37,8 +37,8 @@ TEST_F(Client, NewClientIsInItsInitialState) {
 }
 
 TEST(States, DisplayTexts) {
-    const char* names[] = {"unknown",  "login done",  "job created", "file queue",    "uploading",
-                           "upload done", "log done", "finalize done", "finished"};
+    const char* names[] = {"unknown",     "login done", "job created",   "file queue", "uploading",
+                           "upload done", "log done",   "finalize done", "finished"};
     for (int i = 0; i <= 8; ++i) EXPECT_EQ(qz::to_string(static_cast<qz::WS::EState>(i)), names[i]);
     EXPECT_EQ(qz::to_string(static_cast<qz::WS::EState>(9)), "?");
     EXPECT_EQ(qz::to_string(static_cast<qz::WS::EState>(-1)), "?");
@@ -89,7 +89,11 @@ TEST_F(Client, ResetEmptiesTheEngineQueueForTheNextJob) {
 }
 
 TEST(KeyGenerator, KnownDrawsFromFixedSeeds) {
-    struct Case { std::uint32_t seed; const char* key; const char* cookie; };
+    struct Case {
+        std::uint32_t seed;
+        const char* key;
+        const char* cookie;
+    };
     const Case cases[] = {
         {1, "16624021641129199215253667615184", "139225178702216151_cookies.txt"},
         {255, "884723073411050174105160200467037", "8963147239200188_cookies.txt"},
@@ -123,11 +127,16 @@ TEST_F(Client, DiagnosticMapOfANewClient) {
     auto m = ws.get_map();
     EXPECT_EQ(ws.message, "unhandled error");
     const std::map<std::string, std::string> expected = {
-        {"WS state code (current)", "0"}, {"WS state name (current)", "unknown"},
-        {"WS state code (next)", "1"},    {"WS state name (next)", "login done"},
-        {"WS HTTP response code", "-1"},  {"WS secure", "false"},
-        {"WS status success flag", "false"}, {"WS verbose logging", "off"},
-        {"WS message", "unhandled error"}, {"WS bandwidth start", "0 bit/s"},
+        {"WS state code (current)", "0"},
+        {"WS state name (current)", "unknown"},
+        {"WS state code (next)", "1"},
+        {"WS state name (next)", "login done"},
+        {"WS HTTP response code", "-1"},
+        {"WS secure", "false"},
+        {"WS status success flag", "false"},
+        {"WS verbose logging", "off"},
+        {"WS message", "unhandled error"},
+        {"WS bandwidth start", "0 bit/s"},
         {"WS filename (QZ summary log)", qz::SummaryLog::getLogFilename()},
         {"WS filename (C++ exceptions)", qz::Exception::getLogFilename()},
     };
@@ -175,16 +184,17 @@ TEST(LibraryInfo, NineRowsInByteOrder) {
     auto info = qz::WS::library_info();
     std::vector<std::string> keys;
     for (const auto& [k, v] : info) keys.push_back(k);
-    const std::vector<std::string> expected = {"Boost library", "Build date",     "Build type",
+    const std::vector<std::string> expected = {"Boost library",   "Build date",   "Build type",
                                                "OpenSSL library", "QZ++ library", "Veltrane",
-                                               "XML2 library",  "cURL library",   "cURLpp wrapper"};
+                                               "XML2 library",    "cURL library", "cURLpp wrapper"};
     EXPECT_EQ(keys, expected);
     EXPECT_EQ(info["Veltrane"], "0.5.0-1152");
     EXPECT_EQ(info["Build type"], "Linux-64-release");
     EXPECT_EQ(info["QZ++ library"], qz::libqzVersionStr());
     EXPECT_EQ(info["OpenSSL library"], qz::opensslVersionStr());
     EXPECT_TRUE(std::regex_match(info["Boost library"], std::regex("[1-9][0-9]*\\.(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)")));
-    EXPECT_TRUE(std::regex_match(info["Build date"], std::regex("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}")));
+    EXPECT_TRUE(std::regex_match(info["Build date"],
+                                 std::regex("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}")));
     EXPECT_EQ(info["cURL library"].rfind("libcurl/", 0), 0u);
 }
 
@@ -240,12 +250,13 @@ TEST_F(Client, SetXAppliesKeysInOrder) {
 
 TEST_F(Client, GetXFillsOnlyItsKeys) {
     qz::WS ws;
-    std::map<std::string, std::string> m = {{"useragent", ""}, {"cookies", ""}, {"other", "kept"},
-                                            {"maxanswersize", ""}};
+    std::map<std::string, std::string> m = {
+        {"useragent", ""}, {"cookies", ""}, {"other", "kept"}, {"maxanswersize", ""}};
     ws.getX(m);
     EXPECT_EQ(m.size(), 4u);
     EXPECT_EQ(m["maxanswersize"], "268435456");
-    const std::pair<std::string, std::string> sizes[] = {{"0", "0"}, {" 1024 ", "1024"}, {"-1", ""}, {"1k", ""}, {"", ""}};
+    const std::pair<std::string, std::string> sizes[] = {
+        {"0", "0"}, {" 1024 ", "1024"}, {"-1", ""}, {"1k", ""}, {"", ""}};
     for (const auto& [value, read] : sizes) {
         qz::WS other;
         other.setX({{"maxanswersize", value}});
@@ -262,8 +273,13 @@ TEST_F(Client, GetXFillsOnlyItsKeys) {
 TEST(Strings, UrlEncodeAndAffixes) {
     qz::WS::initialize_third_party_libs();
     const std::pair<std::string, std::string> encoded[] = {
-        {"a b", "a%20b"}, {"+", "%2B"}, {"-._~AZaz09", "-._~AZaz09"}, {"é", "%C3%A9"},
-        {std::string("\0x", 2), "%00x"}, {"", ""}, {"&=/?#", "%26%3D%2F%3F%23"},
+        {"a b", "a%20b"},
+        {"+", "%2B"},
+        {"-._~AZaz09", "-._~AZaz09"},
+        {"é", "%C3%A9"},
+        {std::string("\0x", 2), "%00x"},
+        {"", ""},
+        {"&=/?#", "%26%3D%2F%3F%23"},
     };
     for (const auto& [plain, expected] : encoded) EXPECT_EQ(url_encode(plain), expected);
 

@@ -48,12 +48,15 @@ TEST(Options, ResetRestoresDefaultsAndCopiesAreIndependent) {
 }
 
 TEST(Options, ParallelConnectionsNeedModeAndFlag) {
-    struct Case { bool multi; int count; qz::ETransferMode mode; int expected; };
+    struct Case {
+        bool multi;
+        int count;
+        qz::ETransferMode mode;
+        int expected;
+    };
     const Case cases[] = {
-        {false, 3, qz::ETransferMode::eParallel, 1},
-        {true, 3, qz::ETransferMode::eSequential, 1},
-        {true, 3, qz::ETransferMode::eParallel, 3},
-        {true, 0, qz::ETransferMode::eParallel, 1},
+        {false, 3, qz::ETransferMode::eParallel, 1},    {true, 3, qz::ETransferMode::eSequential, 1},
+        {true, 3, qz::ETransferMode::eParallel, 3},     {true, 0, qz::ETransferMode::eParallel, 1},
         {true, 1000, qz::ETransferMode::eParallel, 16},
     };
     for (const auto& c : cases) {
@@ -70,8 +73,11 @@ TEST(Rates, TableAndDisplay) {
     EXPECT_EQ(qz::bps(static_cast<qz::ECommonBandwidth>(0)), 0u);
     EXPECT_EQ(qz::bps(static_cast<qz::ECommonBandwidth>(99)), 0u);
     const std::pair<std::uint64_t, const char*> shown[] = {
-        {0, "0 bit/s"},          {999, "999 bit/s"},         {1500, "1.50 kbit/s"},
-        {100000000, "100.00 Mbit/s"}, {10000000000ull, "10.00 Gbit/s"},
+        {0, "0 bit/s"},
+        {999, "999 bit/s"},
+        {1500, "1.50 kbit/s"},
+        {100000000, "100.00 Mbit/s"},
+        {10000000000ull, "10.00 Gbit/s"},
         {UINT64_MAX, "18.45 Ebit/s"},
     };
     for (const auto& [rate, text] : shown) EXPECT_EQ(qz::formatTransferRate(rate), text);
@@ -114,9 +120,9 @@ TEST_F(EngineTypes, LogsAreOwnerOnlyFilesInTheLogFolder) {
     EXPECT_EQ(readFile(summary), "");
 
     qz::Exception::createLogFile(true);
-    qz::Exception("file", 7, "op", "went wrong", {});
+    const qz::Exception logged("file", 7, "op", "went wrong", {});
     qz::Exception::createLogFile(false);
-    qz::Exception("file", 8, "op", "not logged", {});
+    const qz::Exception unlogged("file", 8, "op", "not logged", {});
     EXPECT_EQ(readFile(qz::Exception::getLogFilename()), "file:7 op: went wrong\n");
 }
 
@@ -129,7 +135,8 @@ TEST_F(EngineTypes, LogsRefusePlantedLinksAndFilesTheyDidNotMake) {
         std::string reason;
     };
     std::vector<Plant> plants = {
-        {"link", [&](const std::string& p) { ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0); }, "is a symbolic link"},
+        {"link", [&](const std::string& p) { ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0); },
+         "is a symbolic link"},
         {"readable by all",
          [&](const std::string& p) {
              writeFile(p.substr(dir().size() + 1), "planted");
@@ -139,11 +146,13 @@ TEST_F(EngineTypes, LogsRefusePlantedLinksAndFilesTheyDidNotMake) {
         {"fifo", [&](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "is not a regular file"},
     };
     if (::geteuid() == 0) {
-        plants.push_back({"another user's", [&](const std::string& p) {
+        plants.push_back({"another user's",
+                          [&](const std::string& p) {
                               writeFile(p.substr(dir().size() + 1), "planted");
                               ::chmod(p.c_str(), 0600);
                               ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
-                          }, "belongs to another user"});
+                          },
+                          "belongs to another user"});
     }
     struct Log {
         std::string path;
@@ -254,7 +263,10 @@ TEST_F(EngineTypes, QueueRefusesWhatCannotBeSentAndNamesIt) {
     std::copy(sockPath.begin(), sockPath.end(), addr.sun_path);
     ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
 
-    struct Case { std::string path; std::string reason; };
+    struct Case {
+        std::string path;
+        std::string reason;
+    };
     const Case cases[] = {
         {path("missing.txt"), "No such file or directory"},
         {path("dangling"), "dangling link"},
@@ -289,7 +301,11 @@ TEST_F(EngineTypes, QueueRefusesWhatCannotBeSentAndNamesIt) {
 }
 
 TEST_F(EngineTypes, QueueRefusesNamesTheJobCouldNotReport) {
-    struct Case { std::string name; std::string shown; std::string problem; };
+    struct Case {
+        std::string name;
+        std::string shown;
+        std::string problem;
+    };
     const Case cases[] = {
         {"a#,#b", "a#,#b", "holds \"#,#\" or ends in \"#,\", which the job's file list cannot carry"},
         {"ends#,", "ends#,", "holds \"#,#\" or ends in \"#,\", which the job's file list cannot carry"},
@@ -335,10 +351,10 @@ TEST_F(EngineTypes, QueueRefusesASecondFileOnTheSameRemoteName) {
     writeFile("b/run/only-b.txt", "b");
     writeFile("c/run", "a file where a folder lands");
     using Call = std::function<void(qz::Control&)>;
-    auto file = [this](std::string p) {
+    auto file = [this](const std::string& p) {
         return Call([p = path(p)](qz::Control& c) { c.prepareSingleFile(qz::Local(p)); });
     };
-    auto tree = [this](std::string p, std::string remote) {
+    auto tree = [this](const std::string& p, const std::string& remote) {
         return Call([p = path(p), remote](qz::Control& c) { c.prepareRecursiveDir(qz::Local(p), qz::Remote(remote)); });
     };
     struct Case {

@@ -39,12 +39,16 @@ protected:
 
 TEST_F(XmlLookup, SiblingsBeforeChildrenAndSubtreesFromTheLast) {
     // P has K(k1, k2), L(l1), M(m1).
-    const char* shape = "<P id='P'><K id='K'><k1 id='k1'/><k2 id='k2'/></K><L id='L'><l1 id='l1'/></L>"
-                        "<M id='M'><m1 id='m1'/></M></P>";
-    struct Case { std::vector<std::string> renamed; std::string found; };
+    const char* shape =
+        "<P id='P'><K id='K'><k1 id='k1'/><k2 id='k2'/></K><L id='L'><l1 id='l1'/></L>"
+        "<M id='M'><m1 id='m1'/></M></P>";
+    struct Case {
+        std::vector<std::string> renamed;
+        std::string found;
+    };
     const Case cases[] = {
         {{"k1", "m1"}, "m1"}, {{"K", "m1"}, "K"}, {{"l1", "k2"}, "l1"}, {{"k1", "k2"}, "k1"},
-        {{"m1"}, "m1"}, {{"P", "K"}, "P"}, {{}, "(none)"},
+        {{"m1"}, "m1"},       {{"P", "K"}, "P"},  {{}, "(none)"},
     };
     for (const auto& c : cases) {
         Doc doc = parse(shape);
@@ -70,8 +74,8 @@ TEST_F(XmlLookup, StartAtAnInnerNode) {
     xmlNode* b = a->next;
     EXPECT_EQ(attr(qz::findAnyNodeWithName(a, "w"), "id"), "in-b");  // a later sibling's subtree first
     EXPECT_EQ(attr(qz::findAnyNodeWithName(b, "w"), "id"), "in-b");
-    EXPECT_EQ(qz::findAnyNodeWithName(b->next, "w"), nullptr);      // never an earlier sibling
-    EXPECT_EQ(qz::findAnyNodeWithName(b, "r"), nullptr);            // never an ancestor
+    EXPECT_EQ(qz::findAnyNodeWithName(b->next, "w"), nullptr);  // never an earlier sibling
+    EXPECT_EQ(qz::findAnyNodeWithName(b, "r"), nullptr);        // never an ancestor
 }
 
 TEST_F(XmlLookup, AgreesWithTheDefinitionOnRandomTrees) {
@@ -101,8 +105,9 @@ TEST_F(XmlLookup, AgreesWithTheDefinitionOnRandomTrees) {
 }
 
 TEST_F(XmlLookup, MatchingRules) {
-    Doc doc = parse("<?xml version='1.0'?><r xmlns:q='urn:q'><Status/><q:status id='ns'/>"
-                    "<t>text</t><![CDATA[raw]]><!--note--><status id='plain'/></r>");
+    Doc doc = parse(
+        "<?xml version='1.0'?><r xmlns:q='urn:q'><Status/><q:status id='ns'/>"
+        "<t>text</t><![CDATA[raw]]><!--note--><status id='plain'/></r>");
     xmlNode* root = xmlDocGetRootElement(doc.get());
     EXPECT_EQ(attr(qz::findAnyNodeWithName(doc.get(), "status"), "id"), "ns");  // prefix ignored
     EXPECT_EQ(nameOf(qz::findAnyNodeWithName(doc.get(), "Status")), "Status");  // case matters
@@ -152,8 +157,9 @@ TEST_F(XmlLookup, DocumentFormsStartAtTheFirstTopLevelNode) {
 }
 
 TEST_F(XmlLookup, Attributes) {
-    Doc doc = parse("<!DOCTYPE r [<!ENTITY e 'E'>]>"
-                    "<r xmlns:p='urn:p' xmlns:q='urn:q' empty='' p:dup='first' q:dup='second' ref='x&e;y'/>");
+    Doc doc = parse(
+        "<!DOCTYPE r [<!ENTITY e 'E'>]>"
+        "<r xmlns:p='urn:p' xmlns:q='urn:q' empty='' p:dup='first' q:dup='second' ref='x&e;y'/>");
     // From the document, "r" first finds the document type node, named after the root.
     EXPECT_TRUE(qz::findAnyNodeAndGetAttribs(doc.get(), "r").empty());
     auto a = qz::getNodeAttributes(xmlDocGetRootElement(doc.get()));

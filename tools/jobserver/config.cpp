@@ -30,7 +30,7 @@ std::string text(const json& object, const std::string& where, const std::string
     const auto it = object.find(key);
     if (it == object.end()) bad(where + "." + key, "missing");
     if (!it->is_string()) bad(where + "." + key, "must be a string");
-    const auto value = it->get<std::string>();
+    auto value = it->get<std::string>();
     if (value.find_first_not_of(" \t\r\n") == std::string::npos) bad(where + "." + key, "must not be blank");
     return value;
 }
@@ -46,8 +46,7 @@ std::string attributeText(const json& value, const std::string& where) {
 
 TransferServer parseTransfer(const json& object) {
     const std::string where = "transferServer";
-    onlyKeys(object, where,
-             {"host", "port", "user", "password", "path", "attributes", "secureJobs", "localRoot"});
+    onlyKeys(object, where, {"host", "port", "user", "password", "path", "attributes", "secureJobs", "localRoot"});
     TransferServer transfer;
     transfer.host = text(object, where, "host");
     const auto port = object.find("port");
@@ -62,7 +61,7 @@ TransferServer parseTransfer(const json& object) {
     if (const auto it = object.find("attributes"); it != object.end()) {
         if (!it->is_object()) bad(where + ".attributes", "must be an object");
         for (const auto& item : it->items()) {
-            const std::string name = item.key();
+            const std::string& name = item.key();
             const std::string at = where + ".attributes." + name;
             static const std::set<std::string> reserved{"path", "u", "p", "s", "p1"};
             if (reserved.count(name) != 0) bad(at, "is set by host, port, user, password or path");
@@ -145,7 +144,8 @@ Config parseConfig(const std::string& jsonText) {
     }
     if (const auto it = root.find("adminToken"); it != root.end()) {
         if (!it->is_string()) bad("adminToken", "must be a string");
-        if (it->get<std::string>().find_first_not_of(" \t\r\n") == std::string::npos) bad("adminToken", "must not be blank");
+        if (it->get<std::string>().find_first_not_of(" \t\r\n") == std::string::npos)
+            bad("adminToken", "must not be blank");
         config.adminToken = it->get<std::string>();
     }
     return config;

@@ -17,9 +17,9 @@
 namespace jobserver {
 
 struct ReportedFileName {
-    std::string name;       // de-scrambled; replaced by the name found on disk
-    std::string scrambled;  // the same bytes as received, before de-scrambling
-    std::size_t offset = 0; // position of the name in the scrambled list
+    std::string name;        // de-scrambled; replaced by the name found on disk
+    std::string scrambled;   // the same bytes as received, before de-scrambling
+    std::size_t offset = 0;  // position of the name in the scrambled list
     std::uint64_t size = 0;
 };
 

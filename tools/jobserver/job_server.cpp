@@ -27,8 +27,7 @@ struct BadRequest : std::runtime_error {
 
 std::string inQuotes(const std::string& text) { return "\"" + text + "\""; }
 
-void reply(Response& res, int httpStatus, bool success, const std::string& comments,
-           const std::string& elements = "") {
+void reply(Response& res, int httpStatus, bool success, const std::string& comments, const std::string& elements = "") {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<result><status success=\"";
     xml += success ? "true\"" : "false\"";
     if (!comments.empty()) xml += " comments=\"" + xmlAttribute(comments) + "\"";
@@ -170,7 +169,7 @@ void JobServer::install(httplib::Server& server, std::ostream* log) {
         reply(res, status, false, httpErrorText(req, status));
         return httplib::Server::HandlerResponse::Handled;
     }));
-    server.set_exception_handler([](const Request&, Response& res, std::exception_ptr error) {
+    server.set_exception_handler([](const Request&, Response& res, const std::exception_ptr& error) {
         std::string what = "unknown error";
         try {
             std::rethrow_exception(error);
@@ -292,9 +291,9 @@ void JobServer::createJob(const Request& req, Response& res) {
                       std::to_string(t.port) + "\"";
     for (const auto& [name, value] : t.tuning) ftp += " " + name + "=\"" + xmlAttribute(value) + "\"";
     ftp += "/>";
-    reply(res, 200, true, "",
-          "<job id=\"" + xmlAttribute(id) + "\"/><securityTag isSecure=\"" + (secure ? "true" : "false") + "\"/>" +
-              ftp);
+    reply(
+        res, 200, true, "",
+        "<job id=\"" + xmlAttribute(id) + "\"/><securityTag isSecure=\"" + (secure ? "true" : "false") + "\"/>" + ftp);
 }
 
 void JobServer::keepAlive(const Request& req, Response& res) {
@@ -320,7 +319,8 @@ void JobServer::summaryLog(const Request& req, Response& res) {
         if (!raw) throw BadRequest("missing field \"jobid\", \"filearea\" or \"group\"");
         const std::string formName = decodeField(*raw, "order form");
         const auto recent = store_.mostRecent(user, formName);
-        if (!recent) return refuse(res, "user " + inQuotes(user) + " has no job of the order form " + inQuotes(formName));
+        if (!recent)
+            return refuse(res, "user " + inQuotes(user) + " has no job of the order form " + inQuotes(formName));
         id = *recent;
     }
 
@@ -340,7 +340,8 @@ void JobServer::finalize(const Request& req, Response& res) {
     for (const char* name : {"f", "s", "c", "totalSize", "jobid", "isCancelled", "markJob", "username", "pass"}) {
         raw[name] = requireField(fields, name);
     }
-    const User* user = matchCredentials(key, decodeField(raw["username"], "username"), decodeField(raw["pass"], "pass"));
+    const User* user = matchCredentials(key, decodeField(raw["username"], "username"),
+                                        decodeField(raw["pass"], "pass"));
     const std::string rawNames = decodeField(raw["f"], "f");
     const std::string sizes = descramble(raw["s"], "s", key);
     const std::string total = descramble(raw["totalSize"], "totalSize", key);
@@ -353,7 +354,8 @@ void JobServer::finalize(const Request& req, Response& res) {
     if (user == nullptr) return refuse(res, "invalid credentials");
 
     const auto job = store_.find(id);
-    if (!job || job->user != user->name) return refuse(res, "no job " + inQuotes(id) + " for user " + inQuotes(user->name));
+    if (!job || job->user != user->name)
+        return refuse(res, "no job " + inQuotes(id) + " for user " + inQuotes(user->name));
     if (job->state == EJobState::eFinalized) return refuse(res, "job " + inQuotes(id) + " is already finalized");
 
     std::vector<std::string> problems;
@@ -407,8 +409,7 @@ void JobServer::finalize(const Request& req, Response& res) {
     if (!reportedTotal) {
         problems.push_back("total size " + inQuotes(total) + " is not a number");
     } else if (sizesRead && *reportedTotal != sum) {
-        problems.push_back("total size " + total + " does not match the sum of the file sizes " +
-                           std::to_string(sum));
+        problems.push_back("total size " + total + " does not match the sum of the file sizes " + std::to_string(sum));
     }
     if (job->secure && result.transferUser != config_.transfer.user) {
         problems.push_back("transfer user " + inQuotes(result.transferUser) + " is not the job's transfer user");

@@ -36,8 +36,8 @@ nlohmann::json jobJson(const Job& job, const std::vector<std::string>& secrets) 
     nlohmann::json finalization = nullptr;
     if (job.finalization) {
         const auto& f = *job.finalization;
-        finalization = {{"success", f.success}, {"comments", f.comments}, {"complete", f.complete},
-                        {"cancelled", f.cancelled}, {"markJob", f.markJob}, {"transferUser", f.transferUser}};
+        finalization = {{"success", f.success},     {"comments", f.comments}, {"complete", f.complete},
+                        {"cancelled", f.cancelled}, {"markJob", f.markJob},   {"transferUser", f.transferUser}};
     }
     return {{"id", job.id},
             {"user", job.user},

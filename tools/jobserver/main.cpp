@@ -46,6 +46,9 @@ ListenAddress parseListen(const std::string& text) {
 
 }  // namespace
 
+// The options are set up outside the try: that throws only on a mistake in
+// the setup itself or when memory runs out.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int argc, char** argv) {
     CLI::App app{"qzws-jobserver: the reference job server"};
     app.set_version_flag("--version", std::string("qzws-jobserver ") + QZWS_VERSION);
@@ -74,8 +77,8 @@ int main(int argc, char** argv) {
             server = std::make_unique<httplib::Server>();
         }
         if (!server->is_valid()) {
-            std::cerr << "qzws-jobserver: cannot use the certificate \"" << certPath << "\" with the key \""
-                      << keyPath << "\"\n";
+            std::cerr << "qzws-jobserver: cannot use the certificate \"" << certPath << "\" with the key \"" << keyPath
+                      << "\"\n";
             return 1;
         }
         jobs.install(*server, &std::cerr);
@@ -115,7 +118,9 @@ int main(int argc, char** argv) {
 
         const bool listened = server->listen_after_bind();
         ended = true;
-        // Wakes the waiter when the server ended for another reason.
+        // Wakes the waiter when the server ended for another reason. Every
+        // thread blocks SIGTERM, so it reaches only the waiter's sigwait.
+        // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread)
         pthread_kill(waiter.native_handle(), SIGTERM);
         waiter.join();
         if (!listened) {

@@ -197,6 +197,9 @@ struct LoginOptions {
 
 }  // namespace
 
+// The options are set up outside the try: that throws only on a mistake in
+// the setup itself or when memory runs out.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int argc, char** argv) {
     CLI::App app{"qzws: send local files to a job server as one job"};
     app.footer(kExitCodes);
@@ -220,9 +223,10 @@ int main(int argc, char** argv) {
     upload->add_flag("--follow-links", followLinks,
                      "walk links to folders too (a link back into its own path is a loop and skipped); "
                      "by default they are skipped with a notice");
-    upload->add_option("PATH", paths,
-                       "files and folders to send; a folder lands under its own name (a/run as run/...), "
-                       "with a trailing / its contents do (a/run/ as ...)")
+    upload
+        ->add_option("PATH", paths,
+                     "files and folders to send; a folder lands under its own name (a/run as run/...), "
+                     "with a trailing / its contents do (a/run/ as ...)")
         ->required();
 
     auto* info = app.add_subcommand("info", "print the versions of the library and what it works with");
@@ -271,14 +275,12 @@ int main(int argc, char** argv) {
         removeOnInterrupt(ws, true);
         Outcome outcome = runUpload(ws, request, progress);
         if (json) {
-            std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-                      << "\n";
+            std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         }
         if (!json) std::cerr << skippedLines(outcome.stats);
         if (outcome.exitCode == eExitOk && !json) {
             std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files"
-                      << linkCounts(outcome.stats) << ", "
-                      << formatBytes(outcome.stats.totalBytesTransferred) << " in "
+                      << linkCounts(outcome.stats) << ", " << formatBytes(outcome.stats.totalBytesTransferred) << " in "
                       << formatDuration(outcome.stats.elapsedSeconds) << "\n";
         }
         return report(outcome);

@@ -45,8 +45,8 @@ std::optional<std::string> findPassword(const std::string& passwordFile, const s
         std::ifstream in(passwordFile);
         std::string line;
         if (!in || !std::getline(in, line)) {
-            throw std::runtime_error("cannot read the password file \"" + passwordFile + "\": " +
-                                     (in ? "it is empty" : std::strerror(errno)));
+            throw std::runtime_error("cannot read the password file \"" + passwordFile +
+                                     "\": " + (in ? "it is empty" : std::strerror(errno)));
         }
         return withoutLineEnd(line);
     }

@@ -9,8 +9,8 @@ namespace qzcli {
 
 namespace {
 
-constexpr double kBarInterval = 0.1;     // seconds between redraws of the bar
-constexpr double kPlainInterval = 5.0;   // seconds between plain lines
+constexpr double kBarInterval = 0.1;    // seconds between redraws of the bar
+constexpr double kPlainInterval = 5.0;  // seconds between plain lines
 
 double bytesPerSecond(const qz::GlobalStateAndStats& s) { return static_cast<double>(s.currentRate) / 8.0; }
 

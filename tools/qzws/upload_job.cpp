@@ -118,7 +118,8 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
 
     o = logIn(ws, request.login);
     if (o.exitCode != eExitOk) return o;
-    o = guarded(ws, eExitJobCreation, "job creation", "job creation with order form \"" + request.orderForm + "\" failed",
+    o = guarded(ws, eExitJobCreation, "job creation",
+                "job creation with order form \"" + request.orderForm + "\" failed",
                 [&] { ws.createJob(request.orderForm, request.fields); });
     if (o.exitCode != eExitOk) return o;
     ws.control.setFolderLinks(request.folderLinks);
@@ -136,7 +137,8 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
         // Where the run stopped tells which stage failed.
         switch (ws.get_state()) {
             case qz::WS::eFileQueue:
-                o = failed(eExitConnection, "connection", std::string("cannot connect to the transfer server: ") + e.what());
+                o = failed(eExitConnection, "connection",
+                           std::string("cannot connect to the transfer server: ") + e.what());
                 break;
             case qz::WS::eUploading:
                 o = failed(eExitUpload, "upload", std::string("upload failed: ") + e.what());
@@ -145,10 +147,10 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
                 o = failed(eExitSummaryLog, "summary log", "sending the transfer log failed: " + serverWords(ws, e));
                 break;
             case qz::WS::eLogDone:
-                o = failed(eExitFinalization, "finalization", "finalizing job " + ws.jobId + " failed: " + serverWords(ws, e));
+                o = failed(eExitFinalization, "finalization",
+                           "finalizing job " + ws.jobId + " failed: " + serverWords(ws, e));
                 break;
-            default:
-                o = failed(eExitFailure, "upload", e.what());
+            default: o = failed(eExitFailure, "upload", e.what());
         }
         o.stats = ws.control.getGlobalStateAndStats();
         return o;
@@ -187,12 +189,9 @@ nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
     const auto& s = outcome.stats;
     nlohmann::json files = nlohmann::json::array();
     for (const auto& [number, file] : s.fileMap) {
-        nlohmann::json entry = {{"size", file.fileSize},
-                                 {"bytesSent", file.bytesSent},
-                                 {"result", qz::to_string(file.result)},
-                                 {"viaLink", file.viaLink},
-                                 {"sha256", file.sha256},
-                                 {"verifiedByHash", file.verifiedByHash}};
+        nlohmann::json entry = {
+            {"size", file.fileSize},   {"bytesSent", file.bytesSent}, {"result", qz::to_string(file.result)},
+            {"viaLink", file.viaLink}, {"sha256", file.sha256},       {"verifiedByHash", file.verifiedByHash}};
         addName(entry, "local", file.local.full());
         addName(entry, "remote", file.remote.full());
         files.push_back(std::move(entry));
@@ -211,7 +210,9 @@ nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
         {"bytesTotal", s.totalBytes},
         {"elapsedSeconds", s.elapsedSeconds},
         {"averageRateBitsPerSecond",
-         s.elapsedSeconds > 0 ? static_cast<std::uint64_t>(static_cast<double>(s.totalBytesTransferred) * 8 / s.elapsedSeconds) : 0},
+         s.elapsedSeconds > 0
+             ? static_cast<std::uint64_t>(static_cast<double>(s.totalBytesTransferred) * 8 / s.elapsedSeconds)
+             : 0},
     };
     if (outcome.exitCode != eExitOk) {
         j["stage"] = outcome.stage;

@@ -16,17 +16,17 @@ namespace qzcli {
 // Exit codes, one per stage that can fail (documented in --help and the README).
 enum ExitCode : int {
     eExitOk = 0,
-    eExitFailure = 1,       // anything not listed below
-    eExitUsage = 2,         // bad arguments, no password
-    eExitLogin = 3,         // the job server refused the login or could not be reached
+    eExitFailure = 1,  // anything not listed below
+    eExitUsage = 2,    // bad arguments, no password
+    eExitLogin = 3,    // the job server refused the login or could not be reached
     eExitJobCreation = 4,
-    eExitQueue = 5,         // a path that cannot be sent
-    eExitConnection = 6,    // the transfer server
+    eExitQueue = 5,       // a path that cannot be sent
+    eExitConnection = 6,  // the transfer server
     eExitUpload = 7,
     eExitSummaryLog = 8,
     eExitFinalization = 9,
     eExitKeepAlive = 10,
-    eExitLogs = 11,         // the log folder or a log file cannot be used
+    eExitLogs = 11,  // the log folder or a log file cannot be used
     eExitInterrupted = 130,
 };
 
@@ -49,8 +49,8 @@ struct JobRequest {
 
 struct Outcome {
     int exitCode = eExitOk;
-    std::string stage;   // "" on success, else "login", "job creation", ...
-    std::string error;   // one line, without the "qzws: " prefix
+    std::string stage;  // "" on success, else "login", "job creation", ...
+    std::string error;  // one line, without the "qzws: " prefix
     qz::GlobalStateAndStats stats;
 };
 

@@ -49,10 +49,10 @@ std::vector<std::string> logPathsRemovedAtExit();
 class Logging {
 public:
     enum class EType : int {
-        eErrors = 1,      // engine errors go to the exception log
-        eWarnings = 2,    // retries and recoveries go to the summary log
-        eSummary = 3,     // connections, totals and rate changes go to the summary log
-        eTransfers = 4,   // one line per file result goes to the summary log
+        eErrors = 1,     // engine errors go to the exception log
+        eWarnings = 2,   // retries and recoveries go to the summary log
+        eSummary = 3,    // connections, totals and rate changes go to the summary log
+        eTransfers = 4,  // one line per file result goes to the summary log
     };
     // Switches one kind of engine log line on. The options describe the
     // transfer being logged; a non-empty text is added to the summary log.

@@ -12,10 +12,10 @@
 namespace qz {
 
 enum class EFileResult : int {
-    ePending = 0,     // queued, not started
-    eSending = 1,     // bytes are moving
-    eDone = 2,        // arrived, size (and SHA-256 where it can) checked against the server's
-    eFailed = 3,      // given up; errorText says why
+    ePending = 0,  // queued, not started
+    eSending = 1,  // bytes are moving
+    eDone = 2,     // arrived, size (and SHA-256 where it can) checked against the server's
+    eFailed = 3,   // given up; errorText says why
 };
 
 // Display text: "pending", "sending", "done", "failed".
@@ -24,14 +24,14 @@ std::string to_string(EFileResult result);
 struct TransferStats {
     Local local;
     Remote remote;
-    std::uint64_t fileSize = 0;     // bytes, as measured when queued
+    std::uint64_t fileSize = 0;  // bytes, as measured when queued
     // Bytes the server holds of this file: while it is sent, the bytes handed
     // to the connection; once done or failed, the server's own count (for a
     // file failed while the server was unreachable, the count it last gave).
     std::uint64_t bytesSent = 0;
-    int attempts = 0;               // transfers started for this file
+    int attempts = 0;  // transfers started for this file
     EFileResult result = EFileResult::ePending;
-    std::string errorText;          // why the last attempt failed, "" if none
+    std::string errorText;  // why the last attempt failed, "" if none
     // Reached through a symbolic link: the queued path itself, or a linked
     // folder above it inside a queued tree.
     bool viaLink = false;
@@ -57,9 +57,9 @@ struct GlobalStateAndStats {
     std::uint64_t filesDone = 0;
     std::uint64_t filesFailed = 0;
     std::uint64_t filesTotal = 0;
-    std::uint64_t currentRate = 0;            // bits per second, recent
-    double elapsedSeconds = 0;                // since the upload began
-    bool finished = false;                    // true in the final callback
+    std::uint64_t currentRate = 0;  // bits per second, recent
+    double elapsedSeconds = 0;      // since the upload began
+    bool finished = false;          // true in the final callback
     // Per file, by the engine's file number (queue order, from 1).
     std::map<unsigned long, TransferStats> fileMap;
     // What the queue passed over, in the order met.
