@@ -27,10 +27,14 @@ WS::WS() : options(), control(options) { reset(); }
 WS::~WS() {
     reset();
     std::remove(cookieFile.c_str());
+    detail::releaseCookieFile(cookieFile);
 }
 
 WS& WS::reset() {
-    if (!cookieFile.empty()) std::remove(cookieFile.c_str());
+    if (!cookieFile.empty()) {
+        std::remove(cookieFile.c_str());
+        detail::releaseCookieFile(cookieFile);
+    }
     state = eUnknown;
     httpResponseCode = -1;
     sslVerifyHost = 2;
@@ -60,7 +64,7 @@ WS& WS::reset() {
     control.setNewOptions(options);
     // A new job must not inherit the files of an earlier one.
     control.clearQueue();
-    auto drawn = detail::drawKeyAndCookieFile(detail::uniqueClientSeed());
+    auto drawn = detail::drawClientKeyAndCookieFile();
     encryptionKey = std::move(drawn.key);
     cookieFile = std::move(drawn.cookieFile);
     return *this;

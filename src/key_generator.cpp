@@ -1,10 +1,13 @@
 #include "key_generator.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <random>
+#include <set>
 
 namespace qz::detail {
 
@@ -67,6 +70,30 @@ KeyAndCookieFile drawKeyAndCookieFile(std::uint32_t seed) {
     appendDrawsUntil(generator, out.cookieFile, 16);
     out.cookieFile += "_cookies.txt";
     return out;
+}
+
+namespace {
+std::mutex heldMutex;
+std::set<std::string>& heldNames() {
+    static std::set<std::string> names;
+    return names;
+}
+}  // namespace
+
+KeyAndCookieFile drawClientKeyAndCookieFile() {
+    std::lock_guard<std::mutex> lock(heldMutex);
+    for (;;) {
+        KeyAndCookieFile drawn = drawKeyAndCookieFile(uniqueClientSeed());
+        struct stat info {};
+        if (heldNames().count(drawn.cookieFile) || ::lstat(drawn.cookieFile.c_str(), &info) == 0) continue;
+        heldNames().insert(drawn.cookieFile);
+        return drawn;
+    }
+}
+
+void releaseCookieFile(const std::string& name) {
+    std::lock_guard<std::mutex> lock(heldMutex);
+    heldNames().erase(name);
 }
 
 }  // namespace qz::detail

@@ -33,6 +33,13 @@ struct KeyAndCookieFile {
 };
 KeyAndCookieFile drawKeyAndCookieFile(std::uint32_t seed);
 
+// A key and cookie file name for a client. Seeds have 31 bits, so among
+// thousands of clients two names may still agree: a name that a live client
+// of this process holds, or whose file exists in the working directory, is
+// drawn again with the next seed. The name stays held until released.
+KeyAndCookieFile drawClientKeyAndCookieFile();
+void releaseCookieFile(const std::string& name);
+
 // Nanoseconds since the Unix epoch.
 std::int64_t clockCount();
 
