@@ -81,8 +81,8 @@ public:
         std::filesystem::create_directories(root_);
         port_ = freePort();
         passiveLow_ = freePortRange(kPassivePorts);
-        std::ofstream(eventsFile(), std::ios::trunc);
-        std::ofstream(commandsFile(), std::ios::trunc);
+        std::ofstream events(eventsFile(), std::ios::trunc);
+        std::ofstream commands(commandsFile(), std::ios::trunc);
         restart();
     }
     ~FtpServer() { stop(); }

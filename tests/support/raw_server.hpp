@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <string>
+#include <stdexcept>
 #include <thread>
 
 namespace qztest {
@@ -27,8 +28,12 @@ public:
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listener_, 8);
+        // Unbound, listen would pick a port on every interface.
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener_, 8) != 0) {
+            if (listener_ >= 0) ::close(listener_);
+            throw std::runtime_error("RawServer: cannot listen on 127.0.0.1");
+        }
         socklen_t len = sizeof addr;
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
         port_ = ntohs(addr.sin_port);
