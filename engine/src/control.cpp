@@ -35,16 +35,37 @@ void checkRemoteName(const std::string& operation, const std::string& local, con
     }
 }
 
-void enqueue(Control::Impl& impl, const LocalFile& file, const std::string& remote) {
-    TransferStats entry;
-    entry.local = Local(file.path);
-    entry.remote = Remote(remote);
-    entry.fileSize = file.size;
-    entry.viaLink = file.viaLink;
-    impl.stats.fileMap.emplace(impl.nextFileNumber++, std::move(entry));
-    impl.stats.filesTotal += 1;
-    impl.stats.totalBytes += file.size;
-}
+// The files of one queue call, numbered on from the queue. The remote
+// targets refer to the local paths in these entries, which reach the queue
+// node by node (map::merge), so that nothing they refer to moves.
+class StagedFiles {
+public:
+    explicit StagedFiles(const Control::Impl& impl) : first_(impl.nextFileNumber) {}
+
+    // Adds the file unless it lands on `remote` already.
+    void add(RemoteTargets::Batch& batch, LocalFile&& file, std::string remote) {
+        const unsigned long number = first_ + files_.size();
+        TransferStats& entry = files_[number];
+        entry.local = Local(std::move(file.path));
+        entry.remote = Remote(std::move(remote));
+        entry.fileSize = file.size;
+        entry.viaLink = file.viaLink;
+        if (!batch.addFile(entry.remote.full(), entry.local.full(), file.identity)) files_.erase(number);
+    }
+
+    void enqueue(Control::Impl& impl) {
+        for (const auto& [number, entry] : files_) {
+            impl.stats.filesTotal += 1;
+            impl.stats.totalBytes += entry.fileSize;
+        }
+        impl.nextFileNumber += files_.size();
+        impl.stats.fileMap.merge(files_);
+    }
+
+private:
+    const unsigned long first_;
+    std::map<unsigned long, TransferStats> files_;
+};
 
 }  // namespace
 
@@ -68,12 +89,14 @@ const Options& Control::getOptions() const { return impl_->options; }
 void Control::prepareSingleFile(const Local& file) {
     static const std::string op = "prepareSingleFile";
     impl_->refuseWhileUploading(__LINE__, op);
-    const LocalFile local = checkLocalFile(op, file.full());
-    const std::string remote = file.base();
+    LocalFile local = checkLocalFile(op, file.full());
+    std::string remote = file.base();
     checkRemoteName(op, local.path, remote);
     RemoteTargets::Batch batch(impl_->targets, op);
-    if (batch.addFile(remote, local.path, local.identity)) enqueue(*impl_, local, remote);
+    StagedFiles staged(*impl_);
+    staged.add(batch, std::move(local), std::move(remote));
     impl_->targets.commit(std::move(batch));
+    staged.enqueue(*impl_);
 }
 
 void Control::prepareRecursiveDir(const Local& folder, const Remote& remote) {
@@ -96,15 +119,16 @@ void Control::prepareRecursiveDir(const Local& folder, const Remote& remote) {
         checkRemoteName(op, f.path, folders.back());
         batch.addFolder(folders.back(), f.path);
     }
-    std::vector<std::pair<const LocalFile*, std::string>> files;
-    for (const auto& f : tree.files) {
+    StagedFiles staged(*impl_);
+    for (; !tree.files.empty(); tree.files.pop_front()) {
+        LocalFile& f = tree.files.front();
         std::string name = joinRemote(remote.full(), f.relative);
         checkRemoteName(op, f.path, name);
-        if (batch.addFile(name, f.path, f.identity)) files.emplace_back(&f, std::move(name));
+        staged.add(batch, std::move(f), std::move(name));
     }
 
     impl_->targets.commit(std::move(batch));
-    for (const auto& [file, name] : files) enqueue(*impl_, *file, name);
+    staged.enqueue(*impl_);
     std::sort(folders.begin(), folders.end());
     impl_->remoteFolders.insert(impl_->remoteFolders.end(), folders.begin(), folders.end());
     for (auto& skipped : tree.skipped) {

@@ -21,7 +21,9 @@ struct Control::Impl {
     Options options;
     GlobalStateAndStats stats;            // stats.fileMap is the queue
     std::vector<std::string> remoteFolders;  // folders to create, parents first
-    RemoteTargets targets;                // what lands where, files and folders
+    // What lands where, files and folders. It refers to the local paths in
+    // stats.fileMap: the two are cleared together.
+    RemoteTargets targets;
     EFolderLinks folderLinks = eSkipFolderLinks;
     unsigned long nextFileNumber = 1;
     StatsCallback callback = nullptr;

@@ -6,6 +6,7 @@
 //   t.files[0].relative == "lane 1/reads.bin";  t.skipped lists what was passed over
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,9 @@ struct LocalFolder {
 };
 
 struct LocalTree {
-    std::vector<LocalFile> files;      // sorted by relative path
+    // Sorted by relative path. A deque grows without copying and gives its
+    // memory back while the queue takes the files from the front.
+    std::deque<LocalFile> files;
     std::vector<LocalFolder> folders;  // every folder below the root, parents first
     std::vector<SkippedEntry> skipped;
 };

@@ -37,13 +37,15 @@ void RemoteTargets::Batch::claim(const std::string& key, const Target& target) {
     if (taken->folder && target.folder) return;
     std::string as;
     if (taken->folder != target.folder) as = taken->folder ? " as a folder" : " as a file";
+    const std::string local(target.local);
+    const std::string other(taken->local);
     raise(__LINE__, operation_,
-          "cannot queue " + quoted(target.local) + ": the remote name " + quoted(key) + " is already taken by " +
-              quoted(taken->local) + as,
-          {{"path", target.local}, {"remote", key}, {"other path", taken->local}});
+          "cannot queue " + quoted(local) + ": the remote name " + quoted(key) + " is already taken by " +
+              quoted(other) + as,
+          {{"path", local}, {"remote", key}, {"other path", other}});
 }
 
-void RemoteTargets::Batch::claimParents(const std::string& key, const std::string& local) {
+void RemoteTargets::Batch::claimParents(const std::string& key, std::string_view local) {
     for (std::size_t slash = key.find('/', 1); slash != std::string::npos; slash = key.find('/', slash + 1)) {
         claim(key.substr(0, slash), {local, true, {}});
     }
@@ -51,12 +53,13 @@ void RemoteTargets::Batch::claimParents(const std::string& key, const std::strin
 
 bool RemoteTargets::Batch::addFile(const std::string& remote, const std::string& local, LocalIdentity identity) {
     const std::string key = clashKey(remote);
-    claimParents(key, local);
+    // Before the parents: the queue keeps no trace of a file it keeps once.
     const Target* taken = find(key);
     if (taken && !taken->folder && taken->identity.device == identity.device &&
         taken->identity.inode == identity.inode) {
         return false;
     }
+    claimParents(key, local);
     claim(key, {local, false, identity});
     return true;
 }
@@ -64,15 +67,21 @@ bool RemoteTargets::Batch::addFile(const std::string& remote, const std::string&
 void RemoteTargets::Batch::addFolder(const std::string& remote, const std::string& local) {
     const std::string key = clashKey(remote);
     if (key.empty()) return;
-    claimParents(key, local);
-    claim(key, {local, true, {}});
+    const std::string_view kept = folderLocals_.emplace_back(local);
+    claimParents(key, kept);
+    claim(key, {kept, true, {}});
 }
 
+// Node by node: the views stay where they point.
 void RemoteTargets::commit(Batch&& batch) {
-    targets_.insert(std::make_move_iterator(batch.added_.begin()), std::make_move_iterator(batch.added_.end()));
+    targets_.merge(batch.added_);
     batch.added_.clear();
+    folderLocals_.splice(folderLocals_.end(), batch.folderLocals_);
 }
 
-void RemoteTargets::clear() { targets_.clear(); }
+void RemoteTargets::clear() {
+    targets_.clear();
+    folderLocals_.clear();
+}
 
 }  // namespace qz

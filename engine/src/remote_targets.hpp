@@ -5,13 +5,18 @@
 //
 //   RemoteTargets::Batch batch(targets, "prepareRecursiveDir");
 //   batch.addFolder("run", "/data/run");
-//   if (batch.addFile("run/a.txt", "/data/run/a.txt", id)) ...  // false: queued already
+//   if (batch.addFile("run/a.txt", entry.local.full(), id)) ...  // false: queued already
 //   targets.commit(std::move(batch));   // nothing is recorded before this
+//
+// A file's local path is not copied: the targets refer to the queue's own
+// entry, so the queue and its targets are cleared together.
 
 #include <sys/types.h>
 
+#include <list>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace qz {
 
@@ -23,7 +28,7 @@ struct LocalIdentity {
 
 class RemoteTargets {
     struct Target {
-        std::string local;
+        std::string_view local;  // the queue entry's path, or one in folderLocals_
         bool folder = false;
         LocalIdentity identity;
     };
@@ -36,19 +41,22 @@ public:
     public:
         Batch(const RemoteTargets& queued, std::string operation);
         // False when this very file lands on `remote` already: it is kept once.
+        // `local` must stay in place as long as the targets: the queue's own
+        // copy of the path.
         bool addFile(const std::string& remote, const std::string& local, LocalIdentity identity);
-        // Folders may be shared; only a file in their place clashes.
+        // Folders may be shared; only a file in their place clashes. `local` is copied.
         void addFolder(const std::string& remote, const std::string& local);
 
     private:
         friend class RemoteTargets;
         const Target* find(const std::string& key) const;
         void claim(const std::string& key, const Target& target);
-        void claimParents(const std::string& key, const std::string& local);
+        void claimParents(const std::string& key, std::string_view local);
 
         const RemoteTargets& queued_;
         std::string operation_;
         std::map<std::string, Target> added_;
+        std::list<std::string> folderLocals_;
     };
 
     void commit(Batch&& batch);
@@ -56,6 +64,8 @@ public:
 
 private:
     std::map<std::string, Target> targets_;  // by the name as sent, without a leading "/"
+    // A list, so that the views of its paths survive what is added later.
+    std::list<std::string> folderLocals_;
 };
 
 }  // namespace qz

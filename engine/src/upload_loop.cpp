@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "local_file.hpp"
 #include "qz/log.hpp"
@@ -37,8 +38,8 @@ std::string secondsText(Clock::duration d) {
 
 UploadLoop::UploadLoop(Control::Impl& impl, FtpSession& session)
     : impl_(impl), session_(session), stats_(impl.stats), limiter_(impl.options, Clock::now()),
-      stalls_(std::chrono::seconds(stallSeconds()), Clock::now()), throughput_(Clock::now()),
-      policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
+      tallies_(impl.nextFileNumber), stalls_(std::chrono::seconds(stallSeconds()), Clock::now()),
+      throughput_(Clock::now()), policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
     for (std::size_t i = 0; i < session.channels(); ++i) {
         auto s = std::make_unique<Slot>();
         s->channel = &session.channel(i);
@@ -81,7 +82,7 @@ void UploadLoop::run() {
         // What an earlier upload left on the server is resumed.
         const bool resume = impl_.heldByServer.count(number) > 0;
         if (!resume) entry.bytesSent = 0;
-        confirmed_[number] = entry.bytesSent;
+        tally(number).confirmed = entry.bytesSent;
         pending_.push_back({number, begin_, resume});
     }
     impl_.rateLimit = limiter_.rate();
@@ -258,7 +259,7 @@ void UploadLoop::hintReadAhead() {
     std::size_t hinted = 0;
     for (const auto& p : pending_) {
         if (hinted++ >= ahead) break;
-        if (hinted_.insert(p.number).second) adviseReadAhead(stats_.fileMap.at(p.number).local.full());
+        if (!std::exchange(tally(p.number).hinted, true)) adviseReadAhead(stats_.fileMap.at(p.number).local.full());
     }
 }
 
@@ -298,7 +299,7 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
                                                 " from its first byte: the local file changed since the "
                                                 "server got a part of it");
             resume = false;
-            confirmed_[p.number] = 0;
+            tally(p.number).confirmed = 0;
         }
     }
 
@@ -318,13 +319,13 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
     session_.prepareUpload(c, st.remote.full(), st.fileSize, resume, onRead, onSeek, &slot);
     st.attempts += 1;
     st.result = EFileResult::eSending;
-    attempts_[p.number] += 1;
+    tally(p.number).attempts += 1;
     session_.add(c);
 }
 
 void UploadLoop::resumedAt(Slot& slot) {
     TransferStats& st = entry(slot.file);
-    confirmed_[slot.file.number] = slot.file.offset;
+    tally(slot.file.number).confirmed = slot.file.offset;
     note(Logging::EType::eWarnings, "resuming " + quoted(st.remote.full()) + " at byte " +
                                         std::to_string(slot.file.offset) + " of " +
                                         std::to_string(slot.file.size));

@@ -131,11 +131,17 @@ private:
     RateLimiter limiter_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::deque<Pending> pending_;
-    std::map<unsigned long, int> attempts_;
-    std::map<unsigned long, int> answeredAttempts_;  // failed attempts during which the server answered
-    std::map<unsigned long, std::uint64_t> confirmed_;
-    std::set<unsigned long> hinted_;
-    std::set<unsigned long> refusedOnce_;
+    // What this upload keeps of each file, by file number: one record, not
+    // a map each, as a queue may hold 100,000 files.
+    struct FileTally {
+        std::uint64_t confirmed = 0;  // bytes the server holds for certain
+        int attempts = 0;             // in this upload
+        int answeredAttempts = 0;     // failed attempts during which the server answered
+        bool hinted = false;          // its read-ahead is asked for
+        bool refusedOnce = false;     // the server had no room for it once
+    };
+    std::vector<FileTally> tallies_;
+    FileTally& tally(unsigned long number) { return tallies_.at(number); }
     std::set<std::string> sendingTo_;
     StallWatch stalls_;
     Throughput throughput_;

@@ -3,6 +3,8 @@
 // summary that names the files that could not be sent.
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "qz/log.hpp"
 #include "qz/quoted.hpp"
 #include "qz/rates.hpp"
@@ -57,7 +59,7 @@ UploadLoop::Verification UploadLoop::verify(const Slot& slot) {
                                 ? "the server's SHA-256 of the stored file is " + hash.digest +
                                       ", the file's is " + f.sha256
                                 : "the server's reply to HASH cannot be read: " + line;
-    confirmed_[f.number] = 0;
+    tally(f.number).confirmed = 0;
     retryOrFail(f.number, why, EFailure::eTransient, false);
     return {EVerified::eFailed, why};
 }
@@ -187,7 +189,7 @@ void UploadLoop::refused(Slot& slot, CURLcode result) {
     const std::string reply = c.lastReply.empty() ? c.describe(result) : c.lastReply;
     const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + session_.server() + ": " + reply;
     impl_.lastError = why;
-    if (!f.phase.is(EFilePhase::eOpening) && refusedOnce_.insert(f.number).second) {
+    if (!f.phase.is(EFilePhase::eOpening) && !std::exchange(tally(f.number).refusedOnce, true)) {
         retryOrFail(f.number, why, EFailure::eTransient, true, true);
         return;
     }
@@ -198,9 +200,10 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
                  bool atOnce) {
     TransferStats& st = stats_.fileMap.at(number);
     const Clock::time_point now = Clock::now();
-    if (failure == EFailure::eTransient) ++answeredAttempts_[number];
+    FileTally& t = tally(number);
+    if (failure == EFailure::eTransient) ++t.answeredAttempts;
     const RetryDecision decision = givenUp_ ? RetryDecision{ERetry::eGiveUp, {}}
-                                            : policy_.afterFailure(failure, answeredAttempts_[number], now);
+                                            : policy_.afterFailure(failure, t.answeredAttempts, now);
     if (decision.action == ERetry::eGiveUp) {
         giveUp(why, now);
         fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " +
@@ -209,11 +212,11 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
     }
     if (decision.action == ERetry::eFailFile) {
         fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why +
-                         " (gave up after " + std::to_string(attempts_[number]) + " attempts)");
+                         " (gave up after " + std::to_string(t.attempts) + " attempts)");
         return;
     }
     st.result = EFileResult::ePending;
-    st.bytesSent = confirmed_[number];
+    st.bytesSent = t.confirmed;
     st.errorText = why;
     if (failure == EFailure::eUnreachable) {
         // One line per round of attempts, not one per file.
@@ -227,7 +230,7 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
         }
     } else {
         note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
-                                            std::to_string(attempts_[number] + 1) + ") after: " + why);
+                                            std::to_string(t.attempts + 1) + ") after: " + why);
     }
     const auto pause = atOnce && failure != EFailure::eUnreachable ? std::chrono::milliseconds(0) : decision.pause;
     pending_.push_back({number, now + pause, resume});
@@ -253,7 +256,7 @@ void UploadLoop::fail(unsigned long number, const std::string& why) {
     TransferStats& st = stats_.fileMap.at(number);
     st.result = EFileResult::eFailed;
     st.errorText = why;
-    st.bytesSent = confirmed_[number];
+    st.bytesSent = tally(number).confirmed;
     impl_.lastError = why;
     ++stats_.filesFailed;
     note(Logging::EType::eTransfers, "failed " + quoted(st.remote.full()) + ": " + why);
