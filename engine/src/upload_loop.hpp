@@ -114,6 +114,10 @@ private:
         std::string text;  // for the file's log line
     };
     Verification verify(const Slot& slot);
+    // How long the server may say nothing on `f`'s request.
+    std::chrono::seconds silenceAllowed(const Sending& f) const;
+    bool hashOverdue(Slot& slot, CURLcode result);
+    void done(const Sending& f, const Verification& verified);
     void finish(Slot& slot, CURLcode result, const std::string& stall = "");
     void conclude(Slot& slot, CURLcode result, const std::string& stall);
     void refused(Slot& slot, CURLcode result);
@@ -136,6 +140,7 @@ private:
     std::map<unsigned long, std::uint64_t> confirmed_;
     std::set<unsigned long> hinted_;
     std::set<unsigned long> refusedOnce_;
+    std::set<unsigned long> hashAskedAgain_;
     std::set<std::string> sendingTo_;
     StallWatch stalls_;
     Throughput throughput_;
