@@ -1,8 +1,8 @@
 // Uploads that meet a fault: a full disk, a stalled data connection, a file
 // that changes while it is read or stops being a file, a stored copy that is
-// not what was sent, a server that goes away. Each ends in a complete,
-// verified upload or in an error naming what failed, and the statistics
-// claim no byte the server does not hold.
+// not what was sent, a server slow to hash it, a server that goes away.
+// Each ends in a complete, verified upload or in an error naming what
+// failed, and the statistics claim no byte the server does not hold.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
