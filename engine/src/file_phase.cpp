@@ -18,7 +18,7 @@ constexpr bool kSteps[kPhases][kPhases] = {
     /* Opening  */ {true,   false,  true,   false,   true,    false, true},
     /* Sending  */ {true,   false,  false,  true,    true,    false, true},
     /* Awaiting */ {true,   false,  false,  false,   true,    false, true},
-    /* Checking */ {true,   false,  false,  false,   false,   true,  true},
+    /* Checking */ {true,   false,  false,  false,   true,    true,  true},
     /* Done     */ {false,  false,  false,  false,   false,   false, false},
     /* Failed   */ {false,  false,  false,  false,   false,   false, false},
 };

@@ -5,7 +5,8 @@
 //   eWaiting > eOpening > eSending > eAwaitingReply > eChecking > eDone
 //
 // eAwaitingReply is skipped where libcurl ends the data connection itself,
-// eSending too where a resume finds every byte on the server already. From
+// eSending too where a resume finds every byte on the server already.
+// eChecking is repeated once where the server did not hash in time. From
 // any phase of an attempt the file may go back to eWaiting (another
 // attempt) or to eFailed. A step outside the table is a fault of the
 // engine: debug builds stop on it, release builds log it and take it.

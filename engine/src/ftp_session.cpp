@@ -97,10 +97,15 @@ void Channel::prepare(const std::string& url) {
     reading = endEarly = ended = awaitingReply = false;
     awaitedControl = CURL_SOCKET_BAD;
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyTimeout);
     curl_easy_setopt(easy, CURLOPT_QUOTE, nullptr);
     curl_easy_setopt(easy, CURLOPT_POSTQUOTE, nullptr);
     if (commands) curl_slist_free_all(commands);
     commands = nullptr;
+}
+
+void Channel::waitForRepliesUpTo(std::chrono::seconds wait) {
+    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(wait.count()));
 }
 
 void Channel::setCommands(CURLoption when, const std::vector<std::string>& lines) {
@@ -185,7 +190,8 @@ void FtpSession::configure(Channel& c) {
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     // A server that says nothing for the stall timeout has stalled too (see UploadLoop).
-    curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(std::max(options_.stallTimeout, 1)));
+    c.replyTimeout = std::max(options_.stallTimeout, 1);
+    curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, c.replyTimeout);
     curl_easy_setopt(e, CURLOPT_ACCEPTTIMEOUT_MS, kConnectTimeoutSeconds * 1000);
     curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
                      std::clamp(static_cast<long>(options_.blockSize), kMinUploadBuffer, kMaxUploadBuffer));
@@ -474,6 +480,24 @@ void FtpSession::askFeatures() {
     c.setCommands(CURLOPT_QUOTE, {"*FEAT"});
     if (runAlone({&c})[0] == CURLE_OK) offersSha256_ = qz::offersSha256(c.replyLines);
     c.prepare(url(""));
+    if (offersSha256_ && options_.serverHashCheck) selectSha256();
+}
+
+// Selected before the first upload, SHA-256 is what a server that hashes
+// the bytes as they arrive (proftpd) hashes, so that it answers HASH at
+// once instead of reading the stored file again. The check asks for it
+// again (see UploadLoop::startCheck): "*", as the check does not rest on it.
+void FtpSession::selectSha256() {
+    std::vector<Channel*> all;
+    for (auto& c : channels_) {
+        c->prepare(url(""));
+        curl_easy_setopt(c->easy, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(c->easy, CURLOPT_NOBODY, 1L);
+        c->setCommands(CURLOPT_QUOTE, {"*OPTS HASH SHA-256"});
+        all.push_back(c.get());
+    }
+    runAlone(all);
+    for (auto* c : all) c->prepare(url(""));
 }
 
 }  // namespace qz

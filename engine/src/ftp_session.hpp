@@ -49,6 +49,7 @@ struct Channel {
     std::set<curl_socket_t>* sockets = nullptr;  // every socket the session's channels opened
     FtpSession* session = nullptr;   // that drives it
     bool busy = false;               // added to its multi handle
+    long replyTimeout = 1;           // seconds libcurl waits for a reply, as a rule
 
     // The upload of the current request (see FtpSession::prepareUpload).
     curl_read_callback read = nullptr;
@@ -62,6 +63,9 @@ struct Channel {
 
     // Clears the state of the previous request and sets the URL.
     void prepare(const std::string& url);
+    // Lets the current request wait `wait` for each reply instead of the
+    // rule; the next prepare restores the rule.
+    void waitForRepliesUpTo(std::chrono::seconds wait);
     // Commands sent before (quote) or after (postquote) the request. A line
     // that does not fit in a command (see fitsInCommand) raises qz::Exception.
     void setCommands(CURLoption when, const std::vector<std::string>& lines);
@@ -126,6 +130,7 @@ private:
     void resumeAnswered();
     bool settingUp() const;
     void askFeatures();
+    void selectSha256();
 
     Options options_;
     bool tls12_ = true;   // see configure()

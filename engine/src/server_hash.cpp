@@ -1,10 +1,16 @@
 #include "server_hash.hpp"
 
+#include <algorithm>
 #include <cctype>
 
 namespace qz {
 
 namespace {
+
+// Slow disks and busy servers hash well above this.
+constexpr std::uint64_t kSlowestHashBytesPerSecond = 16 * 1024 * 1024;
+// Keeps the wait within what a duration of the steady clock holds.
+constexpr std::uint64_t kLongestHashSeconds = 7 * 24 * 3600;
 
 bool isDigit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
 
@@ -65,6 +71,11 @@ HashReply readHashReply(const std::string& line, std::uint64_t size) {
     reply.digest.reserve(digest.size());
     for (char c : digest) reply.digest += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return reply;
+}
+
+std::chrono::seconds hashReplyWait(std::chrono::seconds usual, std::uint64_t size) {
+    const std::uint64_t hashing = std::min(size / kSlowestHashBytesPerSecond, kLongestHashSeconds);
+    return usual + std::chrono::seconds(static_cast<std::chrono::seconds::rep>(hashing));
 }
 
 }  // namespace qz

@@ -6,7 +6,9 @@
 //   offersSha256({" MDTM", " HASH CRC32;SHA-1*;SHA-256;"}) == true
 //   readHashReply("213 SHA-256 0-12 a948...a447 f.txt", 12)
 //       → {EHashReply::eHash, "a948...a447"}
+//   hashReplyWait(std::chrono::seconds(30), 1 << 30) == std::chrono::seconds(94)
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,5 +31,11 @@ struct HashReply {
 
 // The final line of the reply to "HASH <name>" for a file of `size` bytes.
 HashReply readHashReply(const std::string& line, std::uint64_t size);
+
+// How long to wait for the reply to HASH for a file of `size` bytes, where
+// `usual` is the wait for any other reply. Servers read the stored file
+// when asked and say nothing until its digest is done, which takes minutes
+// for a file of many gigabytes.
+std::chrono::seconds hashReplyWait(std::chrono::seconds usual, std::uint64_t size);
 
 }  // namespace qz

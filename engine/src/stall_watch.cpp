@@ -1,5 +1,7 @@
 #include "stall_watch.hpp"
 
+#include <algorithm>
+
 namespace qz {
 
 StallWatch::StallWatch(Clock::duration limit, Clock::time_point now) : limit_(limit), lastTurn_(now) {}
@@ -14,7 +16,7 @@ bool StallWatch::stalled(Mark& mark, const Seen& seen, Clock::time_point now) co
         mark = {seen.uploaded, seen.replies, now};
         return false;
     }
-    return now - mark.movedAt >= limit_;
+    return now - mark.movedAt >= std::max(limit_, seen.limit);
 }
 
 }  // namespace qz

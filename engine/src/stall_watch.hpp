@@ -5,7 +5,7 @@
 //
 //   StallWatch watch(std::chrono::seconds(30), now);
 //   watch.beginTurn(now);                                   // once per loop turn
-//   if (watch.stalled(file.mark, {uploaded, replies, held}, now)) abort(file);
+//   if (watch.stalled(file.mark, {uploaded, replies, held, {}}, now)) abort(file);
 //
 // libcurl may keep the loop inside one call for a while (it waits for the
 // reply to a finished upload there): after such a blind spell every
@@ -34,6 +34,7 @@ public:
         std::uint64_t uploaded = 0;  // bytes handed to the connection
         unsigned replies = 0;        // reply lines heard
         bool held = false;           // waiting for us, not for the server
+        Clock::duration limit{};     // longer than the watch's limit for a reply known to be slow
     };
 
     StallWatch(Clock::duration limit, Clock::time_point now);

@@ -359,11 +359,12 @@ bool UploadLoop::abortStalled(Clock::time_point now) {
         // Held back by the rate, or all out with the reply awaited (which the
         // session hands to libcurl in time): waiting, not stalled.
         const bool held = f.paused || c.awaitingReply;
-        if (!stalls_.stalled(f.mark, {uploaded, c.replies, held}, now)) continue;
+        const std::chrono::seconds limit = silenceAllowed(f);
+        if (!stalls_.stalled(f.mark, {uploaded, c.replies, held, limit}, now)) continue;
         session_.remove(c);
         finish(*s, CURLE_OPERATION_TIMEDOUT,
                "the transfer stalled at byte " + std::to_string(f.offset + uploaded) + " on " + session_.server() +
-                   ": nothing moved for " + std::to_string(stallSeconds()) + " s");
+                   ": nothing moved for " + std::to_string(limit.count()) + " s");
         aborted = true;
     }
     return aborted;

@@ -114,6 +114,10 @@ private:
         std::string text;  // for the file's log line
     };
     Verification verify(const Slot& slot);
+    // How long the server may say nothing on `f`'s request.
+    std::chrono::seconds silenceAllowed(const Sending& f) const;
+    bool hashOverdue(Slot& slot, CURLcode result);
+    void done(const Sending& f, const Verification& verified);
     void finish(Slot& slot, CURLcode result, const std::string& stall = "");
     void conclude(Slot& slot, CURLcode result, const std::string& stall);
     void refused(Slot& slot, CURLcode result);
@@ -139,6 +143,7 @@ private:
         int answeredAttempts = 0;     // failed attempts during which the server answered
         bool hinted = false;          // its read-ahead is asked for
         bool refusedOnce = false;     // the server had no room for it once
+        bool hashAskedAgain = false;  // its hash check was sent a second time
     };
     std::vector<FileTally> tallies_;
     FileTally& tally(unsigned long number) { return tallies_.at(number); }

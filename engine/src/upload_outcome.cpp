@@ -25,6 +25,9 @@ constexpr std::size_t kNamedFailures = 20;
 // commands that precede one run alongside them.
 void UploadLoop::startCheck(Slot& slot, std::uint64_t uploaded) {
     Sending& f = slot.file;
+    // Asked again (see hashOverdue), on a fresh connection: libcurl closed
+    // the one that timed out.
+    const bool again = f.phase.is(EFilePhase::eChecking);
     f.phase.moveTo(EFilePhase::eChecking);
     f.uploaded = uploaded;
     Channel& c = *slot.channel;
@@ -34,13 +37,50 @@ void UploadLoop::startCheck(Slot& slot, std::uint64_t uploaded) {
     curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
     // "*" keeps servers without SIZE usable: the byte count checks then.
     std::vector<std::string> commands = {"*SIZE " + f.remotePath};
+    // A fresh connection is in ASCII mode, in which servers refuse SIZE.
+    if (again) commands.insert(commands.begin(), "*TYPE I");
     if (hashCheck()) {
-        // The selection lasts for the connection only; HASH comes last,
-        // so that its reply is the request's last one.
+        // The selection lasts for the connection only, and libcurl may have
+        // opened this one on its own since the login selected it: asked for
+        // here, the reply is SHA-256 (or refused), never another algorithm.
+        // HASH comes last, so that its reply is the request's last one.
         commands.insert(commands.end(), {"*OPTS HASH SHA-256", "*HASH " + f.remotePath});
+        c.waitForRepliesUpTo(silenceAllowed(f));
     }
     c.setCommands(CURLOPT_QUOTE, commands);
     session_.add(c);
+}
+
+std::chrono::seconds UploadLoop::silenceAllowed(const Sending& f) const {
+    const std::chrono::seconds usual(stallSeconds());
+    return f.phase.is(EFilePhase::eChecking) && hashCheck() ? hashReplyWait(usual, f.size) : usual;
+}
+
+// The server holds every byte but sent no hash in time. Sending the file
+// again would only have it hash the same bytes again, as slowly, while it
+// may still be busy with the first: it is asked once more, and then the
+// file counts as verified by its size, as on a server that hashes nothing.
+// Its size matched, its SHA-256 was taken while sending; a slow server is
+// no sign of a damaged copy.
+bool UploadLoop::hashOverdue(Slot& slot, CURLcode result) {
+    const Sending& f = slot.file;
+    const Channel& c = *slot.channel;
+    if (!f.phase.is(EFilePhase::eChecking) || result != CURLE_OPERATION_TIMEDOUT || !hashCheck() ||
+        c.lastSize < 0 || static_cast<std::uint64_t>(c.lastSize) != f.size) {
+        return false;
+    }
+    policy_.reached();
+    if (!std::exchange(tally(f.number).hashAskedAgain, true)) {
+        note(Logging::EType::eWarnings, "asking again for the SHA-256 of " + quoted(entry(f).remote.full()) +
+                                            ": the server sent none within " +
+                                            std::to_string(silenceAllowed(f).count()) + " s");
+        startCheck(slot, f.uploaded);
+        return true;
+    }
+    sendingTo_.erase(f.remotePath);
+    impl_.heldByServer.erase(f.number);
+    done(f, {EVerified::eBySize, "verified by size, the server did not hash it in time"});
+    return true;
 }
 
 // How a stored file of the right size is verified. When the server's
@@ -66,10 +106,9 @@ UploadLoop::Verification UploadLoop::verify(const Slot& slot) {
 
 // A request ended, or was taken off its connection with `stall` saying why.
 void UploadLoop::finish(Slot& slot, CURLcode result, const std::string& stall) {
-    const bool checked = slot.file.phase.is(EFilePhase::eChecking);
     conclude(slot, result, stall);
-    // Stored: the server is asked for its count now.
-    if (slot.file.phase.is(EFilePhase::eChecking) && !checked) return;
+    // Stored: the server is asked for its count (and hash) now, on the same connection.
+    if (slot.channel->busy) return;
     const EFileResult outcome = entry(slot.file).result;
     slot.file.phase.moveTo(outcome == EFileResult::eDone     ? EFilePhase::eDone
                            : outcome == EFileResult::eFailed ? EFilePhase::eFailed
@@ -98,6 +137,7 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
         startCheck(slot, uploaded);
         return;
     }
+    if (hashOverdue(slot, result)) return;
     sendingTo_.erase(f.remotePath);
     if (!f.localFault.empty()) {
         // Whatever the server holds is not the file as it is now.
@@ -113,15 +153,7 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
             impl_.heldByServer.erase(f.number);
             const Verification verified = verify(slot);
             if (verified.how == EVerified::eFailed) return;
-            st.result = EFileResult::eDone;
-            st.bytesSent = f.size;
-            st.errorText.clear();
-            st.sha256 = f.sha256;
-            st.verifiedByHash = verified.how == EVerified::eByHash;
-            ++stats_.filesDone;
-            note(Logging::EType::eTransfers, "sent " + quoted(st.remote.full()) + " (" +
-                                                 std::to_string(f.size) + " bytes, SHA-256 " + f.sha256 +
-                                                 ", " + verified.text + ")");
+            done(slot.file, verified);
             return;
         }
         // The server's copy is not ours to resume: it is sent anew.
@@ -175,6 +207,18 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
     const EFailure failure = answered ? EFailure::eTransient : EFailure::eUnreachable;
     // A stalled transfer has waited its time already.
     retryOrFail(f.number, why, failure, stored, !stalled.empty());
+}
+
+void UploadLoop::done(const Sending& f, const Verification& verified) {
+    TransferStats& st = entry(f);
+    st.result = EFileResult::eDone;
+    st.bytesSent = f.size;
+    st.errorText.clear();
+    st.sha256 = f.sha256;
+    st.verifiedByHash = verified.how == EVerified::eByHash;
+    ++stats_.filesDone;
+    note(Logging::EType::eTransfers, "sent " + quoted(st.remote.full()) + " (" + std::to_string(f.size) +
+                                         " bytes, SHA-256 " + f.sha256 + ", " + verified.text + ")");
 }
 
 // The server said it has no room for the file. Refused before a byte of

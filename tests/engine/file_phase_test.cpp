@@ -17,6 +17,7 @@ TEST(FilePhase, TheRoadsOfAnUploadAreAllowed) {
         {P::eWaiting, P::eOpening, P::eSending, P::eWaiting, P::eOpening, P::eFailed},
         {P::eWaiting, P::eOpening, P::eSending, P::eAwaitingReply, P::eWaiting},
         {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eWaiting},  // the hash did not match
+        {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eChecking, P::eDone},  // the hash came late
     };
     for (const auto& road : roads) {
         for (std::size_t i = 1; i < road.size(); ++i) {

@@ -1,8 +1,8 @@
 // Uploads that meet a fault: a full disk, a stalled data connection, a file
 // that changes while it is read or stops being a file, a stored copy that is
-// not what was sent, a server that goes away. Each ends in a complete,
-// verified upload or in an error naming what failed, and the statistics
-// claim no byte the server does not hold.
+// not what was sent, a server slow to hash it, a server that goes away.
+// Each ends in a complete, verified upload or in an error naming what
+// failed, and the statistics claim no byte the server does not hold.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -229,6 +230,47 @@ TEST_F(TransferFaults, AStoredCopyWhoseHashDiffersIsSentAgainFromByteZeroThenFai
             for (const auto& line : server_->events()) stored += line.rfind("received ", 0) == 0;
         }
         EXPECT_EQ(stored, 5);
+    }
+}
+
+TEST_F(TransferFaults, AServerSlowToHashGetsTheFileOnceAndItIsVerifiedByHashOrElseBySize) {
+    // proftpd says nothing for 2 s before it answers HASH, as while it hashes
+    // a big stored file; any other silence of 1 s is a stall.
+    qztest::ProftpdServer::Settings slowHash;
+    slowHash.hashDelay = 2;
+    struct Case { const char* name; std::size_t size; bool byHash; };
+    const Case cases[] = {
+        // 1 s more for each 16 MiB: 6 s for the reply.
+        {"the reply comes within a wait grown with the file's size", 80 * 1024 * 1024, true},
+        {"the reply comes too late, twice", 1024 * 1024, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("big.bin", pattern(c.size, 5));
+        qztest::ProftpdServer& s = proftpd(slowHash);
+        qz::Options o = optionsFor(s);
+        o.setStallTimeout(1);
+        qz::Control control(o);
+        control.prepareSingleFile(qz::Local(path("big.bin")));
+        control.upload();
+        expectHonestStatistics(control, "");
+        const auto& big = control.getFileMap().at(1);
+        EXPECT_EQ(big.attempts, 1) << summaryLog();
+        EXPECT_EQ(big.verifiedByHash, c.byHash);
+        const std::string log = summaryLog();
+        EXPECT_TRUE(contains(log, "qz::Control: sent \"big.bin\" (" + std::to_string(c.size) + " bytes, SHA-256 " +
+                                      big.sha256 + (c.byHash ? ", verified by hash)"
+                                                             : ", verified by size, the server did not hash it "
+                                                               "in time)")))
+            << log;
+        EXPECT_EQ(contains(log, "qz::Control: asking again for the SHA-256 of \"big.bin\": the server sent none "
+                                "within 1 s"),
+                  !c.byHash)
+            << log;
+        std::istringstream commands(readFile(s.commandLog()));
+        int stored = 0;
+        for (std::string line; std::getline(commands, line);) stored += line == "STOR";
+        EXPECT_EQ(stored, 1);
     }
 }
 

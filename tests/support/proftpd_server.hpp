@@ -18,7 +18,9 @@
 //   settings.tls = qztest::makeCertificates(dir());  // FTPS, required on control and data
 //   settings.hashLimit = 1000000;                    // larger files: "556 <name>: Operation not permitted"
 //   settings.afterStore = "truncate -s 0 '%f'";      // run on each stored file before the reply to STOR
+//   settings.hashDelay = 2;                          // silent for 2 s before each HASH reply
 //   qztest::ProftpdServer server(dir() + "/served", settings);
+//   readFile(server.commandLog());                   // "STOR\n" ... one line per command
 //
 // Errors throw std::runtime_error. The destructor stops the server.
 
@@ -63,6 +65,9 @@ public:
         // answers a HASH after an upload with its digest of the bytes it
         // received, which the command's changes would not reach.
         std::string afterStore;
+        // Seconds the server sleeps (mod_exec) before it handles each HASH,
+        // saying nothing meanwhile, as it does while it hashes a big file.
+        int hashDelay = 0;
     };
 
     explicit ProftpdServer(std::string root) : ProftpdServer(std::move(root), Settings()) {}
@@ -88,6 +93,8 @@ public:
     std::string user() const { return "tester"; }
     // The password file holds its SHA-256 crypt hash (see writeConfig).
     std::string password() const { return "secret"; }
+    // The name of every command the server handled, one a line, as it ended.
+    std::string commandLog() const { return file("commands.log"); }
 
     void stop() {
         if (pid_ <= 0) return;
@@ -154,6 +161,8 @@ private:
                 "DelayTable none\n"
                 "WtmpLog off\n"
                 "TransferLog none\n"
+                "LogFormat commands \"%m\"\n"
+                "ExtendedLog " << commandLog() << " ALL commands\n"
                 "UseReverseDNS off\n"
                 "AuthOrder mod_auth_file.c\n"
                 "AuthUserFile " << file("passwd") << "\n"
@@ -178,13 +187,16 @@ private:
                     "TLSECCertificateFile " << settings_.tls->certFile << "\n"
                     "TLSECCertificateKeyFile " << settings_.tls->keyFile << "\n";
         }
-        if (!settings_.afterStore.empty()) {
+        if (!settings_.afterStore.empty() || settings_.hashDelay > 0) {
             conf << "LoadModule mod_exec.c\n"
                     "ExecEngine on\n"
-                    "ExecLog " << file("exec.log") << "\n"
-                    "ExecOnCommand STOR /bin/sh -c \"" << settings_.afterStore << "\"\n"
+                    "ExecLog " << file("exec.log") << "\n";
+        }
+        if (!settings_.afterStore.empty()) {
+            conf << "ExecOnCommand STOR /bin/sh -c \"" << settings_.afterStore << "\"\n"
                     "DigestOptions NoTransferCache\n";
         }
+        if (settings_.hashDelay > 0) conf << "ExecBeforeCommand HASH /bin/sleep " << settings_.hashDelay << "\n";
     }
 
     void start() {
