@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <new>
 
 #include "file_digest.hpp"
 #include "local_file.hpp"
@@ -63,9 +64,9 @@ void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::s
     block.assign(bytes, bytes + length);
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        tasks_.push_back({file, std::move(block), -1, 0});
         inFlight_ += length;
         ++file->queuedTasks;
-        tasks_.push_back({file, std::move(block), -1, 0});
     }
     queued_.notify_one();
 }
@@ -73,8 +74,8 @@ void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::s
 void HashWorker::catchUp(const std::shared_ptr<File>& file, int fd, std::uint64_t end) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++file->queuedTasks;
         tasks_.push_back({file, {}, fd, end});
+        ++file->queuedTasks;
     }
     queued_.notify_one();
 }
@@ -162,7 +163,13 @@ bool QueuedDigest::catchUp(int fd, std::uint64_t end) {
     if (covered_ >= end) return true;
     const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) return false;
-    worker_.catchUp(file_, own, end);
+    try {
+        worker_.catchUp(file_, own, end);
+    } catch (const std::bad_alloc&) {
+        ::close(own);
+        errno = ENOMEM;
+        return false;
+    }
     covered_ = end;
     return true;
 }

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 namespace qz {
 
@@ -72,8 +73,13 @@ std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, 
     }
     // Bytes read again after libcurl went back are hashed already.
     const std::uint64_t fresh = digest.covered() - position;
-    if (fresh < static_cast<std::uint64_t>(n)) {
+    if (fresh >= static_cast<std::uint64_t>(n)) return n;
+    // Called from libcurl: nothing may be thrown through it.
+    try {
         digest.add(buffer + fresh, static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
+    } catch (const std::exception& e) {
+        fault = std::string("could not be hashed: ") + e.what();
+        return -1;
     }
     return n;
 }
