@@ -20,6 +20,8 @@ namespace {
 constexpr std::size_t kInFlightPerConnection = 4 * 1024 * 1024;
 // Buffers kept for reuse beyond the blocks in flight.
 constexpr std::size_t kPooledBlocks = 16;
+// Bytes of a resumed file's part on the server hashed before other files get a turn.
+constexpr std::uint64_t kCatchUpTurn = 1024 * 1024;
 
 }  // namespace
 
@@ -92,14 +94,14 @@ std::string HashWorker::finish(File& file, std::string& fault) {
     return file.digest.finish();
 }
 
-void HashWorker::drop(const File& file) {
+void HashWorker::drop(File& file) {
     std::lock_guard<std::mutex> lock(mutex_);
+    file.dropped = true;
     for (auto it = tasks_.begin(); it != tasks_.end();) {
         if (it->file.get() != &file) {
             ++it;
             continue;
         }
-        it->file->dropped = true;
         retire(*it);
         it = tasks_.erase(it);
     }
@@ -112,33 +114,45 @@ void HashWorker::work() {
         if (stopping_) return;
         Task task = std::move(tasks_.front());
         tasks_.pop_front();
+        bool done = true;
         // After a fault the digest is of no use; a dropped file's is wanted by nobody.
         if (!task.file->dropped && task.file->fault.empty()) {
+            std::string fault;
             lock.unlock();
-            hash(task);
+            done = hash(task, fault);
             lock.lock();
+            if (!fault.empty()) task.file->fault = fault;
+        }
+        if (!done) {
+            // A long catch-up takes turns with the other files' blocks, ahead of its own file's.
+            const auto own = std::stable_partition(tasks_.begin(), tasks_.end(),
+                                                   [&task](const Task& t) { return t.file != task.file; });
+            tasks_.insert(own, std::move(task));
+            continue;
         }
         retire(task);
         done_.notify_all();
     }
 }
 
-// Runs without the lock, which it takes only to name a fault.
-void HashWorker::hash(Task& task) {
-    File& file = *task.file;
-    std::string fault;
+// Runs without the lock. False: a catch-up with more to read.
+bool HashWorker::hash(Task& task, std::string& fault) {
+    FileDigest& digest = task.file->digest;
     try {
         if (task.fd < 0) {
-            file.digest.add(task.block.data(), task.block.size());
-        } else if (!file.digest.catchUp(task.fd, task.end)) {
-            fault = unreadableForHash(errno);
+            digest.add(task.block.data(), task.block.size());
+            return true;
         }
+        const std::uint64_t part = std::min(task.end, digest.covered() + kCatchUpTurn);
+        if (!digest.catchUp(task.fd, part)) {
+            fault = unreadableForHash(errno);
+            return true;
+        }
+        return digest.covered() >= task.end;
     } catch (const std::exception& e) {
         fault = std::string("could not be hashed: ") + e.what();
+        return true;
     }
-    if (fault.empty()) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    file.fault = fault;
 }
 
 void HashWorker::retire(Task& task) {

@@ -3,7 +3,7 @@
 // hashing never holds up the connections. The loop's read callback copies
 // each block it hands to libcurl into a pooled buffer for the worker; the
 // part of a resumed file that the server holds already is read by the worker
-// itself. Everything but the worker's own thread is the loop's: a
+// itself, in turns with the other files' blocks. Everything but the worker's own thread is the loop's: a
 // QueuedDigest is used on the loop's thread only.
 //
 //   HashWorker worker(connections);
@@ -53,10 +53,10 @@ private:
     void add(const std::shared_ptr<File>& file, const void* data, std::size_t length);
     void catchUp(const std::shared_ptr<File>& file, int fd, std::uint64_t end);
     std::string finish(File& file, std::string& fault);
-    void drop(const File& file);
+    void drop(File& file);
 
     void work();
-    void hash(Task& task);
+    bool hash(Task& task, std::string& fault);
     // With the lock held: the task is done or dropped.
     void retire(Task& task);
 
