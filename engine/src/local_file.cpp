@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 namespace qz {
 
@@ -60,7 +61,7 @@ OpenedFile openQueuedFile(const std::string& path) {
 }
 
 std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, char* buffer, std::size_t room,
-                            FileDigest& digest, std::string& fault) {
+                            QueuedDigest& digest, std::string& fault) {
     const ssize_t n = ::pread(fd, buffer, room, static_cast<off_t>(position));
     if (n < 0) {
         fault = std::string("could not be read: ") + std::strerror(errno);
@@ -72,18 +73,26 @@ std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, 
     }
     // Bytes read again after libcurl went back are hashed already.
     const std::uint64_t fresh = digest.covered() - position;
-    if (fresh < static_cast<std::uint64_t>(n)) {
+    if (fresh >= static_cast<std::uint64_t>(n)) return n;
+    // Called from libcurl: nothing may be thrown through it.
+    try {
         digest.add(buffer + fresh, static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
+    } catch (const std::exception& e) {
+        fault = std::string("could not be hashed: ") + e.what();
+        return -1;
     }
     return n;
 }
 
-bool hashUpTo(int fd, FileDigest& digest, std::uint64_t end, std::string& fault) {
-    if (digest.covered() >= end) return true;
+bool hashUpTo(int fd, QueuedDigest& digest, std::uint64_t end, std::string& fault) {
     if (digest.catchUp(fd, end)) return true;
-    fault = std::string("could not be read for its SHA-256") +
-            (errno ? std::string(": ") + std::strerror(errno) : std::string(": it shrank"));
+    fault = unreadableForHash(errno);
     return false;
+}
+
+std::string unreadableForHash(int error) {
+    return std::string("could not be read for its SHA-256") +
+           (error ? std::string(": ") + std::strerror(error) : std::string(": it shrank"));
 }
 
 bool grewBeyond(int fd, std::uint64_t size) {

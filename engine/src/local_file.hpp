@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "file_digest.hpp"
+#include "hash_worker.hpp"
 
 namespace qz {
 
@@ -38,10 +38,12 @@ OpenedFile openQueuedFile(const std::string& path);
 // Up to `room` bytes from `position` (below `size`) into `buffer`; -1 when
 // the file could not be read or ends early.
 std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, char* buffer, std::size_t room,
-                            FileDigest& digest, std::string& fault);
-// Hashes the bytes before `end` that `digest` has not covered (a resumed
+                            QueuedDigest& digest, std::string& fault);
+// Has the bytes before `end` that `digest` has not covered hashed (a resumed
 // file's hash covers the part the server holds already).
-bool hashUpTo(int fd, FileDigest& digest, std::uint64_t end, std::string& fault);
+bool hashUpTo(int fd, QueuedDigest& digest, std::uint64_t end, std::string& fault);
+// Why a file could not be read for its hash, `error` being errno (0: it ended early).
+std::string unreadableForHash(int error);
 // Whether the file holds more than `size` bytes now.
 bool grewBeyond(int fd, std::uint64_t size);
 // Tells the kernel that the file's first blocks will be read soon.

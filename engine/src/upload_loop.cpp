@@ -38,8 +38,9 @@ std::string secondsText(Clock::duration d) {
 
 UploadLoop::UploadLoop(Control::Impl& impl, FtpSession& session)
     : impl_(impl), session_(session), stats_(impl.stats), limiter_(impl.options, Clock::now()),
-      tallies_(impl.nextFileNumber), stalls_(std::chrono::seconds(stallSeconds()), Clock::now()),
-      throughput_(Clock::now()), policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
+      hasher_(session.channels()), tallies_(impl.nextFileNumber),
+      stalls_(std::chrono::seconds(stallSeconds()), Clock::now()), throughput_(Clock::now()),
+      policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
     for (std::size_t i = 0; i < session.channels(); ++i) {
         auto s = std::make_unique<Slot>();
         s->channel = &session.channel(i);
@@ -145,6 +146,11 @@ std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
         }
         if (f.phase.is(EFilePhase::eSending)) f.phase.moveTo(EFilePhase::eAwaitingReply);
         return 0;
+    }
+    // Read bytes must be hashed: none is read while the worker is far behind.
+    if (!f.digest->hasRoom()) {
+        f.paused = true;
+        return CURL_READFUNC_PAUSE;
     }
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
     const std::size_t granted = limiter_.grant(wanted, Clock::now());
@@ -312,7 +318,7 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
     slot.file.modified = info.st_mtim;
     slot.file.mark.movedAt = Clock::now();
     slot.file.remotePath = commandPath;
-    slot.file.digest = std::make_shared<FileDigest>();
+    slot.file.digest = std::make_shared<QueuedDigest>(hasher_);
     sendingTo_.insert(commandPath);
     Channel& c = *slot.channel;
     slot.file.answersAtStart = c.answers;
@@ -374,6 +380,7 @@ void UploadLoop::resumePaused() {
     for (auto& s : slots_) {
         if (!s->file.paused || !s->channel->busy) continue;
         if (!limiter_.hasBudget()) return;
+        if (!s->file.digest->hasRoom()) continue;
         s->file.paused = false;
         curl_easy_pause(s->channel->easy, CURLPAUSE_CONT);
     }
@@ -387,6 +394,11 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
         auto budget = std::chrono::duration_cast<std::chrono::milliseconds>(limiter_.untilBudget()).count();
         wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));
     }
+    // The worker gives no sign when it has caught up: it is looked at again soon.
+    const bool hashing = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) {
+        return s->file.paused && s->file.digest && !s->file.digest->hasRoom();
+    });
+    if (hashing) wait = std::min(wait, 1);
     const bool idle = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
     if (idle && !foldersMade_) {
         wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));

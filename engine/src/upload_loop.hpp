@@ -19,9 +19,9 @@
 
 #include "control_impl.hpp"
 #include "failure_kind.hpp"
-#include "file_digest.hpp"
 #include "file_phase.hpp"
 #include "ftp_session.hpp"
+#include "hash_worker.hpp"
 #include "rate_limiter.hpp"
 #include "retry_policy.hpp"
 #include "stall_watch.hpp"
@@ -52,7 +52,7 @@ struct Sending {
     unsigned answersAtStart = 0;  // the server's replies heard before this attempt
     std::string remotePath;       // as sent in commands
     std::string localFault;       // the local file changed under us: no retry
-    std::shared_ptr<FileDigest> digest;  // of the bytes read, from byte 0
+    std::shared_ptr<QueuedDigest> digest;  // of the bytes read, from byte 0
     std::string sha256;           // the digest, once every byte is out
 };
 
@@ -133,6 +133,7 @@ private:
     FtpSession& session_;
     GlobalStateAndStats& stats_;
     RateLimiter limiter_;
+    HashWorker hasher_;  // outlives the slots, whose digests it takes
     std::vector<std::unique_ptr<Slot>> slots_;
     std::deque<Pending> pending_;
     // What this upload keeps of each file, by file number: one record, not

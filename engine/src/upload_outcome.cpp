@@ -79,6 +79,12 @@ bool UploadLoop::hashOverdue(Slot& slot, CURLcode result) {
     }
     sendingTo_.erase(f.remotePath);
     impl_.heldByServer.erase(f.number);
+    std::string fault;
+    slot.file.sha256 = slot.file.digest->finish(fault);
+    if (!fault.empty()) {
+        fail(f.number, quoted(entry(f).local.full()) + " " + fault);
+        return true;
+    }
     done(f, {EVerified::eBySize, "verified by size, the server did not hash it in time"});
     return true;
 }
@@ -109,6 +115,8 @@ void UploadLoop::finish(Slot& slot, CURLcode result, const std::string& stall) {
     conclude(slot, result, stall);
     // Stored: the server is asked for its count (and hash) now, on the same connection.
     if (slot.channel->busy) return;
+    // Blocks still queued for an attempt that ended are of no use.
+    slot.file.digest.reset();
     const EFileResult outcome = entry(slot.file).result;
     slot.file.phase.moveTo(outcome == EFileResult::eDone     ? EFilePhase::eDone
                            : outcome == EFileResult::eFailed ? EFilePhase::eFailed
@@ -126,9 +134,7 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
     }
     // A resume that found every byte on the server read none of them.
     const bool uploadEnded = result == CURLE_OK && stall.empty() && !f.phase.is(EFilePhase::eChecking);
-    if (uploadEnded && f.localFault.empty() && hashUpTo(f, f.size)) {
-        slot.file.sha256 = f.digest->finish();
-    }
+    if (uploadEnded && f.localFault.empty()) hashUpTo(f, f.size);
     closeFile(slot);
     TransferStats& st = entry(f);
     Channel& c = *slot.channel;
@@ -151,6 +157,13 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
                                                    : f.offset + uploaded;
         if (held == f.size) {
             impl_.heldByServer.erase(f.number);
+            // Hashed meanwhile by the worker; wanted only now.
+            std::string fault;
+            f.sha256 = slot.file.sha256 = f.digest->finish(fault);
+            if (!fault.empty()) {
+                fail(f.number, quoted(st.local.full()) + " " + fault);
+                return;
+            }
             const Verification verified = verify(slot);
             if (verified.how == EVerified::eFailed) return;
             done(slot.file, verified);

@@ -105,6 +105,7 @@ protected:
                 EXPECT_EQ(e.bytesSent, e.fileSize);
                 ASSERT_TRUE(fs::exists(remote));
                 EXPECT_EQ(sha256File(remote), sha256File(e.local.full()));
+                EXPECT_EQ(e.sha256, sha256File(e.local.full()));
             } else {
                 ASSERT_EQ(e.result, qz::EFileResult::eFailed);
                 ++failed;

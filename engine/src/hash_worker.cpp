@@ -1,0 +1,200 @@
+#include "hash_worker.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <new>
+
+#include "file_digest.hpp"
+#include "local_file.hpp"
+
+namespace qz {
+
+namespace {
+
+// Enough for a connection's next blocks while the worker catches up; a
+// worker further behind than this pauses the connection.
+constexpr std::size_t kInFlightPerConnection = 4 * 1024 * 1024;
+// Buffers kept for reuse beyond the blocks in flight.
+constexpr std::size_t kPooledBlocks = 16;
+// Bytes of a resumed file's part on the server hashed before other files get a turn.
+constexpr std::uint64_t kCatchUpTurn = 1024 * 1024;
+
+}  // namespace
+
+// Touched by the worker alone while tasks of it are queued; `queuedTasks`,
+// `dropped` and `fault` only under the lock.
+struct HashWorker::File {
+    FileDigest digest;
+    std::size_t queuedTasks = 0;
+    bool dropped = false;
+    std::string fault;
+};
+
+HashWorker::HashWorker(std::size_t connections)
+    : limit_(std::max<std::size_t>(connections, 1) * kInFlightPerConnection), thread_([this] { work(); }) {}
+
+HashWorker::~HashWorker() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        for (auto& task : tasks_) retire(task);
+        tasks_.clear();
+    }
+    queued_.notify_all();
+    thread_.join();
+}
+
+bool HashWorker::hasRoom() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return inFlight_ < limit_;
+}
+
+void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::size_t length) {
+    Block block;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!pool_.empty()) {
+            block = std::move(pool_.back());
+            pool_.pop_back();
+        }
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    block.assign(bytes, bytes + length);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tasks_.push_back({file, std::move(block), -1, 0});
+        inFlight_ += length;
+        ++file->queuedTasks;
+    }
+    queued_.notify_one();
+}
+
+void HashWorker::catchUp(const std::shared_ptr<File>& file, int fd, std::uint64_t end) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tasks_.push_back({file, {}, fd, end});
+        ++file->queuedTasks;
+    }
+    queued_.notify_one();
+}
+
+std::string HashWorker::finish(File& file, std::string& fault) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&file] { return file.queuedTasks == 0; });
+    if (!file.fault.empty()) {
+        fault = file.fault;
+        return "";
+    }
+    lock.unlock();
+    // Nothing is queued for it any more: the worker is done with the digest.
+    return file.digest.finish();
+}
+
+void HashWorker::drop(File& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    file.dropped = true;
+    for (auto it = tasks_.begin(); it != tasks_.end();) {
+        if (it->file.get() != &file) {
+            ++it;
+            continue;
+        }
+        retire(*it);
+        it = tasks_.erase(it);
+    }
+}
+
+void HashWorker::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+        queued_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        if (stopping_) return;
+        Task task = std::move(tasks_.front());
+        tasks_.pop_front();
+        bool done = true;
+        // After a fault the digest is of no use; a dropped file's is wanted by nobody.
+        if (!task.file->dropped && task.file->fault.empty()) {
+            std::string fault;
+            lock.unlock();
+            done = hash(task, fault);
+            lock.lock();
+            if (!fault.empty()) task.file->fault = fault;
+        }
+        if (!done) {
+            // A long catch-up takes turns with the other files' blocks, ahead of its own file's.
+            const auto own = std::stable_partition(tasks_.begin(), tasks_.end(),
+                                                   [&task](const Task& t) { return t.file != task.file; });
+            tasks_.insert(own, std::move(task));
+            continue;
+        }
+        retire(task);
+        done_.notify_all();
+    }
+}
+
+// Runs without the lock. False: a catch-up with more to read.
+bool HashWorker::hash(Task& task, std::string& fault) {
+    FileDigest& digest = task.file->digest;
+    try {
+        if (task.fd < 0) {
+            digest.add(task.block.data(), task.block.size());
+            return true;
+        }
+        const std::uint64_t part = std::min(task.end, digest.covered() + kCatchUpTurn);
+        if (!digest.catchUp(task.fd, part)) {
+            fault = unreadableForHash(errno);
+            return true;
+        }
+        return digest.covered() >= task.end;
+    } catch (const std::exception& e) {
+        fault = std::string("could not be hashed: ") + e.what();
+        return true;
+    }
+}
+
+void HashWorker::retire(Task& task) {
+    if (task.fd >= 0) ::close(task.fd);
+    task.fd = -1;
+    inFlight_ -= task.block.size();
+    if (pool_.size() < kPooledBlocks && task.block.capacity() > 0) pool_.push_back(std::move(task.block));
+    --task.file->queuedTasks;
+}
+
+QueuedDigest::QueuedDigest(HashWorker& worker) : worker_(worker), file_(std::make_shared<HashWorker::File>()) {}
+
+QueuedDigest::~QueuedDigest() { worker_.drop(*file_); }
+
+void QueuedDigest::add(const void* data, std::size_t length) {
+    if (length == 0) return;
+    worker_.add(file_, data, length);
+    covered_ += length;
+}
+
+bool QueuedDigest::catchUp(int fd, std::uint64_t end) {
+    if (covered_ >= end) return true;
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return false;
+    try {
+        worker_.catchUp(file_, own, end);
+    } catch (const std::bad_alloc&) {
+        ::close(own);
+        errno = ENOMEM;
+        return false;
+    }
+    covered_ = end;
+    return true;
+}
+
+std::string QueuedDigest::finish(std::string& fault) {
+    if (!finished_) {
+        finished_ = true;
+        sha256_ = worker_.finish(*file_, fault_);
+    }
+    fault = fault_;
+    return sha256_;
+}
+
+}  // namespace qz
