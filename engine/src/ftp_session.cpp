@@ -63,10 +63,6 @@ int onConnected(void* user, char*, char*, int, int localPort) {
     return CURL_PREREQFUNC_OK;
 }
 
-[[noreturn]] void refuseInCommand(int line) {
-    raise(line, "upload", "a remote name holding a line break or a NUL byte cannot be sent to an ftp server");
-}
-
 int portOf(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
     if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
@@ -78,58 +74,6 @@ int portOf(const sockaddr_storage& address) {
 void ensureCurlGlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-Channel::~Channel() {
-    if (commands) curl_slist_free_all(commands);
-    if (easy) curl_easy_cleanup(easy);
-}
-
-void Channel::prepare(const std::string& url) {
-    error[0] = '\0';
-    lastReply.clear();
-    lastSize = -1;
-    replyLines.clear();
-    opened.clear();
-    controlPort = -1;
-    read = nullptr;
-    readUser = nullptr;
-    reading = endEarly = ended = awaitingReply = false;
-    awaitedControl = CURL_SOCKET_BAD;
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, replyTimeout);
-    curl_easy_setopt(easy, CURLOPT_QUOTE, nullptr);
-    curl_easy_setopt(easy, CURLOPT_POSTQUOTE, nullptr);
-    if (commands) curl_slist_free_all(commands);
-    commands = nullptr;
-}
-
-void Channel::waitForRepliesUpTo(std::chrono::seconds wait) {
-    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(wait.count()));
-}
-
-void Channel::setCommands(CURLoption when, const std::vector<std::string>& lines) {
-    if (commands) curl_slist_free_all(commands);
-    commands = nullptr;
-    curl_easy_setopt(easy, when, nullptr);
-    for (const auto& l : lines) {
-        if (!fitsInCommand(l)) refuseInCommand(__LINE__);
-    }
-    for (const auto& l : lines) {
-        curl_slist* next = curl_slist_append(commands, l.c_str());
-        if (!next) throw std::bad_alloc();
-        commands = next;
-    }
-    curl_easy_setopt(easy, when, commands);
-}
-
-std::string Channel::describe(CURLcode code) const {
-    std::string text = error[0] ? std::string(error) : std::string(curl_easy_strerror(code));
-    if (!lastReply.empty() && text.find(lastReply) == std::string::npos &&
-        (lastReply[0] == '4' || lastReply[0] == '5')) {
-        text += " (server said: " + lastReply + ")";
-    }
-    return text;
 }
 
 FtpSession::FtpSession(const Options& options) : options_(options) {
@@ -249,78 +193,6 @@ void FtpSession::remove(Channel& c) {
     if (!c.busy) return;
     curl_multi_remove_handle(c.multi, c.easy);
     c.busy = false;
-}
-
-void FtpSession::prepareUpload(Channel& c, const std::string& remotePath, std::uint64_t size, bool resume,
-                               curl_read_callback read, curl_seek_callback seek, void* user) {
-    c.prepare(url(remotePath));
-    c.read = read;
-    c.readUser = user;
-    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, onUploadRead);
-    curl_easy_setopt(c.easy, CURLOPT_READDATA, &c);
-    curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, seek);
-    curl_easy_setopt(c.easy, CURLOPT_SEEKDATA, user);
-    // Plain passive data connections are ended by us (see endDataConnection);
-    // libcurl then must not know the size, or it ends them itself.
-    c.endEarly = !resume && !options_.encryptData && options_.connectionMode == EConnectionMode::ePassive;
-    curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE,
-                     c.endEarly ? static_cast<curl_off_t>(-1) : static_cast<curl_off_t>(size));
-    // -1: libcurl asks the server (SIZE) how much it holds and appends the rest.
-    curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume ? -1 : 0));
-}
-
-std::size_t FtpSession::onUploadRead(char* buffer, std::size_t size, std::size_t count, void* channel) {
-    auto* c = static_cast<Channel*>(channel);
-    if (!c->reading) {
-        c->reading = true;
-        // The SIZE reply that led here (on a resume) is not the one that checks the result.
-        c->lastSize = -1;
-    }
-    const std::size_t n = c->read(buffer, size, count, c->readUser);
-    if (n != 0 || !c->endEarly || c->ended) return n;
-    return c->session->endDataConnection(*c) ? CURL_READFUNC_PAUSE : 0;
-}
-
-// Once an upload's last byte is out, libcurl closes the data connection
-// and waits for the server's reply without serving the other connections
-// meanwhile. Ending the data connection here instead (libcurl asks for
-// more only when everything it was given is sent) and pausing until the
-// reply is in lets libcurl find it waiting, so the connections keep
-// sending side by side.
-bool FtpSession::endDataConnection(Channel& c) {
-    if (c.opened.empty()) return false;
-    // The data connection is the socket this request opened last.
-    const curl_socket_t data = c.opened.back();
-    const curl_socket_t control = controlSocket(c);
-    if (control == CURL_SOCKET_BAD || data == control) return false;
-    if (::shutdown(data, SHUT_WR) != 0) return false;
-    c.ended = true;
-    c.awaitingReply = true;
-    c.awaitedControl = control;
-    c.endedAt = std::chrono::steady_clock::now();
-    return true;
-}
-
-// A server that has not replied within the stall timeout is left to
-// libcurl, whose own reply timeout then names the stall.
-void FtpSession::resumeAnswered() {
-    const auto now = std::chrono::steady_clock::now();
-    const auto patience = std::chrono::seconds(std::max(options_.stallTimeout, 1));
-    for (auto& c : channels_) {
-        if (!c->awaitingReply || !c->busy) continue;
-        pollfd p{c->awaitedControl, POLLIN, 0};
-        if (::poll(&p, 1, 0) == 0 && now - c->endedAt < patience) continue;
-        c->awaitingReply = false;
-        curl_easy_pause(c->easy, CURLPAUSE_CONT);
-    }
-}
-
-// An upload whose data connection is not up yet.
-bool FtpSession::settingUp() const {
-    return std::any_of(channels_.begin(), channels_.end(),
-                       [](const auto& c) { return c->busy && c->read && !c->reading; });
 }
 
 void FtpSession::perform() {

@@ -144,6 +144,8 @@ private:
 // Whether text can go into an FTP command: a CR or LF would end the command
 // and begin another of the text's choosing, a NUL byte would cut it short.
 bool fitsInCommand(const std::string& text);
+// Raises the engine's error for a remote name that does not fit in a command.
+[[noreturn]] void refuseInCommand(int line);
 
 
 // Sets libcurl up once per process.
