@@ -35,7 +35,7 @@ void refuseControlCharacters(const std::string& setting, const std::string& valu
 bool isIpv6Literal(const std::string& host) {
     std::string bare = host;
     if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
-    in6_addr address {};
+    in6_addr address{};
     return ::inet_pton(AF_INET6, bare.c_str(), &address) == 1;
 }
 
@@ -50,8 +50,9 @@ void checkHost(const std::string& setting, const std::string& host) {
     if (host.size() > kLongestHostName) refuse(setting, "is longer than a host name can be");
     for (unsigned char c : host) {
         if (std::isalnum(c) || c == '.' || c == '-' || c == '_') continue;
-        const std::string shown = c == ' ' ? "a space" : c < 0x80 ? "\"" + std::string(1, static_cast<char>(c)) + "\""
-                                                                  : "the byte " + byteText(c);
+        const std::string shown = c == ' '   ? "a space"
+                                  : c < 0x80 ? "\"" + std::string(1, static_cast<char>(c)) + "\""
+                                             : "the byte " + byteText(c);
         refuse(setting, "is not a plain host name or IP address: it holds " + shown);
     }
 }

@@ -155,9 +155,7 @@ void Control::setStatsCallback(StatsCallback callback, void* user) {
     impl_->callbackUser = user;
 }
 
-const std::map<unsigned long, TransferStats>& Control::getFileMap() const {
-    return impl_->stats.fileMap;
-}
+const std::map<unsigned long, TransferStats>& Control::getFileMap() const { return impl_->stats.fileMap; }
 
 const GlobalStateAndStats& Control::getGlobalStateAndStats() const { return impl_->stats; }
 

@@ -19,7 +19,7 @@ class FtpSession;
 
 struct Control::Impl {
     Options options;
-    GlobalStateAndStats stats;            // stats.fileMap is the queue
+    GlobalStateAndStats stats;               // stats.fileMap is the queue
     std::vector<std::string> remoteFolders;  // folders to create, parents first
     // What lands where, files and folders. It refers to the local paths in
     // stats.fileMap: the two are cleared together.
@@ -37,7 +37,7 @@ struct Control::Impl {
     // the next attempt resumes them, unless the file has changed since.
     std::map<unsigned long, struct timespec> heldByServer;
     unsigned probeCount = 0;
-    bool uploading = false;               // upload is running (the callback may call in)
+    bool uploading = false;  // upload is running (the callback may call in)
 
     // The queue and the connections stay as they are while an upload runs:
     // a progress callback that calls in gets this error.

@@ -40,8 +40,6 @@ void Exception::createLogFile(bool enabled) {
     exceptionLogOn() = enabled;
 }
 
-std::string Exception::getLogFilename() {
-    return detail::logFilePath("exceptions");
-}
+std::string Exception::getLogFilename() { return detail::logFilePath("exceptions"); }
 
 }  // namespace qz

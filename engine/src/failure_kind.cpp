@@ -11,13 +11,10 @@ bool worthRetrying(CURLcode code, const std::string& lastReply) {
         case CURLE_USE_SSL_FAILED:
         case CURLE_URL_MALFORMAT:
         case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_OUT_OF_MEMORY:
-            return false;
+        case CURLE_OUT_OF_MEMORY: return false;
         case CURLE_UPLOAD_FAILED:
-        case CURLE_QUOTE_ERROR:
-            return lastReply.empty() || lastReply[0] != '5';
-        default:
-            return true;
+        case CURLE_QUOTE_ERROR: return lastReply.empty() || lastReply[0] != '5';
+        default: return true;
     }
 }
 

@@ -14,13 +14,13 @@ constexpr int kPhases = static_cast<int>(EFilePhase::eFailed) + 1;
 // kSteps[from][to]
 constexpr bool kSteps[kPhases][kPhases] = {
     //              Waiting Opening Sending Awaiting Checking Done   Failed
-    /* Waiting  */ {false,  true,   false,  false,   false,   false, false},
-    /* Opening  */ {true,   false,  true,   false,   true,    false, true},
-    /* Sending  */ {true,   false,  false,  true,    true,    false, true},
-    /* Awaiting */ {true,   false,  false,  false,   true,    false, true},
-    /* Checking */ {true,   false,  false,  false,   true,    true,  true},
-    /* Done     */ {false,  false,  false,  false,   false,   false, false},
-    /* Failed   */ {false,  false,  false,  false,   false,   false, false},
+    /* Waiting  */ {false, true, false, false, false, false, false},
+    /* Opening  */ {true, false, true, false, true, false, true},
+    /* Sending  */ {true, false, false, true, true, false, true},
+    /* Awaiting */ {true, false, false, false, true, false, true},
+    /* Checking */ {true, false, false, false, true, true, true},
+    /* Done     */ {false, false, false, false, false, false, false},
+    /* Failed   */ {false, false, false, false, false, false, false},
 };
 
 }  // namespace
@@ -38,16 +38,13 @@ const char* to_string(EFilePhase phase) {
     return "unknown";
 }
 
-bool allowedStep(EFilePhase from, EFilePhase to) {
-    return kSteps[static_cast<int>(from)][static_cast<int>(to)];
-}
+bool allowedStep(EFilePhase from, EFilePhase to) { return kSteps[static_cast<int>(from)][static_cast<int>(to)]; }
 
 void FilePhase::moveTo(EFilePhase next) {
     if (!allowedStep(phase_, next)) {
         assert(!"a file's phase took a step outside the table");
-        note(Logging::EType::eWarnings,
-             std::string("a file went from ") + to_string(phase_) + " to " + to_string(next) +
-                 ", which is not foreseen");
+        note(Logging::EType::eWarnings, std::string("a file went from ") + to_string(phase_) + " to " +
+                                            to_string(next) + ", which is not foreseen");
     }
     phase_ = next;
 }

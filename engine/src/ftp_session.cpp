@@ -36,8 +36,8 @@ std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user)
     // Server replies start with three digits; libcurl also passes its own
     // header-like lines ("Content-Length: ...") here, which say nothing new.
     if (line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-        std::isdigit(static_cast<unsigned char>(line[1])) &&
-        std::isdigit(static_cast<unsigned char>(line[2])) && (line[3] == ' ' || line[3] == '-')) {
+        std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2])) &&
+        (line[3] == ' ' || line[3] == '-')) {
         c->lastReply = line;
         ++c->answers;
         if (line.compare(0, 4, "213 ") == 0) {
@@ -231,15 +231,14 @@ std::vector<std::pair<Channel*, CURLcode>> FtpSession::finished() {
 curl_socket_t FtpSession::controlSocket(const Channel& c) {
     if (c.controlPort < 0) return CURL_SOCKET_BAD;
     for (auto it = sockets_.begin(); it != sockets_.end();) {
-        sockaddr_storage local {}, peer {};
+        sockaddr_storage local{}, peer{};
         socklen_t localLength = sizeof local, peerLength = sizeof peer;
         if (::getsockname(*it, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
             it = sockets_.erase(it);  // closed since
             continue;
         }
         if (portOf(local) == c.controlPort &&
-            ::getpeername(*it, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
-            portOf(peer) == options_.port) {
+            ::getpeername(*it, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 && portOf(peer) == options_.port) {
             return *it;
         }
         ++it;
@@ -296,8 +295,8 @@ void FtpSession::login() {
     }
     auto results = runAlone(all);
     const bool tls = options_.encryptControl || options_.encryptData;
-    if (tls && tls12_ && std::all_of(results.begin(), results.end(),
-                                     [](CURLcode r) { return r == CURLE_SSL_CONNECT_ERROR; })) {
+    if (tls && tls12_ &&
+        std::all_of(results.begin(), results.end(), [](CURLcode r) { return r == CURLE_SSL_CONNECT_ERROR; })) {
         tls12_ = false;
         for (auto& c : channels_) {
             configure(*c);
@@ -318,8 +317,8 @@ void FtpSession::login() {
     if (ok == 0 || refused) {
         Channel& c = *all[firstFailure];
         raise(__LINE__, "connect",
-              "cannot log in to ftp server " + server() + " as \"" + options_.username + "\": " +
-                  c.describe(results[firstFailure]),
+              "cannot log in to ftp server " + server() + " as \"" + options_.username +
+                  "\": " + c.describe(results[firstFailure]),
               {{"ftp server", server()}, {"ftp reply", c.lastReply}});
     }
     // A server that takes fewer connections than asked for still gets the

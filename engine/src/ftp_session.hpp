@@ -36,28 +36,28 @@ class FtpSession;
 struct Channel {
     CURL* easy = nullptr;
     char error[CURL_ERROR_SIZE] = {};
-    std::string lastReply;           // last reply line of the server
-    std::int64_t lastSize = -1;      // number of the last "213" (SIZE) reply
-    unsigned replies = 0;            // reply lines heard so far: the server is alive
-    unsigned answers = 0;            // of those, the server's own (libcurl adds some)
+    std::string lastReply;                // last reply line of the server
+    std::int64_t lastSize = -1;           // number of the last "213" (SIZE) reply
+    unsigned replies = 0;                 // reply lines heard so far: the server is alive
+    unsigned answers = 0;                 // of those, the server's own (libcurl adds some)
     std::vector<std::string> replyLines;  // every reply line since prepare, the first kMaxLines
     static constexpr std::size_t kMaxLines = 200;
-    curl_slist* commands = nullptr;  // quote commands of the current request
-    CURLM* multi = nullptr;          // the multi handle that drives it
-    std::vector<curl_socket_t> opened;        // sockets libcurl opened since prepare
-    int controlPort = -1;                     // local port of the request's control connection
+    curl_slist* commands = nullptr;              // quote commands of the current request
+    CURLM* multi = nullptr;                      // the multi handle that drives it
+    std::vector<curl_socket_t> opened;           // sockets libcurl opened since prepare
+    int controlPort = -1;                        // local port of the request's control connection
     std::set<curl_socket_t>* sockets = nullptr;  // every socket the session's channels opened
-    FtpSession* session = nullptr;   // that drives it
-    bool busy = false;               // added to its multi handle
-    long replyTimeout = 1;           // seconds libcurl waits for a reply, as a rule
+    FtpSession* session = nullptr;               // that drives it
+    bool busy = false;                           // added to its multi handle
+    long replyTimeout = 1;                       // seconds libcurl waits for a reply, as a rule
 
     // The upload of the current request (see FtpSession::prepareUpload).
     curl_read_callback read = nullptr;
     void* readUser = nullptr;
-    bool reading = false;            // libcurl asked for bytes: the data connection is up
-    bool endEarly = false;           // its data connection is ended by us once every byte is out
-    bool ended = false;              // it was
-    bool awaitingReply = false;      // paused until the server's reply to the upload is in
+    bool reading = false;        // libcurl asked for bytes: the data connection is up
+    bool endEarly = false;       // its data connection is ended by us once every byte is out
+    bool ended = false;          // it was
+    bool awaitingReply = false;  // paused until the server's reply to the upload is in
     curl_socket_t awaitedControl = CURL_SOCKET_BAD;
     std::chrono::steady_clock::time_point endedAt;
 
@@ -133,7 +133,7 @@ private:
     void selectSha256();
 
     Options options_;
-    bool tls12_ = true;   // see configure()
+    bool tls12_ = true;  // see configure()
     bool offersSha256_ = false;
     std::vector<CURLM*> multis_;
     std::size_t nextWait_ = 0;
@@ -146,7 +146,6 @@ private:
 bool fitsInCommand(const std::string& text);
 // Raises the engine's error for a remote name that does not fit in a command.
 [[noreturn]] void refuseInCommand(int line);
-
 
 // Sets libcurl up once per process.
 void ensureCurlGlobalInit();

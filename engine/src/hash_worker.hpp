@@ -44,8 +44,8 @@ private:
     using Block = std::vector<unsigned char>;
     struct Task {
         std::shared_ptr<File> file;
-        Block block;          // bytes that follow the file's hashed ones, or
-        int fd = -1;          // a descriptor of its own to read up to `end`
+        Block block;  // bytes that follow the file's hashed ones, or
+        int fd = -1;  // a descriptor of its own to read up to `end`
         std::uint64_t end = 0;
     };
 
@@ -66,7 +66,7 @@ private:
     std::condition_variable done_;    // a task was retired
     std::deque<Task> tasks_;
     std::vector<Block> pool_;
-    std::size_t inFlight_ = 0;        // bytes of the queued blocks
+    std::size_t inFlight_ = 0;  // bytes of the queued blocks
     bool stopping_ = false;
     std::thread thread_;
 };

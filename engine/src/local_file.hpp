@@ -21,9 +21,9 @@
 namespace qz {
 
 struct OpenedFile {
-    int fd = -1;            // -1 when refused
-    struct stat info {};    // of the open file
-    std::string fault;      // why it was refused, to follow the quoted path
+    int fd = -1;          // -1 when refused
+    struct stat info {};  // of the open file
+    std::string fault;    // why it was refused, to follow the quoted path
 };
 
 OpenedFile openQueuedFile(const std::string& path);

@@ -19,8 +19,7 @@ namespace qz {
 
 namespace {
 
-[[noreturn]] void refuse(int line, const std::string& operation, const std::string& path,
-                         const std::string& reason) {
+[[noreturn]] void refuse(int line, const std::string& operation, const std::string& path, const std::string& reason) {
     raise(line, operation, "cannot queue " + quoted(path) + ": " + reason, {{"path", path}});
 }
 

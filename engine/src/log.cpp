@@ -40,9 +40,7 @@ void SummaryLog::truncateLogFile() {
 
 std::vector<std::string> logPathsRemovedAtExit() { return detail::pathsRemovedAtExit(); }
 
-std::string SummaryLog::getLogFilename() {
-    return detail::logFilePath("summary");
-}
+std::string SummaryLog::getLogFilename() { return detail::logFilePath("summary"); }
 
 void Logging::enable(EType type, const Options&, const std::string& text) {
     enabledTypes() |= bitOf(type);

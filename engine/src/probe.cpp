@@ -42,8 +42,8 @@ struct Probe {
 };
 
 CURLcode send(FtpSession& session, Channel& c, Probe& probe, const std::string& name, bool keep) {
-    probe.block.assign(
-        static_cast<std::size_t>(std::clamp(session.options().blockSize, 16 * 1024, 2 * 1024 * 1024)), '\0');
+    probe.block.assign(static_cast<std::size_t>(std::clamp(session.options().blockSize, 16 * 1024, 2 * 1024 * 1024)),
+                       '\0');
     c.prepare(session.url(name));
     curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
     curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);

@@ -14,8 +14,8 @@
 namespace qz {
 
 struct ProbeResult {
-    std::string failure;             // why no estimate came out, "" when one did
-    std::int64_t held = 0;           // bytes the server holds
+    std::string failure;    // why no estimate came out, "" when one did
+    std::int64_t held = 0;  // bytes the server holds
     std::uint64_t bitsPerSecond = 0;
 };
 

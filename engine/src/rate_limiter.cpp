@@ -16,8 +16,7 @@ constexpr double kBucketSeconds = 0.02;
 double seconds(RateLimiter::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 }  // namespace
 
-RateLimiter::RateLimiter(const Options& options, Clock::time_point now)
-    : lastRefill_(now), lastTick_(now) {
+RateLimiter::RateLimiter(const Options& options, Clock::time_point now) : lastRefill_(now), lastTick_(now) {
     const double maximum = static_cast<double>(options.bandwidthMaximum) / 8;
     const double start = static_cast<double>(options.bandwidthStart) / 8;
     ceiling_ = maximum > 0 ? std::min(maximum, kUnlimited) : kUnlimited;
@@ -78,16 +77,13 @@ bool RateLimiter::backOff() {
     return true;
 }
 
-std::uint64_t RateLimiter::rate() const {
-    return limited_ ? static_cast<std::uint64_t>(rate_ * 8) : 0;
-}
+std::uint64_t RateLimiter::rate() const { return limited_ ? static_cast<std::uint64_t>(rate_ * 8) : 0; }
 
 RateLimiter::Clock::duration RateLimiter::untilBudget() const {
     if (!limited_) return Clock::duration::zero();
     const double missing = std::max(0.0, unit_ - tokens_);
     auto wait = std::chrono::duration<double>(missing / rate_);
-    return std::max<Clock::duration>(std::chrono::milliseconds(1),
-                                     std::chrono::duration_cast<Clock::duration>(wait));
+    return std::max<Clock::duration>(std::chrono::milliseconds(1), std::chrono::duration_cast<Clock::duration>(wait));
 }
 
 }  // namespace qz

@@ -51,12 +51,12 @@ private:
 
     bool limited_ = false;
     bool climbing_ = false;
-    double ceiling_ = 0;     // bytes per second
-    double floor_ = 0;       // bytes per second
-    double rate_ = 0;        // bytes per second
+    double ceiling_ = 0;  // bytes per second
+    double floor_ = 0;    // bytes per second
+    double rate_ = 0;     // bytes per second
     double growth_ = 1;
     double backOff_ = 1;
-    double unit_ = 1;        // smallest grant, bytes
+    double unit_ = 1;  // smallest grant, bytes
     double tokens_ = 0;
     bool starved_ = false;
     Clock::time_point lastRefill_;

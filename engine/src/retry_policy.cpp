@@ -14,17 +14,14 @@ RetryPolicy::RetryPolicy(std::chrono::seconds unreachableTimeout)
 RetryDecision RetryPolicy::afterFailure(EFailure failure, int answeredAttempts, Clock::time_point now) {
     using std::chrono::milliseconds;
     switch (failure) {
-        case EFailure::ePermanent:
-            reached();
-            return {ERetry::eFailFile, milliseconds(0)};
+        case EFailure::ePermanent: reached(); return {ERetry::eFailFile, milliseconds(0)};
         case EFailure::eTransient: {
             reached();
             if (answeredAttempts >= kAnsweredAttempts) return {ERetry::eFailFile, milliseconds(0)};
             const int doublings = std::clamp(answeredAttempts - 1, 0, 16);
             return {ERetry::eRetry, std::min(kFirstFilePause * (1 << doublings), kLongestFilePause)};
         }
-        case EFailure::eUnreachable:
-            break;
+        case EFailure::eUnreachable: break;
     }
     if (!outage_) {
         outage_ = true;

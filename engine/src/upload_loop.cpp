@@ -37,9 +37,14 @@ std::string secondsText(Clock::duration d) {
 }
 
 UploadLoop::UploadLoop(Control::Impl& impl, FtpSession& session)
-    : impl_(impl), session_(session), stats_(impl.stats), limiter_(impl.options, Clock::now()),
-      hasher_(session.channels()), tallies_(impl.nextFileNumber),
-      stalls_(std::chrono::seconds(stallSeconds()), Clock::now()), throughput_(Clock::now()),
+    : impl_(impl),
+      session_(session),
+      stats_(impl.stats),
+      limiter_(impl.options, Clock::now()),
+      hasher_(session.channels()),
+      tallies_(impl.nextFileNumber),
+      stalls_(std::chrono::seconds(stallSeconds()), Clock::now()),
+      throughput_(Clock::now()),
       policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
     for (std::size_t i = 0; i < session.channels(); ++i) {
         auto s = std::make_unique<Slot>();
@@ -88,9 +93,9 @@ void UploadLoop::run() {
     }
     impl_.rateLimit = limiter_.rate();
     note(Logging::EType::eSummary,
-         "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) +
-             " files over " + std::to_string(slots_.size()) + " connection(s), rate " + rateText() +
-             ", waiting up to " + std::to_string(policy_.timeout().count()) + " s for an unreachable server");
+         "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) + " files over " +
+             std::to_string(slots_.size()) + " connection(s), rate " + rateText() + ", waiting up to " +
+             std::to_string(policy_.timeout().count()) + " s for an unreachable server");
 
     Clock::time_point nextProgress = begin_ + kProgressPeriod;
     while (true) {
@@ -260,8 +265,7 @@ void UploadLoop::startWaiting(Clock::time_point now) {
 // Tells the kernel which files come next, so their first blocks are read
 // while the current ones are still on the wire.
 void UploadLoop::hintReadAhead() {
-    const std::size_t ahead =
-        static_cast<std::size_t>(std::clamp(impl_.options.encoders, 0, 64)) * slots_.size();
+    const std::size_t ahead = static_cast<std::size_t>(std::clamp(impl_.options.encoders, 0, 64)) * slots_.size();
     std::size_t hinted = 0;
     for (const auto& p : pending_) {
         if (hinted++ >= ahead) break;
@@ -278,7 +282,7 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
     }
     if (!fitsInCommand(commandPath)) {
         fail(p.number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
-                     " holds a line break, which FTP cannot carry");
+                           " holds a line break, which FTP cannot carry");
         return;
     }
     const OpenedFile opened = openQueuedFile(st.local.full());
@@ -290,9 +294,8 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
     const struct stat& info = opened.info;
     if (static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
         ::close(fd);
-        fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " +
-                     std::to_string(st.fileSize) + " bytes then, " + std::to_string(info.st_size) +
-                     " now");
+        fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " + std::to_string(st.fileSize) +
+                           " bytes then, " + std::to_string(info.st_size) + " now");
         return;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -333,8 +336,7 @@ void UploadLoop::resumedAt(Slot& slot) {
     TransferStats& st = entry(slot.file);
     tally(slot.file.number).confirmed = slot.file.offset;
     note(Logging::EType::eWarnings, "resuming " + quoted(st.remote.full()) + " at byte " +
-                                        std::to_string(slot.file.offset) + " of " +
-                                        std::to_string(slot.file.size));
+                                        std::to_string(slot.file.offset) + " of " + std::to_string(slot.file.size));
 }
 
 void UploadLoop::closeFile(Slot& slot) {
@@ -388,8 +390,7 @@ void UploadLoop::resumePaused() {
 
 int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const {
     int wait = millisecondsUntil(now, nextProgress);
-    const bool paused =
-        std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
+    const bool paused = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
     if (paused) {
         auto budget = std::chrono::duration_cast<std::chrono::milliseconds>(limiter_.untilBudget()).count();
         wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));

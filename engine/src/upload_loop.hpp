@@ -39,21 +39,21 @@ struct Sending {
     unsigned long number = 0;
     int fd = -1;
     std::uint64_t size = 0;
-    std::uint64_t offset = 0;     // where this attempt began (server's size on resume)
-    std::uint64_t position = 0;   // next byte to read
+    std::uint64_t offset = 0;    // where this attempt began (server's size on resume)
+    std::uint64_t position = 0;  // next byte to read
     FilePhase phase;
     // Not phases, they hold across them: the attempt continues an earlier
     // one, and the rate holds its reading back for a while.
     bool resumed = false;
     bool paused = false;
-    std::uint64_t uploaded = 0;   // bytes this attempt sent, once stored
-    struct timespec modified {};  // as the file was opened
-    StallWatch::Mark mark;        // what had moved when it last moved
-    unsigned answersAtStart = 0;  // the server's replies heard before this attempt
-    std::string remotePath;       // as sent in commands
-    std::string localFault;       // the local file changed under us: no retry
+    std::uint64_t uploaded = 0;            // bytes this attempt sent, once stored
+    struct timespec modified {};           // as the file was opened
+    StallWatch::Mark mark;                 // what had moved when it last moved
+    unsigned answersAtStart = 0;           // the server's replies heard before this attempt
+    std::string remotePath;                // as sent in commands
+    std::string localFault;                // the local file changed under us: no retry
     std::shared_ptr<QueuedDigest> digest;  // of the bytes read, from byte 0
-    std::string sha256;           // the digest, once every byte is out
+    std::string sha256;                    // the digest, once every byte is out
 };
 
 struct Pending {
@@ -121,8 +121,7 @@ private:
     void finish(Slot& slot, CURLcode result, const std::string& stall = "");
     void conclude(Slot& slot, CURLcode result, const std::string& stall);
     void refused(Slot& slot, CURLcode result);
-    void retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume,
-                     bool atOnce = false);
+    void retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume, bool atOnce = false);
     void giveUp(const std::string& why, Clock::time_point now);
     void fail(unsigned long number, const std::string& why);
     // The request for the folders failed; `answered`: the server said why.
@@ -155,7 +154,7 @@ private:
     std::uint64_t loggedRate_ = 0;
     RetryPolicy policy_;
     bool foldersMade_ = false;
-    int folderAttempts_ = 0;                // failed while the server answered
+    int folderAttempts_ = 0;  // failed while the server answered
     Clock::time_point foldersNotBefore_;
     Clock::time_point loggedRound_;
     bool givenUp_ = false;

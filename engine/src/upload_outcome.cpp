@@ -65,8 +65,8 @@ std::chrono::seconds UploadLoop::silenceAllowed(const Sending& f) const {
 bool UploadLoop::hashOverdue(Slot& slot, CURLcode result) {
     const Sending& f = slot.file;
     const Channel& c = *slot.channel;
-    if (!f.phase.is(EFilePhase::eChecking) || result != CURLE_OPERATION_TIMEDOUT || !hashCheck() ||
-        c.lastSize < 0 || static_cast<std::uint64_t>(c.lastSize) != f.size) {
+    if (!f.phase.is(EFilePhase::eChecking) || result != CURLE_OPERATION_TIMEDOUT || !hashCheck() || c.lastSize < 0 ||
+        static_cast<std::uint64_t>(c.lastSize) != f.size) {
         return false;
     }
     policy_.reached();
@@ -101,10 +101,9 @@ UploadLoop::Verification UploadLoop::verify(const Slot& slot) {
         return {EVerified::eBySize, "verified by size, the server did not hash it: " + line};
     }
     if (hash.kind == EHashReply::eHash && hash.digest == f.sha256) return {EVerified::eByHash, "verified by hash"};
-    const std::string why = hash.kind == EHashReply::eHash
-                                ? "the server's SHA-256 of the stored file is " + hash.digest +
-                                      ", the file's is " + f.sha256
-                                : "the server's reply to HASH cannot be read: " + line;
+    const std::string why = hash.kind == EHashReply::eHash ? "the server's SHA-256 of the stored file is " +
+                                                                 hash.digest + ", the file's is " + f.sha256
+                                                           : "the server's reply to HASH cannot be read: " + line;
     tally(f.number).confirmed = 0;
     retryOrFail(f.number, why, EFailure::eTransient, false);
     return {EVerified::eFailed, why};
@@ -153,8 +152,7 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
     }
     if (result == CURLE_OK && stall.empty()) {
         policy_.reached();
-        const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize)
-                                                   : f.offset + uploaded;
+        const std::uint64_t held = c.lastSize >= 0 ? static_cast<std::uint64_t>(c.lastSize) : f.offset + uploaded;
         if (held == f.size) {
             impl_.heldByServer.erase(f.number);
             // Hashed meanwhile by the worker; wanted only now.
@@ -171,8 +169,9 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
         }
         // The server's copy is not ours to resume: it is sent anew.
         impl_.heldByServer.erase(f.number);
-        retryOrFail(f.number, "the server holds " + std::to_string(held) + " of its " +
-                                  std::to_string(f.size) + " bytes", EFailure::eTransient, false);
+        retryOrFail(f.number,
+                    "the server holds " + std::to_string(held) + " of its " + std::to_string(f.size) + " bytes",
+                    EFailure::eTransient, false);
         return;
     }
     // Asked to store it, the server may hold a part.
@@ -183,8 +182,7 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
         return;
     }
     if (stall.empty() && serviceUnavailable(c.lastReply)) {
-        const std::string why = "the server " + session_.server() + " is not available (it said: " +
-                                c.lastReply + ")";
+        const std::string why = "the server " + session_.server() + " is not available (it said: " + c.lastReply + ")";
         impl_.lastError = why;
         retryOrFail(f.number, why, EFailure::eUnreachable, stored);
         return;
@@ -192,16 +190,15 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
     // libcurl's own timeouts (no reply, no connection) are stalls as well.
     const std::string stalled = !stall.empty() || result != CURLE_OPERATION_TIMEDOUT
                                     ? stall
-                                    : "the transfer stalled at byte " +
-                                          std::to_string(f.offset + uploaded) + " on " + session_.server() +
-                                          ": " + c.describe(result);
+                                    : "the transfer stalled at byte " + std::to_string(f.offset + uploaded) + " on " +
+                                          session_.server() + ": " + c.describe(result);
     // Not a word from the server during the whole attempt: it is away,
     // which is no fault of this file.
     const bool answered = c.answers != f.answersAtStart;
     const std::string why = !stalled.empty() ? stalled
                             : !answered && droppedUnheard(result)
-                                ? "the server " + session_.server() +
-                                      " closed the connection before it said a word (" + c.describe(result) + ")"
+                                ? "the server " + session_.server() + " closed the connection before it said a word (" +
+                                      c.describe(result) + ")"
                                 : c.describe(result);
     impl_.lastError = why;
     // 522: the server refused the data connection's TLS session (it wants
@@ -253,8 +250,7 @@ void UploadLoop::refused(Slot& slot, CURLcode result) {
     fail(f.number, quoted(st.local.full()) + ": " + why);
 }
 
-void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume,
-                 bool atOnce) {
+void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume, bool atOnce) {
     TransferStats& st = stats_.fileMap.at(number);
     const Clock::time_point now = Clock::now();
     FileTally& t = tally(number);
@@ -263,13 +259,13 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
                                             : policy_.afterFailure(failure, t.answeredAttempts, now);
     if (decision.action == ERetry::eGiveUp) {
         giveUp(why, now);
-        fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " +
-                         unreachableText_);
+        fail(number,
+             quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " + unreachableText_);
         return;
     }
     if (decision.action == ERetry::eFailFile) {
-        fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why +
-                         " (gave up after " + std::to_string(t.attempts) + " attempts)");
+        fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why + " (gave up after " +
+                         std::to_string(t.attempts) + " attempts)");
         return;
     }
     st.result = EFileResult::ePending;
@@ -279,11 +275,10 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
         // One line per round of attempts, not one per file.
         if (policy_.nextAttemptAt() != loggedRound_) {
             loggedRound_ = policy_.nextAttemptAt();
-            note(Logging::EType::eWarnings,
-                 "cannot reach " + session_.server() + " (for " +
-                     secondsText(policy_.unreachableFor(now)) + " s now, waiting up to " +
-                     std::to_string(policy_.timeout().count()) + " s); trying again in " +
-                     secondsText(decision.pause) + " s after: " + why);
+            note(Logging::EType::eWarnings, "cannot reach " + session_.server() + " (for " +
+                                                secondsText(policy_.unreachableFor(now)) + " s now, waiting up to " +
+                                                std::to_string(policy_.timeout().count()) + " s); trying again in " +
+                                                secondsText(decision.pause) + " s after: " + why);
         }
     } else {
         note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
@@ -303,8 +298,8 @@ void UploadLoop::giveUp(const std::string& why, Clock::time_point now) {
     note(Logging::EType::eWarnings, "giving up: " + unreachableText_);
     for (const auto& p : pending_) {
         const TransferStats& st = stats_.fileMap.at(p.number);
-        fail(p.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " +
-                           unreachableText_);
+        fail(p.number,
+             quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " + unreachableText_);
     }
     pending_.clear();
 }
@@ -328,8 +323,8 @@ void UploadLoop::foldersFailed(bool answered, const std::string& why, Clock::tim
     const RetryDecision decision = policy_.afterFailure(failure, folderAttempts_, now);
     if (decision.action == ERetry::eRetry) {
         foldersNotBefore_ = now + decision.pause;
-        note(Logging::EType::eWarnings, "could not create folders, trying again in " +
-                                            secondsText(decision.pause) + " s: " + why);
+        note(Logging::EType::eWarnings,
+             "could not create folders, trying again in " + secondsText(decision.pause) + " s: " + why);
         return;
     }
     foldersMade_ = true;
@@ -343,9 +338,8 @@ void UploadLoop::foldersFailed(bool answered, const std::string& why, Clock::tim
 void UploadLoop::summarize() {
     note(Logging::EType::eSummary,
          "sent " + std::to_string(stats_.filesDone) + " of " + std::to_string(stats_.filesTotal) + " files, " +
-             std::to_string(stats_.totalBytesTransferred) + " of " + std::to_string(stats_.totalBytes) +
-             " bytes in " + std::to_string(stats_.elapsedSeconds) + " s (" +
-             formatTransferRate(stats_.currentRate) + ")");
+             std::to_string(stats_.totalBytesTransferred) + " of " + std::to_string(stats_.totalBytes) + " bytes in " +
+             std::to_string(stats_.elapsedSeconds) + " s (" + formatTransferRate(stats_.currentRate) + ")");
     if (stats_.filesFailed == 0) return;
     std::string names;
     std::size_t named = 0;

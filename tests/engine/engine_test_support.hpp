@@ -22,9 +22,7 @@ inline std::string pattern(std::size_t size, unsigned seed) {
     return s;
 }
 
-inline bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // A statistics callback that stops the server once `at` bytes have
 // arrived (as a crash would), and starts it again on the same port when
@@ -48,8 +46,8 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         ::unsetenv("QZ_CA_FILE");
-        for (auto type : {qz::Logging::EType::eSummary, qz::Logging::EType::eTransfers,
-                          qz::Logging::EType::eWarnings}) {
+        for (auto type :
+             {qz::Logging::EType::eSummary, qz::Logging::EType::eTransfers, qz::Logging::EType::eWarnings}) {
             qz::Logging::enable(type, qz::Options(), "");
         }
         qz::SummaryLog::truncateLogFile();

@@ -16,7 +16,7 @@ TEST(FilePhase, TheRoadsOfAnUploadAreAllowed) {
         {P::eWaiting, P::eOpening, P::eChecking, P::eDone},               // the server held every byte
         {P::eWaiting, P::eOpening, P::eSending, P::eWaiting, P::eOpening, P::eFailed},
         {P::eWaiting, P::eOpening, P::eSending, P::eAwaitingReply, P::eWaiting},
-        {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eWaiting},  // the hash did not match
+        {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eWaiting},             // the hash did not match
         {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eChecking, P::eDone},  // the hash came late
     };
     for (const auto& road : roads) {
@@ -29,13 +29,13 @@ TEST(FilePhase, TheRoadsOfAnUploadAreAllowed) {
 
 TEST(FilePhase, StepsThatSkipOrGoBackAreNot) {
     const std::vector<std::pair<P, P>> steps = {
-        {P::eWaiting, P::eSending},      // no request yet
-        {P::eWaiting, P::eDone},         // never checked
-        {P::eWaiting, P::eFailed},       // only an attempt fails
-        {P::eSending, P::eDone},         // not checked
-        {P::eChecking, P::eSending},     // checked bytes are not read again in the same attempt
-        {P::eDone, P::eWaiting},         // a sent file stays sent
-        {P::eFailed, P::eOpening},       // a failed file is not tried again in the same upload
+        {P::eWaiting, P::eSending},   // no request yet
+        {P::eWaiting, P::eDone},      // never checked
+        {P::eWaiting, P::eFailed},    // only an attempt fails
+        {P::eSending, P::eDone},      // not checked
+        {P::eChecking, P::eSending},  // checked bytes are not read again in the same attempt
+        {P::eDone, P::eWaiting},      // a sent file stays sent
+        {P::eFailed, P::eOpening},    // a failed file is not tried again in the same upload
         {P::eOpening, P::eOpening},
     };
     for (const auto& [from, to] : steps) {

@@ -49,7 +49,10 @@ TEST(RateLimiter, CapHoldsTheAverageAcrossCallers) {
 }
 
 TEST(RateLimiter, ClimbsFastWhileTheLinkKeepsUpAndStopsAtTheMaximum) {
-    struct Case { int aggression; int ticksToMaximum; };
+    struct Case {
+        int aggression;
+        int ticksToMaximum;
+    };
     // 100 Mbit/s to 100 Gbit/s is a factor of 1000.
     const Case cases[] = {{5, 8}, {10, 5}, {1, 27}};
     for (const auto& c : cases) {

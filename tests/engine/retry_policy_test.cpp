@@ -27,8 +27,8 @@ TEST(RetryPolicy, AnUnreachableServerIsTriedInGrowingRoundsUntilTheTimeoutHasPas
     EXPECT_EQ(policy.nextAttemptAt(), now + milliseconds(500));
     // Each round's attempts fail as it begins: the pauses double up to 8 s,
     // and the last one ends as the timeout does.
-    const milliseconds rounds[] = {milliseconds(1000), milliseconds(2000), milliseconds(4000),
-                                   milliseconds(8000), milliseconds(4500)};
+    const milliseconds rounds[] = {milliseconds(1000), milliseconds(2000), milliseconds(4000), milliseconds(8000),
+                                   milliseconds(4500)};
     now += milliseconds(500);
     for (const auto pause : rounds) {
         const auto d = policy.afterFailure(EFailure::eUnreachable, 0, now);
@@ -59,7 +59,12 @@ TEST(RetryPolicy, AServerThatAnswersAgainEndsTheOutageAndTheNextOneStartsAfresh)
 }
 
 TEST(RetryPolicy, AFileThatFailsWhileTheServerAnswersHasFiveAttemptsAndARefusalEndsItAtOnce) {
-    struct Case { EFailure failure; int answered; ERetry action; milliseconds pause; };
+    struct Case {
+        EFailure failure;
+        int answered;
+        ERetry action;
+        milliseconds pause;
+    };
     const Case cases[] = {
         {EFailure::eTransient, 1, ERetry::eRetry, milliseconds(250)},
         {EFailure::eTransient, 2, ERetry::eRetry, milliseconds(500)},

@@ -20,22 +20,26 @@ TEST(ServerHash, FeatOffersSha256OnlyInItsHashLine) {
 }
 
 TEST(ServerHash, OnlyAWellFormedSha256OfTheWholeFileIsTaken) {
-    struct Case { std::string line; EHashReply kind; };
+    struct Case {
+        std::string line;
+        EHashReply kind;
+    };
     const Case cases[] = {
         {"213 SHA-256 0-12 " + kHex + " f.txt", EHashReply::eHash},
         {"213 sha-256 0-12 " + std::string("A948904F2F0F479B8F8197694B30184B0D2ED1C1CD2A1EC0FB85D299A192A447") +
-             " name with spaces", EHashReply::eHash},
+             " name with spaces",
+         EHashReply::eHash},
         {"550 f.txt: No such file or directory", EHashReply::eRefused},
         {"452 busy", EHashReply::eRefused},
-        {"213 SHA-1 0-12 " + kHex + " f.txt", EHashReply::eUnreadable},       // another algorithm
-        {"213 SHA-256 0-11 " + kHex + " f.txt", EHashReply::eUnreadable},     // a part of the file
+        {"213 SHA-1 0-12 " + kHex + " f.txt", EHashReply::eUnreadable},    // another algorithm
+        {"213 SHA-256 0-11 " + kHex + " f.txt", EHashReply::eUnreadable},  // a part of the file
         {"213 SHA-256 1-12 " + kHex + " f.txt", EHashReply::eUnreadable},
         {"213 SHA-256 0-12 " + kHex.substr(1) + " f.txt", EHashReply::eUnreadable},  // too short
-        {"213 SHA-256 0-12 " + kHex + "0 f.txt", EHashReply::eUnreadable},  // too long
+        {"213 SHA-256 0-12 " + kHex + "0 f.txt", EHashReply::eUnreadable},           // too long
         {"213 SHA-256 0-12 " + kHex.substr(1) + "g f.txt", EHashReply::eUnreadable},
-        {"213 SHA-256 0-12 " + kHex, EHashReply::eUnreadable},               // no name
+        {"213 SHA-256 0-12 " + kHex, EHashReply::eUnreadable},  // no name
         {"213 SHA-256  0-12 " + kHex + " f.txt", EHashReply::eUnreadable},
-        {"213 12", EHashReply::eUnreadable},                                  // a SIZE reply
+        {"213 12", EHashReply::eUnreadable},  // a SIZE reply
         {"200 SHA-256", EHashReply::eUnreadable},
         {"", EHashReply::eUnreadable},
         {"5", EHashReply::eUnreadable},

@@ -54,9 +54,9 @@ TEST(StallWatch, StallsAfterTheLimitCountedFromTheLastMove) {
         watch.beginTurn(now);
         return watch.stalled(mark, {uploaded, 0, false, {}}, now);
     };
-    EXPECT_FALSE(turn(milliseconds(900), 10));  // moved: the limit counts from here
+    EXPECT_FALSE(turn(milliseconds(900), 10));                              // moved: the limit counts from here
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(turn(milliseconds(900), 10));  // 4.5 s still
-    EXPECT_TRUE(turn(milliseconds(900), 10));                                // 5.4 s still
+    EXPECT_TRUE(turn(milliseconds(900), 10));                               // 5.4 s still
 }
 
 }  // namespace

@@ -11,9 +11,9 @@ using std::chrono::milliseconds;
 TEST(Throughput, RateFollowsTheLastSecondAndTheEndShowsTheAverage) {
     struct Case {
         const char* what;
-        std::uint64_t bytesPerSample;  // every 200 ms, for 3 s
+        std::uint64_t bytesPerSample;      // every 200 ms, for 3 s
         std::uint64_t lastBytesPerSample;  // in the last second
-        std::uint64_t expectedRate;   // bits per second at 3 s
+        std::uint64_t expectedRate;        // bits per second at 3 s
         std::uint64_t expectedAverage;
     };
     const Case cases[] = {

@@ -29,8 +29,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using qztest::FtpServer;
 using qztest::contains;
+using qztest::FtpServer;
 using qztest::pattern;
 using qztest::readFile;
 using qztest::sha256File;
@@ -43,7 +43,6 @@ std::uint64_t sizeOnServer(const std::string& path) {
 
 class TransferFaults : public qztest::EngineLogTest {
 protected:
-
     // A fresh server (and summary log) for each case.
     FtpServer& server(const FtpServer::Faults& faults = {}) {
         stopServers();
@@ -127,7 +126,10 @@ protected:
 };
 
 TEST_F(TransferFaults, AFullDiskFailsTheFilesThatDoNotFitWithTheServersWordsAndTheOthersArrive) {
-    struct Case { const char* name; int reply; };
+    struct Case {
+        const char* name;
+        int reply;
+    };
     const Case cases[] = {{"552, exceeded storage allocation", 552}, {"452, insufficient storage", 452}};
     writeFile("set/a.bin", pattern(100000, 1));
     writeFile("set/b.bin", pattern(100000, 2));
@@ -168,8 +170,7 @@ TEST_F(TransferFaults, AFullDiskFailsTheFilesThatDoNotFitWithTheServersWordsAndT
         control.upload();
         expectHonestStatistics(control, "");
         EXPECT_EQ(control.getGlobalStateAndStats().filesDone, 4u);
-        EXPECT_TRUE(contains(summaryLog(), "qz::Control: resuming \"c.bin\" at byte 100000 of 400000"))
-            << summaryLog();
+        EXPECT_TRUE(contains(summaryLog(), "qz::Control: resuming \"c.bin\" at byte 100000 of 400000")) << summaryLog();
     }
 }
 
@@ -179,14 +180,17 @@ TEST_F(TransferFaults, AStoredCopyWhoseHashDiffersIsSentAgainFromByteZeroThenFai
     // it, before the server replies to STOR: the copy it hashes is not the one sent.
     const std::string alteredCopies = path("altered copies");
     qztest::ProftpdServer::Settings alteringDisk;
-    alteringDisk.afterStore = "printf X | dd of='%f' bs=1 count=1 conv=notrunc 2>/dev/null; echo >> '" +
-                              alteredCopies + "'";
+    alteringDisk.afterStore = "printf X | dd of='%f' bs=1 count=1 conv=notrunc 2>/dev/null; echo >> '" + alteredCopies +
+                              "'";
     std::string altered = pattern(100000, 4);
     altered[0] = 'X';
     writeFile("altered.bin", altered);
     const std::string alteredSha256 = sha256File(path("altered.bin"));
 
-    struct Case { const char* name; bool realServer; };
+    struct Case {
+        const char* name;
+        bool realServer;
+    };
     const Case cases[] = {{"a server that answers HASH with a wrong SHA-256", false},
                           {"proftpd, whose stored copies are altered", true}};
     for (const auto& c : cases) {
@@ -210,15 +214,15 @@ TEST_F(TransferFaults, AStoredCopyWhoseHashDiffersIsSentAgainFromByteZeroThenFai
         EXPECT_EQ(a.attempts, 5);
         EXPECT_EQ(a.bytesSent, 0u);
         EXPECT_EQ(a.sha256, "");
-        EXPECT_TRUE(contains(a.errorText, "\"" + path("a.bin") + "\" as \"a.bin\": the server's SHA-256 of the "
-                                          "stored file is "))
+        EXPECT_TRUE(contains(a.errorText, "\"" + path("a.bin") +
+                                              "\" as \"a.bin\": the server's SHA-256 of the "
+                                              "stored file is "))
             << a.errorText;
-        EXPECT_TRUE(contains(a.errorText, ", the file's is " + sha256File(path("a.bin")) +
-                                              " (gave up after 5 attempts)"))
+        EXPECT_TRUE(
+            contains(a.errorText, ", the file's is " + sha256File(path("a.bin")) + " (gave up after 5 attempts)"))
             << a.errorText;
         const std::string log = summaryLog();
-        EXPECT_TRUE(contains(log, "qz::Control: retrying \"a.bin\" (attempt 2) after: the server's SHA-256"))
-            << log;
+        EXPECT_TRUE(contains(log, "qz::Control: retrying \"a.bin\" (attempt 2) after: the server's SHA-256")) << log;
         // Every attempt sent the whole file anew: nothing of a copy that failed its check is resumed.
         EXPECT_FALSE(contains(log, "resuming")) << log;
         int stored = 0;
@@ -239,7 +243,11 @@ TEST_F(TransferFaults, AServerSlowToHashGetsTheFileOnceAndItIsVerifiedByHashOrEl
     // a big stored file; any other silence of 1 s is a stall.
     qztest::ProftpdServer::Settings slowHash;
     slowHash.hashDelay = 2;
-    struct Case { const char* name; std::size_t size; bool byHash; };
+    struct Case {
+        const char* name;
+        std::size_t size;
+        bool byHash;
+    };
     const Case cases[] = {
         // 1 s more for each 16 MiB: 6 s for the reply.
         {"the reply comes within a wait grown with the file's size", 80 * 1024 * 1024, true},
@@ -260,12 +268,14 @@ TEST_F(TransferFaults, AServerSlowToHashGetsTheFileOnceAndItIsVerifiedByHashOrEl
         EXPECT_EQ(big.verifiedByHash, c.byHash);
         const std::string log = summaryLog();
         EXPECT_TRUE(contains(log, "qz::Control: sent \"big.bin\" (" + std::to_string(c.size) + " bytes, SHA-256 " +
-                                      big.sha256 + (c.byHash ? ", verified by hash)"
-                                                             : ", verified by size, the server did not hash it "
-                                                               "in time)")))
+                                      big.sha256 +
+                                      (c.byHash ? ", verified by hash)"
+                                                : ", verified by size, the server did not hash it "
+                                                  "in time)")))
             << log;
-        EXPECT_EQ(contains(log, "qz::Control: asking again for the SHA-256 of \"big.bin\": the server sent none "
-                                "within 1 s"),
+        EXPECT_EQ(contains(log,
+                           "qz::Control: asking again for the SHA-256 of \"big.bin\": the server sent none "
+                           "within 1 s"),
                   !c.byHash)
             << log;
         std::istringstream commands(readFile(s.commandLog()));
@@ -279,7 +289,12 @@ TEST_F(TransferFaults, AStalledTransferIsAbortedAndResumedOrTheFileFailsNamed) {
     // Larger than the socket buffers, the file stalls while it is written;
     // smaller, it is written whole and then waits for a reply that never comes.
     struct Case {
-        const char* name; std::size_t size; int connections; bool always; bool arrives; const char* words;
+        const char* name;
+        std::size_t size;
+        int connections;
+        bool always;
+        bool arrives;
+        const char* words;
     };
     const Case cases[] = {
         {"stalls once while the bytes go", 48 * 1024 * 1024, 1, false, true, "nothing moved for 1 s"},
@@ -308,8 +323,8 @@ TEST_F(TransferFaults, AStalledTransferIsAbortedAndResumedOrTheFileFailsNamed) {
             expectHonestStatistics(control, "");
             EXPECT_GE(big.attempts, 2);
             const std::string log = summaryLog();
-            EXPECT_TRUE(contains(log, "qz::Control: retrying \"big.bin\" (attempt 2) after: the transfer " +
-                                          stalled)) << log;
+            EXPECT_TRUE(contains(log, "qz::Control: retrying \"big.bin\" (attempt 2) after: the transfer " + stalled))
+                << log;
             EXPECT_TRUE(contains(log, c.words)) << log;
             // The connection that resumed a file goes on replacing the
             // server's copies, not appending to them.
@@ -353,7 +368,12 @@ struct Meddler {
 };
 
 TEST_F(TransferFaults, AFileThatChangesWhileItIsSentIsNamedAndNeverReportedAsSent) {
-    struct Case { const char* name; void (*meddle)(Meddler&); const char* words; bool sameSize; };
+    struct Case {
+        const char* name;
+        void (*meddle)(Meddler&);
+        const char* words;
+        bool sameSize;
+    };
     const Case cases[] = {
         {"rewritten in place",
          [](Meddler& m) { std::ofstream(m.path, std::ios::binary | std::ios::in | std::ios::out) << "changed"; },
@@ -409,7 +429,10 @@ TEST_F(TransferFaults, AFileThatChangesWhileItIsSentIsNamedAndNeverReportedAsSen
 }
 
 TEST_F(TransferFaults, AServerKilledMidFileThatStaysAwayFailsTheFileAndALaterUploadResumesIt) {
-    struct Case { const char* name; bool rewrittenMeanwhile; };
+    struct Case {
+        const char* name;
+        bool rewrittenMeanwhile;
+    };
     const Case cases[] = {{"the file as it was", false}, {"the file rewritten meanwhile", true}};
     const std::size_t size = 4 * 1024 * 1024;
     for (const auto& c : cases) {
@@ -429,7 +452,8 @@ TEST_F(TransferFaults, AServerKilledMidFileThatStaysAwayFailsTheFileAndALaterUpl
         const auto& large = control.getFileMap().at(1);
         EXPECT_EQ(large.result, qz::EFileResult::eFailed);
         EXPECT_TRUE(contains(large.errorText, "\" was not sent: the server 127.0.0.1:" + std::to_string(s.port()) +
-                                                  " could not be reached for ")) << large.errorText;
+                                                  " could not be reached for "))
+            << large.errorText;
         const std::uint64_t held = sizeOnServer(s.root() + "/large.bin");
         ASSERT_GT(held, 0u);
         ASSERT_LT(held, size);
@@ -442,8 +466,8 @@ TEST_F(TransferFaults, AServerKilledMidFileThatStaysAwayFailsTheFileAndALaterUpl
         expectHonestStatistics(control, "");
         EXPECT_EQ(large.result, qz::EFileResult::eDone);
         const std::string log = summaryLog();
-        const std::string resumed =
-            "qz::Control: resuming \"large.bin\" at byte " + std::to_string(held) + " of " + std::to_string(size);
+        const std::string resumed = "qz::Control: resuming \"large.bin\" at byte " + std::to_string(held) + " of " +
+                                    std::to_string(size);
         const std::string restarted = "qz::Control: sending \"large.bin\" from its first byte: the local file changed";
         EXPECT_EQ(contains(log, resumed), !c.rewrittenMeanwhile) << log;
         EXPECT_EQ(contains(log, restarted), c.rewrittenMeanwhile) << log;
@@ -480,7 +504,12 @@ TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole)
     // file arrived, then greets new ones with 421 (or drops them unheard)
     // for three seconds; no attempt of a file may be counted against it.
     enum Played { eKilled, eAnswers421, eDropsUnheard };
-    struct Case { const char* name; bool tls; bool fromTheStart; Played played; };
+    struct Case {
+        const char* name;
+        bool tls;
+        bool fromTheStart;
+        Played played;
+    };
     const Case cases[] = {
         {"ftp, away mid-job", false, false, eKilled},
         {"ftps, away mid-job", true, false, eKilled},
@@ -488,7 +517,8 @@ TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole)
         {"ftp, restarting mid-job with 421 to new connections", false, false, eAnswers421},
         {"ftp, restarting mid-job, closing new connections unheard", false, false, eDropsUnheard},
     };
-    for (int i = 0; i < 6; ++i) writeFile("job/" + std::to_string(i) + ".bin", pattern(500000, 30u + static_cast<unsigned>(i)));
+    for (int i = 0; i < 6; ++i)
+        writeFile("job/" + std::to_string(i) + ".bin", pattern(500000, 30u + static_cast<unsigned>(i)));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         qz::SummaryLog::truncateLogFile();
@@ -553,11 +583,16 @@ TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole)
 }
 
 TEST_F(TransferFaults, AQueuedFileThatBecomesAFifoSocketOrDeviceFailsByNameWithoutBlocking) {
-    struct Case { const char* name; bool beforeUpload; void (*turn)(const std::string&, int&); const char* kind; };
+    struct Case {
+        const char* name;
+        bool beforeUpload;
+        void (*turn)(const std::string&, int&);
+        const char* kind;
+    };
     const Case cases[] = {
         {"a FIFO before the upload", true, [](const std::string& p, int&) { ::mkfifo(p.c_str(), 0600); }, "a FIFO"},
-        {"a FIFO while the one before it is sent", false,
-         [](const std::string& p, int&) { ::mkfifo(p.c_str(), 0600); }, "a FIFO"},
+        {"a FIFO while the one before it is sent", false, [](const std::string& p, int&) { ::mkfifo(p.c_str(), 0600); },
+         "a FIFO"},
         {"a socket while the one before it is sent", false,
          [](const std::string& p, int& fd) {
              fd = ::socket(AF_UNIX, SOCK_STREAM, 0);

@@ -19,9 +19,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using qztest::contains;
 using qztest::FtpServer;
 using qztest::makeCertificates;
-using qztest::contains;
 using qztest::pattern;
 using qztest::readFile;
 
@@ -38,7 +38,6 @@ struct Progress {
 
 class Transfer : public qztest::EngineLogTest {
 protected:
-
     FtpServer& server(std::optional<FtpServer::Tls> tls = std::nullopt) {
         server_ = std::make_unique<FtpServer>(path("served"), std::move(tls));
         return *server_;
@@ -63,8 +62,12 @@ protected:
             {"tree/with space/name with space.txt", 10},
             {"tree/ünïcödé ✓/naïve €.txt", 20},
             {"tree/odd #?%+;/file #?%+; &=.txt", 30},
-            {"tree/many/1.txt", 1}, {"tree/many/2.txt", 2}, {"tree/many/3.txt", 3},
-            {"tree/many/4.txt", 4}, {"tree/many/5.txt", 5}, {"tree/many/6.txt", 6},
+            {"tree/many/1.txt", 1},
+            {"tree/many/2.txt", 2},
+            {"tree/many/3.txt", 3},
+            {"tree/many/4.txt", 4},
+            {"tree/many/5.txt", 5},
+            {"tree/many/6.txt", 6},
         };
         std::vector<std::string> names;
         unsigned seed = 1;
@@ -88,7 +91,11 @@ protected:
 };
 
 TEST_F(Transfer, FilesAndTreesArriveByteIdenticalOverOneOrSeveralConnections) {
-    struct Case { const char* name; int connections; qz::EConnectionMode mode; };
+    struct Case {
+        const char* name;
+        int connections;
+        qz::EConnectionMode mode;
+    };
     const Case cases[] = {
         {"one passive connection", 1, qz::EConnectionMode::ePassive},
         {"three passive connections", 3, qz::EConnectionMode::ePassive},
@@ -157,12 +164,14 @@ TEST_F(Transfer, FilesAndTreesArriveByteIdenticalOverOneOrSeveralConnections) {
 }
 
 TEST_F(Transfer, ConnectFailsWithTheServersOrLibcurlsWords) {
-    struct Case { const char* name; void (*spoil)(qz::Options&, FtpServer&); const char* words; };
+    struct Case {
+        const char* name;
+        void (*spoil)(qz::Options&, FtpServer&);
+        const char* words;
+    };
     const Case cases[] = {
-        {"wrong password", [](qz::Options& o, FtpServer& s) { o.setUsernameAndPassword(s.user(), "nope"); },
-         "530"},
-        {"wrong user", [](qz::Options& o, FtpServer& s) { o.setUsernameAndPassword("nobody", s.password()); },
-         "530"},
+        {"wrong password", [](qz::Options& o, FtpServer& s) { o.setUsernameAndPassword(s.user(), "nope"); }, "530"},
+        {"wrong user", [](qz::Options& o, FtpServer& s) { o.setUsernameAndPassword("nobody", s.password()); }, "530"},
         {"closed port", [](qz::Options&, FtpServer& s) { s.stop(); }, "Couldn't connect to server"},
     };
     for (const auto& c : cases) {
@@ -188,17 +197,23 @@ TEST_F(Transfer, ConnectFailsWithTheServersOrLibcurlsWords) {
 
 TEST_F(Transfer, ServerValuesThatWouldBecomeCommandsAreRefusedBeforeAByteIsSent) {
     using Spoil = void (*)(qz::Options&, const FtpServer&);
-    struct Case { const char* name; Spoil spoil; const char* words; };
+    struct Case {
+        const char* name;
+        Spoil spoil;
+        const char* words;
+    };
     const Case cases[] = {
         {"user with CR LF",
          [](qz::Options& o, const FtpServer& s) { o.setUsernameAndPassword("tester\r\nMKD injected", s.password()); },
          "the user name (\"u\") holds a control character (0x0D)"},
-        {"user with DEL", [](qz::Options& o, const FtpServer& s) { o.setUsernameAndPassword("tester\x7f", s.password()); },
+        {"user with DEL",
+         [](qz::Options& o, const FtpServer& s) { o.setUsernameAndPassword("tester\x7f", s.password()); },
          "the user name (\"u\") holds a control character (0x7F)"},
         {"password with LF",
          [](qz::Options& o, const FtpServer& s) { o.setUsernameAndPassword(s.user(), "pa55 word\nMKD injected"); },
          "the password (\"p\") holds a control character (0x0A)"},
-        {"host with CR LF", [](qz::Options& o, const FtpServer& s) { o.setFtpServer("127.0.0.1\r\nMKD injected", s.port()); },
+        {"host with CR LF",
+         [](qz::Options& o, const FtpServer& s) { o.setFtpServer("127.0.0.1\r\nMKD injected", s.port()); },
          "the server host (\"s\") holds a control character (0x0D)"},
         {"host with a path", [](qz::Options& o, const FtpServer& s) { o.setFtpServer("127.0.0.1/injected", s.port()); },
          "the server host (\"s\") is not a plain host name or IP address: it holds \"/\""},
@@ -266,7 +281,12 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
     FtpServer& s = server(FtpServer::tlsOf(certificates));
     writeFile("secret.bin", pattern(300000, 5));
 
-    struct Case { const char* name; std::string caFile; bool fromEnvironment; bool works; };
+    struct Case {
+        const char* name;
+        std::string caFile;
+        bool fromEnvironment;
+        bool works;
+    };
     const Case cases[] = {
         {"authority given", certificates.caFile, false, true},
         {"authority from QZ_CA_FILE", certificates.caFile, true, true},
@@ -302,7 +322,11 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
 
 TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
     const auto certificates = makeCertificates(dir());
-    struct Case { const char* name; bool refuseTls13Data; bool tls13Only; };
+    struct Case {
+        const char* name;
+        bool refuseTls13Data;
+        bool tls13Only;
+    };
     const Case cases[] = {{"refuses TLS 1.3 data connections", true, false}, {"TLS 1.3 only", false, true}};
     for (int i = 0; i < 6; ++i) {
         writeFile("set/" + std::to_string(i) + ".bin", pattern(50000, 20u + static_cast<unsigned>(i)));
@@ -335,7 +359,11 @@ TEST_F(Transfer, WhereTheServerHashesStoredFilesEveryFileIsVerifiedByItsSha256) 
     const auto names = writeTree();
     const auto certificates = makeCertificates(dir());
     constexpr std::uint64_t kHashLimit = 1000000;
-    struct Case { const char* name; bool tls; std::uint64_t hashLimit; };
+    struct Case {
+        const char* name;
+        bool tls;
+        std::uint64_t hashLimit;
+    };
     const Case cases[] = {
         {"plain FTP", false, 0},
         {"FTPS", true, 0},
@@ -370,12 +398,11 @@ TEST_F(Transfer, WhereTheServerHashesStoredFilesEveryFileIsVerifiedByItsSha256) 
             EXPECT_EQ(e.attempts, 1);
             const bool refused = c.hashLimit > 0 && e.fileSize > c.hashLimit;
             EXPECT_EQ(e.verifiedByHash, !refused);
-            const std::string how = refused ? "verified by size, the server did not hash it: 556 " +
-                                                  e.remote.full() + ": Operation not permitted"
+            const std::string how = refused ? "verified by size, the server did not hash it: 556 " + e.remote.full() +
+                                                  ": Operation not permitted"
                                             : "verified by hash";
-            EXPECT_TRUE(contains(log, "qz::Control: sent \"" + e.remote.full() + "\" (" +
-                                          std::to_string(e.fileSize) + " bytes, SHA-256 " + e.sha256 + ", " +
-                                          how + ")"))
+            EXPECT_TRUE(contains(log, "qz::Control: sent \"" + e.remote.full() + "\" (" + std::to_string(e.fileSize) +
+                                          " bytes, SHA-256 " + e.sha256 + ", " + how + ")"))
                 << log;
         }
         // Switched off, on the same connections, the server's byte count alone
@@ -392,8 +419,8 @@ TEST_F(Transfer, WhereTheServerHashesStoredFilesEveryFileIsVerifiedByItsSha256) 
         EXPECT_EQ(again.result, qz::EFileResult::eDone);
         EXPECT_FALSE(again.verifiedByHash);
         EXPECT_EQ(again.sha256, qztest::sha256File(path("again.txt")));
-        EXPECT_TRUE(contains(summaryLog(), "qz::Control: sent \"again.txt\" (17 bytes, SHA-256 " + again.sha256 +
-                                               ", verified by size)"))
+        EXPECT_TRUE(contains(
+            summaryLog(), "qz::Control: sent \"again.txt\" (17 bytes, SHA-256 " + again.sha256 + ", verified by size)"))
             << summaryLog();
     }
 }
@@ -429,7 +456,11 @@ TEST_F(Transfer, AServerRestartDuringAnUploadResumesTheFile) {
 }
 
 TEST_F(Transfer, AFileThatVanishesOrChangesIsNamedAndTheOthersArrive) {
-    struct Case { const char* name; void (*spoil)(const std::string&); const char* words; };
+    struct Case {
+        const char* name;
+        void (*spoil)(const std::string&);
+        const char* words;
+    };
     const Case cases[] = {
         {"deleted", [](const std::string& p) { fs::remove(p); }, "vanished after it was queued"},
         {"grown", [](const std::string& p) { std::ofstream(p, std::ios::app) << "more"; },
@@ -484,8 +515,9 @@ TEST_F(Transfer, AServerThatStaysAwayEndsTheUploadWithTheFilesNamed) {
     } catch (const qz::Exception& e) {
         EXPECT_TRUE(contains(e.what(), "could not send 2 of 2 files: \"" + path("x.txt") + "\"")) << e.what();
         EXPECT_TRUE(contains(e.what(), "\"" + path("y.txt") + "\"")) << e.what();
-        EXPECT_TRUE(contains(e.what(), " was not sent: the server 127.0.0.1:" + std::to_string(s.port()) +
-                                           " could not be reached for ")) << e.what();
+        EXPECT_TRUE(contains(
+            e.what(), " was not sent: the server 127.0.0.1:" + std::to_string(s.port()) + " could not be reached for "))
+            << e.what();
         EXPECT_EQ(e.diagnostics.at("files done"), "0");
     }
     for (const auto& [n, e] : control.getFileMap()) {
@@ -519,7 +551,10 @@ struct CallsIn {
 };
 
 TEST_F(Transfer, ACallbackCannotPullTheConnectionsOrTheQueueFromUnderTheUpload) {
-    struct Case { qz::StatsCallback callback; const char* error; };
+    struct Case {
+        qz::StatsCallback callback;
+        const char* error;
+    };
     for (const Case& c : {Case{CallsIn::disconnect, "cannot disconnect while an upload runs"},
                           Case{CallsIn::queue, "cannot prepareSingleFile while an upload runs"}}) {
         SCOPED_TRACE(c.error);

@@ -69,7 +69,8 @@ public:
             if (::chdir(dir_.c_str()) != 0) throw std::runtime_error("cannot enter " + dir_);
         }
         int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        if (!previous.empty() && ::chdir(previous.c_str()) != 0) throw std::runtime_error("cannot return to " + previous);
+        if (!previous.empty() && ::chdir(previous.c_str()) != 0)
+            throw std::runtime_error("cannot return to " + previous);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) throw std::runtime_error("cannot start " + args_[0]);
     }

@@ -16,7 +16,8 @@ inline std::string sha256File(const std::string& path) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
     char buf[1 << 16];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) EVP_DigestUpdate(ctx.get(), buf, static_cast<std::size_t>(in.gcount()));
+    while (in.read(buf, sizeof buf) || in.gcount() > 0)
+        EVP_DigestUpdate(ctx.get(), buf, static_cast<std::size_t>(in.gcount()));
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(ctx.get(), digest, &length);

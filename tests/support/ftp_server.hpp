@@ -74,10 +74,9 @@ public:
     // The server side of test certificates (support/certificates.hpp).
     static Tls tlsOf(const Certificates& certificates) { return {certificates.certFile, certificates.keyFile}; }
 
-    explicit FtpServer(std::string root, std::optional<Tls> tls = std::nullopt,
-                       std::string user = "tester", std::string password = "pa55 word")
-        : root_(std::move(root)), tls_(std::move(tls)), user_(std::move(user)),
-          password_(std::move(password)) {
+    explicit FtpServer(std::string root, std::optional<Tls> tls = std::nullopt, std::string user = "tester",
+                       std::string password = "pa55 word")
+        : root_(std::move(root)), tls_(std::move(tls)), user_(std::move(user)), password_(std::move(password)) {
         std::filesystem::create_directories(root_);
         port_ = freePort();
         passiveLow_ = freePortRange(kPassivePorts);
@@ -109,11 +108,15 @@ public:
         stop();
         const char* source = std::getenv("QZWS_SOURCE_DIR");
         std::string script = std::string(source ? source : ".") + "/tests/support/ftp_server.py";
-        std::vector<std::string> args = {"/usr/bin/python3", script, "--port", std::to_string(port_),
-                                         "--root", root_, "--user", user_, "--password", password_,
-                                         "--passive", std::to_string(passiveLow_) + "-" +
-                                                          std::to_string(passiveLow_ + kPassivePorts - 1),
-                                         "--events", eventsFile(), "--commands", commandsFile()};
+        std::vector<std::string> args = {
+            "/usr/bin/python3", script,
+            "--port",           std::to_string(port_),
+            "--root",           root_,
+            "--user",           user_,
+            "--password",       password_,
+            "--passive",        std::to_string(passiveLow_) + "-" + std::to_string(passiveLow_ + kPassivePorts - 1),
+            "--events",         eventsFile(),
+            "--commands",       commandsFile()};
         if (tls_) {
             args.insert(args.end(), {"--cert", tls_->certFile, "--key", tls_->keyFile});
             if (tls_->refuseTls13Data) args.push_back("--refuse-tls13-data");

@@ -57,15 +57,16 @@ public:
                          {"name": "lab data", "type": "group"}],
           "transferServer": {"host": "127.0.0.1", "port": 21, "user": "ftpuser", "password": "ftppass",
                              "path": "/"},
-          "adminToken": ")" + std::string(kAdminToken) + R"("
+          "adminToken": ")" + std::string(kAdminToken) +
+                                     R"("
         })");
     }
 
     static constexpr const char* kAdminToken = "admin-token-for-tests";
 
-    JobServer(const nlohmann::json& config, const std::string& folder,
-              std::optional<JobServerTls> tls = std::nullopt)
-        : logFile_(folder + "/jobserver.log"), tls_(tls.has_value()),
+    JobServer(const nlohmann::json& config, const std::string& folder, std::optional<JobServerTls> tls = std::nullopt)
+        : logFile_(folder + "/jobserver.log"),
+          tls_(tls.has_value()),
           adminToken_(config.value("adminToken", std::string())) {
         const std::string configFile = folder + "/jobserver.json";
         std::ofstream(configFile) << config.dump(2);
@@ -123,8 +124,7 @@ private:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         std::vector<char*> argv;
         for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);

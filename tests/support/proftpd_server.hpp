@@ -141,39 +141,63 @@ private:
             std::ofstream groups(file("group"));
             groups << "testers:x:" << gid << ":\n";
         }
-        std::filesystem::permissions(file("passwd"), std::filesystem::perms::owner_read |
-                                                         std::filesystem::perms::owner_write);
-        std::filesystem::permissions(file("group"), std::filesystem::perms::owner_read |
-                                                        std::filesystem::perms::owner_write);
+        std::filesystem::permissions(file("passwd"),
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        std::filesystem::permissions(file("group"),
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
         std::ofstream conf(file("proftpd.conf"));
         conf << "ServerType standalone\n"
                 "DefaultServer on\n"
-                "DefaultAddress " << host_ << "\n"
+                "DefaultAddress "
+             << host_
+             << "\n"
                 "SocketBindTight on\n"
                 "UseIPv6 off\n"
-                "Port " << port_ << "\n"
-                "PassivePorts " << passive << " " << passive + kPassivePorts - 1 << "\n"
-                "User " << nameOfUser(::getuid()) << "\n"
-                "Group " << nameOfGroup(::getgid()) << "\n"
-                "PidFile " << file("proftpd.pid") << "\n"
-                "ScoreboardFile " << file("scoreboard") << "\n"
-                "SystemLog " << file("system.log") << "\n"
+                "Port "
+             << port_
+             << "\n"
+                "PassivePorts "
+             << passive << " " << passive + kPassivePorts - 1
+             << "\n"
+                "User "
+             << nameOfUser(::getuid())
+             << "\n"
+                "Group "
+             << nameOfGroup(::getgid())
+             << "\n"
+                "PidFile "
+             << file("proftpd.pid")
+             << "\n"
+                "ScoreboardFile "
+             << file("scoreboard")
+             << "\n"
+                "SystemLog "
+             << file("system.log")
+             << "\n"
                 "DelayTable none\n"
                 "WtmpLog off\n"
                 "TransferLog none\n"
                 "LogFormat commands \"%m\"\n"
-                "ExtendedLog " << commandLog() << " ALL commands\n"
+                "ExtendedLog "
+             << commandLog()
+             << " ALL commands\n"
                 "UseReverseDNS off\n"
                 "AuthOrder mod_auth_file.c\n"
-                "AuthUserFile " << file("passwd") << "\n"
-                "AuthGroupFile " << file("group") << "\n"
+                "AuthUserFile "
+             << file("passwd")
+             << "\n"
+                "AuthGroupFile "
+             << file("group")
+             << "\n"
                 "RequireValidShell off\n"
                 // The user is the one running the tests, root in a container.
                 "RootLogin on\n"
                 "AllowOverwrite on\n"
                 "AllowStoreRestart on\n"
                 "MaxInstances 32\n"
-                "ModulePath " << prefix_ << "/usr/lib/proftpd\n"
+                "ModulePath "
+             << prefix_
+             << "/usr/lib/proftpd\n"
                 "LoadModule mod_digest.c\n"
                 "DigestEngine on\n";
         if (settings_.hashLimit > 0) conf << "DigestMaxSize " << settings_.hashLimit << "\n";
@@ -183,17 +207,24 @@ private:
                     "TLSRequired on\n"
                     "TLSProtocol TLSv1.2 TLSv1.3\n"
                     "TLSVerifyClient off\n"
-                    "TLSLog " << file("tls.log") << "\n"
-                    "TLSECCertificateFile " << settings_.tls->certFile << "\n"
-                    "TLSECCertificateKeyFile " << settings_.tls->keyFile << "\n";
+                    "TLSLog "
+                 << file("tls.log")
+                 << "\n"
+                    "TLSECCertificateFile "
+                 << settings_.tls->certFile
+                 << "\n"
+                    "TLSECCertificateKeyFile "
+                 << settings_.tls->keyFile << "\n";
         }
         if (!settings_.afterStore.empty() || settings_.hashDelay > 0) {
             conf << "LoadModule mod_exec.c\n"
                     "ExecEngine on\n"
-                    "ExecLog " << file("exec.log") << "\n";
+                    "ExecLog "
+                 << file("exec.log") << "\n";
         }
         if (!settings_.afterStore.empty()) {
-            conf << "ExecOnCommand STOR /bin/sh -c \"" << settings_.afterStore << "\"\n"
+            conf << "ExecOnCommand STOR /bin/sh -c \"" << settings_.afterStore
+                 << "\"\n"
                     "DigestOptions NoTransferCache\n";
         }
         if (settings_.hashDelay > 0) conf << "ExecBeforeCommand HASH /bin/sleep " << settings_.hashDelay << "\n";

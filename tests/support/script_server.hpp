@@ -40,8 +40,12 @@ public:
     ScriptServer() {
         auto handle = [this](const httplib::Request& req, const std::string& body, httplib::Response& res) {
             std::lock_guard<std::mutex> lock(mutex_);
-            Seen seen{req.method, req.target, body, req.get_header_value("Cookie"),
-                      req.get_header_value("User-Agent"), req.get_header_value("Content-Type"),
+            Seen seen{req.method,
+                      req.target,
+                      body,
+                      req.get_header_value("Cookie"),
+                      req.get_header_value("User-Agent"),
+                      req.get_header_value("Content-Type"),
                       req.has_header("User-Agent")};
             seen_.push_back(std::move(seen));
             Reply reply = replies_.empty() ? Reply{404, "no scripted reply", {}} : replies_.front();
@@ -54,15 +58,15 @@ public:
         server_.Get(".*", [handle](const httplib::Request& req, httplib::Response& res) { handle(req, "", res); });
         // Reading the body through a content reader: the library refuses form
         // bodies over 8 KiB otherwise, and clients send far bigger ones.
-        server_.Post(".*", [handle](const httplib::Request& req, httplib::Response& res,
-                                    const httplib::ContentReader& read) {
-            std::string body;
-            read([&](const char* data, std::size_t size) {
-                body.append(data, size);
-                return true;
-            });
-            handle(req, body, res);
-        });
+        server_.Post(".*",
+                     [handle](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
+                         std::string body;
+                         read([&](const char* data, std::size_t size) {
+                             body.append(data, size);
+                             return true;
+                         });
+                         handle(req, body, res);
+                     });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
