@@ -152,7 +152,9 @@ void FtpSession::configure(Channel& c) {
         // manage under TLS 1.3 (the data connections' own tickets replace the
         // control's), and refuse transfers with 522. A server that speaks
         // TLS 1.3 only gets TLS 1.3 (see login()).
+        // libcurl takes the lowest and the highest version as one value.
         curl_easy_setopt(e, CURLOPT_SSLVERSION,
+                         // NOLINTNEXTLINE(bugprone-suspicious-enum-usage)
                          static_cast<long>(tls12_ ? CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2
                                                   : CURL_SSLVERSION_TLSv1_2));
     }

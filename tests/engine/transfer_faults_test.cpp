@@ -599,8 +599,8 @@ TEST_F(TransferFaults, AQueuedFileThatBecomesAFifoSocketOrDeviceFailsByNameWitho
              sockaddr_un a{};
              a.sun_family = AF_UNIX;
              p.copy(a.sun_path, sizeof a.sun_path - 1);
-             ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-             ::listen(fd, 1);
+             EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+             EXPECT_EQ(::listen(fd, 1), 0);
          },
          "a socket"},
         {"a link to a device before the upload", true,

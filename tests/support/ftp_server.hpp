@@ -137,6 +137,7 @@ public:
         }
         if (faults_.wrongHash) args.push_back("--wrong-hash");
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
 

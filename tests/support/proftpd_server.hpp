@@ -233,6 +233,7 @@ private:
     void start() {
         std::vector<std::string> args = {prefix_ + "/usr/sbin/proftpd", "--nodaemon", "--config", file("proftpd.conf")};
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
