@@ -1,5 +1,7 @@
 // One easy handle of the session: its request's state and the commands
 // that go with it.
+#include <algorithm>
+#include <limits>
 #include <new>
 
 #include "control_impl.hpp"
@@ -36,7 +38,9 @@ void Channel::prepare(const std::string& url) {
 }
 
 void Channel::waitForRepliesUpTo(std::chrono::seconds wait) {
-    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(wait.count()));
+    // libcurl refuses (and ignores) more seconds than fit its milliseconds in an int.
+    const long most = std::numeric_limits<int>::max() / 1000;
+    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, std::min<long>(most, static_cast<long>(wait.count())));
 }
 
 void Channel::setCommands(CURLoption when, const std::vector<std::string>& lines) {

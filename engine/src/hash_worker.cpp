@@ -30,6 +30,8 @@ constexpr std::uint64_t kCatchUpTurn = 1024 * 1024;
 struct HashWorker::File {
     FileDigest digest;
     std::size_t queuedTasks = 0;
+    std::size_t inFlight = 0;  // bytes of its queued blocks
+    std::size_t catchUps = 0;  // its queued catch-ups
     bool dropped = false;
     std::string fault;
 };
@@ -48,9 +50,12 @@ HashWorker::~HashWorker() {
     thread_.join();
 }
 
-bool HashWorker::hasRoom() const {
+// A file whose catch-up is queued has its blocks hashed only after it: it
+// may hold no more than one connection's share, or it would take every byte
+// of the bound and pause the other connections until its catch-up is done.
+bool HashWorker::hasRoom(const File& file) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return inFlight_ < limit_;
+    return inFlight_ < limit_ && (file.catchUps == 0 || file.inFlight < kInFlightPerConnection);
 }
 
 void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::size_t length) {
@@ -68,6 +73,7 @@ void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::s
         std::lock_guard<std::mutex> lock(mutex_);
         tasks_.push_back({file, std::move(block), -1, 0});
         inFlight_ += length;
+        file->inFlight += length;
         ++file->queuedTasks;
     }
     queued_.notify_one();
@@ -77,6 +83,7 @@ void HashWorker::catchUp(const std::shared_ptr<File>& file, int fd, std::uint64_
     {
         std::lock_guard<std::mutex> lock(mutex_);
         tasks_.push_back({file, {}, fd, end});
+        ++file->catchUps;
         ++file->queuedTasks;
     }
     queued_.notify_one();
@@ -123,6 +130,11 @@ void HashWorker::work() {
             lock.lock();
             if (!fault.empty()) task.file->fault = fault;
         }
+        if (stopping_) {
+            // The destructor retired what was queued; this one is ours to retire.
+            retire(task);
+            return;
+        }
         if (!done) {
             // A long catch-up takes turns with the other files' blocks, ahead of its own file's.
             const auto own = std::stable_partition(tasks_.begin(), tasks_.end(),
@@ -156,9 +168,13 @@ bool HashWorker::hash(Task& task, std::string& fault) {
 }
 
 void HashWorker::retire(Task& task) {
-    if (task.fd >= 0) ::close(task.fd);
+    if (task.fd >= 0) {
+        ::close(task.fd);
+        --task.file->catchUps;
+    }
     task.fd = -1;
     inFlight_ -= task.block.size();
+    task.file->inFlight -= task.block.size();
     if (pool_.size() < kPooledBlocks && task.block.capacity() > 0) pool_.push_back(std::move(task.block));
     --task.file->queuedTasks;
 }

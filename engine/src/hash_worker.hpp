@@ -49,7 +49,7 @@ private:
         std::uint64_t end = 0;
     };
 
-    bool hasRoom() const;
+    bool hasRoom(const File& file) const;
     void add(const std::shared_ptr<File>& file, const void* data, std::size_t length);
     void catchUp(const std::shared_ptr<File>& file, int fd, std::uint64_t end);
     std::string finish(File& file, std::string& fault);
@@ -81,7 +81,7 @@ public:
     // Bytes handed over so far, from byte 0.
     std::uint64_t covered() const { return covered_; }
     // Whether the worker takes more bytes without running over its bound.
-    bool hasRoom() const { return worker_.hasRoom(); }
+    bool hasRoom() const { return worker_.hasRoom(*file_); }
     // Bytes that follow those handed over.
     void add(const void* data, std::size_t length);
     // The worker hashes the bytes of `fd` from covered() up to `end`. False,
