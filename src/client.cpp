@@ -27,14 +27,14 @@ WS::WS() : options(), control(options) { reset(); }
 WS::~WS() {
     reset();
     std::remove(cookieFile.c_str());
-    detail::releaseCookieFile(cookieFile);
+    detail::releaseCookieFile(heldCookieFile);
 }
 
 WS& WS::reset() {
     if (!cookieFile.empty()) {
         std::remove(cookieFile.c_str());
-        detail::releaseCookieFile(cookieFile);
     }
+    detail::releaseCookieFile(heldCookieFile);
     state = eUnknown;
     httpResponseCode = -1;
     sslVerifyHost = 2;
@@ -67,6 +67,7 @@ WS& WS::reset() {
     auto drawn = detail::drawClientKeyAndCookieFile();
     encryptionKey = std::move(drawn.key);
     cookieFile = std::move(drawn.cookieFile);
+    heldCookieFile = cookieFile;
     return *this;
 }
 

@@ -160,6 +160,10 @@ private:
     // before connecting; empty until set_options applied one.
     std::string ftpPortText;
 
+    // The cookie file name this client drew and holds against other clients
+    // of the process, whatever the host has since put into `cookieFile`.
+    std::string heldCookieFile;
+
     // Stores `text` in `message`, builds the diagnostic map (plus `extra`,
     // which replaces rows of the same key) and raises it.
     [[noreturn]] void fail(int line, const char* operation, const std::string& text, const StringMap& extra = {});
