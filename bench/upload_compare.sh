@@ -46,6 +46,18 @@ descendants() {
   done
 }
 
+# Waits until the server on PORT takes a login; a server (PID) that died
+# shows its OUTPUT instead.
+wait_for_login() {
+  local port=$1 pid=$2 output=$3
+  for _ in $(seq 100); do
+    curl -s --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$port/" -o /dev/null && return 0
+    kill -0 "$pid" 2>/dev/null || { cat "$output" >&2; exit 1; }
+    sleep 0.1
+  done
+  curl -sS --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$port/" -o /dev/null
+}
+
 cleanup() {
   set +e
   if [ -n "$vsftpd_pid" ]; then
@@ -152,12 +164,7 @@ max_per_ip=0
 EOF
 vsftpd "$work/vsftpd.conf" > "$work/vsftpd.out" 2>&1 &
 vsftpd_pid=$!
-for _ in $(seq 100); do
-  curl -s --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$port/" -o /dev/null && break
-  kill -0 "$vsftpd_pid" 2>/dev/null || { cat "$work/vsftpd.out" >&2; exit 1; }
-  sleep 0.1
-done
-curl -sS --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$port/" -o /dev/null
+wait_for_login "$port" "$vsftpd_pid" "$work/vsftpd.out"
 echo "upload_compare: vsftpd on 127.0.0.1:$port, passive ports $pasv_lo-$((pasv_lo + 999))"
 
 # proftpd (unpacked by scripts/setup-deps) with mod_digest: the server that
@@ -206,12 +213,7 @@ EOF
 "$proftpd_prefix/usr/sbin/proftpd" --nodaemon --config "$work/proftpd/proftpd.conf" \
   > "$work/proftpd/output.log" 2>&1 &
 proftpd_pid=$!
-for _ in $(seq 100); do
-  curl -s --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$hash_port/" -o /dev/null && break
-  kill -0 "$proftpd_pid" 2>/dev/null || { cat "$work/proftpd/output.log" >&2; exit 1; }
-  sleep 0.1
-done
-curl -sS --max-time 2 --user "$user:$password" "ftp://127.0.0.1:$hash_port/" -o /dev/null
+wait_for_login "$hash_port" "$proftpd_pid" "$work/proftpd/output.log"
 echo "upload_compare: proftpd on 127.0.0.1:$hash_port"
 
 # The slow link, and the same proxy without delay for its own cost. Started

@@ -185,6 +185,12 @@ std::string FtpSession::url(const std::string& remotePath) const {
     return url;
 }
 
+void FtpSession::prepareCommands(Channel& c) {
+    c.prepare(url(""));
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+}
+
 void FtpSession::add(Channel& c) {
     if (c.busy) return;
     curl_multi_add_handle(c.multi, c.easy);
@@ -290,9 +296,7 @@ std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {
 void FtpSession::login() {
     std::vector<Channel*> all;
     for (auto& c : channels_) {
-        c->prepare(url(""));
-        curl_easy_setopt(c->easy, CURLOPT_UPLOAD, 0L);
-        curl_easy_setopt(c->easy, CURLOPT_NOBODY, 1L);
+        prepareCommands(*c);
         all.push_back(c.get());
     }
     auto results = runAlone(all);
@@ -346,9 +350,7 @@ void FtpSession::login() {
 
 void FtpSession::askFeatures() {
     Channel& c = *channels_.front();
-    c.prepare(url(""));
-    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
-    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+    prepareCommands(c);
     // "*": a server without FEAT offers nothing beyond the basics.
     c.setCommands(CURLOPT_QUOTE, {"*FEAT"});
     if (runAlone({&c})[0] == CURLE_OK) offersSha256_ = qz::offersSha256(c.replyLines);
@@ -363,9 +365,7 @@ void FtpSession::askFeatures() {
 void FtpSession::selectSha256() {
     std::vector<Channel*> all;
     for (auto& c : channels_) {
-        c->prepare(url(""));
-        curl_easy_setopt(c->easy, CURLOPT_UPLOAD, 0L);
-        curl_easy_setopt(c->easy, CURLOPT_NOBODY, 1L);
+        prepareCommands(*c);
         c->setCommands(CURLOPT_QUOTE, {"*OPTS HASH SHA-256"});
         all.push_back(c.get());
     }

@@ -110,6 +110,9 @@ public:
     void prepareUpload(Channel& c, const std::string& remotePath, std::uint64_t size, bool resume,
                        curl_read_callback read, curl_seek_callback seek, void* user);
 
+    // Prepares `c` for a request of commands alone (set with setCommands),
+    // which transfers nothing.
+    void prepareCommands(Channel& c);
     void add(Channel& c);
     void remove(Channel& c);
     // Lets libcurl do what is due on every channel.

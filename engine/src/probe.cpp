@@ -73,9 +73,7 @@ ProbeResult sendProbe(FtpSession& session, const std::string& name, bool keep) {
     r.held = c.lastSize >= 0 ? c.lastSize : static_cast<std::int64_t>(probe.sent);
     if (result != CURLE_OK && !keep) {
         // The probe may have got as far as the server; take it away again.
-        c.prepare(session.url(""));
-        curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
-        curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+        session.prepareCommands(c);
         c.setCommands(CURLOPT_QUOTE, {"*DELE " + name});
         session.runAlone({&c});
     }

@@ -219,9 +219,7 @@ void UploadLoop::createFolders() {
         return;
     }
     Channel& c = *slots_.front()->channel;
-    c.prepare(session_.url(""));
-    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
-    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+    session_.prepareCommands(c);
     c.setCommands(CURLOPT_QUOTE, commands);
     const unsigned answersBefore = c.answers;
     const CURLcode result = session_.runAlone({&c})[0];

@@ -32,9 +32,7 @@ void UploadLoop::startCheck(Slot& slot, std::uint64_t uploaded) {
     f.uploaded = uploaded;
     Channel& c = *slot.channel;
     f.mark = {uploaded, c.replies, Clock::now()};
-    c.prepare(session_.url(""));
-    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 0L);
-    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 1L);
+    session_.prepareCommands(c);
     // "*" keeps servers without SIZE usable: the byte count checks then.
     std::vector<std::string> commands = {"*SIZE " + f.remotePath};
     // A fresh connection is in ASCII mode, in which servers refuse SIZE.
