@@ -1,0 +1,85 @@
+// Pipelined uploads over one control connection against real servers: every
+// file arrives whole, is checked by SIZE (and HASH where the server offers
+// it), and each file costs one write on the control connection.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "ftp_pipeline.hpp"
+#include "support/digest.hpp"
+#include "support/ftp_server.hpp"
+#include "support/proftpd_server.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using qz::EPipelineFile;
+
+class FtpPipelineTest : public qztest::TempDirTest {
+protected:
+    // Files of a few sizes; the empty one and the one of several blocks are
+    // the edges of the data connection's loop.
+    std::vector<qz::PipelineFile> someFiles() {
+        std::vector<qz::PipelineFile> files;
+        const std::pair<const char*, std::size_t> shapes[] = {
+            {"a.bin", 16384}, {"empty", 0}, {"b c.bin", 200 * 1024 + 7}, {"d.bin", 1}, {"e.bin", 16384}};
+        for (const auto& [name, size] : shapes) {
+            std::string content(size, '\0');
+            for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + size) % 251);
+            files.push_back({writeFile(std::string("local/") + name, content), name});
+        }
+        return files;
+    }
+
+    template <class Server>
+    void uploadAndCompare(Server& server, bool byHash) {
+        auto files = someFiles();
+        auto link = qz::CurlControlLink::login(server.host(), server.port(), server.user(), server.password());
+        qz::FtpPipeline pipeline(*link, files);
+        qz::runPipelines({&pipeline}, std::chrono::seconds(60));
+        ASSERT_EQ(pipeline.fault(), "");
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const auto& result = pipeline.results()[i];
+            EXPECT_EQ(result.state, EPipelineFile::eConfirmed) << files[i].remoteName << ": " << result.fault;
+            EXPECT_EQ(result.checkedByHash, byHash) << files[i].remoteName;
+            EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName),
+                      qztest::sha256File(files[i].localPath));
+            EXPECT_EQ(result.sha256, qztest::sha256File(files[i].localPath));
+        }
+        // TYPE and FEAT, one write per file, the last file's checks.
+        EXPECT_EQ(pipeline.controlWrites(), files.size() + 2);
+    }
+};
+
+TEST_F(FtpPipelineTest, EveryFileArrivesWholeWithOneControlWriteEach) {
+    qztest::FtpServer server(path("served"));
+    uploadAndCompare(server, false);
+}
+
+TEST_F(FtpPipelineTest, AServerThatHashesChecksEveryFileByItsSha256) {
+    qztest::ProftpdServer server(path("served"));
+    uploadAndCompare(server, true);
+}
+
+TEST_F(FtpPipelineTest, AFileThatCannotBeSentFailsAloneByName) {
+    qztest::FtpServer server(path("served"));
+    auto files = someFiles();
+    files[1].localPath = path("local/missing");
+    files[3].remoteName = "bad\tname";
+    auto link = qz::CurlControlLink::login(server.host(), server.port(), server.user(), server.password());
+    qz::FtpPipeline pipeline(*link, files);
+    qz::runPipelines({&pipeline}, std::chrono::seconds(60));
+    ASSERT_EQ(pipeline.fault(), "");
+    const auto& results = pipeline.results();
+    EXPECT_EQ(results[1].state, EPipelineFile::eFailed);
+    EXPECT_NE(results[1].fault.find("missing"), std::string::npos) << results[1].fault;
+    EXPECT_EQ(results[3].state, EPipelineFile::eFailed);
+    EXPECT_NE(results[3].fault.find("\"bad\\x09name\""), std::string::npos) << results[3].fault;
+    for (std::size_t i : {0u, 2u, 4u}) {
+        EXPECT_EQ(results[i].state, EPipelineFile::eConfirmed) << results[i].fault;
+        EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName),
+                  qztest::sha256File(files[i].localPath));
+    }
+}
+
+}  // namespace
