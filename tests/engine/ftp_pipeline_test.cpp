@@ -82,4 +82,52 @@ TEST_F(FtpPipelineTest, AFileThatCannotBeSentFailsAloneByName) {
     }
 }
 
+// Whatever breaks, a file counts as sent only when it is whole on the server.
+TEST_F(FtpPipelineTest, AServerThatFailsMidwayNeverGetsAPartialFileConfirmed) {
+    struct Case {
+        const char* name;
+        qztest::FtpServer::Faults faults;
+        std::string fileFault;        // in the fault of the first file that fails, "" for none
+        bool connectionStops;
+    };
+    qztest::FtpServer::Faults fullDisk;
+    fullDisk.quota = 40000;
+    qztest::FtpServer::Faults restart;
+    restart.unavailableAfter = 2;
+    restart.unavailableFor = 5;
+    const Case cases[] = {
+        {"full disk", fullDisk, "Insufficient storage space", false},
+        {"restart", restart, "", true},
+    };
+    for (const Case& c : cases) {
+        qztest::FtpServer server(path(std::string("served-") + c.name));
+        server.setFaults(c.faults);
+        auto files = someFiles();
+        auto link = qz::CurlControlLink::login(server.host(), server.port(), server.user(), server.password());
+        qz::FtpPipeline pipeline(*link, files);
+        // The restart leaves the connection open and mute after its last
+        // reply: only the stall limit ends the wait.
+        qz::runPipelines({&pipeline}, std::chrono::seconds(5));
+        EXPECT_EQ(pipeline.fault().empty(), !c.connectionStops) << c.name << ": " << pipeline.fault();
+        std::size_t confirmed = 0;
+        bool firstFailure = true;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const auto& result = pipeline.results()[i];
+            if (result.state == EPipelineFile::eConfirmed) {
+                ++confirmed;
+                EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName),
+                          qztest::sha256File(files[i].localPath)) << c.name << ": " << files[i].remoteName;
+            } else if (result.state == EPipelineFile::eFailed && firstFailure) {
+                firstFailure = false;
+                EXPECT_NE(result.fault.find(c.fileFault), std::string::npos) << c.name << ": " << result.fault;
+            } else {
+                EXPECT_TRUE(result.state == EPipelineFile::eFailed || result.state == EPipelineFile::eWaiting)
+                    << c.name << ": " << files[i].remoteName;
+            }
+        }
+        EXPECT_GT(confirmed, 0u) << c.name;
+        EXPECT_LT(confirmed, files.size()) << c.name;
+    }
+}
+
 }  // namespace
