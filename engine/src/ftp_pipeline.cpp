@@ -51,10 +51,7 @@ FtpPipeline::FtpPipeline(ControlLink& link, std::vector<PipelineFile> files)
     flush();
 }
 
-FtpPipeline::~FtpPipeline() {
-    closeData();
-    closeLocal();
-}
+FtpPipeline::~FtpPipeline() { closeLocal(); }
 
 void FtpPipeline::queue(EFtpCommand kind, std::size_t file, std::string line) {
     unsent_.push_back({kind, file, std::move(line)});
@@ -219,47 +216,37 @@ void FtpPipeline::onPassive(const FtpReply& reply, std::size_t file) {
         stop("the control connection is neither IPv4 nor IPv6");
         return;
     }
-    closeData();
-    data_ = Data{};
-    data_.fd = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (data_.fd < 0 ||
-        (::connect(data_.fd, reinterpret_cast<sockaddr*>(&peer), length) != 0 && errno != EINPROGRESS)) {
-        fail(file, "cannot open the data connection for " + quoted(files_[file].remoteName) + ": " +
-                       std::strerror(errno));
-        closeData();
+    sentAll_ = false;
+    if (!data_.open(peer, length, link_.dataTls())) {
+        fail(file, "cannot open the data connection for " + quoted(files_[file].remoteName) + ": " + data_.fault());
         // The server waits for it in vain and refuses the STOR; that reply moves on.
     }
 }
 
 void FtpPipeline::sendData() {
-    if (data_.fd < 0 || data_.closed) return;
-    if (!data_.connected) {
-        pollfd p{data_.fd, POLLOUT, 0};
-        if (::poll(&p, 1, 0) <= 0) return;
-        int error = 0;
-        socklen_t length = sizeof error;
-        ::getsockopt(data_.fd, SOL_SOCKET, SO_ERROR, &error, &length);
-        if (error != 0) {
-            fail(current_, "cannot open the data connection for " + quoted(files_[current_].remoteName) + ": " +
-                               std::strerror(error));
-            closeData();
+    if (!data_.active()) return;
+    if (!data_.isOpen()) {
+        if (data_.progress() == EIo::eFailed) {
+            if (!sentAll_) {
+                fail(current_, "the data connection of " + quoted(files_[current_].remoteName) + " broke: " +
+                                   data_.fault());
+            }
             return;
         }
-        data_.connected = true;
+        if (!data_.isOpen()) return;
     }
+    if (sentAll_) return;
     for (;;) {
         if (local_.bufferAt == local_.buffer.size() && !refill()) return;
-        const ssize_t n = ::send(data_.fd, local_.buffer.data() + local_.bufferAt,
-                                 local_.buffer.size() - local_.bufferAt, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-        if (n < 0) {
+        const IoResult r = data_.write(local_.buffer.data() + local_.bufferAt, local_.buffer.size() - local_.bufferAt);
+        if (r.state == EIo::eWouldBlock) return;
+        if (r.state != EIo::eDone) {
             fail(current_, "the data connection of " + quoted(files_[current_].remoteName) + " broke: " +
-                               std::strerror(errno));
-            closeData();
+                               data_.fault());
             return;
         }
-        local_.bufferAt += static_cast<std::size_t>(n);
-        results_[current_].bytes += static_cast<std::uint64_t>(n);
+        local_.bufferAt += r.bytes;
+        results_[current_].bytes += r.bytes;
     }
 }
 
@@ -272,7 +259,7 @@ bool FtpPipeline::refill() {
     const ssize_t n = ::pread(local_.fd, local_.buffer.data(), kBlock, static_cast<off_t>(local_.offset));
     if (n < 0) {
         fail(current_, "cannot read " + quoted(path) + ": " + std::strerror(errno));
-        closeData();
+        data_.abort();
         return false;
     }
     local_.buffer.resize(static_cast<std::size_t>(n));
@@ -285,20 +272,14 @@ bool FtpPipeline::refill() {
     if (::fstat(local_.fd, &now) != 0 || !unchanged(local_.opened, now) ||
         local_.offset != static_cast<std::uint64_t>(local_.opened.st_size)) {
         fail(current_, quoted(path) + " changed during the upload");
-    } else {
-        results_[current_].sha256 = local_.digest->finish();
+        data_.abort();
+        return false;
     }
-    closeData();
+    results_[current_].sha256 = local_.digest->finish();
+    results_[current_].resumedTls = data_.resumedTls();
+    sentAll_ = true;
+    data_.finish();
     return false;
-}
-
-void FtpPipeline::closeData() {
-    if (data_.fd >= 0) {
-        ::shutdown(data_.fd, SHUT_WR);
-        ::close(data_.fd);
-    }
-    data_.fd = -1;
-    data_.closed = true;
 }
 
 void FtpPipeline::closeLocal() {
@@ -310,7 +291,7 @@ void FtpPipeline::onStored(const FtpReply& reply, std::size_t file) {
     PipelineFileResult& result = results_[file];
     const PipelineFile& name = files_[file];
     if (reply.code < 400) {
-        if (result.state != EPipelineFile::eFailed && (!data_.closed || result.sha256.empty())) {
+        if (result.state != EPipelineFile::eFailed && !sentAll_) {
             fail(file, "the server confirmed " + quoted(name.remoteName) + " before all of its bytes were sent");
         }
         if (result.state == EPipelineFile::eSending) {
@@ -321,7 +302,7 @@ void FtpPipeline::onStored(const FtpReply& reply, std::size_t file) {
         }
     } else if (redo_ == file) {
         redo_.reset();
-        closeData();
+        data_.abort();
         results_[file] = PipelineFileResult{};
         results_[file].state = EPipelineFile::eSending;
         local_.offset = 0;
@@ -334,7 +315,8 @@ void FtpPipeline::onStored(const FtpReply& reply, std::size_t file) {
     } else if (result.state != EPipelineFile::eFailed) {
         fail(file, "the server refused " + quoted(name.remoteName) + ": " + quoted(reply.last()));
     }
-    closeData();
+    // Confirmed or refused, the transfer is over: a TLS close still under way ends here.
+    data_.abort();
     closeLocal();
     startNextFile();
 }
@@ -383,7 +365,7 @@ void FtpPipeline::fail(std::size_t file, std::string why) {
 void FtpPipeline::stop(std::string why) {
     if (!fault_.empty()) return;
     fault_ = std::move(why);
-    closeData();
+    data_.abort();
     closeLocal();
     for (PipelineFileResult& result : results_) {
         if (result.state == EPipelineFile::eSending || result.state == EPipelineFile::eStored) {
@@ -396,7 +378,7 @@ std::vector<pollfd> FtpPipeline::pollSet() const {
     std::vector<pollfd> set;
     if (!fault_.empty()) return set;
     set.push_back({link_.socket(), static_cast<short>(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0});
-    if (data_.fd >= 0 && !data_.closed) set.push_back({data_.fd, POLLOUT, 0});
+    if (data_.active()) set.push_back({data_.fd(), data_.events(), 0});
     return set;
 }
 
@@ -409,8 +391,7 @@ void FtpPipeline::advance() {
 
 bool FtpPipeline::finished() const {
     if (!fault_.empty()) return true;
-    return loggedIn_ && next_ >= files_.size() && sent_.empty() && unsent_.empty() && outgoing_.empty() &&
-           (data_.fd < 0 || data_.closed);
+    return loggedIn_ && next_ >= files_.size() && sent_.empty() && unsent_.empty() && outgoing_.empty();
 }
 
 void runPipelines(const std::vector<FtpPipeline*>& pipelines, std::chrono::milliseconds stallLimit) {

@@ -14,7 +14,7 @@
 // A server that refuses EPSV gets the plain sequence: PASV, then STOR once
 // its reply is in, one command at a time.
 //
-//   auto link = CurlControlLink::login(host, port, user, password);
+//   auto link = CurlControlLink::login({host, port, user, password});
 //   FtpPipeline pipeline(*link, {{"/data/a.bin", "a.bin"}, {"/data/b.bin", "b.bin"}});
 //   runPipelines({&pipeline}, std::chrono::seconds(60));
 //   pipeline.results()[0].state == EPipelineFile::eConfirmed
@@ -31,6 +31,7 @@
 #include "file_digest.hpp"
 #include "ftp_command_queue.hpp"
 #include "ftp_control_link.hpp"
+#include "ftp_data_connection.hpp"
 #include "ftp_reply.hpp"
 
 namespace qz {
@@ -53,6 +54,7 @@ struct PipelineFileResult {
     std::uint64_t bytes = 0;  // bytes written to the data connection
     std::string sha256;       // of those bytes, once all were read
     bool checkedByHash = false;
+    bool resumedTls = false;  // its TLS data connection resumed the control connection's session
     std::string fault;
 };
 
@@ -78,11 +80,6 @@ public:
     unsigned controlWrites() const { return writes_; }
 
 private:
-    struct Data {
-        int fd = -1;
-        bool connected = false;
-        bool closed = false;  // every byte written and the connection closed
-    };
     struct Local {
         int fd = -1;
         struct stat opened {};
@@ -104,7 +101,6 @@ private:
     void startNextFile();
     void sendData();
     bool refill();
-    void closeData();
     void closeLocal();
     void fail(std::size_t file, std::string why);
     void stop(std::string why);
@@ -123,7 +119,8 @@ private:
     std::vector<QueuedCommand> unsent_;
     std::string outgoing_;       // bytes of unsent_ that the link did not take yet
     FtpReplyReader reader_;
-    Data data_;
+    DataConnection data_;
+    bool sentAll_ = false;       // the current file's last byte is written, the close begun
     Local local_;
     unsigned writes_ = 0;
     std::string fault_;

@@ -15,6 +15,19 @@ namespace {
 
 using qz::EPipelineFile;
 
+// With a CA file, the login asks for TLS on control and data connections.
+template <class Server>
+qz::FtpLogin loginOf(const Server& server, const std::string& caFile = "") {
+    qz::FtpLogin login;
+    login.host = server.host();
+    login.port = server.port();
+    login.user = server.user();
+    login.password = server.password();
+    login.tls = !caFile.empty();
+    login.caFile = caFile;
+    return login;
+}
+
 class FtpPipelineTest : public qztest::TempDirTest {
 protected:
     // Files of a few sizes; the empty one and the one of several blocks are
@@ -32,9 +45,9 @@ protected:
     }
 
     template <class Server>
-    void uploadAndCompare(Server& server, bool byHash) {
+    void uploadAndCompare(Server& server, bool byHash, const std::string& caFile = "") {
         auto files = someFiles();
-        auto link = qz::CurlControlLink::login(server.host(), server.port(), server.user(), server.password());
+        auto link = qz::CurlControlLink::login(loginOf(server, caFile));
         qz::FtpPipeline pipeline(*link, files);
         qz::runPipelines({&pipeline}, std::chrono::seconds(60));
         ASSERT_EQ(pipeline.fault(), "");
@@ -45,6 +58,7 @@ protected:
             EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName),
                       qztest::sha256File(files[i].localPath));
             EXPECT_EQ(result.sha256, qztest::sha256File(files[i].localPath));
+            EXPECT_EQ(result.resumedTls, !caFile.empty()) << files[i].remoteName;
         }
         // TYPE and FEAT, one write per file, the last file's checks.
         EXPECT_EQ(pipeline.controlWrites(), files.size() + 2);
@@ -54,6 +68,12 @@ protected:
 TEST_F(FtpPipelineTest, EveryFileArrivesWholeWithOneControlWriteEach) {
     qztest::FtpServer server(path("served"));
     uploadAndCompare(server, false);
+}
+
+TEST_F(FtpPipelineTest, OverTlsEveryDataConnectionResumesTheLoginSession) {
+    const auto certificates = qztest::makeCertificates(dir());
+    qztest::FtpServer server(path("served"), qztest::FtpServer::tlsOf(certificates));
+    uploadAndCompare(server, false, certificates.caFile);
 }
 
 TEST_F(FtpPipelineTest, AServerThatHashesChecksEveryFileByItsSha256) {
@@ -66,7 +86,7 @@ TEST_F(FtpPipelineTest, AFileThatCannotBeSentFailsAloneByName) {
     auto files = someFiles();
     files[1].localPath = path("local/missing");
     files[3].remoteName = "bad\tname";
-    auto link = qz::CurlControlLink::login(server.host(), server.port(), server.user(), server.password());
+    auto link = qz::CurlControlLink::login(loginOf(server));
     qz::FtpPipeline pipeline(*link, files);
     qz::runPipelines({&pipeline}, std::chrono::seconds(60));
     ASSERT_EQ(pipeline.fault(), "");
@@ -103,7 +123,7 @@ TEST_F(FtpPipelineTest, AServerThatFailsMidwayNeverGetsAPartialFileConfirmed) {
         qztest::FtpServer server(path(std::string("served-") + c.name));
         server.setFaults(c.faults);
         auto files = someFiles();
-        auto link = qz::CurlControlLink::login(server.host(), server.port(), server.user(), server.password());
+        auto link = qz::CurlControlLink::login(loginOf(server));
         qz::FtpPipeline pipeline(*link, files);
         // The restart leaves the connection open and mute after its last
         // reply: only the stall limit ends the wait.
