@@ -312,8 +312,11 @@ void FtpPipeline::onStored(const FtpReply& reply, std::size_t file) {
         queue(EFtpCommand::ePasv, file, "PASV");
         queue(EFtpCommand::eStor, file, "STOR " + remoteCommandPath(name.remoteName));
         return;
-    } else if (result.state != EPipelineFile::eFailed) {
-        fail(file, "the server refused " + quoted(name.remoteName) + ": " + quoted(reply.last()));
+    } else {
+        // A server that drops the data connection says why here (a full disk,
+        // say): its words come first, what broke on our side after them.
+        const std::string before = result.state == EPipelineFile::eFailed ? "; " + result.fault : "";
+        fail(file, "the server refused " + quoted(name.remoteName) + ": " + quoted(reply.last()) + before);
     }
     // Confirmed or refused, the transfer is over: a TLS close still under way ends here.
     data_.abort();
