@@ -1,7 +1,6 @@
 #include "ftp_pipeline.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,21 +20,6 @@ namespace qz {
 namespace {
 
 constexpr std::size_t kBlock = 64 * 1024;
-
-// The number of a "213 <size>" reply; nullopt unless it is digits only.
-std::optional<std::uint64_t> sizeOf(const FtpReply& reply) {
-    const std::string& line = reply.last();
-    if (line.size() < 5 || line.size() > 4 + 20) return std::nullopt;
-    std::uint64_t value = 0;
-    for (std::size_t i = 4; i < line.size(); ++i) {
-        const char c = line[i];
-        if (c < '0' || c > '9') return std::nullopt;
-        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
-}
 
 bool unchanged(const struct stat& before, const struct stat& now) {
     return before.st_size == now.st_size && before.st_mtim.tv_sec == now.st_mtim.tv_sec &&
@@ -328,7 +312,7 @@ void FtpPipeline::onSize(const FtpReply& reply, std::size_t file) {
     PipelineFileResult& result = results_[file];
     if (result.state != EPipelineFile::eStored) return;
     if (reply.code == 213) {
-        const std::optional<std::uint64_t> size = sizeOf(reply);
+        const std::optional<std::uint64_t> size = sizeInReply(reply);
         if (!size) {
             fail(file, "the server's reply to SIZE cannot be read: " + quoted(reply.last()));
             return;

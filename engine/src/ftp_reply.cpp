@@ -118,6 +118,19 @@ std::optional<FtpReply> FtpReplyReader::next() {
     return reply;
 }
 
+std::optional<std::uint64_t> sizeInReply(const FtpReply& reply) {
+    const std::string& line = reply.last();
+    if (reply.code != 213 || line.size() < 5 || line.size() > 4 + 20 || line[3] != ' ') return std::nullopt;
+    std::uint64_t value = 0;
+    for (std::size_t i = 4; i < line.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(line[i] - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
 std::optional<std::uint16_t> passivePort(const FtpReply& reply) {
     if (reply.code == 229) return epsvPort(reply.last());
     if (reply.code == 227) return pasvPort(reply.last());

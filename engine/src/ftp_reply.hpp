@@ -51,4 +51,7 @@ private:
 // address of the control connection, so a server cannot send them elsewhere.
 std::optional<std::uint16_t> passivePort(const FtpReply& reply);
 
+// The size in a "213 <digits>" reply to SIZE; nullopt for any other shape.
+std::optional<std::uint64_t> sizeInReply(const FtpReply& reply);
+
 }  // namespace qz

@@ -1,6 +1,6 @@
 // The pure parts of pipelined uploads: replies read from bytes that arrive
-// in pieces, the data port of passive replies, and which reply answers which
-// open command. Everything here comes from the server and is hostile.
+// in pieces, the data port of passive replies, the size in SIZE replies, and
+// which reply answers which open command. Everything here comes from the server and is hostile.
 #include <gtest/gtest.h>
 
 #include "ftp_command_queue.hpp"
@@ -74,6 +74,21 @@ TEST(PassivePort, OnlyAWellFormedPortIsTaken) {
         qz::FtpReply reply{c.code, {c.line}};
         EXPECT_EQ(qz::passivePort(reply), c.port) << c.line;
     }
+}
+
+TEST(SizeInReply, OnlyDigitsThatFitAreASize) {
+    struct Case { std::string line; std::optional<std::uint64_t> size; };
+    const Case cases[] = {
+        {"213 16384", 16384},
+        {"213 0", 0},
+        {"213 18446744073709551615", UINT64_MAX},
+        {"213 18446744073709551616", std::nullopt},
+        {"213 -1", std::nullopt},
+        {"213 12 bytes", std::nullopt},
+        {"213 ", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(qz::sizeInReply(qz::FtpReply{213, {c.line}}), c.size) << c.line;
+    EXPECT_EQ(qz::sizeInReply(qz::FtpReply{200, {"200 12"}}), std::nullopt);
 }
 
 TEST(FtpCommandQueue, EachReplyGoesToTheOldestCommandThatCanGetIt) {
