@@ -1,0 +1,149 @@
+#include "ftp_control_link.hpp"
+
+#include "qz/exception.hpp"
+
+namespace qz {
+
+namespace {
+
+// The server's last reply line, for the login's error message.
+struct LastReply {
+    std::string line;
+};
+
+size_t keepLastLine(char* data, size_t size, size_t count, void* user) {
+    const size_t length = size * count;
+    std::string line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (!line.empty()) static_cast<LastReply*>(user)->line = line.substr(0, 200);
+    return length;
+}
+
+// Where a TLS context of libcurl's knows the link that waits for its handshake.
+int linkIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+}  // namespace
+
+// libcurl keeps the SSL object of a CONNECT_ONLY connection to itself once the
+// login is done (CURLINFO_TLS_SSL_PTR then answers nothing), so it is taken
+// when its handshake completes.
+CURLcode CurlControlLink::watchTls(CURL*, void* context, void* link) {
+    auto* ctx = static_cast<SSL_CTX*>(context);
+    SSL_CTX_set_ex_data(ctx, linkIndex(), link);
+    SSL_CTX_set_info_callback(ctx, keepHandshake);
+    return CURLE_OK;
+}
+
+void CurlControlLink::keepHandshake(const SSL* ssl, int where, int) {
+    if ((where & SSL_CB_HANDSHAKE_DONE) == 0) return;
+    auto* link = static_cast<CurlControlLink*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), linkIndex()));
+    // OpenSSL hands the object as const here; the link only reads its session.
+    if (link) link->controlSsl_ = const_cast<SSL*>(ssl);
+}
+
+std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
+    const std::string& host = login.host;
+    const std::uint16_t port = login.port;
+    std::unique_ptr<CurlControlLink> link(new CurlControlLink);
+    link->tls_ = login.tls;
+    link->caFile_ = login.caFile;
+    link->dataTls_.host = host;
+    link->easy_ = curl_easy_init();
+    if (!link->easy_) throw Exception("ftp_control_link.cpp", __LINE__, "connect", "libcurl cannot make a handle", {});
+    CURL* e = link->easy_;
+    const std::string url = "ftp://" + host + ":" + std::to_string(port) + "/";
+    char error[CURL_ERROR_SIZE] = {};
+    LastReply last;
+    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_USERNAME, login.user.c_str());
+    curl_easy_setopt(e, CURLOPT_PASSWORD, login.password.c_str());
+    if (login.tls) {
+        curl_easy_setopt(e, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        curl_easy_setopt(e, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (!login.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, login.caFile.c_str());
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, watchTls);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, link.get());
+    }
+    curl_easy_setopt(e, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, keepLastLine);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &last);
+    const CURLcode rc = curl_easy_perform(e);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
+    if (rc != CURLE_OK) {
+        std::string message = host + ":" + std::to_string(port) + ": " + (error[0] ? error : curl_easy_strerror(rc));
+        if (!last.line.empty()) message += " (the server said: " + last.line + ")";
+        throw Exception("ftp_control_link.cpp", __LINE__, "connect", message, {});
+    }
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {
+        throw Exception("ftp_control_link.cpp", __LINE__, "connect",
+                        host + ":" + std::to_string(port) + ": libcurl kept no control connection", {});
+    }
+    if (login.tls && !link->controlSsl_) {
+        throw Exception("ftp_control_link.cpp", __LINE__, "connect",
+                        host + ":" + std::to_string(port) + ": the TLS session of the login cannot be reached", {});
+    }
+    link->socket_ = static_cast<int>(socket);
+    return link;
+}
+
+CurlControlLink::~CurlControlLink() {
+    SSL_SESSION_free(dataTls_.session);
+    SSL_CTX_free(dataTls_.context);
+    curl_easy_cleanup(easy_);
+}
+
+const DataTls* CurlControlLink::dataTls() {
+    if (!tls_) return nullptr;
+    if (!dataTls_.context) {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        // Without a context the data connection fails by name; it never goes plain.
+        if (!ctx) return &dataTls_;
+        // A data connection that spoke another version could not resume the session.
+        const int version = SSL_version(controlSsl_);
+        SSL_CTX_set_min_proto_version(ctx, version);
+        SSL_CTX_set_max_proto_version(ctx, version);
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        const bool trusted = caFile_.empty() ? SSL_CTX_set_default_verify_paths(ctx) == 1
+                                             : SSL_CTX_load_verify_locations(ctx, caFile_.c_str(), nullptr) == 1;
+        if (!trusted) {
+            SSL_CTX_free(ctx);
+            return &dataTls_;
+        }
+        dataTls_.context = ctx;
+    }
+    // The latest session: a TLS 1.3 server hands its tickets after the handshake.
+    SSL_SESSION_free(dataTls_.session);
+    dataTls_.session = SSL_get1_session(controlSsl_);
+    return &dataTls_;
+}
+
+IoResult CurlControlLink::send(const char* data, std::size_t length) {
+    std::size_t sent = 0;
+    const CURLcode rc = curl_easy_send(easy_, data, length, &sent);
+    if (rc == CURLE_OK) return {EIo::eDone, sent};
+    if (rc == CURLE_AGAIN) return {EIo::eWouldBlock, 0};
+    fault_ = curl_easy_strerror(rc);
+    return {EIo::eFailed, 0};
+}
+
+IoResult CurlControlLink::receive(char* data, std::size_t capacity) {
+    std::size_t got = 0;
+    const CURLcode rc = curl_easy_recv(easy_, data, capacity, &got);
+    if (rc == CURLE_OK) return {got == 0 ? EIo::eClosed : EIo::eDone, got};
+    if (rc == CURLE_AGAIN) return {EIo::eWouldBlock, 0};
+    fault_ = curl_easy_strerror(rc);
+    return {EIo::eFailed, 0};
+}
+
+}  // namespace qz

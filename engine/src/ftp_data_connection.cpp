@@ -1,0 +1,178 @@
+#include "ftp_data_connection.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace qz {
+
+namespace {
+
+std::string tlsError() {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return errno != 0 ? std::strerror(errno) : "the connection ended";
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+bool DataConnection::open(const sockaddr_storage& peer, socklen_t length, const DataTls* tls) {
+    abort();
+    fault_.clear();
+    resumed_ = false;
+    wantRead_ = false;
+    fd_ = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), length) != 0 && errno != EINPROGRESS)) {
+        failWith(std::strerror(errno));
+        return false;
+    }
+    state_ = EState::eConnecting;
+    if (tls) {
+        ssl_ = SSL_new(tls->context);
+        if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1 || (tls->session && SSL_set_session(ssl_, tls->session) != 1)) {
+            failWith(tlsError());
+            return false;
+        }
+        SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // A session that is not resumed brings a certificate, which must name the server.
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
+        in6_addr address{};
+        const bool ip = ::inet_pton(AF_INET, tls->host.c_str(), &address) == 1 ||
+                        ::inet_pton(AF_INET6, tls->host.c_str(), &address) == 1;
+        const int named = ip ? X509_VERIFY_PARAM_set1_ip_asc(param, tls->host.c_str())
+                             : X509_VERIFY_PARAM_set1_host(param, tls->host.c_str(), 0);
+        if (named != 1) {
+            failWith("the server's name cannot be checked: " + tls->host);
+            return false;
+        }
+    }
+    return true;
+}
+
+EIo DataConnection::failWith(std::string why) {
+    fault_ = std::move(why);
+    abort();
+    state_ = EState::eFailed;
+    return EIo::eFailed;
+}
+
+// What a TLS call's result means for the state: eDone when it succeeded.
+EIo DataConnection::tlsStep(int result) {
+    if (result > 0) return EIo::eDone;
+    const int error = SSL_get_error(ssl_, result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        wantRead_ = error == SSL_ERROR_WANT_READ;
+        return EIo::eWouldBlock;
+    }
+    return EIo::eFailed;
+}
+
+EIo DataConnection::progress() {
+    switch (state_) {
+    case EState::eConnecting: {
+        pollfd p{fd_, POLLOUT, 0};
+        if (::poll(&p, 1, 0) <= 0) return EIo::eWouldBlock;
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error != 0) return failWith(std::strerror(error));
+        state_ = ssl_ ? EState::eHandshaking : EState::eOpen;
+        return progress();
+    }
+    case EState::eHandshaking: {
+        errno = 0;
+        const EIo step = tlsStep(SSL_connect(ssl_));
+        if (step == EIo::eFailed) return failWith("the TLS handshake failed: " + tlsError());
+        if (step == EIo::eWouldBlock) return step;
+        resumed_ = SSL_session_reused(ssl_) == 1;
+        state_ = EState::eOpen;
+        wantRead_ = false;
+        return EIo::eDone;
+    }
+    case EState::eClosing: {
+        errno = 0;
+        int result = SSL_shutdown(ssl_);
+        if (result == 0) {
+            // Our close_notify is out; the server's, and any ticket it sent
+            // meanwhile, must be read, or closing with unread bytes resets
+            // the connection before the server has read the last of the file.
+            char sink[4096];
+            while ((result = SSL_read(ssl_, sink, sizeof sink)) > 0) {
+            }
+            if (SSL_get_error(ssl_, result) != SSL_ERROR_ZERO_RETURN) {
+                const EIo step = tlsStep(result);
+                if (step == EIo::eWouldBlock) return step;
+                // The server closed without close_notify: its replies judge the file.
+            }
+        } else if (result < 0 && tlsStep(result) == EIo::eWouldBlock) {
+            return EIo::eWouldBlock;
+        }
+        abort();
+        state_ = EState::eClosed;
+        return EIo::eDone;
+    }
+    case EState::eFailed:
+        return EIo::eFailed;
+    case EState::eIdle:
+    case EState::eOpen:
+    case EState::eClosed:
+        return EIo::eDone;
+    }
+    return EIo::eDone;
+}
+
+IoResult DataConnection::write(const char* data, std::size_t length) {
+    if (state_ != EState::eOpen) return {EIo::eWouldBlock, 0};
+    if (ssl_) {
+        errno = 0;
+        const int n = SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(length, 1 << 30)));
+        const EIo step = tlsStep(n);
+        if (step == EIo::eDone) return {EIo::eDone, static_cast<std::size_t>(n)};
+        if (step == EIo::eWouldBlock) return {step, 0};
+        failWith("TLS: " + tlsError());
+        return {EIo::eFailed, 0};
+    }
+    const ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
+    if (n >= 0) return {EIo::eDone, static_cast<std::size_t>(n)};
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return {EIo::eWouldBlock, 0};
+    failWith(std::strerror(errno));
+    return {EIo::eFailed, 0};
+}
+
+void DataConnection::finish() {
+    if (state_ != EState::eOpen) return;
+    if (ssl_) {
+        state_ = EState::eClosing;
+        progress();
+        return;
+    }
+    ::shutdown(fd_, SHUT_WR);
+    abort();
+    state_ = EState::eClosed;
+}
+
+void DataConnection::abort() {
+    if (ssl_) SSL_free(ssl_);
+    ssl_ = nullptr;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (state_ != EState::eFailed) state_ = EState::eIdle;
+}
+
+short DataConnection::events() const {
+    if (fd_ < 0) return 0;
+    if (state_ == EState::eConnecting || state_ == EState::eOpen) return POLLOUT;
+    return wantRead_ ? POLLIN : POLLOUT;
+}
+
+}  // namespace qz

@@ -1,0 +1,63 @@
+#pragma once
+// One data connection of a pipelined upload, plain or TLS, without
+// blocking. A TLS data connection resumes the TLS session of its control
+// connection (servers may insist on it) and checks the server's certificate
+// itself when the server starts a new session instead.
+//
+//   DataConnection data;
+//   data.open(peer, length, link.dataTls());   // connect begins
+//   poll for data.events(); data.progress() until data.isOpen()
+//   data.write(bytes, n) ... data.finish(); poll; data.progress() until data.isClosed()
+
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "ftp_control_link.hpp"
+
+namespace qz {
+
+class DataConnection {
+public:
+    DataConnection() = default;
+    ~DataConnection() { abort(); }
+    DataConnection(const DataConnection&) = delete;
+    DataConnection& operator=(const DataConnection&) = delete;
+
+    // Begins to connect; false (with fault()) when not even that works.
+    bool open(const sockaddr_storage& peer, socklen_t length, const DataTls* tls);
+    // Connects, shakes hands, or closes, as far as it can now. eFailed with
+    // fault() when that broke.
+    EIo progress();
+    // Bytes of the file; only while isOpen().
+    IoResult write(const char* data, std::size_t length);
+    // Every byte is written: closes in order (for TLS with close_notify).
+    void finish();
+    // Drops the connection at once.
+    void abort();
+
+    bool isOpen() const { return state_ == EState::eOpen; }
+    bool isClosed() const { return state_ == EState::eClosed; }
+    // Connecting, shaking hands, open or closing: there is a socket to poll.
+    bool active() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    short events() const;
+    bool resumedTls() const { return resumed_; }
+    const std::string& fault() const { return fault_; }
+
+private:
+    enum class EState : int { eIdle, eConnecting, eHandshaking, eOpen, eClosing, eClosed, eFailed };
+
+    EIo failWith(std::string why);
+    EIo tlsStep(int result);
+
+    int fd_ = -1;
+    SSL* ssl_ = nullptr;
+    EState state_ = EState::eIdle;
+    bool wantRead_ = false;
+    bool resumed_ = false;
+    std::string fault_;
+};
+
+}  // namespace qz
