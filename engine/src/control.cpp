@@ -7,6 +7,7 @@
 #include "connection_values.hpp"
 #include "control_impl.hpp"
 #include "ftp_session.hpp"
+#include "pipelined_links.hpp"
 #include "local_tree.hpp"
 #include "probe.hpp"
 #include "qz/log.hpp"
@@ -171,7 +172,9 @@ std::map<std::string, std::string> Control::getMap() const {
         {"protocol", o.encryptControl || o.encryptData ? "ftps" : "ftp"},
         {"connected", impl_->connected ? "true" : "false"},
         {"connections", std::to_string(o.effectiveConnections())},
-        {"connections open", std::to_string(impl_->session ? impl_->session->channels() : 0)},
+        {"connections open", std::to_string(!impl_->session        ? 0
+                                            : impl_->links.empty() ? impl_->session->channels()
+                                                                   : impl_->links.size() + 1)},
         {"uploading", impl_->uploading ? "true" : "false"},
         {"files queued", std::to_string(s.filesTotal)},
         {"files done", std::to_string(s.filesDone)},
@@ -193,21 +196,36 @@ void Control::connect() {
     const Options& o = impl_->options;
     checkConnectionValues(o);
     auto session = std::make_unique<FtpSession>(o);
+    const bool pipelined = pipeliningFits(o);
     try {
-        session->login();
+        // The first connection checks the login and asks for the server's
+        // features; the pipelined ones carry the files.
+        session->login(pipelined ? 1 : SIZE_MAX);
     } catch (Exception& e) {
         impl_->lastError = e.what();
         for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
         throw;
     }
     const bool tls = o.encryptControl || o.encryptData;
-    if (static_cast<int>(session->channels()) < o.effectiveConnections()) {
-        note(Logging::EType::eWarnings, "the server took " + std::to_string(session->channels()) + " of " +
-                                            std::to_string(o.effectiveConnections()) + " connections");
+    const auto wanted = static_cast<std::size_t>(o.effectiveConnections());
+    std::size_t carrying = session->channels();
+    if (pipelined) {
+        PipelinedLogins logins = loginPipelined(o, wanted);
+        for (const auto& fault : logins.faults) {
+            note(Logging::EType::eWarnings, "a pipelined connection could not log in, its share goes over "
+                                            "the others: " + fault);
+        }
+        impl_->links = std::move(logins.links);
+        carrying = impl_->links.empty() ? session->channels() : impl_->links.size();
     }
-    note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " +
-                                       session->server() + " as " + quoted(o.username) + " with " +
-                                       std::to_string(session->channels()) + " connection(s)");
+    if (carrying < wanted) {
+        note(Logging::EType::eWarnings,
+             "the server took " + std::to_string(carrying) + " of " + std::to_string(wanted) + " connections");
+    }
+    note(Logging::EType::eSummary,
+         std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " + session->server() + " as " +
+             quoted(o.username) + " with " + std::to_string(carrying) + " connection(s)" +
+             (impl_->links.empty() ? "" : ", pipelined"));
     impl_->session = std::move(session);
     impl_->connected = true;
 }
@@ -227,6 +245,7 @@ void Control::upload() {
 void Control::disconnect() {
     impl_->refuseWhileUploading(__LINE__, "disconnect");
     if (impl_->session) note(Logging::EType::eSummary, "disconnected from " + impl_->session->server());
+    impl_->links.clear();
     impl_->session.reset();
     impl_->connected = false;
 }

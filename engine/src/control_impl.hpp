@@ -16,6 +16,7 @@
 namespace qz {
 
 class FtpSession;
+class CurlControlLink;
 
 struct Control::Impl {
     Options options;
@@ -30,6 +31,8 @@ struct Control::Impl {
     void* callbackUser = nullptr;
     bool connected = false;
     std::unique_ptr<FtpSession> session;  // open from connect to disconnect
+    // Pipelined connections, besides the session's; an upload drops those that broke.
+    std::vector<std::unique_ptr<CurlControlLink>> links;
     std::uint64_t rateLimit = 0;          // bits per second of the last upload, 0 = none
     std::string lastError;                // the last transfer error, for diagnosis
     // Files of which the server holds bytes from an attempt that did not

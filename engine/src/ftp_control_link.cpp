@@ -70,8 +70,12 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
         curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, link.get());
     }
     curl_easy_setopt(e, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 15L);
+    curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, login.replyTimeoutSeconds);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, keepLastLine);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &last);

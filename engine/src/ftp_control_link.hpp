@@ -51,6 +51,7 @@ struct FtpLogin {
     std::string password;
     bool tls = false;
     std::string caFile;  // "" for the system's certificate store
+    long replyTimeoutSeconds = 30;  // for each reply of the login
 };
 
 class ControlLink {

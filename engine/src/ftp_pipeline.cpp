@@ -3,46 +3,55 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
-#include "local_file.hpp"
 #include "qz/quoted.hpp"
-#include "remote_path.hpp"
 #include "server_hash.hpp"
 
 namespace qz {
 
 namespace {
 
-constexpr std::size_t kBlock = 64 * 1024;
-
-bool unchanged(const struct stat& before, const struct stat& now) {
-    return before.st_size == now.st_size && before.st_mtim.tv_sec == now.st_mtim.tv_sec &&
-           before.st_mtim.tv_nsec == now.st_mtim.tv_nsec;
-}
+constexpr std::size_t kMinBlock = 16 * 1024;
 
 }  // namespace
 
-FtpPipeline::FtpPipeline(ControlLink& link, std::vector<PipelineFile> files)
-    : link_(link), files_(std::move(files)), results_(files_.size()) {
+FtpPipeline::FtpPipeline(ControlLink& link, PipelineSource& source, PipelineSettings settings)
+    : link_(link), source_(source), settings_(settings) {
+    settings_.block = std::max(settings_.block, kMinBlock);
     queue(EFtpCommand::eType, 0, "TYPE I");
     queue(EFtpCommand::eFeat, 0, "FEAT");
     flush();
 }
 
-FtpPipeline::~FtpPipeline() { closeLocal(); }
+FtpPipeline::~FtpPipeline() = default;
 
-void FtpPipeline::queue(EFtpCommand kind, std::size_t file, std::string line) {
+FtpPipeline::Open* FtpPipeline::find(unsigned long id) {
+    for (Open& o : open_) {
+        if (o.outcome.id == id) return &o;
+    }
+    return nullptr;
+}
+
+std::optional<unsigned long> FtpPipeline::sending() const { return current_; }
+
+std::uint64_t FtpPipeline::bytesOfSending() const {
+    for (const Open& o : open_) {
+        if (current_ && o.outcome.id == *current_) return o.outcome.bytes;
+    }
+    return 0;
+}
+
+void FtpPipeline::queue(EFtpCommand kind, unsigned long file, std::string line) {
     unsent_.push_back({kind, file, std::move(line)});
 }
 
 void FtpPipeline::flush() {
-    if (!fault_.empty()) return;
+    if (stopped()) return;
     if (outgoing_.empty()) {
         std::size_t take = unsent_.size();
         if (oneAtATime_) take = sent_.empty() ? std::min<std::size_t>(1, take) : 0;
@@ -82,9 +91,10 @@ void FtpPipeline::receive() {
             return;
         }
     }
-    while (fault_.empty()) {
+    while (!stopped()) {
         const std::optional<FtpReply> reply = reader_.next();
         if (!reply) break;
+        ++replies_;
         onReply(*reply);
     }
 }
@@ -97,6 +107,11 @@ void FtpPipeline::onReply(const FtpReply& reply) {
         return;
     }
     const QueuedCommand& command = match->command;
+    // Commands from EPSV on serve a file.
+    if (Open* o = find(command.file); o && command.kind >= EFtpCommand::eEpsv) {
+        o->outcome.answered = true;
+        o->outcome.reply = reply.last();
+    }
     switch (command.kind) {
     case EFtpCommand::eType:
         if (reply.code != 200) stop("the server refused binary mode: " + quoted(reply.last()));
@@ -124,44 +139,32 @@ void FtpPipeline::onReply(const FtpReply& reply) {
 }
 
 void FtpPipeline::onFeat(const FtpReply& reply) {
-    hash_ = reply.code == 211 && offersSha256(reply.lines);
+    hash_ = settings_.askHash && reply.code == 211 && offersSha256(reply.lines);
     // The selection lasts for the connection: one OPTS serves every file.
     if (hash_) queue(EFtpCommand::eOptsHash, 0, "OPTS HASH SHA-256");
     loggedIn_ = true;
-    startNextFile();
 }
 
 void FtpPipeline::startNextFile() {
-    while (next_ < files_.size()) {
-        const std::size_t i = next_++;
-        const PipelineFile& file = files_[i];
-        const std::string problem = remoteNameProblem(file.remoteName);
-        if (!problem.empty()) {
-            fail(i, "the remote name " + quoted(file.remoteName) + " " + problem);
-            continue;
-        }
-        OpenedFile opened = openQueuedFile(file.localPath);
-        if (opened.fd < 0) {
-            fail(i, quoted(file.localPath) + " " + opened.fault);
-            continue;
-        }
-        closeLocal();
-        local_.fd = opened.fd;
-        local_.opened = opened.info;
-        local_.offset = 0;
-        local_.digest.emplace();
-        local_.buffer.clear();
-        local_.bufferAt = 0;
-        current_ = i;
-        results_[i] = PipelineFileResult{};
-        results_[i].state = EPipelineFile::eSending;
-        queue(passiveOnly_ ? EFtpCommand::ePasv : EFtpCommand::eEpsv, i, passiveOnly_ ? "PASV" : "EPSV");
-        queue(EFtpCommand::eStor, i, "STOR " + remoteCommandPath(file.remoteName));
-        return;
-    }
+    if (!loggedIn_ || current_ || stopped()) return;
+    const std::optional<PipelineJob> job = source_.nextFile(*this);
+    if (!job) return;
+    Open o;
+    o.outcome.id = job->id;
+    // Queued now, written with the next flush: from here the server may hold a part.
+    o.outcome.storeSent = true;
+    o.commandPath = job->commandPath;
+    open_.push_back(std::move(o));
+    current_ = job->id;
+    sentAll_ = false;
+    heldBack_ = false;
+    buffer_.clear();
+    bufferAt_ = 0;
+    queue(passiveOnly_ ? EFtpCommand::ePasv : EFtpCommand::eEpsv, job->id, passiveOnly_ ? "PASV" : "EPSV");
+    queue(EFtpCommand::eStor, job->id, "STOR " + job->commandPath);
 }
 
-void FtpPipeline::onPassive(const FtpReply& reply, std::size_t file) {
+void FtpPipeline::onPassive(const FtpReply& reply, unsigned long file) {
     if (reply.code >= 400) {
         if (reply.code >= 500 && !passiveOnly_) {
             // The STOR written behind it is refused too (no data port); the
@@ -171,13 +174,13 @@ void FtpPipeline::onPassive(const FtpReply& reply, std::size_t file) {
             redo_ = file;
             return;
         }
-        fail(file, "the server refused a data connection for " + quoted(files_[file].remoteName) + ": " +
-                       quoted(reply.last()));
+        failCurrent(EPipelineEnd::eRefused, "");
         // One at a time, the STOR behind it was not sent yet and never will be.
         if (!unsent_.empty() && unsent_.front().kind == EFtpCommand::eStor && unsent_.front().file == file) {
             unsent_.erase(unsent_.begin());
-            closeLocal();
-            startNextFile();
+            if (Open* o = find(file)) o->outcome.storeSent = false;
+            current_.reset();
+            settle(file, EPipelineEnd::eRefused);
         }
         return;
     }
@@ -202,217 +205,182 @@ void FtpPipeline::onPassive(const FtpReply& reply, std::size_t file) {
     }
     sentAll_ = false;
     if (!data_.open(peer, length, link_.dataTls())) {
-        fail(file, "cannot open the data connection for " + quoted(files_[file].remoteName) + ": " + data_.fault());
-        // The server waits for it in vain and refuses the STOR; that reply moves on.
+        // The server waits for it in vain and refuses the STOR; that reply settles the file.
+        failCurrent(EPipelineEnd::eBroken, "cannot open the data connection: " + data_.fault());
     }
 }
 
 void FtpPipeline::sendData() {
-    if (!data_.active()) return;
+    if (!current_ || !data_.active()) return;
+    Open* o = find(*current_);
+    if (!o || o->failed) return;
     if (!data_.isOpen()) {
         if (data_.progress() == EIo::eFailed) {
-            if (!sentAll_) {
-                fail(current_, "the data connection of " + quoted(files_[current_].remoteName) + " broke: " +
-                                   data_.fault());
-            }
+            if (!sentAll_) failCurrent(EPipelineEnd::eBroken, "the data connection broke: " + data_.fault());
             return;
         }
         if (!data_.isOpen()) return;
     }
     if (sentAll_) return;
     for (;;) {
-        if (local_.bufferAt == local_.buffer.size() && !refill()) return;
-        const IoResult r = data_.write(local_.buffer.data() + local_.bufferAt, local_.buffer.size() - local_.bufferAt);
+        if (bufferAt_ == buffer_.size() && !refill()) return;
+        const IoResult r = data_.write(buffer_.data() + bufferAt_, buffer_.size() - bufferAt_);
         if (r.state == EIo::eWouldBlock) return;
         if (r.state != EIo::eDone) {
-            fail(current_, "the data connection of " + quoted(files_[current_].remoteName) + " broke: " +
-                               data_.fault());
+            failCurrent(EPipelineEnd::eBroken, "the data connection broke: " + data_.fault());
             return;
         }
-        local_.bufferAt += r.bytes;
-        results_[current_].bytes += r.bytes;
+        bufferAt_ += r.bytes;
+        written_ += r.bytes;
+        o->outcome.bytes += r.bytes;
     }
 }
 
-// Reads the next block; false when there is none, after which the data
-// connection is closed and the file's bytes are all counted (or it failed).
+// Asks the source for the next block; false when there is none now (held
+// back), or none at all, after which the data connection is closed (or the
+// file failed).
 bool FtpPipeline::refill() {
-    const std::string& path = files_[current_].localPath;
-    local_.buffer.resize(kBlock);
-    local_.bufferAt = 0;
-    const ssize_t n = ::pread(local_.fd, local_.buffer.data(), kBlock, static_cast<off_t>(local_.offset));
-    if (n < 0) {
-        fail(current_, "cannot read " + quoted(path) + ": " + std::strerror(errno));
-        data_.abort();
-        return false;
-    }
-    local_.buffer.resize(static_cast<std::size_t>(n));
+    buffer_.resize(settings_.block);
+    bufferAt_ = 0;
+    const std::int64_t n = source_.read(*current_, buffer_.data(), buffer_.size());
+    heldBack_ = n == PipelineSource::kHeldBack;
     if (n > 0) {
-        local_.digest->add(local_.buffer.data(), local_.buffer.size());
-        local_.offset += static_cast<std::uint64_t>(n);
+        buffer_.resize(static_cast<std::size_t>(n));
         return true;
     }
-    struct stat now {};
-    if (::fstat(local_.fd, &now) != 0 || !unchanged(local_.opened, now) ||
-        local_.offset != static_cast<std::uint64_t>(local_.opened.st_size)) {
-        fail(current_, quoted(path) + " changed during the upload");
-        data_.abort();
-        return false;
+    buffer_.clear();
+    if (n == PipelineSource::kFailed) {
+        failCurrent(EPipelineEnd::eLocal, "");
+    } else if (n == 0) {
+        sentAll_ = true;
+        data_.finish();
     }
-    results_[current_].sha256 = local_.digest->finish();
-    results_[current_].resumedTls = data_.resumedTls();
-    sentAll_ = true;
-    data_.finish();
     return false;
 }
 
-void FtpPipeline::closeLocal() {
-    if (local_.fd >= 0) ::close(local_.fd);
-    local_.fd = -1;
+// The current file failed; it settles once the server's reply to its STOR is
+// in, so that the connection stays in step.
+void FtpPipeline::failCurrent(EPipelineEnd end, std::string why) {
+    if (!current_) return;
+    Open* o = find(*current_);
+    if (!o || o->failed) return;
+    o->failed = true;
+    o->outcome.end = end;
+    o->outcome.fault = std::move(why);
+    heldBack_ = false;
+    data_.abort();
 }
 
-void FtpPipeline::onStored(const FtpReply& reply, std::size_t file) {
-    PipelineFileResult& result = results_[file];
-    const PipelineFile& name = files_[file];
-    if (reply.code < 400) {
-        if (result.state != EPipelineFile::eFailed && !sentAll_) {
-            fail(file, "the server confirmed " + quoted(name.remoteName) + " before all of its bytes were sent");
-        }
-        if (result.state == EPipelineFile::eSending) {
-            result.state = EPipelineFile::eStored;
-            // The next file's commands follow in the same write (see flush).
-            queue(EFtpCommand::eSize, file, "SIZE " + remoteCommandPath(name.remoteName));
-            if (hash_) queue(EFtpCommand::eHash, file, "HASH " + remoteCommandPath(name.remoteName));
-        }
-    } else if (redo_ == file) {
+void FtpPipeline::onStored(const FtpReply& reply, unsigned long file) {
+    Open* o = find(file);
+    if (!o) return;
+    if (reply.code >= 400 && redo_ == file) {
         redo_.reset();
         data_.abort();
-        results_[file] = PipelineFileResult{};
-        results_[file].state = EPipelineFile::eSending;
-        local_.offset = 0;
-        local_.digest.emplace();
-        local_.buffer.clear();
-        local_.bufferAt = 0;
+        o->outcome.bytes = 0;
+        o->failed = false;
+        sentAll_ = false;
+        heldBack_ = false;
+        buffer_.clear();
+        bufferAt_ = 0;
+        if (!source_.rewind(file)) {
+            current_.reset();
+            settle(file, EPipelineEnd::eLocal);
+            return;
+        }
         queue(EFtpCommand::ePasv, file, "PASV");
-        queue(EFtpCommand::eStor, file, "STOR " + remoteCommandPath(name.remoteName));
+        queue(EFtpCommand::eStor, file, "STOR " + o->commandPath);
         return;
-    } else {
-        // A server that drops the data connection says why here (a full disk,
-        // say): its words come first, what broke on our side after them.
-        const std::string before = result.state == EPipelineFile::eFailed ? "; " + result.fault : "";
-        fail(file, "the server refused " + quoted(name.remoteName) + ": " + quoted(reply.last()) + before);
+    }
+    if (reply.code < 400 && !o->failed && !sentAll_) {
+        o->failed = true;
+        o->outcome.end = EPipelineEnd::eBroken;
+        o->outcome.fault = "the server confirmed it before all of its bytes were sent";
+    } else if (reply.code >= 400 && !o->failed) {
+        o->failed = true;
+        o->outcome.end = EPipelineEnd::eRefused;
     }
     // Confirmed or refused, the transfer is over: a TLS close still under way ends here.
     data_.abort();
-    closeLocal();
-    startNextFile();
+    current_.reset();
+    heldBack_ = false;
+    if (o->failed) {
+        settle(file, o->outcome.end);
+        return;
+    }
+    o->stored = true;
+    // The next file's commands follow in the same write (see flush).
+    queue(EFtpCommand::eSize, file, "SIZE " + o->commandPath);
+    if (hash_) queue(EFtpCommand::eHash, file, "HASH " + o->commandPath);
 }
 
-void FtpPipeline::onSize(const FtpReply& reply, std::size_t file) {
-    PipelineFileResult& result = results_[file];
-    if (result.state != EPipelineFile::eStored) return;
+void FtpPipeline::onSize(const FtpReply& reply, unsigned long file) {
+    Open* o = find(file);
+    if (!o) return;
     if (reply.code == 213) {
-        const std::optional<std::uint64_t> size = sizeInReply(reply);
-        if (!size) {
-            fail(file, "the server's reply to SIZE cannot be read: " + quoted(reply.last()));
-            return;
-        }
-        if (*size != result.bytes) {
-            fail(file, "the server holds " + std::to_string(*size) + " bytes of " +
-                           quoted(files_[file].remoteName) + ", which has " + std::to_string(result.bytes));
+        o->outcome.serverSize = sizeInReply(reply);
+        if (!o->outcome.serverSize) {
+            o->outcome.fault = "the server's reply to SIZE cannot be read: " + quoted(reply.last());
+            // Its HASH reply, if asked, is still to come: the file settles then.
+            if (!hash_) settle(file, EPipelineEnd::eBroken);
+            else o->failed = true;
             return;
         }
     }
     // A server without SIZE leaves the transfer's own confirmation.
-    if (!hash_) result.state = EPipelineFile::eConfirmed;
+    if (!hash_) settle(file, EPipelineEnd::eChecked);
 }
 
-void FtpPipeline::onHash(const FtpReply& reply, std::size_t file) {
-    PipelineFileResult& result = results_[file];
-    if (result.state != EPipelineFile::eStored) return;
-    const HashReply hash = readHashReply(reply.last(), result.bytes);
-    if (hash.kind == EHashReply::eRefused) {
-        result.state = EPipelineFile::eConfirmed;
-    } else if (hash.kind == EHashReply::eHash && hash.digest == result.sha256) {
-        result.state = EPipelineFile::eConfirmed;
-        result.checkedByHash = true;
-    } else if (hash.kind == EHashReply::eHash) {
-        fail(file, "the server's SHA-256 of " + quoted(files_[file].remoteName) + " is " + hash.digest +
-                       ", the file's is " + result.sha256);
-    } else {
-        fail(file, "the server's reply to HASH cannot be read: " + quoted(reply.last()));
+void FtpPipeline::onHash(const FtpReply& reply, unsigned long file) {
+    Open* o = find(file);
+    if (!o) return;
+    o->outcome.hashReply = reply.last();
+    settle(file, o->failed ? EPipelineEnd::eBroken : EPipelineEnd::eChecked);
+}
+
+void FtpPipeline::settle(unsigned long id, EPipelineEnd end) {
+    for (auto it = open_.begin(); it != open_.end(); ++it) {
+        if (it->outcome.id != id) continue;
+        PipelineOutcome outcome = std::move(it->outcome);
+        outcome.end = end;
+        open_.erase(it);
+        source_.settled(*this, outcome);
+        return;
     }
 }
 
-void FtpPipeline::fail(std::size_t file, std::string why) {
-    results_[file].state = EPipelineFile::eFailed;
-    results_[file].fault = std::move(why);
-}
-
 void FtpPipeline::stop(std::string why) {
-    if (!fault_.empty()) return;
+    if (stopped()) return;
     fault_ = std::move(why);
     data_.abort();
-    closeLocal();
-    for (PipelineFileResult& result : results_) {
-        if (result.state == EPipelineFile::eSending || result.state == EPipelineFile::eStored) {
-            result = PipelineFileResult{};
-        }
+    current_.reset();
+    heldBack_ = false;
+    while (!open_.empty()) {
+        Open& o = open_.front();
+        // A file that failed on our side stays failed; any other goes again elsewhere.
+        const EPipelineEnd end = o.failed && o.outcome.end == EPipelineEnd::eLocal ? EPipelineEnd::eLocal
+                                                                                 : EPipelineEnd::eLeft;
+        if (o.outcome.fault.empty()) o.outcome.fault = fault_;
+        settle(o.outcome.id, end);
     }
 }
 
 std::vector<pollfd> FtpPipeline::pollSet() const {
     std::vector<pollfd> set;
-    if (!fault_.empty()) return set;
+    if (stopped()) return set;
     set.push_back({link_.socket(), static_cast<short>(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0});
-    if (data_.active()) set.push_back({data_.fd(), data_.events(), 0});
+    // Bytes held back by the source wake nobody: the owner comes back when they may go.
+    const bool waitingForBytes = heldBack_ && data_.isOpen();
+    if (data_.active() && !waitingForBytes) set.push_back({data_.fd(), data_.events(), 0});
     return set;
 }
 
 void FtpPipeline::advance() {
-    if (!fault_.empty()) return;
+    if (stopped()) return;
     receive();
+    startNextFile();
     sendData();
     flush();
-}
-
-bool FtpPipeline::finished() const {
-    if (!fault_.empty()) return true;
-    return loggedIn_ && next_ >= files_.size() && sent_.empty() && unsent_.empty() && outgoing_.empty();
-}
-
-void runPipelines(const std::vector<FtpPipeline*>& pipelines, std::chrono::milliseconds stallLimit) {
-    using Clock = std::chrono::steady_clock;
-    std::vector<Clock::time_point> moved(pipelines.size(), Clock::now());
-    for (;;) {
-        std::vector<pollfd> set;
-        std::vector<std::size_t> owner;
-        for (std::size_t i = 0; i < pipelines.size(); ++i) {
-            if (pipelines[i]->finished()) continue;
-            for (const pollfd& p : pipelines[i]->pollSet()) {
-                set.push_back(p);
-                owner.push_back(i);
-            }
-        }
-        if (set.empty()) return;
-        const int ready = ::poll(set.data(), set.size(), 200);
-        if (ready < 0 && errno != EINTR) {
-            for (FtpPipeline* p : pipelines) p->abandon(std::string("cannot wait for the server: ") + std::strerror(errno));
-            return;
-        }
-        const Clock::time_point now = Clock::now();
-        for (std::size_t k = 0; k < set.size(); ++k) {
-            if (set[k].revents != 0) moved[owner[k]] = now;
-        }
-        for (std::size_t i = 0; i < pipelines.size(); ++i) {
-            if (pipelines[i]->finished()) continue;
-            pipelines[i]->advance();
-            if (!pipelines[i]->finished() && now - moved[i] > stallLimit) {
-                pipelines[i]->abandon("nothing moved on the connection for " +
-                                      std::to_string(stallLimit.count() / 1000) + " s");
-            }
-        }
-    }
 }
 
 }  // namespace qz

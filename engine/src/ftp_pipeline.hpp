@@ -1,7 +1,9 @@
 #pragma once
-// Uploads a list of files over ONE logged-in control connection with
-// pipelined commands, without blocking: the caller polls pollSet() and calls
-// advance() when a socket is ready (runPipelines does this for several).
+// Uploads files over ONE logged-in control connection with pipelined
+// commands, without blocking: the owner polls pollSet() and calls advance()
+// when a socket is ready (or the time it held bytes back has passed). The
+// owner hands out the files (PipelineSource::nextFile), gives their bytes
+// (read) and learns how each one ended (settled).
 //
 // Per file one write carries the previous file's checks and this file's
 // commands: "SIZE prev\r\nHASH prev\r\nEPSV\r\nSTOR next\r\n". It is written
@@ -10,25 +12,22 @@
 // reply while the file is still incomplete ("213 0"), or out of order.
 // Replies are matched to the commands in order (FtpCommandQueue); a reply
 // that does not fit stops this connection, and every file it had not
-// confirmed is left for the plain sequence, never counted as sent.
+// settled is handed back (eLeft), never counted as sent.
 // A server that refuses EPSV gets the plain sequence: PASV, then STOR once
 // its reply is in, one command at a time.
 //
-//   auto link = CurlControlLink::login({host, port, user, password});
-//   FtpPipeline pipeline(*link, {{"/data/a.bin", "a.bin"}, {"/data/b.bin", "b.bin"}});
-//   runPipelines({&pipeline}, std::chrono::seconds(60));
-//   pipeline.results()[0].state == EPipelineFile::eConfirmed
+//   FtpPipeline pipeline(*link, source, {true, 1 << 20});
+//   poll(pipeline.pollSet()); pipeline.advance();   // until the source has no more files
 
 #include <poll.h>
-#include <sys/stat.h>
 
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "file_digest.hpp"
 #include "ftp_command_queue.hpp"
 #include "ftp_control_link.hpp"
 #include "ftp_data_connection.hpp"
@@ -36,31 +35,58 @@
 
 namespace qz {
 
-struct PipelineFile {
-    std::string localPath;
-    std::string remoteName;  // relative to the login folder, which holds its folders already
+class FtpPipeline;
+
+struct PipelineJob {
+    unsigned long id = 0;
+    std::string commandPath;  // as it goes into STOR; fits in a command
 };
 
-enum class EPipelineFile : int {
-    eWaiting,    // not begun; left for the plain sequence when the connection stopped
-    eSending,    // commands sent, bytes on their way
-    eStored,     // the server confirmed the transfer; its checks are pending
-    eConfirmed,  // stored and checked: SIZE and, where the server offers it, HASH
-    eFailed,     // fault says why
+enum class EPipelineEnd : int {
+    eChecked,  // the server confirmed the transfer and answered SIZE (and HASH where asked)
+    eRefused,  // the server's final reply to STOR was an error
+    eBroken,   // the data connection broke, or the server confirmed before every byte was out
+    eLocal,    // the source could not give the file's bytes
+    eLeft,     // the control connection stopped before the file was settled
 };
 
-struct PipelineFileResult {
-    EPipelineFile state = EPipelineFile::eWaiting;
-    std::uint64_t bytes = 0;  // bytes written to the data connection
-    std::string sha256;       // of those bytes, once all were read
-    bool checkedByHash = false;
-    bool resumedTls = false;  // its TLS data connection resumed the control connection's session
-    std::string fault;
+struct PipelineOutcome {
+    unsigned long id = 0;
+    EPipelineEnd end = EPipelineEnd::eLeft;
+    std::uint64_t bytes = 0;                  // written to the data connection
+    bool storeSent = false;                   // the server was asked to store it: it may hold a part
+    bool answered = false;                    // the server answered a command of this file
+    std::optional<std::uint64_t> serverSize;  // SIZE's count; none when SIZE was refused
+    std::string hashReply;                    // the last line of the reply to HASH; "" when not asked
+    std::string reply;                        // the server's last reply line about this file
+    std::string fault;                        // what broke (eBroken, eLeft)
+};
+
+class PipelineSource {
+public:
+    static constexpr std::int64_t kHeldBack = -1;  // no byte may go now; ask again later
+    static constexpr std::int64_t kFailed = -2;    // the file cannot be sent; the source knows why
+
+    virtual ~PipelineSource() = default;
+    // The next file for `pipeline`, already opened by the source; none for now.
+    virtual std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) = 0;
+    // The file's next bytes: their count, 0 once every byte is out, or kHeldBack / kFailed.
+    virtual std::int64_t read(unsigned long id, char* buffer, std::size_t room) = 0;
+    // The file goes again from its first byte (the server refused the way it
+    // was sent); false when it cannot, which settles it eLocal.
+    virtual bool rewind(unsigned long id) = 0;
+    // How a file ended on `pipeline`. The pipeline must not be destroyed from here.
+    virtual void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) = 0;
+};
+
+struct PipelineSettings {
+    bool askHash = true;             // check by HASH where FEAT offers SHA-256
+    std::size_t block = 256 * 1024;  // bytes asked of the source at once
 };
 
 class FtpPipeline {
 public:
-    FtpPipeline(ControlLink& link, std::vector<PipelineFile> files);
+    FtpPipeline(ControlLink& link, PipelineSource& source, PipelineSettings settings);
     ~FtpPipeline();
     FtpPipeline(const FtpPipeline&) = delete;
     FtpPipeline& operator=(const FtpPipeline&) = delete;
@@ -69,65 +95,80 @@ public:
     std::vector<pollfd> pollSet() const;
     // Does all that can be done now without blocking.
     void advance();
-    // Every file confirmed or failed, or the connection stopped.
-    bool finished() const;
-    // Stops the connection from outside (e.g. nothing moved for too long).
+    // Stops the connection from outside (e.g. nothing moved for too long);
+    // every file not settled is settled eLeft.
     void abandon(const std::string& why) { stop(why); }
+
     // Why the connection stopped, or "" while it is sound.
     const std::string& fault() const { return fault_; }
-    const std::vector<PipelineFileResult>& results() const { return results_; }
+    bool stopped() const { return !fault_.empty(); }
+    // No command is on the way and no file is on it: the connection may be
+    // left, or handed to another owner. A stopped one is quiet for good.
+    bool quiet() const {
+        return stopped() || (open_.empty() && sent_.empty() && unsent_.empty() && outgoing_.empty());
+    }
+    // The source held the current file's bytes back at the last turn.
+    bool heldBack() const { return heldBack_; }
+    // What moved so far, for a stall watch: bytes out and replies in.
+    std::uint64_t bytesWritten() const { return written_; }
+    unsigned replies() const { return replies_; }
+    // The file whose data connection is open or about to be, if any.
+    std::optional<unsigned long> sending() const;
+    // Bytes of the file on the data connection written so far.
+    std::uint64_t bytesOfSending() const;
+    // The server's FEAT answer offered HASH with SHA-256 (and HASH is asked).
+    bool hashing() const { return hash_; }
     // Writes on the control connection: with pipelining about one per file.
     unsigned controlWrites() const { return writes_; }
 
 private:
-    struct Local {
-        int fd = -1;
-        struct stat opened {};
-        std::uint64_t offset = 0;
-        std::optional<FileDigest> digest;
-        std::string buffer;
-        std::size_t bufferAt = 0;
+    struct Open {
+        PipelineOutcome outcome;
+        std::string commandPath;
+        bool stored = false;  // the transfer's final reply is in
+        bool failed = false;  // settles once the STOR's final reply is in
     };
 
-    void queue(EFtpCommand kind, std::size_t file, std::string line);
+    Open* find(unsigned long id);
+    void queue(EFtpCommand kind, unsigned long file, std::string line);
     void flush();
     void receive();
     void onReply(const FtpReply& reply);
     void onFeat(const FtpReply& reply);
-    void onPassive(const FtpReply& reply, std::size_t file);
-    void onStored(const FtpReply& reply, std::size_t file);
-    void onSize(const FtpReply& reply, std::size_t file);
-    void onHash(const FtpReply& reply, std::size_t file);
+    void onPassive(const FtpReply& reply, unsigned long file);
+    void onStored(const FtpReply& reply, unsigned long file);
+    void onSize(const FtpReply& reply, unsigned long file);
+    void onHash(const FtpReply& reply, unsigned long file);
     void startNextFile();
     void sendData();
     bool refill();
-    void closeLocal();
-    void fail(std::size_t file, std::string why);
+    void failCurrent(EPipelineEnd end, std::string why);
+    void settle(unsigned long id, EPipelineEnd end);
     void stop(std::string why);
 
     ControlLink& link_;
-    std::vector<PipelineFile> files_;
-    std::vector<PipelineFileResult> results_;
-    std::size_t next_ = 0;       // the next file to start
-    std::size_t current_ = 0;    // the file on the data connection
-    bool passiveOnly_ = false;   // the server refused EPSV: PASV, one command at a time
+    PipelineSource& source_;
+    PipelineSettings settings_;
+    std::deque<Open> open_;  // the file on the data connection last; checks of the one before
+    std::optional<unsigned long> current_;  // the file of the data connection
+    bool passiveOnly_ = false;              // the server refused EPSV: PASV, one command at a time
     bool oneAtATime_ = false;
-    bool hash_ = false;          // the server hashes with SHA-256
-    bool loggedIn_ = false;      // FEAT is answered: files may start
-    std::optional<std::size_t> redo_;  // refused EPSV: this file goes again with PASV
+    bool hash_ = false;      // the server hashes with SHA-256
+    bool loggedIn_ = false;  // FEAT is answered: files may start
+    std::optional<unsigned long> redo_;  // refused EPSV: this file goes again with PASV
     FtpCommandQueue sent_;
     std::vector<QueuedCommand> unsent_;
-    std::string outgoing_;       // bytes of unsent_ that the link did not take yet
+    std::string outgoing_;  // bytes of unsent_ that the link did not take yet
     FtpReplyReader reader_;
     DataConnection data_;
-    bool sentAll_ = false;       // the current file's last byte is written, the close begun
-    Local local_;
+    bool sentAll_ = false;  // the current file's last byte is written, the close begun
+    bool heldBack_ = false;
+    std::string buffer_;
+    std::size_t bufferAt_ = 0;
+    std::uint64_t written_ = 0;
+    unsigned replies_ = 0;
     unsigned writes_ = 0;
     std::string fault_;
 };
-
-// Drives pipelines until every one has finished. A pipeline on which nothing
-// moved for `stallLimit` stops with a fault; its unconfirmed files are left.
-void runPipelines(const std::vector<FtpPipeline*>& pipelines, std::chrono::milliseconds stallLimit);
 
 }  // namespace qz

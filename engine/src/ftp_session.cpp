@@ -254,11 +254,22 @@ curl_socket_t FtpSession::controlSocket(const Channel& c) {
     return CURL_SOCKET_BAD;
 }
 
-void FtpSession::wait(int milliseconds) {
+void FtpSession::wait(int milliseconds, const std::vector<pollfd>& others) {
     if (settingUp()) milliseconds = std::min(milliseconds, 1);
+    const bool idle = std::none_of(channels_.begin(), channels_.end(), [](const auto& c) { return c->busy; });
+    if (idle && !others.empty()) {
+        std::vector<pollfd> set = others;
+        ::poll(set.data(), set.size(), milliseconds);
+        return;
+    }
+    std::vector<curl_waitfd> extra;
+    for (const pollfd& p : others) {
+        const short events = static_cast<short>(((p.events & POLLIN) ? CURL_WAIT_POLLIN : 0) |
+                                                ((p.events & POLLOUT) ? CURL_WAIT_POLLOUT : 0));
+        extra.push_back({p.fd, events, 0});
+    }
     // A server's reply to an upload whose data connection we ended is
     // handed to libcurl as soon as it arrives (see resumeAnswered).
-    std::vector<curl_waitfd> extra;
     for (const auto& c : channels_) {
         if (c->awaitingReply && c->busy) extra.push_back({c->awaitedControl, CURL_WAIT_POLLIN, 0});
     }
@@ -293,9 +304,10 @@ std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {
     return results;
 }
 
-void FtpSession::login() {
+void FtpSession::login(std::size_t atOnce) {
     std::vector<Channel*> all;
     for (auto& c : channels_) {
+        if (all.size() == atOnce) break;
         prepareCommands(*c);
         all.push_back(c.get());
     }
@@ -330,8 +342,9 @@ void FtpSession::login() {
     // A server that takes fewer connections than asked for still gets the
     // upload, over the connections it took.
     std::vector<std::unique_ptr<Channel>> kept;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (results[i] == CURLE_OK) kept.push_back(std::move(channels_[i]));
+    for (std::size_t i = 0; i < channels_.size(); ++i) {
+        // Those not logged in now log in when first used.
+        if (i >= results.size() || results[i] == CURLE_OK) kept.push_back(std::move(channels_[i]));
     }
     channels_ = std::move(kept);
     std::vector<CURLM*> used;

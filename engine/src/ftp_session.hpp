@@ -16,8 +16,10 @@
 // Everything runs on the caller's thread; no callback of libcurl outlives it.
 
 #include <curl/curl.h>
+#include <poll.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -81,9 +83,10 @@ public:
     FtpSession(const FtpSession&) = delete;
     FtpSession& operator=(const FtpSession&) = delete;
 
-    // Logs in on every channel at once. Throws qz::Exception ("connect") when
+    // Logs in on the first `atOnce` channels (all by default) at once; the
+    // others log in when first used. Throws qz::Exception ("connect") when
     // no connection could log in, or when the server refused the login.
-    void login();
+    void login(std::size_t atOnce = SIZE_MAX);
 
     const Options& options() const { return options_; }
     // The server's FEAT answer, asked at login, offered HASH with SHA-256.
@@ -120,8 +123,9 @@ public:
     // Channels whose request has ended, with the result; they are removed
     // from their multi handle.
     std::vector<std::pair<Channel*, CURLcode>> finished();
-    // Waits up to `milliseconds` for something to do.
-    void wait(int milliseconds);
+    // Waits up to `milliseconds` for something to do, on the channels'
+    // sockets and on `others` (the caller's own).
+    void wait(int milliseconds, const std::vector<pollfd>& others = {});
 
 private:
     static std::size_t onUploadRead(char* buffer, std::size_t size, std::size_t count, void* channel);

@@ -73,6 +73,8 @@ void Options::setCertificateAuthority(const std::string& file) { caFile = file; 
 
 void Options::setServerHashCheck(bool enabled) { serverHashCheck = enabled; }
 
+void Options::setPipelining(bool enabled) { pipelining = enabled; }
+
 int Options::effectiveConnections() const {
     if (!multiThreaded || transferMode != ETransferMode::eParallel) return 1;
     return std::clamp(connections, 1, kMaxConnections);
@@ -101,6 +103,7 @@ std::map<std::string, std::string> Options::getMap(bool showPasswords) const {
     m["unreachable timeout"] = std::to_string(unreachableTimeout);
     m["ca file"] = caFile;
     m["server hash check"] = yesNo(serverHashCheck);
+    m["pipelining"] = yesNo(pipelining);
     return m;
 }
 

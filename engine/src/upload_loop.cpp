@@ -25,10 +25,6 @@ int millisecondsUntil(Clock::time_point now, Clock::time_point then) {
     return static_cast<int>(std::min<long long>(ms, 1000));
 }
 
-bool sameTime(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 }  // namespace
 
 std::string secondsText(Clock::duration d) {
@@ -57,6 +53,7 @@ UploadLoop::UploadLoop(Control::Impl& impl, FtpSession& session)
 
 UploadLoop::~UploadLoop() {
     impl_.uploading = false;
+    leaveLanes();
     for (auto& s : slots_) {
         if (s->channel->busy) {
             session_.remove(*s->channel);
@@ -92,9 +89,11 @@ void UploadLoop::run() {
         pending_.push_back({number, begin_, resume});
     }
     impl_.rateLimit = limiter_.rate();
+    openLanes();
     note(Logging::EType::eSummary,
          "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) + " files over " +
-             std::to_string(slots_.size()) + " connection(s), rate " + rateText() + ", waiting up to " +
+             std::to_string(lanes_.empty() ? slots_.size() : lanes_.size()) + " connection(s)" +
+             (lanes_.empty() ? "" : " (pipelined)") + ", rate " + rateText() + ", waiting up to " +
              std::to_string(policy_.timeout().count()) + " s for an unreachable server");
 
     Clock::time_point nextProgress = begin_ + kProgressPeriod;
@@ -104,6 +103,7 @@ void UploadLoop::run() {
         if (pending_.empty() && !anyBusy() && foldersMade_) break;
         session_.perform();
         bool finished = collectFinished();
+        advanceLanes();
         now = Clock::now();
         if (abortStalled(now)) finished = true;
         if (limiter_.tick(now)) rateChanged(false);
@@ -113,7 +113,7 @@ void UploadLoop::run() {
             nextProgress = now + kProgressPeriod;
         }
         if (!finished) {
-            session_.wait(waitMilliseconds(now, nextProgress));
+            session_.wait(waitMilliseconds(now, nextProgress), lanesPollSet());
         }
     }
     stats_.finished = true;
@@ -190,7 +190,7 @@ std::uint64_t UploadLoop::uploadedBy(const Slot& slot) const {
 }
 
 bool UploadLoop::anyBusy() const {
-    return std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
+    return lanesBusy() || std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
 }
 
 std::string UploadLoop::rateText() const {
@@ -243,11 +243,13 @@ void UploadLoop::startWaiting(Clock::time_point now) {
         createFolders();
         if (!foldersMade_) return;
     }
+    std::size_t busy = static_cast<std::size_t>(
+        std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; }));
     for (auto& s : slots_) {
-        while (!s->channel->busy) {
+        while (!s->channel->busy && busy < slotsAllowed()) {
             // Two transfers to one remote name at once would mix their bytes.
             auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
-                return p.notBefore <= now &&
+                return p.notBefore <= now && takenBySlots(p) &&
                        (sendingTo_.empty() ||
                         !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
             });
@@ -255,9 +257,22 @@ void UploadLoop::startWaiting(Clock::time_point now) {
             Pending p = *ready;
             pending_.erase(ready);
             start(*s, p);
+            if (s->channel->busy) ++busy;
         }
     }
     hintReadAhead();
+}
+
+// While lanes carry the files, the session keeps one connection for what
+// they do not take: so many connections carry files as were asked for, and
+// one more serves the resumes and retries.
+std::size_t UploadLoop::slotsAllowed() const {
+    if (lanes_.empty()) return slots_.size();
+    return slots_.size() + 1 - std::min(lanes_.size(), slots_.size());
+}
+
+bool UploadLoop::takenBySlots(const Pending& p) const {
+    return lanes_.empty() || p.resume || tallies_.at(p.number).plainOnly;
 }
 
 // Tells the kernel which files come next, so their first blocks are read
@@ -271,22 +286,24 @@ void UploadLoop::hintReadAhead() {
     }
 }
 
-void UploadLoop::start(Slot& slot, const Pending& p) {
+// Opens the file for its next attempt as `f`; false, with the file failed
+// by name, when that cannot be.
+bool UploadLoop::beginAttempt(const Pending& p, Sending& f) {
     TransferStats& st = stats_.fileMap.at(p.number);
     const std::string commandPath = remoteCommandPath(st.remote.full());
     if (commandPath.empty() || commandPath == "/") {
         fail(p.number, quoted(st.local.full()) + " has no remote name");
-        return;
+        return false;
     }
     if (!fitsInCommand(commandPath)) {
         fail(p.number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
                            " holds a line break, which FTP cannot carry");
-        return;
+        return false;
     }
     const OpenedFile opened = openQueuedFile(st.local.full());
     if (opened.fd < 0) {
         fail(p.number, quoted(st.local.full()) + " " + opened.fault);
-        return;
+        return false;
     }
     const int fd = opened.fd;
     const struct stat& info = opened.info;
@@ -294,7 +311,7 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
         ::close(fd);
         fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " + std::to_string(st.fileSize) +
                            " bytes then, " + std::to_string(info.st_size) + " now");
-        return;
+        return false;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     bool resume = p.resume;
@@ -310,23 +327,29 @@ void UploadLoop::start(Slot& slot, const Pending& p) {
         }
     }
 
-    slot.file = Sending{};
-    slot.file.number = p.number;
-    slot.file.fd = fd;
-    slot.file.size = st.fileSize;
-    slot.file.phase.moveTo(EFilePhase::eOpening);
-    slot.file.resumed = resume;
-    slot.file.modified = info.st_mtim;
-    slot.file.mark.movedAt = Clock::now();
-    slot.file.remotePath = commandPath;
-    slot.file.digest = std::make_shared<QueuedDigest>(hasher_);
+    f = Sending{};
+    f.number = p.number;
+    f.fd = fd;
+    f.size = st.fileSize;
+    f.phase.moveTo(EFilePhase::eOpening);
+    f.resumed = resume;
+    f.modified = info.st_mtim;
+    f.mark.movedAt = Clock::now();
+    f.remotePath = commandPath;
+    f.digest = std::make_shared<QueuedDigest>(hasher_);
     sendingTo_.insert(commandPath);
-    Channel& c = *slot.channel;
-    slot.file.answersAtStart = c.answers;
-    session_.prepareUpload(c, st.remote.full(), st.fileSize, resume, onRead, onSeek, &slot);
     st.attempts += 1;
     st.result = EFileResult::eSending;
     tally(p.number).attempts += 1;
+    return true;
+}
+
+void UploadLoop::start(Slot& slot, const Pending& p) {
+    if (!beginAttempt(p, slot.file)) return;
+    Channel& c = *slot.channel;
+    slot.file.answersAtStart = c.answers;
+    const TransferStats& st = entry(slot.file);
+    session_.prepareUpload(c, st.remote.full(), st.fileSize, slot.file.resumed, onRead, onSeek, &slot);
     session_.add(c);
 }
 
@@ -356,7 +379,7 @@ bool UploadLoop::collectFinished() {
 // their connection, which libcurl then closes, and tried again.
 bool UploadLoop::abortStalled(Clock::time_point now) {
     stalls_.beginTurn(now);
-    bool aborted = false;
+    bool aborted = abortStalledLanes(now);
     for (auto& s : slots_) {
         Channel& c = *s->channel;
         if (!c.busy) continue;
@@ -388,17 +411,19 @@ void UploadLoop::resumePaused() {
 
 int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const {
     int wait = millisecondsUntil(now, nextProgress);
-    const bool paused = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
+    const bool paused = lanesHeldBack() ||
+                        std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
     if (paused) {
         auto budget = std::chrono::duration_cast<std::chrono::milliseconds>(limiter_.untilBudget()).count();
         wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));
     }
     // The worker gives no sign when it has caught up: it is looked at again soon.
-    const bool hashing = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) {
-        return s->file.paused && s->file.digest && !s->file.digest->hasRoom();
-    });
+    const bool hashing = lanesHeldBack() || std::any_of(slots_.begin(), slots_.end(), [](const auto& s) {
+                             return s->file.paused && s->file.digest && !s->file.digest->hasRoom();
+                         });
     if (hashing) wait = std::min(wait, 1);
-    const bool idle = std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
+    const bool idle = !lanes_.empty() ||
+                      std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
     if (idle && !foldersMade_) {
         wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));
     }
@@ -415,6 +440,7 @@ void UploadLoop::publish(Clock::time_point now) {
         if (!s->channel->busy) continue;
         entry(s->file).bytesSent = s->file.offset + uploadedBy(*s);
     }
+    publishLanes();
     std::uint64_t total = 0;
     for (const auto& [number, e] : stats_.fileMap) total += e.bytesSent;
     stats_.totalBytesTransferred = total;

@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "control_impl.hpp"
 #include "failure_kind.hpp"
 #include "file_phase.hpp"
+#include "ftp_pipeline.hpp"
 #include "ftp_session.hpp"
 #include "hash_worker.hpp"
 #include "rate_limiter.hpp"
@@ -33,6 +35,10 @@ using Clock = std::chrono::steady_clock;
 
 // Seconds with one decimal, as in "1.5".
 std::string secondsText(Clock::duration d);
+
+inline bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 // One file on its way over one channel.
 struct Sending {
@@ -70,10 +76,13 @@ struct Slot {
     Sending file;
 };
 
-class UploadLoop {
+// With pipelined connections ("lanes", see FtpPipeline) the loop hands them
+// the files, and keeps the session's connections for what lanes do not
+// take: folders, resumes, and files whose pipelined attempt failed.
+class UploadLoop : private PipelineSource {
 public:
     UploadLoop(Control::Impl& impl, FtpSession& session);
-    ~UploadLoop();
+    ~UploadLoop() override;
     void run();
 
 private:
@@ -84,7 +93,11 @@ private:
     std::vector<std::string> remainingFiles() const;  // remote names of the files not sent yet
     void startWaiting(Clock::time_point now);
     void hintReadAhead();
+    bool beginAttempt(const Pending& p, Sending& f);
     void start(Slot& slot, const Pending& p);
+    // How many of the session's connections may carry files now.
+    std::size_t slotsAllowed() const;
+    bool takenBySlots(const Pending& p) const;
     bool collectFinished();
     bool abortStalled(Clock::time_point now);
     int stallSeconds() const { return std::max(impl_.options.stallTimeout, 1); }
@@ -113,7 +126,8 @@ private:
         EVerified how;
         std::string text;  // for the file's log line
     };
-    Verification verify(const Slot& slot);
+    // `hashLine`: the server's reply to HASH, when it was asked.
+    Verification verify(const Sending& f, bool hashAsked, const std::string& hashLine);
     // How long the server may say nothing on `f`'s request.
     std::chrono::seconds silenceAllowed(const Sending& f) const;
     bool hashOverdue(Slot& slot, CURLcode result);
@@ -134,6 +148,32 @@ private:
     RateLimiter limiter_;
     HashWorker hasher_;  // outlives the slots, whose digests it takes
     std::vector<std::unique_ptr<Slot>> slots_;
+
+    // Pipelined connections (upload_lanes.cpp).
+    struct Lane {
+        CurlControlLink* link = nullptr;  // one of impl_.links
+        std::unique_ptr<FtpPipeline> pipeline;
+        std::deque<Sending> files;  // handed to it and not settled, oldest first
+        StallWatch::Mark mark;
+    };
+    void openLanes();
+    void advanceLanes();
+    void dropStoppedLanes();
+    bool lanesBusy() const;
+    bool lanesHeldBack() const;
+    std::vector<pollfd> lanesPollSet() const;
+    void publishLanes();
+    bool abortStalledLanes(Clock::time_point now);
+    void leaveLanes();
+    Lane& laneOf(const FtpPipeline& pipeline);
+    Sending* laneFile(unsigned long number);
+    std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) override;
+    std::int64_t read(unsigned long id, char* buffer, std::size_t room) override;
+    bool rewind(unsigned long id) override;
+    void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) override;
+    void laneChecked(Sending& f, const PipelineOutcome& outcome);
+    void laneFailed(Sending& f, const PipelineOutcome& outcome);
+    std::vector<Lane> lanes_;
     std::deque<Pending> pending_;
     // What this upload keeps of each file, by file number: one record, not
     // a map each, as a queue may hold 100,000 files.
@@ -144,6 +184,7 @@ private:
         bool hinted = false;          // its read-ahead is asked for
         bool refusedOnce = false;     // the server had no room for it once
         bool hashAskedAgain = false;  // its hash check was sent a second time
+        bool plainOnly = false;       // a pipelined attempt failed: the session's connections carry it
     };
     std::vector<FileTally> tallies_;
     FileTally& tally(unsigned long number) { return tallies_.at(number); }

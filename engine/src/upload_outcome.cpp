@@ -90,10 +90,8 @@ bool UploadLoop::hashOverdue(Slot& slot, CURLcode result) {
 // How a stored file of the right size is verified. When the server's
 // SHA-256 is not the one taken while sending (or its reply cannot be
 // read), the attempt failed: the file goes again from byte 0.
-UploadLoop::Verification UploadLoop::verify(const Slot& slot) {
-    const Sending& f = slot.file;
-    if (!hashCheck()) return {EVerified::eBySize, "verified by size"};
-    const std::string& line = slot.channel->lastReply;
+UploadLoop::Verification UploadLoop::verify(const Sending& f, bool hashAsked, const std::string& line) {
+    if (!hashAsked) return {EVerified::eBySize, "verified by size"};
     const HashReply hash = readHashReply(line, f.size);
     if (hash.kind == EHashReply::eRefused) {
         return {EVerified::eBySize, "verified by size, the server did not hash it: " + line};
@@ -160,7 +158,7 @@ void UploadLoop::conclude(Slot& slot, CURLcode result, const std::string& stall)
                 fail(f.number, quoted(st.local.full()) + " " + fault);
                 return;
             }
-            const Verification verified = verify(slot);
+            const Verification verified = verify(slot.file, hashCheck(), c.lastReply);
             if (verified.how == EVerified::eFailed) return;
             done(slot.file, verified);
             return;

@@ -3,7 +3,12 @@
 // it), and each file costs one write on the control connection.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <chrono>
+#include <fstream>
+#include <map>
+#include <optional>
 
 #include "ftp_pipeline.hpp"
 #include "support/digest.hpp"
@@ -13,7 +18,7 @@
 
 namespace {
 
-using qz::EPipelineFile;
+using qz::EPipelineEnd;
 
 // With a CA file, the login asks for TLS on control and data connections.
 template <class Server>
@@ -28,14 +33,65 @@ qz::FtpLogin loginOf(const Server& server, const std::string& caFile = "") {
     return login;
 }
 
+struct ListedFile {
+    std::string localPath;
+    std::string remoteName;
+};
+
+// Hands out a list of files in order, from memory; a file that cannot be
+// read fails when its bytes are asked for.
+class ListSource : public qz::PipelineSource {
+public:
+    explicit ListSource(std::vector<ListedFile> files) : files_(std::move(files)), at_(files_.size(), 0) {}
+
+    std::optional<qz::PipelineJob> nextFile(qz::FtpPipeline&) override {
+        if (next_ == files_.size()) return std::nullopt;
+        const unsigned long id = next_++;
+        return qz::PipelineJob{id, files_[id].remoteName};
+    }
+    std::int64_t read(unsigned long id, char* buffer, std::size_t room) override {
+        std::ifstream in(files_[id].localPath, std::ios::binary);
+        if (!in) return kFailed;
+        in.seekg(static_cast<std::streamoff>(at_[id]));
+        in.read(buffer, static_cast<std::streamsize>(room));
+        at_[id] += static_cast<std::size_t>(in.gcount());
+        return in.gcount();
+    }
+    bool rewind(unsigned long id) override {
+        at_[id] = 0;
+        return true;
+    }
+    void settled(qz::FtpPipeline&, const qz::PipelineOutcome& outcome) override { outcomes[outcome.id] = outcome; }
+
+    bool allSettled() const { return outcomes.size() == files_.size(); }
+    std::map<unsigned long, qz::PipelineOutcome> outcomes;
+
+private:
+    std::vector<ListedFile> files_;
+    std::vector<std::size_t> at_;
+    std::size_t next_ = 0;
+};
+
+// Drives the pipeline until every file settled or the connection stopped; a
+// connection on which nothing moved for `stallLimit` is abandoned.
+void drive(qz::FtpPipeline& pipeline, const ListSource& source, std::chrono::seconds stallLimit) {
+    auto moved = std::chrono::steady_clock::now();
+    while (!source.allSettled() && !pipeline.stopped()) {
+        std::vector<pollfd> set = pipeline.pollSet();
+        if (::poll(set.data(), set.size(), 200) > 0) moved = std::chrono::steady_clock::now();
+        pipeline.advance();
+        if (std::chrono::steady_clock::now() - moved > stallLimit) pipeline.abandon("nothing moved");
+    }
+}
+
 class FtpPipelineTest : public qztest::TempDirTest {
 protected:
     // Files of a few sizes; the empty one and the one of several blocks are
     // the edges of the data connection's loop.
-    std::vector<qz::PipelineFile> someFiles() {
-        std::vector<qz::PipelineFile> files;
+    std::vector<ListedFile> someFiles() {
+        std::vector<ListedFile> files;
         const std::pair<const char*, std::size_t> shapes[] = {
-            {"a.bin", 16384}, {"empty", 0}, {"b c.bin", 200 * 1024 + 7}, {"d.bin", 1}, {"e.bin", 16384}};
+            {"a.bin", 16384}, {"empty", 0}, {"b c.bin", 600 * 1024 + 7}, {"d.bin", 1}, {"e.bin", 16384}};
         for (const auto& [name, size] : shapes) {
             std::string content(size, '\0');
             for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + size) % 251);
@@ -48,17 +104,17 @@ protected:
     void uploadAndCompare(Server& server, bool byHash, const std::string& caFile = "") {
         auto files = someFiles();
         auto link = qz::CurlControlLink::login(loginOf(server, caFile));
-        qz::FtpPipeline pipeline(*link, files);
-        qz::runPipelines({&pipeline}, std::chrono::seconds(60));
+        ListSource source(files);
+        qz::FtpPipeline pipeline(*link, source, {});
+        drive(pipeline, source, std::chrono::seconds(60));
         ASSERT_EQ(pipeline.fault(), "");
         for (std::size_t i = 0; i < files.size(); ++i) {
-            const auto& result = pipeline.results()[i];
-            EXPECT_EQ(result.state, EPipelineFile::eConfirmed) << files[i].remoteName << ": " << result.fault;
-            EXPECT_EQ(result.checkedByHash, byHash) << files[i].remoteName;
-            EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName),
-                      qztest::sha256File(files[i].localPath));
-            EXPECT_EQ(result.sha256, qztest::sha256File(files[i].localPath));
-            EXPECT_EQ(result.resumedTls, !caFile.empty()) << files[i].remoteName;
+            const auto& outcome = source.outcomes.at(i);
+            const std::string sha = qztest::sha256File(files[i].localPath);
+            EXPECT_EQ(outcome.end, EPipelineEnd::eChecked) << files[i].remoteName << ": " << outcome.fault;
+            EXPECT_EQ(outcome.serverSize, std::optional<std::uint64_t>(outcome.bytes)) << files[i].remoteName;
+            EXPECT_EQ(outcome.hashReply.find(sha) != std::string::npos, byHash) << outcome.hashReply;
+            EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName), sha);
         }
         // TYPE and FEAT, one write per file, the last file's checks.
         EXPECT_EQ(pipeline.controlWrites(), files.size() + 2);
@@ -85,18 +141,16 @@ TEST_F(FtpPipelineTest, AFileThatCannotBeSentFailsAloneByName) {
     qztest::FtpServer server(path("served"));
     auto files = someFiles();
     files[1].localPath = path("local/missing");
-    files[3].remoteName = "bad\tname";
+    files[3].localPath = path("local/missing too");
     auto link = qz::CurlControlLink::login(loginOf(server));
-    qz::FtpPipeline pipeline(*link, files);
-    qz::runPipelines({&pipeline}, std::chrono::seconds(60));
+    ListSource source(files);
+    qz::FtpPipeline pipeline(*link, source, {});
+    drive(pipeline, source, std::chrono::seconds(60));
     ASSERT_EQ(pipeline.fault(), "");
-    const auto& results = pipeline.results();
-    EXPECT_EQ(results[1].state, EPipelineFile::eFailed);
-    EXPECT_NE(results[1].fault.find("missing"), std::string::npos) << results[1].fault;
-    EXPECT_EQ(results[3].state, EPipelineFile::eFailed);
-    EXPECT_NE(results[3].fault.find("\"bad\\x09name\""), std::string::npos) << results[3].fault;
-    for (std::size_t i : {0u, 2u, 4u}) {
-        EXPECT_EQ(results[i].state, EPipelineFile::eConfirmed) << results[i].fault;
+    EXPECT_EQ(source.outcomes.at(1).end, EPipelineEnd::eLocal);
+    EXPECT_EQ(source.outcomes.at(3).end, EPipelineEnd::eLocal);
+    for (unsigned long i : {0ul, 2ul, 4ul}) {
+        EXPECT_EQ(source.outcomes.at(i).end, EPipelineEnd::eChecked) << source.outcomes.at(i).fault;
         EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName),
                   qztest::sha256File(files[i].localPath));
     }
@@ -124,25 +178,23 @@ TEST_F(FtpPipelineTest, AServerThatFailsMidwayNeverGetsAPartialFileConfirmed) {
         server.setFaults(c.faults);
         auto files = someFiles();
         auto link = qz::CurlControlLink::login(loginOf(server));
-        qz::FtpPipeline pipeline(*link, files);
+        ListSource source(files);
+        qz::FtpPipeline pipeline(*link, source, {});
         // The restart leaves the connection open and mute after its last
         // reply: only the stall limit ends the wait.
-        qz::runPipelines({&pipeline}, std::chrono::seconds(5));
+        drive(pipeline, source, std::chrono::seconds(5));
         EXPECT_EQ(pipeline.fault().empty(), !c.connectionStops) << c.name << ": " << pipeline.fault();
         std::size_t confirmed = 0;
         bool firstFailure = true;
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            const auto& result = pipeline.results()[i];
-            if (result.state == EPipelineFile::eConfirmed) {
+        for (const auto& [i, outcome] : source.outcomes) {
+            if (outcome.end == EPipelineEnd::eChecked && outcome.serverSize == outcome.bytes) {
                 ++confirmed;
                 EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName),
                           qztest::sha256File(files[i].localPath)) << c.name << ": " << files[i].remoteName;
-            } else if (result.state == EPipelineFile::eFailed && firstFailure) {
+            } else if (firstFailure) {
                 firstFailure = false;
-                EXPECT_NE(result.fault.find(c.fileFault), std::string::npos) << c.name << ": " << result.fault;
-            } else {
-                EXPECT_TRUE(result.state == EPipelineFile::eFailed || result.state == EPipelineFile::eWaiting)
-                    << c.name << ": " << files[i].remoteName;
+                EXPECT_NE((outcome.reply + outcome.fault).find(c.fileFault), std::string::npos)
+                    << c.name << ": " << outcome.reply << " " << outcome.fault;
             }
         }
         EXPECT_GT(confirmed, 0u) << c.name;

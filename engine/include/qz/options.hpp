@@ -87,6 +87,15 @@ public:
     // failed attempt, sent again from byte 0. Off, or on other servers, the
     // server's byte count alone checks each file.
     void setServerHashCheck(bool enabled);
+    // With pipelining on (passive mode, plain FTP or FTPS on control and
+    // data), each connection writes a file's commands together with the
+    // previous file's checks, so a small file costs about two round trips
+    // instead of four or more. Such connections are opened besides the first
+    // one, which creates folders and carries files that must be resumed or
+    // sent again: connect logs in one connection more than asked for. A
+    // server that answers out of step gets the plain sequence. Off: one
+    // command at a time, over the connections asked for.
+    void setPipelining(bool enabled);
 
     // Every option as name and display text. With showPasswords false the
     // password reads "********" (empty stays empty).
@@ -97,7 +106,7 @@ public:
     // "block size"=1048576, "encoders"=1, "congestion control"=false,
     // "congestion aggression"=5, "stall timeout"=30 (seconds),
     // "unreachable timeout"=120 (seconds), "ca file"=$QZ_CA_FILE or "",
-    // "server hash check"=true.
+    // "server hash check"=true, "pipelining"=true.
     std::map<std::string, std::string> getMap(bool showPasswords) const;
 
     bool multiThreaded = false;
@@ -121,6 +130,7 @@ public:
     int unreachableTimeout = 120;
     std::string caFile;
     bool serverHashCheck = true;
+    bool pipelining = true;
 
     // Connections the engine will open for this configuration.
     int effectiveConnections() const;

@@ -1,0 +1,34 @@
+#pragma once
+// The pipelined control connections of one controller (see FtpPipeline):
+// logged in together at connect, kept for every upload until disconnect.
+// libcurl logs each one in and checks the server's certificate; the engine
+// speaks on it from then on.
+//
+//   if (pipeliningFits(options)) {
+//       PipelinedLogins logins = loginPipelined(options, 3);
+//       logins.links.size() + logins.faults.size() == 3
+//   }
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ftp_control_link.hpp"
+#include "qz/options.hpp"
+
+namespace qz {
+
+// Pipelining is on, the data connections are passive, and control and data
+// are both plain or both protected.
+bool pipeliningFits(const Options& options);
+
+struct PipelinedLogins {
+    std::vector<std::unique_ptr<CurlControlLink>> links;
+    std::vector<std::string> faults;  // one per connection that could not log in
+};
+
+// Logs in `count` connections at once.
+PipelinedLogins loginPipelined(const Options& options, std::size_t count);
+
+}  // namespace qz

@@ -1,0 +1,311 @@
+// The loop's pipelined connections ("lanes"): each takes fresh files one
+// after another, reads them through the loop (the rate, the hashing worker,
+// the checks that the file did not change), and reports how each ended.
+// A file whose pipelined attempt failed, or that must be resumed, goes over
+// the session's connections, one command at a time, as any retry does.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "failure_kind.hpp"
+#include "local_file.hpp"
+#include "qz/log.hpp"
+#include "qz/quoted.hpp"
+#include "remote_path.hpp"
+#include "server_hash.hpp"
+#include "upload_loop.hpp"
+
+namespace qz {
+
+void UploadLoop::openLanes() {
+    const PipelineSettings settings{impl_.options.serverHashCheck,
+                                    static_cast<std::size_t>(std::clamp(impl_.options.blockSize, 16384, 2097152))};
+    for (auto& link : impl_.links) {
+        Lane lane;
+        lane.link = link.get();
+        lane.mark.movedAt = Clock::now();
+        lanes_.push_back(std::move(lane));
+    }
+    // The pipelines begin to talk at once (TYPE, FEAT): made once the lanes stand.
+    for (Lane& lane : lanes_) lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), settings);
+}
+
+bool UploadLoop::lanesBusy() const {
+    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return !l.pipeline->quiet(); });
+}
+
+bool UploadLoop::lanesHeldBack() const {
+    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return l.pipeline->heldBack(); });
+}
+
+std::vector<pollfd> UploadLoop::lanesPollSet() const {
+    std::vector<pollfd> set;
+    for (const Lane& lane : lanes_) {
+        for (const pollfd& p : lane.pipeline->pollSet()) set.push_back(p);
+    }
+    return set;
+}
+
+void UploadLoop::advanceLanes() {
+    for (Lane& lane : lanes_) lane.pipeline->advance();
+    dropStoppedLanes();
+}
+
+// A lane whose connection stopped has handed its files back; its
+// connection is closed, and the others (or the session's) go on.
+void UploadLoop::dropStoppedLanes() {
+    for (auto it = lanes_.begin(); it != lanes_.end();) {
+        if (!it->pipeline->stopped()) {
+            ++it;
+            continue;
+        }
+        note(Logging::EType::eWarnings, "a pipelined connection to " + session_.server() +
+                                            " stopped, its files go over the other connections: " +
+                                            it->pipeline->fault());
+        CurlControlLink* link = it->link;
+        it = lanes_.erase(it);
+        auto& links = impl_.links;
+        links.erase(std::remove_if(links.begin(), links.end(), [link](const auto& l) { return l.get() == link; }),
+                    links.end());
+    }
+}
+
+// An upload that ends early (an error, the host's exception) leaves lanes
+// with commands on the way: their replies would confuse the next upload, so
+// such connections are closed.
+void UploadLoop::leaveLanes() {
+    for (Lane& lane : lanes_) {
+        for (Sending& f : lane.files) {
+            auto it = stats_.fileMap.find(f.number);
+            if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
+                it->second.result = EFileResult::ePending;
+                it->second.bytesSent = 0;
+            }
+            if (f.fd >= 0) ::close(f.fd);
+            f.fd = -1;
+        }
+        if (lane.pipeline->quiet()) continue;
+        CurlControlLink* link = lane.link;
+        lane.pipeline.reset();
+        auto& links = impl_.links;
+        links.erase(std::remove_if(links.begin(), links.end(), [link](const auto& l) { return l.get() == link; }),
+                    links.end());
+    }
+    lanes_.clear();
+}
+
+UploadLoop::Lane& UploadLoop::laneOf(const FtpPipeline& pipeline) {
+    for (Lane& lane : lanes_) {
+        if (lane.pipeline.get() == &pipeline) return lane;
+    }
+    throw std::logic_error("a pipeline without its lane");
+}
+
+Sending* UploadLoop::laneFile(unsigned long number) {
+    for (Lane& lane : lanes_) {
+        for (Sending& f : lane.files) {
+            if (f.number == number) return &f;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<PipelineJob> UploadLoop::nextFile(FtpPipeline& pipeline) {
+    const Clock::time_point now = Clock::now();
+    if (!foldersMade_ || givenUp_ || now < policy_.nextAttemptAt()) return std::nullopt;
+    Lane& lane = laneOf(pipeline);
+    for (;;) {
+        // A fresh file only; two transfers to one remote name at once would mix their bytes.
+        auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
+            return p.notBefore <= now && !p.resume && !tally(p.number).plainOnly &&
+                   (sendingTo_.empty() ||
+                    !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
+        });
+        if (ready == pending_.end()) return std::nullopt;
+        const Pending p = *ready;
+        pending_.erase(ready);
+        Sending f;
+        if (!beginAttempt(p, f)) continue;
+        lane.files.push_back(std::move(f));
+        return PipelineJob{p.number, lane.files.back().remotePath};
+    }
+}
+
+std::int64_t UploadLoop::read(unsigned long id, char* buffer, std::size_t room) {
+    Sending* found = laneFile(id);
+    if (!found) return kFailed;
+    Sending& f = *found;
+    f.paused = false;
+    if (f.phase.is(EFilePhase::eOpening)) f.phase.moveTo(EFilePhase::eSending);
+    const std::uint64_t left = f.size - f.position;
+    if (left == 0) {
+        struct stat info {};
+        if (grewBeyond(f.fd, f.size) || ::fstat(f.fd, &info) != 0 ||
+            static_cast<std::uint64_t>(info.st_size) != f.size || !sameTime(info.st_mtim, f.modified)) {
+            f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
+            return kFailed;
+        }
+        if (f.phase.is(EFilePhase::eSending)) f.phase.moveTo(EFilePhase::eAwaitingReply);
+        return 0;
+    }
+    // Read bytes must be hashed: none is read while the worker is far behind.
+    if (!f.digest->hasRoom()) {
+        f.paused = true;
+        return kHeldBack;
+    }
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
+    const std::size_t granted = limiter_.grant(wanted, Clock::now());
+    if (granted == 0) {
+        f.paused = true;
+        return kHeldBack;
+    }
+    std::string fault;
+    const std::int64_t n = readForSending(f.fd, f.position, f.size, buffer, granted, *f.digest, fault);
+    if (n < 0) {
+        f.localFault = quoted(entry(f).local.full()) + " " + fault;
+        return kFailed;
+    }
+    limiter_.giveBack(granted - static_cast<std::size_t>(n));
+    f.position += static_cast<std::uint64_t>(n);
+    return n;
+}
+
+bool UploadLoop::rewind(unsigned long id) {
+    Sending* f = laneFile(id);
+    if (!f) return false;
+    f->position = 0;
+    f->digest = std::make_shared<QueuedDigest>(hasher_);
+    return true;
+}
+
+void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {
+    Lane& lane = laneOf(pipeline);
+    auto it = std::find_if(lane.files.begin(), lane.files.end(),
+                           [&outcome](const Sending& f) { return f.number == outcome.id; });
+    if (it == lane.files.end()) return;
+    Sending f = std::move(*it);
+    lane.files.erase(it);
+    if (f.fd >= 0) ::close(f.fd);
+    f.fd = -1;
+    sendingTo_.erase(f.remotePath);
+    if (!f.localFault.empty() || outcome.end == EPipelineEnd::eLocal) {
+        // Whatever the server holds is not the file as it is now.
+        impl_.heldByServer.erase(f.number);
+        fail(f.number, f.localFault.empty() ? quoted(entry(f).local.full()) + " could not be read" : f.localFault);
+        return;
+    }
+    if (outcome.end == EPipelineEnd::eChecked) {
+        laneChecked(f, outcome);
+    } else {
+        laneFailed(f, outcome);
+    }
+}
+
+// Stored, counted and (where the server hashes) hashed by the server: the
+// same verdicts as for a file sent one command at a time.
+void UploadLoop::laneChecked(Sending& f, const PipelineOutcome& outcome) {
+    policy_.reached();
+    const std::uint64_t held = outcome.serverSize ? *outcome.serverSize : outcome.bytes;
+    if (held != f.size || outcome.bytes != f.size) {
+        tally(f.number).plainOnly = true;
+        impl_.heldByServer.erase(f.number);
+        retryOrFail(f.number,
+                    "the server holds " + std::to_string(held) + " of its " + std::to_string(f.size) + " bytes",
+                    EFailure::eTransient, false);
+        return;
+    }
+    impl_.heldByServer.erase(f.number);
+    std::string fault;
+    f.sha256 = f.digest->finish(fault);
+    if (!fault.empty()) {
+        fail(f.number, quoted(entry(f).local.full()) + " " + fault);
+        return;
+    }
+    const Verification verified = verify(f, !outcome.hashReply.empty(), outcome.hashReply);
+    if (verified.how == EVerified::eFailed) {
+        tally(f.number).plainOnly = true;
+        return;
+    }
+    done(f, verified);
+}
+
+// The pipelined attempt failed: what the server said decides, as for any
+// attempt; a retry goes over the session's connections.
+void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome) {
+    TransferStats& st = entry(f);
+    tally(f.number).plainOnly = true;
+    const std::string& reply = outcome.reply;
+    if (outcome.answered) policy_.reached();
+    // Asked to store it, the server may hold a part, which a retry resumes.
+    if (outcome.storeSent) impl_.heldByServer[f.number] = f.modified;
+    if (outcome.end == EPipelineEnd::eRefused) {
+        const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + session_.server() + ": " + reply;
+        impl_.lastError = why;
+        if (storageRefused(CURLE_UPLOAD_FAILED, reply)) {
+            // Refused on the way, it is resumed once at once; refused before a byte, it fails.
+            if (outcome.bytes > 0 && !std::exchange(tally(f.number).refusedOnce, true)) {
+                retryOrFail(f.number, why, EFailure::eTransient, true, true);
+            } else {
+                fail(f.number, quoted(st.local.full()) + ": " + why);
+            }
+            return;
+        }
+        if (serviceUnavailable(reply)) {
+            const std::string away = "the server " + session_.server() + " is not available (it said: " + reply + ")";
+            impl_.lastError = away;
+            retryOrFail(f.number, away, EFailure::eUnreachable, outcome.storeSent);
+            return;
+        }
+        if (!worthRetrying(CURLE_UPLOAD_FAILED, reply)) {
+            fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
+            return;
+        }
+        retryOrFail(f.number, why, EFailure::eTransient, outcome.storeSent, true);
+        return;
+    }
+    std::string why = outcome.fault.empty() ? "the pipelined connection stopped" : outcome.fault;
+    if (!reply.empty() && outcome.end == EPipelineEnd::eBroken) why += " (the server said: " + reply + ")";
+    why = quoted(st.remote.full()) + " on " + session_.server() + ": " + why;
+    impl_.lastError = why;
+    if (limiter_.backOff()) rateChanged(true);
+    retryOrFail(f.number, why, outcome.answered ? EFailure::eTransient : EFailure::eUnreachable, outcome.storeSent,
+                true);
+}
+
+void UploadLoop::publishLanes() {
+    for (const Lane& lane : lanes_) {
+        for (const Sending& f : lane.files) {
+            const bool sending = lane.pipeline->sending() == f.number;
+            entry(f).bytesSent = sending ? lane.pipeline->bytesOfSending() : f.size;
+        }
+    }
+}
+
+// A lane on which nothing moved (no byte out, no reply in) for the stall
+// timeout is stopped; its files go again over the other connections. The
+// wait for a hash grows with the size of the file being hashed.
+bool UploadLoop::abortStalledLanes(Clock::time_point now) {
+    bool aborted = false;
+    const std::chrono::seconds usual(stallSeconds());
+    for (Lane& lane : lanes_) {
+        FtpPipeline& p = *lane.pipeline;
+        if (p.quiet()) {
+            lane.mark = {p.bytesWritten(), p.replies(), now};
+            continue;
+        }
+        std::chrono::seconds limit = usual;
+        for (const Sending& f : lane.files) {
+            if (p.hashing() && p.sending() != f.number) limit = std::max(limit, hashReplyWait(usual, f.size));
+        }
+        if (!stalls_.stalled(lane.mark, {p.bytesWritten(), p.replies(), p.heldBack(), limit}, now)) continue;
+        p.abandon("the transfer stalled on " + session_.server() + ": nothing moved for " +
+                  std::to_string(limit.count()) + " s");
+        aborted = true;
+    }
+    if (aborted) dropStoppedLanes();
+    return aborted;
+}
+
+}  // namespace qz
