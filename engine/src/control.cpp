@@ -174,7 +174,7 @@ std::map<std::string, std::string> Control::getMap() const {
         {"connections", std::to_string(o.effectiveConnections())},
         {"connections open", std::to_string(!impl_->session        ? 0
                                             : impl_->links.empty() ? impl_->session->channels()
-                                                                   : impl_->links.size() + 1)},
+                                                                   : impl_->links.size())},
         {"uploading", impl_->uploading ? "true" : "false"},
         {"files queued", std::to_string(s.filesTotal)},
         {"files done", std::to_string(s.filesDone)},
@@ -196,36 +196,37 @@ void Control::connect() {
     const Options& o = impl_->options;
     checkConnectionValues(o);
     auto session = std::make_unique<FtpSession>(o);
-    const bool pipelined = pipeliningFits(o);
-    try {
-        // The first connection checks the login and asks for the server's
-        // features; the pipelined ones carry the files.
-        session->login(pipelined ? 1 : SIZE_MAX);
-    } catch (Exception& e) {
-        impl_->lastError = e.what();
-        for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
-        throw;
-    }
-    const bool tls = o.encryptControl || o.encryptData;
     const auto wanted = static_cast<std::size_t>(o.effectiveConnections());
-    std::size_t carrying = session->channels();
-    if (pipelined) {
+    if (pipeliningFits(o)) {
         PipelinedLogins logins = loginPipelined(o, wanted);
-        for (const auto& fault : logins.faults) {
-            note(Logging::EType::eWarnings, "a pipelined connection could not log in, its share goes over "
-                                            "the others: " + fault);
+        if (logins.links.empty()) {
+            note(Logging::EType::eWarnings,
+                 "no pipelined connection could log in, sending one command at a time: " + logins.faults.front());
         }
         impl_->links = std::move(logins.links);
-        carrying = impl_->links.empty() ? session->channels() : impl_->links.size();
+        if (!impl_->links.empty() && logins.tls13Only) session->speakTls13();
     }
+    // With pipelined connections, the session's own log in when they are
+    // first needed (a file to resume, or to send again).
+    if (impl_->links.empty()) {
+        try {
+            session->login();
+        } catch (Exception& e) {
+            impl_->lastError = e.what();
+            for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
+            throw;
+        }
+    }
+    const bool tls = o.encryptControl || o.encryptData;
+    const std::size_t carrying = impl_->links.empty() ? session->channels() : impl_->links.size();
     if (carrying < wanted) {
         note(Logging::EType::eWarnings,
              "the server took " + std::to_string(carrying) + " of " + std::to_string(wanted) + " connections");
     }
-    note(Logging::EType::eSummary,
-         std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " + session->server() + " as " +
-             quoted(o.username) + " with " + std::to_string(carrying) + " connection(s)" +
-             (impl_->links.empty() ? "" : ", pipelined"));
+    note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " +
+                                       session->server() + " as " + quoted(o.username) + " with " +
+                                       std::to_string(carrying) + " connection(s)" +
+                                       (impl_->links.empty() ? "" : ", pipelined"));
     impl_->session = std::move(session);
     impl_->connected = true;
 }

@@ -33,8 +33,8 @@ struct Control::Impl {
     std::unique_ptr<FtpSession> session;  // open from connect to disconnect
     // Pipelined connections, besides the session's; an upload drops those that broke.
     std::vector<std::unique_ptr<CurlControlLink>> links;
-    std::uint64_t rateLimit = 0;          // bits per second of the last upload, 0 = none
-    std::string lastError;                // the last transfer error, for diagnosis
+    std::uint64_t rateLimit = 0;  // bits per second of the last upload, 0 = none
+    std::string lastError;        // the last transfer error, for diagnosis
     // Files of which the server holds bytes from an attempt that did not
     // finish, with the modification time of the local file they came from:
     // the next attempt resumes them, unless the file has changed since.

@@ -5,21 +5,17 @@ namespace qz {
 bool replyFits(EFtpCommand kind, int code, bool preliminaryHeard) {
     if (code >= 400 && code <= 599) return true;
     switch (kind) {
-    case EFtpCommand::eType:
-    case EFtpCommand::eOptsHash:
-        return code == 200;
-    case EFtpCommand::eFeat:
-        return code == 211;
-    case EFtpCommand::eEpsv:
-        return code == 229;
-    case EFtpCommand::ePasv:
-        return code == 227;
-    case EFtpCommand::eStor:
-        if (code == 125 || code == 150) return !preliminaryHeard;
-        return preliminaryHeard && (code == 226 || code == 250);
-    case EFtpCommand::eSize:
-    case EFtpCommand::eHash:
-        return code == 213;
+        case EFtpCommand::eType:
+        case EFtpCommand::eOptsHash: return code == 200;
+        case EFtpCommand::eFeat: return code == 211;
+        case EFtpCommand::eMkd: return code == 257 || code == 250;
+        case EFtpCommand::eEpsv: return code == 229;
+        case EFtpCommand::ePasv: return code == 227;
+        case EFtpCommand::eStor:
+            if (code == 125 || code == 150) return !preliminaryHeard;
+            return preliminaryHeard && (code == 226 || code == 250);
+        case EFtpCommand::eSize:
+        case EFtpCommand::eHash: return code == 213;
     }
     return false;
 }

@@ -26,6 +26,7 @@ enum class EFtpCommand : int {
     eType,      // "TYPE I": 200
     eFeat,      // "FEAT": 211
     eOptsHash,  // "OPTS HASH SHA-256": 200
+    eMkd,       // 257 (some servers: 250)
     eEpsv,      // 229
     ePasv,      // 227
     eStor,      // 1xx first, then 226 or 250

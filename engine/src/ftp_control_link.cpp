@@ -1,6 +1,7 @@
 #include "ftp_control_link.hpp"
 
 #include "qz/exception.hpp"
+#include "sigpipe_held.hpp"
 
 namespace qz {
 
@@ -79,7 +80,22 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, keepLastLine);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &last);
-    const CURLcode rc = curl_easy_perform(e);
+    if (login.tls) {
+        // TLS 1.2 first, as for the session's connections: its sessions can be
+        // resumed by every data connection, where servers may hand out TLS 1.3
+        // tickets that are good for one resumption each. A server that speaks
+        // TLS 1.3 only gets it.
+        curl_easy_setopt(e, CURLOPT_SSLVERSION,
+                         static_cast<long>(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+    }
+    CURLcode rc = curl_easy_perform(e);
+    if (rc == CURLE_SSL_CONNECT_ERROR && login.tls) {
+        curl_easy_setopt(e, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+        error[0] = '\0';
+        last.line.clear();
+        rc = curl_easy_perform(e);
+        link->tls13Only_ = rc == CURLE_OK;
+    }
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
@@ -133,6 +149,7 @@ const DataTls* CurlControlLink::dataTls() {
 }
 
 IoResult CurlControlLink::send(const char* data, std::size_t length) {
+    const SigpipeHeld held;
     std::size_t sent = 0;
     const CURLcode rc = curl_easy_send(easy_, data, length, &sent);
     if (rc == CURLE_OK) return {EIo::eDone, sent};

@@ -50,7 +50,7 @@ struct FtpLogin {
     std::string user;
     std::string password;
     bool tls = false;
-    std::string caFile;  // "" for the system's certificate store
+    std::string caFile;             // "" for the system's certificate store
     long replyTimeoutSeconds = 30;  // for each reply of the login
 };
 
@@ -80,6 +80,8 @@ public:
     IoResult receive(char* data, std::size_t capacity) override;
     std::string fault() const override { return fault_; }
     const DataTls* dataTls() override;
+    // The server refused TLS 1.2: this connection speaks TLS 1.3.
+    bool tls13Only() const { return tls13Only_; }
 
 private:
     CurlControlLink() = default;
@@ -89,6 +91,7 @@ private:
     CURL* easy_ = nullptr;
     SSL* controlSsl_ = nullptr;  // libcurl's, alive as long as the connection; only read
     bool tls_ = false;
+    bool tls13Only_ = false;
     std::string caFile_;
     DataTls dataTls_;
     int socket_ = -1;

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sigpipe_held.hpp"
+
 namespace qz {
 
 namespace {
@@ -78,55 +80,54 @@ EIo DataConnection::tlsStep(int result) {
 }
 
 EIo DataConnection::progress() {
+    const SigpipeHeld held;
     switch (state_) {
-    case EState::eConnecting: {
-        pollfd p{fd_, POLLOUT, 0};
-        if (::poll(&p, 1, 0) <= 0) return EIo::eWouldBlock;
-        int error = 0;
-        socklen_t length = sizeof error;
-        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
-        if (error != 0) return failWith(std::strerror(error));
-        state_ = ssl_ ? EState::eHandshaking : EState::eOpen;
-        return progress();
-    }
-    case EState::eHandshaking: {
-        errno = 0;
-        const EIo step = tlsStep(SSL_connect(ssl_));
-        if (step == EIo::eFailed) return failWith("the TLS handshake failed: " + tlsError());
-        if (step == EIo::eWouldBlock) return step;
-        resumed_ = SSL_session_reused(ssl_) == 1;
-        state_ = EState::eOpen;
-        wantRead_ = false;
-        return EIo::eDone;
-    }
-    case EState::eClosing: {
-        errno = 0;
-        int result = SSL_shutdown(ssl_);
-        if (result == 0) {
-            // Our close_notify is out; the server's, and any ticket it sent
-            // meanwhile, must be read, or closing with unread bytes resets
-            // the connection before the server has read the last of the file.
-            char sink[4096];
-            while ((result = SSL_read(ssl_, sink, sizeof sink)) > 0) {
-            }
-            if (SSL_get_error(ssl_, result) != SSL_ERROR_ZERO_RETURN) {
-                const EIo step = tlsStep(result);
-                if (step == EIo::eWouldBlock) return step;
-                // The server closed without close_notify: its replies judge the file.
-            }
-        } else if (result < 0 && tlsStep(result) == EIo::eWouldBlock) {
-            return EIo::eWouldBlock;
+        case EState::eConnecting: {
+            pollfd p{fd_, POLLOUT, 0};
+            if (::poll(&p, 1, 0) <= 0) return EIo::eWouldBlock;
+            int error = 0;
+            socklen_t length = sizeof error;
+            ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+            if (error != 0) return failWith(std::strerror(error));
+            state_ = ssl_ ? EState::eHandshaking : EState::eOpen;
+            return progress();
         }
-        abort();
-        state_ = EState::eClosed;
-        return EIo::eDone;
-    }
-    case EState::eFailed:
-        return EIo::eFailed;
-    case EState::eIdle:
-    case EState::eOpen:
-    case EState::eClosed:
-        return EIo::eDone;
+        case EState::eHandshaking: {
+            errno = 0;
+            const EIo step = tlsStep(SSL_connect(ssl_));
+            if (step == EIo::eFailed) return failWith("the TLS handshake failed: " + tlsError());
+            if (step == EIo::eWouldBlock) return step;
+            resumed_ = SSL_session_reused(ssl_) == 1;
+            state_ = EState::eOpen;
+            wantRead_ = false;
+            return EIo::eDone;
+        }
+        case EState::eClosing: {
+            errno = 0;
+            int result = SSL_shutdown(ssl_);
+            if (result == 0) {
+                // Our close_notify is out; the server's, and any ticket it sent
+                // meanwhile, must be read, or closing with unread bytes resets
+                // the connection before the server has read the last of the file.
+                char sink[4096];
+                while ((result = SSL_read(ssl_, sink, sizeof sink)) > 0) {
+                }
+                if (SSL_get_error(ssl_, result) != SSL_ERROR_ZERO_RETURN) {
+                    const EIo step = tlsStep(result);
+                    if (step == EIo::eWouldBlock) return step;
+                    // The server closed without close_notify: its replies judge the file.
+                }
+            } else if (result < 0 && tlsStep(result) == EIo::eWouldBlock) {
+                return EIo::eWouldBlock;
+            }
+            abort();
+            state_ = EState::eClosed;
+            return EIo::eDone;
+        }
+        case EState::eFailed: return EIo::eFailed;
+        case EState::eIdle:
+        case EState::eOpen:
+        case EState::eClosed: return EIo::eDone;
     }
     return EIo::eDone;
 }
@@ -134,6 +135,7 @@ EIo DataConnection::progress() {
 IoResult DataConnection::write(const char* data, std::size_t length) {
     if (state_ != EState::eOpen) return {EIo::eWouldBlock, 0};
     if (ssl_) {
+        const SigpipeHeld held;
         errno = 0;
         const int n = SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(length, 1 << 30)));
         const EIo step = tlsStep(n);

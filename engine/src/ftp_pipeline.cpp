@@ -46,6 +46,12 @@ std::uint64_t FtpPipeline::bytesOfSending() const {
     return 0;
 }
 
+void FtpPipeline::makeFolders(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) queue(EFtpCommand::eMkd, 0, "MKD " + folder);
+    foldersOpen_ += folders.size();
+    flush();
+}
+
 void FtpPipeline::queue(EFtpCommand kind, unsigned long file, std::string line) {
     unsent_.push_back({kind, file, std::move(line)});
 }
@@ -113,28 +119,22 @@ void FtpPipeline::onReply(const FtpReply& reply) {
         o->outcome.reply = reply.last();
     }
     switch (command.kind) {
-    case EFtpCommand::eType:
-        if (reply.code != 200) stop("the server refused binary mode: " + quoted(reply.last()));
-        break;
-    case EFtpCommand::eFeat:
-        onFeat(reply);
-        break;
-    case EFtpCommand::eOptsHash:
-        if (reply.code != 200) hash_ = false;
-        break;
-    case EFtpCommand::eEpsv:
-    case EFtpCommand::ePasv:
-        onPassive(reply, command.file);
-        break;
-    case EFtpCommand::eStor:
-        if (!match->preliminary) onStored(reply, command.file);
-        break;
-    case EFtpCommand::eSize:
-        onSize(reply, command.file);
-        break;
-    case EFtpCommand::eHash:
-        onHash(reply, command.file);
-        break;
+        case EFtpCommand::eType:
+            if (reply.code != 200) stop("the server refused binary mode: " + quoted(reply.last()));
+            break;
+        case EFtpCommand::eFeat: onFeat(reply); break;
+        case EFtpCommand::eOptsHash:
+            // A server that cannot select (its only algorithm is the one it
+            // listed) is still asked: a reply of another algorithm fails the check.
+            break;
+        case EFtpCommand::eMkd: --foldersOpen_; break;
+        case EFtpCommand::eEpsv:
+        case EFtpCommand::ePasv: onPassive(reply, command.file); break;
+        case EFtpCommand::eStor:
+            if (!match->preliminary) onStored(reply, command.file);
+            break;
+        case EFtpCommand::eSize: onSize(reply, command.file); break;
+        case EFtpCommand::eHash: onHash(reply, command.file); break;
     }
 }
 
@@ -309,6 +309,7 @@ void FtpPipeline::onStored(const FtpReply& reply, unsigned long file) {
         return;
     }
     o->stored = true;
+    o->outcome.stored = true;
     // The next file's commands follow in the same write (see flush).
     queue(EFtpCommand::eSize, file, "SIZE " + o->commandPath);
     if (hash_) queue(EFtpCommand::eHash, file, "HASH " + o->commandPath);
@@ -359,7 +360,7 @@ void FtpPipeline::stop(std::string why) {
         Open& o = open_.front();
         // A file that failed on our side stays failed; any other goes again elsewhere.
         const EPipelineEnd end = o.failed && o.outcome.end == EPipelineEnd::eLocal ? EPipelineEnd::eLocal
-                                                                                 : EPipelineEnd::eLeft;
+                                                                                   : EPipelineEnd::eLeft;
         if (o.outcome.fault.empty()) o.outcome.fault = fault_;
         settle(o.outcome.id, end);
     }

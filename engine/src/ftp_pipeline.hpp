@@ -55,6 +55,7 @@ struct PipelineOutcome {
     EPipelineEnd end = EPipelineEnd::eLeft;
     std::uint64_t bytes = 0;                  // written to the data connection
     bool storeSent = false;                   // the server was asked to store it: it may hold a part
+    bool stored = false;                      // the server confirmed the transfer (its checks may be open)
     bool answered = false;                    // the server answered a command of this file
     std::optional<std::uint64_t> serverSize;  // SIZE's count; none when SIZE was refused
     std::string hashReply;                    // the last line of the reply to HASH; "" when not asked
@@ -95,6 +96,12 @@ public:
     std::vector<pollfd> pollSet() const;
     // Does all that can be done now without blocking.
     void advance();
+    // Creates `folders` (parents first, each fits in a command) with one
+    // write, before any file. A folder that exists or cannot be made is no
+    // fault here: a file meant for it is refused by name.
+    void makeFolders(const std::vector<std::string>& folders);
+    // Replies to makeFolders are still awaited.
+    bool makingFolders() const { return foldersOpen_ > 0; }
     // Stops the connection from outside (e.g. nothing moved for too long);
     // every file not settled is settled eLeft.
     void abandon(const std::string& why) { stop(why); }
@@ -104,9 +111,7 @@ public:
     bool stopped() const { return !fault_.empty(); }
     // No command is on the way and no file is on it: the connection may be
     // left, or handed to another owner. A stopped one is quiet for good.
-    bool quiet() const {
-        return stopped() || (open_.empty() && sent_.empty() && unsent_.empty() && outgoing_.empty());
-    }
+    bool quiet() const { return stopped() || (open_.empty() && sent_.empty() && unsent_.empty() && outgoing_.empty()); }
     // The source held the current file's bytes back at the last turn.
     bool heldBack() const { return heldBack_; }
     // What moved so far, for a stall watch: bytes out and replies in.
@@ -149,12 +154,12 @@ private:
     ControlLink& link_;
     PipelineSource& source_;
     PipelineSettings settings_;
-    std::deque<Open> open_;  // the file on the data connection last; checks of the one before
+    std::deque<Open> open_;                 // the file on the data connection last; checks of the one before
     std::optional<unsigned long> current_;  // the file of the data connection
     bool passiveOnly_ = false;              // the server refused EPSV: PASV, one command at a time
     bool oneAtATime_ = false;
-    bool hash_ = false;      // the server hashes with SHA-256
-    bool loggedIn_ = false;  // FEAT is answered: files may start
+    bool hash_ = false;                  // the server hashes with SHA-256
+    bool loggedIn_ = false;              // FEAT is answered: files may start
     std::optional<unsigned long> redo_;  // refused EPSV: this file goes again with PASV
     FtpCommandQueue sent_;
     std::vector<QueuedCommand> unsent_;
@@ -168,6 +173,7 @@ private:
     std::uint64_t written_ = 0;
     unsigned replies_ = 0;
     unsigned writes_ = 0;
+    std::size_t foldersOpen_ = 0;
     std::string fault_;
 };
 

@@ -40,8 +40,8 @@ public:
 private:
     bool takeLine(std::string line);
 
-    std::string partial_;        // bytes of a line without its end yet
-    FtpReply open_;              // a multi-line reply still open
+    std::string partial_;  // bytes of a line without its end yet
+    FtpReply open_;        // a multi-line reply still open
     std::deque<FtpReply> ready_;
     std::string fault_;
 };

@@ -304,10 +304,9 @@ std::vector<CURLcode> FtpSession::runAlone(const std::vector<Channel*>& list) {
     return results;
 }
 
-void FtpSession::login(std::size_t atOnce) {
+void FtpSession::login() {
     std::vector<Channel*> all;
     for (auto& c : channels_) {
-        if (all.size() == atOnce) break;
         prepareCommands(*c);
         all.push_back(c.get());
     }
@@ -315,11 +314,7 @@ void FtpSession::login(std::size_t atOnce) {
     const bool tls = options_.encryptControl || options_.encryptData;
     if (tls && tls12_ &&
         std::all_of(results.begin(), results.end(), [](CURLcode r) { return r == CURLE_SSL_CONNECT_ERROR; })) {
-        tls12_ = false;
-        for (auto& c : channels_) {
-            configure(*c);
-            c->prepare(url(""));
-        }
+        speakTls13();
         results = runAlone(all);
     }
     std::size_t ok = 0;
@@ -342,9 +337,8 @@ void FtpSession::login(std::size_t atOnce) {
     // A server that takes fewer connections than asked for still gets the
     // upload, over the connections it took.
     std::vector<std::unique_ptr<Channel>> kept;
-    for (std::size_t i = 0; i < channels_.size(); ++i) {
-        // Those not logged in now log in when first used.
-        if (i >= results.size() || results[i] == CURLE_OK) kept.push_back(std::move(channels_[i]));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i] == CURLE_OK) kept.push_back(std::move(channels_[i]));
     }
     channels_ = std::move(kept);
     std::vector<CURLM*> used;
@@ -359,6 +353,14 @@ void FtpSession::login(std::size_t atOnce) {
     }
     multis_ = std::move(used);
     askFeatures();
+}
+
+void FtpSession::speakTls13() {
+    tls12_ = false;
+    for (auto& c : channels_) {
+        configure(*c);
+        c->prepare(url(""));
+    }
 }
 
 void FtpSession::askFeatures() {

@@ -19,7 +19,6 @@
 #include <poll.h>
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -83,10 +82,14 @@ public:
     FtpSession(const FtpSession&) = delete;
     FtpSession& operator=(const FtpSession&) = delete;
 
-    // Logs in on the first `atOnce` channels (all by default) at once; the
-    // others log in when first used. Throws qz::Exception ("connect") when
+    // Logs in on every channel at once. Throws qz::Exception ("connect") when
     // no connection could log in, or when the server refused the login.
-    void login(std::size_t atOnce = SIZE_MAX);
+    // Without it, each channel logs in when first used.
+    void login();
+
+    // The server refused TLS 1.2 (a pipelined connection found out): the
+    // channels that have not logged in yet ask for TLS 1.3 from the start.
+    void speakTls13();
 
     const Options& options() const { return options_; }
     // The server's FEAT answer, asked at login, offered HASH with SHA-256.

@@ -31,6 +31,7 @@ PipelinedLogins loginPipelined(const Options& options, std::size_t count) {
     for (auto& p : pending) {
         try {
             result.links.push_back(p.get());
+            if (result.links.back()->tls13Only()) result.tls13Only = true;
         } catch (const std::exception& e) {
             result.faults.emplace_back(e.what());
         }

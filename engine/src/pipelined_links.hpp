@@ -26,6 +26,7 @@ bool pipeliningFits(const Options& options);
 struct PipelinedLogins {
     std::vector<std::unique_ptr<CurlControlLink>> links;
     std::vector<std::string> faults;  // one per connection that could not log in
+    bool tls13Only = false;           // the server refused TLS 1.2
 };
 
 // Logs in `count` connections at once.

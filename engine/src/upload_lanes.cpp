@@ -29,7 +29,8 @@ void UploadLoop::openLanes() {
         lanes_.push_back(std::move(lane));
     }
     // The pipelines begin to talk at once (TYPE, FEAT): made once the lanes stand.
-    for (Lane& lane : lanes_) lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), settings);
+    for (Lane& lane : lanes_)
+        lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), settings);
 }
 
 bool UploadLoop::lanesBusy() const {
@@ -49,7 +50,16 @@ std::vector<pollfd> UploadLoop::lanesPollSet() const {
 }
 
 void UploadLoop::advanceLanes() {
-    for (Lane& lane : lanes_) lane.pipeline->advance();
+    for (Lane& lane : lanes_) {
+        lane.pipeline->advance();
+        if (lane.pipeline->hashing()) lanesHash_ = true;
+        if (foldersBy_ == lane.link && !lane.pipeline->stopped() && !lane.pipeline->makingFolders()) {
+            foldersBy_ = nullptr;
+            foldersMade_ = true;
+            policy_.reached();
+            note(Logging::EType::eSummary, "created " + std::to_string(foldersAsked_) + " folder(s)");
+        }
+    }
     dropStoppedLanes();
 }
 
@@ -61,10 +71,12 @@ void UploadLoop::dropStoppedLanes() {
             ++it;
             continue;
         }
-        note(Logging::EType::eWarnings, "a pipelined connection to " + session_.server() +
-                                            " stopped, its files go over the other connections: " +
-                                            it->pipeline->fault());
+        note(Logging::EType::eWarnings,
+             "a pipelined connection to " + session_.server() +
+                 " stopped, its files go over the other connections: " + it->pipeline->fault());
         CurlControlLink* link = it->link;
+        // Its folders are asked for again, on another connection.
+        if (foldersBy_ == link) foldersBy_ = nullptr;
         it = lanes_.erase(it);
         auto& links = impl_.links;
         links.erase(std::remove_if(links.begin(), links.end(), [link](const auto& l) { return l.get() == link; }),
@@ -76,6 +88,14 @@ void UploadLoop::dropStoppedLanes() {
 // with commands on the way: their replies would confuse the next upload, so
 // such connections are closed.
 void UploadLoop::leaveLanes() {
+    for (Sending& f : checksWaiting_) {
+        auto it = stats_.fileMap.find(f.number);
+        if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
+            it->second.result = EFileResult::ePending;
+            it->second.bytesSent = 0;
+        }
+    }
+    checksWaiting_.clear();
     for (Lane& lane : lanes_) {
         for (Sending& f : lane.files) {
             auto it = stats_.fileMap.find(f.number);
@@ -199,7 +219,7 @@ void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) 
     if (outcome.end == EPipelineEnd::eChecked) {
         laneChecked(f, outcome);
     } else {
-        laneFailed(f, outcome);
+        laneFailed(f, outcome, pipeline);
     }
 }
 
@@ -233,7 +253,8 @@ void UploadLoop::laneChecked(Sending& f, const PipelineOutcome& outcome) {
 
 // The pipelined attempt failed: what the server said decides, as for any
 // attempt; a retry goes over the session's connections.
-void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome) {
+void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline) {
+    if (handOverCheck(f, outcome, pipeline)) return;
     TransferStats& st = entry(f);
     tally(f.number).plainOnly = true;
     const std::string& reply = outcome.reply;
@@ -265,13 +286,46 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome) {
         retryOrFail(f.number, why, EFailure::eTransient, outcome.storeSent, true);
         return;
     }
-    std::string why = outcome.fault.empty() ? "the pipelined connection stopped" : outcome.fault;
-    if (!reply.empty() && outcome.end == EPipelineEnd::eBroken) why += " (the server said: " + reply + ")";
-    why = quoted(st.remote.full()) + " on " + session_.server() + ": " + why;
+    std::string why;
+    if (outcome.end == EPipelineEnd::eBroken) {
+        why = quoted(st.remote.full()) + " on " + session_.server() + ": " + outcome.fault;
+        if (!reply.empty()) why += " (the server said: " + reply + ")";
+    } else if (outcome.fault.rfind("the transfer stalled", 0) == 0) {
+        why = outcome.fault;
+    } else {
+        why = "the connection to " + session_.server() + " stopped: " + outcome.fault;
+    }
     impl_.lastError = why;
     if (limiter_.backOff()) rateChanged(true);
     retryOrFail(f.number, why, outcome.answered ? EFailure::eTransient : EFailure::eUnreachable, outcome.storeSent,
                 true);
+}
+
+// The server confirmed every byte, then went quiet (or the connection broke)
+// before it answered SIZE or HASH: the file is checked over a session
+// connection, as one sent there would be. A server that had counted the
+// bytes and was hashing them is asked for the hash once more only.
+bool UploadLoop::handOverCheck(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline) {
+    if (outcome.end != EPipelineEnd::eLeft || !outcome.stored || outcome.bytes != f.size) return false;
+    const bool hashLate = pipeline.hashing() && outcome.serverSize == f.size;
+    if (hashLate && !std::exchange(tally(f.number).hashAskedAgain, true)) {
+        note(Logging::EType::eWarnings,
+             "asking again for the SHA-256 of " + quoted(entry(f).remote.full()) + ": the server sent none within " +
+                 std::to_string(hashReplyWait(std::chrono::seconds(stallSeconds()), f.size).count()) + " s");
+    }
+    f.uploaded = f.size;
+    sendingTo_.insert(f.remotePath);
+    checksWaiting_.push_back(std::move(f));
+    return true;
+}
+
+void UploadLoop::startHandedCheck(Slot& slot) {
+    slot.file = std::move(checksWaiting_.front());
+    checksWaiting_.pop_front();
+    // "TYPE I" goes first: the connection may be fresh.
+    slot.file.phase.moveTo(EFilePhase::eChecking);
+    slot.file.answersAtStart = slot.channel->answers;
+    startCheck(slot, slot.file.uploaded);
 }
 
 void UploadLoop::publishLanes() {
@@ -300,8 +354,16 @@ bool UploadLoop::abortStalledLanes(Clock::time_point now) {
             if (p.hashing() && p.sending() != f.number) limit = std::max(limit, hashReplyWait(usual, f.size));
         }
         if (!stalls_.stalled(lane.mark, {p.bytesWritten(), p.replies(), p.heldBack(), limit}, now)) continue;
-        p.abandon("the transfer stalled on " + session_.server() + ": nothing moved for " +
-                  std::to_string(limit.count()) + " s");
+        const std::string seconds = std::to_string(limit.count()) + " s";
+        std::string why = "nothing moved for " + seconds;
+        std::uint64_t at = 0;
+        if (p.sending()) {
+            at = p.bytesOfSending();
+            const Sending* f = laneFile(*p.sending());
+            // Every byte is out and the server's reply to the transfer does not come.
+            if (f && at == f->size) why = "FTP response timeout, no reply for " + seconds;
+        }
+        p.abandon("the transfer stalled at byte " + std::to_string(at) + " on " + session_.server() + ": " + why);
         aborted = true;
     }
     if (aborted) dropStoppedLanes();

@@ -100,7 +100,7 @@ void UploadLoop::run() {
     while (true) {
         Clock::time_point now = Clock::now();
         startWaiting(now);
-        if (pending_.empty() && !anyBusy() && foldersMade_) break;
+        if (pending_.empty() && checksWaiting_.empty() && !anyBusy() && foldersMade_) break;
         session_.perform();
         bool finished = collectFinished();
         advanceLanes();
@@ -209,15 +209,24 @@ void UploadLoop::rateChanged(bool backedOff) {
 
 // Folders come before the files that go into them.
 void UploadLoop::createFolders() {
-    std::vector<std::string> commands;
+    std::vector<std::string> folders;
     for (const auto& f : foldersToCreate(remainingFiles(), impl_.remoteFolders)) {
-        // "*": a folder that exists already is no error.
-        if (fitsInCommand(f)) commands.push_back("*MKD " + f);
+        if (fitsInCommand(f)) folders.push_back(f);
     }
-    if (commands.empty()) {
+    if (folders.empty()) {
         foldersMade_ = true;
         return;
     }
+    if (!lanes_.empty()) {
+        // All in one write; done once the lane has every reply (advanceLanes).
+        lanes_.front().pipeline->makeFolders(folders);
+        foldersBy_ = lanes_.front().link;
+        foldersAsked_ = folders.size();
+        return;
+    }
+    std::vector<std::string> commands;
+    // "*": a folder that exists already is no error.
+    for (const auto& f : folders) commands.push_back("*MKD " + f);
     Channel& c = *slots_.front()->channel;
     session_.prepareCommands(c);
     c.setCommands(CURLOPT_QUOTE, commands);
@@ -246,6 +255,10 @@ void UploadLoop::startWaiting(Clock::time_point now) {
     std::size_t busy = static_cast<std::size_t>(
         std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; }));
     for (auto& s : slots_) {
+        if (!s->channel->busy && busy < slotsAllowed() && !checksWaiting_.empty()) {
+            startHandedCheck(*s);
+            ++busy;
+        }
         while (!s->channel->busy && busy < slotsAllowed()) {
             // Two transfers to one remote name at once would mix their bytes.
             auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {

@@ -120,7 +120,7 @@ private:
     // What the requests come to (upload_outcome.cpp).
     void startCheck(Slot& slot, std::uint64_t uploaded);
     // The options may change between uploads on one connection.
-    bool hashCheck() const { return impl_.options.serverHashCheck && session_.offersSha256(); }
+    bool hashCheck() const { return impl_.options.serverHashCheck && (session_.offersSha256() || lanesHash_); }
     enum class EVerified { eFailed, eBySize, eByHash };
     struct Verification {
         EVerified how;
@@ -172,8 +172,13 @@ private:
     bool rewind(unsigned long id) override;
     void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) override;
     void laneChecked(Sending& f, const PipelineOutcome& outcome);
-    void laneFailed(Sending& f, const PipelineOutcome& outcome);
+    void laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);
     std::vector<Lane> lanes_;
+    // Files a lane stored whose checks it could not finish: a session's
+    // connection asks for them, the file is not sent again.
+    std::deque<Sending> checksWaiting_;
+    bool handOverCheck(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);
+    void startHandedCheck(Slot& slot);
     std::deque<Pending> pending_;
     // What this upload keeps of each file, by file number: one record, not
     // a map each, as a queue may hold 100,000 files.
@@ -195,6 +200,9 @@ private:
     std::uint64_t loggedRate_ = 0;
     RetryPolicy policy_;
     bool foldersMade_ = false;
+    CurlControlLink* foldersBy_ = nullptr;  // the lane that creates them
+    std::size_t foldersAsked_ = 0;
+    bool lanesHash_ = false;  // a lane's server offered HASH with SHA-256
     int folderAttempts_ = 0;  // failed while the server answered
     Clock::time_point foldersNotBefore_;
     Clock::time_point loggedRound_;

@@ -52,7 +52,11 @@ TEST(FtpReplyReader, AReplyOfTooManyLinesIsAFault) {
 }
 
 TEST(PassivePort, OnlyAWellFormedPortIsTaken) {
-    struct Case { int code; std::string line; std::optional<std::uint16_t> port; };
+    struct Case {
+        int code;
+        std::string line;
+        std::optional<std::uint16_t> port;
+    };
     const Case cases[] = {
         {229, "229 Entering Extended Passive Mode (|||23139|)", 23139},
         {229, "229 ok (!!!80!)", 80},
@@ -77,7 +81,10 @@ TEST(PassivePort, OnlyAWellFormedPortIsTaken) {
 }
 
 TEST(SizeInReply, OnlyDigitsThatFitAreASize) {
-    struct Case { std::string line; std::optional<std::uint64_t> size; };
+    struct Case {
+        std::string line;
+        std::optional<std::uint64_t> size;
+    };
     const Case cases[] = {
         {"213 16384", 16384},
         {"213 0", 0},
@@ -92,17 +99,32 @@ TEST(SizeInReply, OnlyDigitsThatFitAreASize) {
 }
 
 TEST(FtpCommandQueue, EachReplyGoesToTheOldestCommandThatCanGetIt) {
-    struct Step { int code; std::optional<EFtpCommand> answers; bool preliminary; };
-    struct Case { const char* name; std::vector<EFtpCommand> sent; std::vector<Step> steps; };
+    struct Step {
+        int code;
+        std::optional<EFtpCommand> answers;
+        bool preliminary;
+    };
+    struct Case {
+        const char* name;
+        std::vector<EFtpCommand> sent;
+        std::vector<Step> steps;
+    };
     const Case cases[] = {
-        {"a pipelined file", {EFtpCommand::eSize, EFtpCommand::eHash, EFtpCommand::eEpsv, EFtpCommand::eStor},
-         {{213, EFtpCommand::eSize, false}, {550, EFtpCommand::eHash, false}, {229, EFtpCommand::eEpsv, false},
-          {150, EFtpCommand::eStor, true}, {226, EFtpCommand::eStor, false}, {226, std::nullopt, false}}},
-        {"a check answered while the transfer runs", {EFtpCommand::eStor, EFtpCommand::eSize},
+        {"a pipelined file",
+         {EFtpCommand::eSize, EFtpCommand::eHash, EFtpCommand::eEpsv, EFtpCommand::eStor},
+         {{213, EFtpCommand::eSize, false},
+          {550, EFtpCommand::eHash, false},
+          {229, EFtpCommand::eEpsv, false},
+          {150, EFtpCommand::eStor, true},
+          {226, EFtpCommand::eStor, false},
+          {226, std::nullopt, false}}},
+        {"a check answered while the transfer runs",
+         {EFtpCommand::eStor, EFtpCommand::eSize},
          {{150, EFtpCommand::eStor, true}, {213, std::nullopt, false}}},
         {"a transfer confirmed without a start", {EFtpCommand::eStor}, {{226, std::nullopt, false}}},
         {"a second start", {EFtpCommand::eStor}, {{150, EFtpCommand::eStor, true}, {125, std::nullopt, false}}},
-        {"a refused transfer", {EFtpCommand::eStor, EFtpCommand::eSize},
+        {"a refused transfer",
+         {EFtpCommand::eStor, EFtpCommand::eSize},
          {{553, EFtpCommand::eStor, false}, {550, EFtpCommand::eSize, false}}},
         {"a passive reply to the wrong passive command", {EFtpCommand::eEpsv}, {{227, std::nullopt, false}}},
         {"a start where a size is due", {EFtpCommand::eSize}, {{150, std::nullopt, false}}},

@@ -161,7 +161,7 @@ TEST_F(FtpPipelineTest, AServerThatFailsMidwayNeverGetsAPartialFileConfirmed) {
     struct Case {
         const char* name;
         qztest::FtpServer::Faults faults;
-        std::string fileFault;        // in the fault of the first file that fails, "" for none
+        std::string fileFault;  // in the fault of the first file that fails, "" for none
         bool connectionStops;
     };
     qztest::FtpServer::Faults fullDisk;
@@ -190,7 +190,8 @@ TEST_F(FtpPipelineTest, AServerThatFailsMidwayNeverGetsAPartialFileConfirmed) {
             if (outcome.end == EPipelineEnd::eChecked && outcome.serverSize == outcome.bytes) {
                 ++confirmed;
                 EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName),
-                          qztest::sha256File(files[i].localPath)) << c.name << ": " << files[i].remoteName;
+                          qztest::sha256File(files[i].localPath))
+                    << c.name << ": " << files[i].remoteName;
             } else if (firstFailure) {
                 firstFailure = false;
                 EXPECT_NE((outcome.reply + outcome.fault).find(c.fileFault), std::string::npos)
