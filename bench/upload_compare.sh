@@ -6,7 +6,10 @@
 # connection back by 10 ms each way). Runs as root (it creates a throwaway
 # login user), takes about ten minutes, and writes bench/upload-results.md.
 #
-#   bench/upload_compare.sh [REPETITIONS]      default 3 (1 for one curl per file)
+#   bench/upload_compare.sh [REPETITIONS] [SECTION]
+#     REPETITIONS: default 3 (1 for one curl per file)
+#     SECTION: loopback, hash or link runs that part alone and prints its
+#     times without writing the report (a quick look while working)
 #
 # The machine is shared: every tool runs in the same loop, interleaved and in
 # rotating order, and only the ratios between them mean something.
@@ -14,6 +17,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 reps=${1:-3}
+only=${2:-all}
+case "$only" in all|loopback|hash|link) ;; *) echo "upload_compare: no section $only" >&2; exit 2 ;; esac
+wanted() { [ "$only" = all ] || [ "$only" = "$1" ]; }
 # One process per file takes half a minute on an idle machine and several
 # under load: one run shows its order of magnitude.
 slow_reps=1
@@ -295,6 +301,7 @@ run_tool() {
       # Both rows are only a comparison while the server really checks here.
       grep -q "hashed=[1-9]" "$work/engine.out" || { echo "the server checked no file by its hash"; return 1; } ;;
     "engine, no server hash") engine_run "$set" --no-server-hash ;;
+    "engine, no pipelining") engine_run "$set" --no-pipelining ;;
     "curl -T") curl -sS --user "$user:$password" -T "$src/big/one.bin" "ftp://127.0.0.1:$at/one.bin" ;;
     "lftp put") lftp_run "put $src/big/one.bin -o one.bin" ;;
     "curl -Z") curl -sS -Z --parallel-max 3 --ftp-create-dirs --user "$user:$password" \
@@ -349,35 +356,44 @@ curl_config link-medium "$link_port" >/dev/null
 started=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
-echo "== 1 x 1 GiB ($reps repetitions)"
-interleave big "$reps" engine "curl -T" "lftp put" rclone
-echo "== 2000 x 16 KiB in 20 folders ($reps repetitions)"
-interleave small "$reps" engine "curl -Z" "lftp mirror" rclone
-echo "== 2000 x 16 KiB, one curl per file ($slow_reps repetitions)"
-interleave small "$slow_reps" "curl per file"
-echo "== 200 x 1 MiB ($reps repetitions)"
-interleave medium "$reps" engine "curl -Z" "lftp mirror" rclone
+if wanted loopback; then
+  echo "== 1 x 1 GiB ($reps repetitions)"
+  interleave big "$reps" engine "curl -T" "lftp put" rclone
+  echo "== 2000 x 16 KiB in 20 folders ($reps repetitions)"
+  interleave small "$reps" engine "curl -Z" "lftp mirror" rclone
+  echo "== 2000 x 16 KiB, one curl per file ($slow_reps repetitions)"
+  interleave small "$slow_reps" "curl per file"
+  echo "== 200 x 1 MiB ($reps repetitions)"
+  interleave medium "$reps" engine "curl -Z" "lftp mirror" rclone
+fi
 
-section=hash at=$hash_port served=$hash_root
-echo "== the server's hash check, proftpd ($reps repetitions)"
-for set in big medium; do
-  interleave "$set" "$reps" "engine, server hash" "engine, no server hash"
-done
-# What the SHA-256 taken while reading costs alone: hashing the 1 GiB file.
-begin=$(date +%s.%N)
-openssl dgst -sha256 "$src/big/one.bin" >/dev/null
-local_sha_seconds=$(awk "BEGIN { printf \"%.3f\", $(date +%s.%N) - $begin }")
-echo "  SHA-256 of 1 GiB (openssl dgst): $local_sha_seconds s"
+local_sha_seconds=""
+if wanted hash; then
+  section=hash at=$hash_port served=$hash_root
+  echo "== the server's hash check, proftpd ($reps repetitions)"
+  for set in big medium; do
+    interleave "$set" "$reps" "engine, server hash" "engine, no server hash"
+  done
+  # What the SHA-256 taken while reading costs alone: hashing the 1 GiB file.
+  begin=$(date +%s.%N)
+  openssl dgst -sha256 "$src/big/one.bin" >/dev/null
+  local_sha_seconds=$(awk "BEGIN { printf \"%.3f\", $(date +%s.%N) - $begin }")
+  echo "  SHA-256 of 1 GiB (openssl dgst): $local_sha_seconds s"
+fi
 
-section=link at=$link_port served=$root remote=link
-echo "== slow link, $((2 * link_delay_ms)) ms round trip ($reps repetitions)"
-for set in link-small link-medium; do
-  interleave "$set" "$reps" engine "curl -Z" "lftp mirror" rclone
-done
+if wanted link; then
+  section=link at=$link_port served=$root remote=link
+  echo "== slow link, $((2 * link_delay_ms)) ms round trip ($reps repetitions)"
+  for set in link-small link-medium; do
+    interleave "$set" "$reps" engine "engine, no pipelining" "curl -Z" "lftp mirror" rclone
+  done
 
-section=proxy
-echo "== the proxy's own cost: without delay against direct ($reps repetitions)"
-interleave link-small "$reps" "engine, undelayed proxy" "engine, direct"
+  section=proxy
+  echo "== the proxy's own cost: without delay against direct ($reps repetitions)"
+  interleave link-small "$reps" "engine, undelayed proxy" "engine, direct"
+
+fi
+[ "$only" = all ] || { echo "upload_compare: section $only done, no report written"; [ "$failures" -eq 0 ]; exit; }
 
 echo "== 100,000 files queued"
 memory_queue=$("$engine" queue-memory "$src/many")

@@ -5,7 +5,8 @@
 //     folder) and prints "seconds=… bytes=… files=… hashed=…" (files the
 //     server's SHA-256 confirmed); with --no-server-hash
 //     the engine does not ask a server that offers HASH for the stored files'
-//     SHA-256 (the local one is taken while reading either way)
+//     SHA-256 (the local one is taken while reading either way); with
+//     --no-pipelining every connection sends one command at a time
 //   upload_engine queue-memory /data/100k-tree [--upload --host … --port … --user … --password …]
 //     queues the folder, prints the peak resident memory (VmHWM) after queueing
 //     and, with --upload, after uploading it too
@@ -34,6 +35,7 @@ struct Target {
     int connections = 1;
     int blockSize = qz::Options().blockSize;
     bool noServerHash = false;
+    bool noPipelining = false;
 
     void addTo(CLI::App* command) {
         command->add_option("--host", host, "FTP server address");
@@ -45,6 +47,7 @@ struct Target {
             ->check(CLI::Range(16 * 1024, 2 * 1024 * 1024));
         command->add_flag("--no-server-hash", noServerHash,
                           "check stored files by their size alone, not by the server's SHA-256");
+        command->add_flag("--no-pipelining", noPipelining, "send one command at a time on every connection");
     }
 
     qz::Options options() const {
@@ -55,6 +58,7 @@ struct Target {
         o.setMode(qz::ETransferMode::eParallel, qz::EConnectionMode::ePassive);
         o.setLimits(o.unitSize, blockSize);
         o.setServerHashCheck(!noServerHash);
+        o.setPipelining(!noPipelining);
         return o;
     }
 };
