@@ -58,15 +58,13 @@ void FtpPipeline::queue(EFtpCommand kind, unsigned long file, std::string line) 
 
 void FtpPipeline::flush() {
     if (stopped()) return;
-    if (outgoing_.empty()) {
-        std::size_t take = unsent_.size();
-        if (oneAtATime_) take = sent_.empty() ? std::min<std::size_t>(1, take) : 0;
-        for (std::size_t i = 0; i < take; ++i) {
-            outgoing_ += unsent_[i].line + "\r\n";
-            sent_.push(std::move(unsent_[i]));
+    if (outgoing_.empty() && !unsent_.empty()) {
+        for (QueuedCommand& command : unsent_) {
+            outgoing_ += command.line + "\r\n";
+            sent_.push(std::move(command));
         }
-        unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<std::ptrdiff_t>(take));
-        if (take > 0) ++writes_;
+        unsent_.clear();
+        ++writes_;
     }
     while (!outgoing_.empty()) {
         const IoResult r = link_.send(outgoing_.data(), outgoing_.size());
@@ -128,10 +126,13 @@ void FtpPipeline::onReply(const FtpReply& reply) {
             // listed) is still asked: a reply of another algorithm fails the check.
             break;
         case EFtpCommand::eMkd: --foldersOpen_; break;
-        case EFtpCommand::eEpsv:
-        case EFtpCommand::ePasv: onPassive(reply, command.file); break;
+        case EFtpCommand::eEpsv: onPassive(reply, command.file); break;
         case EFtpCommand::eStor:
-            if (!match->preliminary) onStored(reply, command.file);
+            if (!match->preliminary) {
+                onStored(reply, command.file);
+            } else if (Open* o = find(command.file)) {
+                o->outcome.accepted = true;
+            }
             break;
         case EFtpCommand::eSize: onSize(reply, command.file); break;
         case EFtpCommand::eHash: onHash(reply, command.file); break;
@@ -160,28 +161,17 @@ void FtpPipeline::startNextFile() {
     heldBack_ = false;
     buffer_.clear();
     bufferAt_ = 0;
-    queue(passiveOnly_ ? EFtpCommand::ePasv : EFtpCommand::eEpsv, job->id, passiveOnly_ ? "PASV" : "EPSV");
+    queue(EFtpCommand::eEpsv, job->id, "EPSV");
     queue(EFtpCommand::eStor, job->id, "STOR " + job->commandPath);
 }
 
-void FtpPipeline::onPassive(const FtpReply& reply, unsigned long file) {
+void FtpPipeline::onPassive(const FtpReply& reply, unsigned long) {
     if (reply.code >= 400) {
-        if (reply.code >= 500 && !passiveOnly_) {
-            // The STOR written behind it is refused too (no data port); the
-            // file goes again with the plain sequence once that reply is in.
-            passiveOnly_ = true;
-            oneAtATime_ = true;
-            redo_ = file;
-            return;
-        }
-        failCurrent(EPipelineEnd::eRefused, "");
-        // One at a time, the STOR behind it was not sent yet and never will be.
-        if (!unsent_.empty() && unsent_.front().kind == EFtpCommand::eStor && unsent_.front().file == file) {
-            unsent_.erase(unsent_.begin());
-            if (Open* o = find(file)) o->outcome.storeSent = false;
-            current_.reset();
-            settle(file, EPipelineEnd::eRefused);
-        }
+        // Servers differ in what they do with the STOR written behind it (some
+        // refuse it, some wait for a data connection that never comes): the
+        // connection stops, and its files go over the plain sequence, which
+        // has its own way to passive mode.
+        stop("the server refused EPSV: " + quoted(reply.last()));
         return;
     }
     const std::optional<std::uint16_t> port = passivePort(reply);
@@ -274,24 +264,6 @@ void FtpPipeline::failCurrent(EPipelineEnd end, std::string why) {
 void FtpPipeline::onStored(const FtpReply& reply, unsigned long file) {
     Open* o = find(file);
     if (!o) return;
-    if (reply.code >= 400 && redo_ == file) {
-        redo_.reset();
-        data_.abort();
-        o->outcome.bytes = 0;
-        o->failed = false;
-        sentAll_ = false;
-        heldBack_ = false;
-        buffer_.clear();
-        bufferAt_ = 0;
-        if (!source_.rewind(file)) {
-            current_.reset();
-            settle(file, EPipelineEnd::eLocal);
-            return;
-        }
-        queue(EFtpCommand::ePasv, file, "PASV");
-        queue(EFtpCommand::eStor, file, "STOR " + o->commandPath);
-        return;
-    }
     if (reply.code < 400 && !o->failed && !sentAll_) {
         o->failed = true;
         o->outcome.end = EPipelineEnd::eBroken;

@@ -12,9 +12,8 @@
 // reply while the file is still incomplete ("213 0"), or out of order.
 // Replies are matched to the commands in order (FtpCommandQueue); a reply
 // that does not fit stops this connection, and every file it had not
-// settled is handed back (eLeft), never counted as sent.
-// A server that refuses EPSV gets the plain sequence: PASV, then STOR once
-// its reply is in, one command at a time.
+// settled is handed back (eLeft), never counted as sent. So are the files of
+// a server that refuses EPSV.
 //
 //   FtpPipeline pipeline(*link, source, {true, 1 << 20});
 //   poll(pipeline.pollSet()); pipeline.advance();   // until the source has no more files
@@ -55,6 +54,7 @@ struct PipelineOutcome {
     EPipelineEnd end = EPipelineEnd::eLeft;
     std::uint64_t bytes = 0;                  // written to the data connection
     bool storeSent = false;                   // the server was asked to store it: it may hold a part
+    bool accepted = false;                    // the server took the STOR (its 1xx reply came)
     bool stored = false;                      // the server confirmed the transfer (its checks may be open)
     bool answered = false;                    // the server answered a command of this file
     std::optional<std::uint64_t> serverSize;  // SIZE's count; none when SIZE was refused
@@ -73,9 +73,6 @@ public:
     virtual std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) = 0;
     // The file's next bytes: their count, 0 once every byte is out, or kHeldBack / kFailed.
     virtual std::int64_t read(unsigned long id, char* buffer, std::size_t room) = 0;
-    // The file goes again from its first byte (the server refused the way it
-    // was sent); false when it cannot, which settles it eLocal.
-    virtual bool rewind(unsigned long id) = 0;
     // How a file ended on `pipeline`. The pipeline must not be destroyed from here.
     virtual void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) = 0;
 };
@@ -156,11 +153,8 @@ private:
     PipelineSettings settings_;
     std::deque<Open> open_;                 // the file on the data connection last; checks of the one before
     std::optional<unsigned long> current_;  // the file of the data connection
-    bool passiveOnly_ = false;              // the server refused EPSV: PASV, one command at a time
-    bool oneAtATime_ = false;
-    bool hash_ = false;                  // the server hashes with SHA-256
-    bool loggedIn_ = false;              // FEAT is answered: files may start
-    std::optional<unsigned long> redo_;  // refused EPSV: this file goes again with PASV
+    bool hash_ = false;                     // the server hashes with SHA-256
+    bool loggedIn_ = false;                 // FEAT is answered: files may start
     FtpCommandQueue sent_;
     std::vector<QueuedCommand> unsent_;
     std::string outgoing_;  // bytes of unsent_ that the link did not take yet

@@ -192,14 +192,6 @@ std::int64_t UploadLoop::read(unsigned long id, char* buffer, std::size_t room) 
     return n;
 }
 
-bool UploadLoop::rewind(unsigned long id) {
-    Sending* f = laneFile(id);
-    if (!f) return false;
-    f->position = 0;
-    f->digest = std::make_shared<QueuedDigest>(hasher_);
-    return true;
-}
-
 void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {
     Lane& lane = laneOf(pipeline);
     auto it = std::find_if(lane.files.begin(), lane.files.end(),
@@ -259,14 +251,17 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
     tally(f.number).plainOnly = true;
     const std::string& reply = outcome.reply;
     if (outcome.answered) policy_.reached();
-    // Asked to store it, the server may hold a part, which a retry resumes.
-    if (outcome.storeSent) impl_.heldByServer[f.number] = f.modified;
+    // The server may hold a part, which a retry resumes, once it took the
+    // STOR, or when it is not known whether it did. Bytes written before its
+    // reply prove nothing: they go out as soon as the data connection is open.
+    const bool mayHoldPart = outcome.accepted || (outcome.storeSent && outcome.end != EPipelineEnd::eRefused);
+    if (mayHoldPart) impl_.heldByServer[f.number] = f.modified;
     if (outcome.end == EPipelineEnd::eRefused) {
         const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + session_.server() + ": " + reply;
         impl_.lastError = why;
         if (storageRefused(CURLE_UPLOAD_FAILED, reply)) {
             // Refused on the way, it is resumed once at once; refused before a byte, it fails.
-            if (outcome.bytes > 0 && !std::exchange(tally(f.number).refusedOnce, true)) {
+            if (outcome.accepted && !std::exchange(tally(f.number).refusedOnce, true)) {
                 retryOrFail(f.number, why, EFailure::eTransient, true, true);
             } else {
                 fail(f.number, quoted(st.local.full()) + ": " + why);
@@ -276,14 +271,14 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
         if (serviceUnavailable(reply)) {
             const std::string away = "the server " + session_.server() + " is not available (it said: " + reply + ")";
             impl_.lastError = away;
-            retryOrFail(f.number, away, EFailure::eUnreachable, outcome.storeSent);
+            retryOrFail(f.number, away, EFailure::eUnreachable, mayHoldPart);
             return;
         }
         if (!worthRetrying(CURLE_UPLOAD_FAILED, reply)) {
             fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
             return;
         }
-        retryOrFail(f.number, why, EFailure::eTransient, outcome.storeSent, true);
+        retryOrFail(f.number, why, EFailure::eTransient, mayHoldPart, true);
         return;
     }
     std::string why;
@@ -297,8 +292,7 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
     }
     impl_.lastError = why;
     if (limiter_.backOff()) rateChanged(true);
-    retryOrFail(f.number, why, outcome.answered ? EFailure::eTransient : EFailure::eUnreachable, outcome.storeSent,
-                true);
+    retryOrFail(f.number, why, outcome.answered ? EFailure::eTransient : EFailure::eUnreachable, mayHoldPart, true);
 }
 
 // The server confirmed every byte, then went quiet (or the connection broke)

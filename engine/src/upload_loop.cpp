@@ -441,8 +441,11 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
         wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));
     }
     if (idle) {
+        // A file due already but not taken waits for a transfer to end (one to
+        // its remote name, or any on a busy connection), which wakes the wait.
         for (const auto& p : pending_) {
-            wait = std::min(wait, millisecondsUntil(now, std::max(p.notBefore, policy_.nextAttemptAt())));
+            const Clock::time_point due = std::max(p.notBefore, policy_.nextAttemptAt());
+            if (due > now) wait = std::min(wait, millisecondsUntil(now, due));
         }
     }
     return wait;

@@ -169,7 +169,6 @@ private:
     Sending* laneFile(unsigned long number);
     std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) override;
     std::int64_t read(unsigned long id, char* buffer, std::size_t room) override;
-    bool rewind(unsigned long id) override;
     void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) override;
     void laneChecked(Sending& f, const PipelineOutcome& outcome);
     void laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);

@@ -57,10 +57,6 @@ public:
         at_[id] += static_cast<std::size_t>(in.gcount());
         return in.gcount();
     }
-    bool rewind(unsigned long id) override {
-        at_[id] = 0;
-        return true;
-    }
     void settled(qz::FtpPipeline&, const qz::PipelineOutcome& outcome) override { outcomes[outcome.id] = outcome; }
 
     bool allSettled() const { return outcomes.size() == files_.size(); }

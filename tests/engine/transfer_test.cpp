@@ -320,6 +320,29 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
     }
 }
 
+// The pipelined connections stop at their first file when the server has no
+// EPSV; every file then goes one command at a time (PASV), none is lost.
+TEST_F(Transfer, AServerWithoutEpsvGetsEveryFileOneCommandAtATime) {
+    const auto names = writeTree();
+    FtpServer& s = server();
+    FtpServer::Faults noEpsv;
+    noEpsv.refuseEpsv = true;
+    s.setFaults(noEpsv);
+    qz::Options o = optionsFor(s);
+    o.setMultiThreaded(true, 3);
+    qz::Control control(o);
+    control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+    control.upload();
+    for (const auto& n : names) expectSameFile(path("tree/" + n), s.root() + "/" + n);
+    for (const auto& [n, e] : control.getFileMap()) {
+        EXPECT_EQ(e.result, qz::EFileResult::eDone) << e.remote.full();
+        EXPECT_EQ(e.sha256, qztest::sha256File(e.local.full())) << e.remote.full();
+    }
+    const auto commands = s.commands();
+    EXPECT_TRUE(
+        std::any_of(commands.begin(), commands.end(), [](const std::string& line) { return contains(line, " PASV"); }));
+}
+
 TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
     const auto certificates = makeCertificates(dir());
     struct Case {

@@ -69,6 +69,7 @@ public:
         double unavailableFor = 0;       // seconds of the restart: new connections get 421
         bool unavailableCloses = false;  // ...or are closed before any greeting
         bool wrongHash = false;          // offer HASH and answer it with a SHA-256 not the file's
+        bool refuseEpsv = false;         // answer EPSV 502: PASV only
     };
 
     // The server side of test certificates (support/certificates.hpp).
@@ -136,6 +137,7 @@ public:
             if (faults_.unavailableCloses) args.push_back("--unavailable-closes");
         }
         if (faults_.wrongHash) args.push_back("--wrong-hash");
+        if (faults_.refuseEpsv) args.push_back("--refuse-epsv");
         std::vector<char*> argv;
         argv.reserve(args.size() + 1);
         for (auto& a : args) argv.push_back(a.data());

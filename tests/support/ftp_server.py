@@ -3,7 +3,7 @@
 #   ftp_server.py --port P --root DIR --user U --password W --passive LO-HI
 #                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only]]
 #                 [--events FILE] [--commands FILE] [--quota BYTES [--quota-reply CODE]]
-#                 [--stall-after BYTES [--stall-always]] [--wrong-hash]
+#                 [--stall-after BYTES [--stall-always]] [--wrong-hash] [--refuse-epsv]
 #                 [--unavailable-after FILES --unavailable-for SECONDS [--unavailable-closes]]
 # With --cert and --key, TLS is required on the control and the data
 # connections; --refuse-tls13-data answers a TLS 1.3 data connection with
@@ -23,6 +23,8 @@
 # --stall-always. --wrong-hash lists "HASH SHA-256" among the features and
 # answers HASH with a well-formed reply whose SHA-256 is not the stored
 # file's, as a server would whose copy was altered after the upload.
+# --refuse-epsv answers EPSV "502 Command not implemented.", as servers that
+# know PASV only.
 # --unavailable-after plays a server that restarts mid-job:
 # once FILES files have arrived, every open connection is dropped and for
 # SECONDS each new one is answered "421 Service not available, closing
@@ -58,6 +60,7 @@ def main():
     parser.add_argument("--quota-reply", default="552")
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--stall-always", action="store_true")
+    parser.add_argument("--refuse-epsv", action="store_true")
     parser.add_argument("--unavailable-after", type=int)
     parser.add_argument("--unavailable-for", type=float, default=0.0)
     parser.add_argument("--unavailable-closes", action="store_true")
@@ -138,6 +141,12 @@ def main():
             self._command("connect", self.remote_port)
             if args.wrong_hash:
                 self._extra_feats = list(self._extra_feats) + ["HASH SHA-256*"]
+
+        def ftp_EPSV(self, line):
+            if args.refuse_epsv:
+                self.respond("502 Command not implemented.")
+                return
+            base.ftp_EPSV(self, line)
 
         def ftp_HASH(self, path):
             with open(path, "rb") as stored:
