@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 #include <netinet/in.h>
@@ -137,8 +138,8 @@ void FtpSession::configure(Channel& c) {
     c.replyTimeout = std::max(options_.stallTimeout, 1);
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, c.replyTimeout);
     curl_easy_setopt(e, CURLOPT_ACCEPTTIMEOUT_MS, kConnectTimeoutSeconds * 1000);
-    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
-                     std::clamp(static_cast<long>(options_.blockSize), kMinUploadBuffer, kMaxUploadBuffer));
+    c.uploadBuffer = 0;
+    fitUploadBuffer(c, std::numeric_limits<std::uint64_t>::max());
     if (options_.connectionMode == EConnectionMode::eActive) curl_easy_setopt(e, CURLOPT_FTPPORT, "-");
     if (options_.encryptControl || options_.encryptData) {
         curl_easy_setopt(e, CURLOPT_USE_SSL,
@@ -158,6 +159,15 @@ void FtpSession::configure(Channel& c) {
                          static_cast<long>(tls12_ ? CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2
                                                   : CURL_SSLVERSION_TLSv1_2));
     }
+}
+
+void FtpSession::fitUploadBuffer(Channel& c, std::uint64_t size) {
+    const long block = std::clamp(static_cast<long>(options_.blockSize), kMinUploadBuffer, kMaxUploadBuffer);
+    const long wanted = std::max(kMinUploadBuffer, static_cast<long>(std::min<std::uint64_t>(size, block)));
+    // Setting it drops the buffer libcurl holds; one of the same size is kept.
+    if (wanted == c.uploadBuffer) return;
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD_BUFFERSIZE, wanted);
+    c.uploadBuffer = wanted;
 }
 
 std::string FtpSession::server() const {
@@ -211,12 +221,23 @@ void FtpSession::perform() {
             curl_multi_perform(m, &running);
         }
     };
+    const std::size_t before = socketsSettingUp();
     once();
     // libcurl (7.88) may take the passive reply and leave the data
     // connection's connect to the next call without asking for one soon;
     // a second call at once, and short waits while connections are being
     // set up, keep that from stalling every file until the next timeout.
-    if (settingUp()) once();
+    // A call with no new socket of such a connection would only ask every
+    // control connection again whether its reply is in.
+    if (settingUp() && socketsSettingUp() != before) once();
+}
+
+std::size_t FtpSession::socketsSettingUp() const {
+    std::size_t count = 0;
+    for (const auto& c : channels_) {
+        if (c->busy && c->read && !c->reading) count += c->opened.size();
+    }
+    return count;
 }
 
 std::vector<std::pair<Channel*, CURLcode>> FtpSession::finished() {
