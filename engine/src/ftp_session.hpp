@@ -128,7 +128,7 @@ private:
     static std::size_t onUploadRead(char* buffer, std::size_t size, std::size_t count, void* channel);
     void configure(Channel& c);
     // libcurl's upload buffer for a file of `size` bytes: the block size,
-    // or less for a smaller file.
+    // or less for a file smaller than eight blocks.
     void fitUploadBuffer(Channel& c, std::uint64_t size);
     // The control connection that `c`'s current request uses, found among
     // the sockets the channels opened; CURL_SOCKET_BAD when unknown.
