@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 #include <netinet/in.h>
@@ -21,6 +22,7 @@ namespace {
 constexpr long kConnectTimeoutSeconds = 15;
 constexpr long kMinUploadBuffer = 16 * 1024;
 constexpr long kMaxUploadBuffer = 2 * 1024 * 1024;
+constexpr std::uint64_t kFilePerUploadBuffer = 8;
 
 std::size_t onReply(char* data, std::size_t size, std::size_t count, void* user) {
     auto* c = static_cast<Channel*>(user);
@@ -137,8 +139,8 @@ void FtpSession::configure(Channel& c) {
     c.replyTimeout = std::max(options_.stallTimeout, 1);
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, c.replyTimeout);
     curl_easy_setopt(e, CURLOPT_ACCEPTTIMEOUT_MS, kConnectTimeoutSeconds * 1000);
-    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
-                     std::clamp(static_cast<long>(options_.blockSize), kMinUploadBuffer, kMaxUploadBuffer));
+    c.uploadBuffer = 0;
+    fitUploadBuffer(c, std::numeric_limits<std::uint64_t>::max());
     if (options_.connectionMode == EConnectionMode::eActive) curl_easy_setopt(e, CURLOPT_FTPPORT, "-");
     if (options_.encryptControl || options_.encryptData) {
         curl_easy_setopt(e, CURLOPT_USE_SSL,
@@ -158,6 +160,22 @@ void FtpSession::configure(Channel& c) {
                          static_cast<long>(tls12_ ? CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2
                                                   : CURL_SSLVERSION_TLSv1_2));
     }
+}
+
+// libcurl allocates its upload buffer for each transfer and frees it at the
+// end, and the allocator hands a large one back to the system, so that each
+// file pays for clearing fresh memory of the buffer's size. Held to an
+// eighth of the file (a power of two), that is a small part of reading the
+// file; a large file still gets the block size, which takes the fewest calls.
+void FtpSession::fitUploadBuffer(Channel& c, std::uint64_t size) {
+    const long block = std::clamp(static_cast<long>(options_.blockSize), kMinUploadBuffer, kMaxUploadBuffer);
+    long wanted = kMinUploadBuffer;
+    while (wanted < block && static_cast<std::uint64_t>(wanted) * 2 * kFilePerUploadBuffer <= size) wanted *= 2;
+    wanted = std::min(wanted, block);
+    // Setting it drops the buffer libcurl holds.
+    if (wanted == c.uploadBuffer) return;
+    curl_easy_setopt(c.easy, CURLOPT_UPLOAD_BUFFERSIZE, wanted);
+    c.uploadBuffer = wanted;
 }
 
 std::string FtpSession::server() const {
@@ -211,12 +229,23 @@ void FtpSession::perform() {
             curl_multi_perform(m, &running);
         }
     };
+    const std::size_t before = socketsSettingUp();
     once();
     // libcurl (7.88) may take the passive reply and leave the data
     // connection's connect to the next call without asking for one soon;
     // a second call at once, and short waits while connections are being
     // set up, keep that from stalling every file until the next timeout.
-    if (settingUp()) once();
+    // A call with no new socket of such a connection would only ask every
+    // control connection again whether its reply is in.
+    if (settingUp() && socketsSettingUp() != before) once();
+}
+
+std::size_t FtpSession::socketsSettingUp() const {
+    std::size_t count = 0;
+    for (const auto& c : channels_) {
+        if (c->busy && c->read && !c->reading) count += c->opened.size();
+    }
+    return count;
 }
 
 std::vector<std::pair<Channel*, CURLcode>> FtpSession::finished() {

@@ -50,6 +50,7 @@ struct Channel {
     std::set<curl_socket_t>* sockets = nullptr;  // every socket the session's channels opened
     FtpSession* session = nullptr;               // that drives it
     bool busy = false;                           // added to its multi handle
+    long uploadBuffer = 0;                       // bytes of libcurl's upload buffer, as last set
     long replyTimeout = 1;                       // seconds libcurl waits for a reply, as a rule
 
     // The upload of the current request (see FtpSession::prepareUpload).
@@ -133,12 +134,17 @@ public:
 private:
     static std::size_t onUploadRead(char* buffer, std::size_t size, std::size_t count, void* channel);
     void configure(Channel& c);
+    // libcurl's upload buffer for a file of `size` bytes: the block size,
+    // or less for a file smaller than eight blocks.
+    void fitUploadBuffer(Channel& c, std::uint64_t size);
     // The control connection that `c`'s current request uses, found among
     // the sockets the channels opened; CURL_SOCKET_BAD when unknown.
     curl_socket_t controlSocket(const Channel& c);
     bool endDataConnection(Channel& c);
     void resumeAnswered();
     bool settingUp() const;
+    // Sockets opened so far by the uploads whose data connection is not up yet.
+    std::size_t socketsSettingUp() const;
     void askFeatures();
     void selectSha256();
 

@@ -13,6 +13,8 @@ namespace qz {
 void FtpSession::prepareUpload(Channel& c, const std::string& remotePath, std::uint64_t size, bool resume,
                                curl_read_callback read, curl_seek_callback seek, void* user) {
     c.prepare(url(remotePath));
+    // A buffer larger than the file would only be allocated and cleared for nothing.
+    fitUploadBuffer(c, size);
     c.read = read;
     c.readUser = user;
     curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
@@ -37,8 +39,11 @@ std::size_t FtpSession::onUploadRead(char* buffer, std::size_t size, std::size_t
         // The SIZE reply that led here (on a resume) is not the one that checks the result.
         c->lastSize = -1;
     }
+    // Every byte went out before the data connection was ended: libcurl
+    // asks once more when it resumes, and the file need not be read again.
+    if (c->ended) return 0;
     const std::size_t n = c->read(buffer, size, count, c->readUser);
-    if (n != 0 || !c->endEarly || c->ended) return n;
+    if (n != 0 || !c->endEarly) return n;
     return c->session->endDataConnection(*c) ? CURL_READFUNC_PAUSE : 0;
 }
 

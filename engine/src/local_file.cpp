@@ -101,11 +101,15 @@ bool grewBeyond(int fd, std::uint64_t size) {
 }
 
 void adviseReadAhead(const std::string& path) {
-    // A file that is no longer one is named when its turn comes.
-    const OpenedFile f = openQueuedFile(path);
-    if (f.fd < 0) return;
-    ::posix_fadvise(f.fd, 0, 0, POSIX_FADV_WILLNEED);
-    ::close(f.fd);
+    // A file that is no longer one is named when its turn comes; opening a
+    // device or a FIFO may do more than read it.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return;
+    // Advice on whatever the path was swapped for since changes nothing.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+    ::close(fd);
 }
 
 }  // namespace qz
