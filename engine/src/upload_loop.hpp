@@ -98,6 +98,7 @@ private:
     // How many of the session's connections may carry files now.
     std::size_t slotsAllowed() const;
     bool takenBySlots(const Pending& p) const;
+    bool slotMayTake(const Pending& p, Clock::time_point now) const;
     bool collectFinished();
     bool abortStalled(Clock::time_point now);
     int stallSeconds() const { return std::max(impl_.options.stallTimeout, 1); }
