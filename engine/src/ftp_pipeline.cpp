@@ -131,7 +131,11 @@ void FtpPipeline::onReply(const FtpReply& reply) {
         case EFtpCommand::eEpsv:
         case EFtpCommand::ePasv: onPassive(reply, command.file); break;
         case EFtpCommand::eStor:
-            if (!match->preliminary) onStored(reply, command.file);
+            if (!match->preliminary) {
+                onStored(reply, command.file);
+            } else if (Open* o = find(command.file)) {
+                o->outcome.started = true;
+            }
             break;
         case EFtpCommand::eSize: onSize(reply, command.file); break;
         case EFtpCommand::eHash: onHash(reply, command.file); break;

@@ -55,6 +55,7 @@ struct PipelineOutcome {
     EPipelineEnd end = EPipelineEnd::eLeft;
     std::uint64_t bytes = 0;                  // written to the data connection
     bool storeSent = false;                   // the server was asked to store it: it may hold a part
+    bool started = false;                     // the server began the transfer (its 1xx reply came)
     bool stored = false;                      // the server confirmed the transfer (its checks may be open)
     bool answered = false;                    // the server answered a command of this file
     std::optional<std::uint64_t> serverSize;  // SIZE's count; none when SIZE was refused

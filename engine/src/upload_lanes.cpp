@@ -266,7 +266,8 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
         impl_.lastError = why;
         if (storageRefused(CURLE_UPLOAD_FAILED, reply)) {
             // Refused on the way, it is resumed once at once; refused before a byte, it fails.
-            if (outcome.bytes > 0 && !std::exchange(tally(f.number).refusedOnce, true)) {
+            // Bytes written before the server began the transfer did not reach the file.
+            if (outcome.started && outcome.bytes > 0 && !std::exchange(tally(f.number).refusedOnce, true)) {
                 retryOrFail(f.number, why, EFailure::eTransient, true, true);
             } else {
                 fail(f.number, quoted(st.local.full()) + ": " + why);
