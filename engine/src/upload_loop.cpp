@@ -103,7 +103,7 @@ void UploadLoop::run() {
         if (pending_.empty() && checksWaiting_.empty() && !anyBusy() && foldersMade_) break;
         session_.perform();
         bool finished = collectFinished();
-        advanceLanes();
+        if (advanceLanes()) finished = true;
         now = Clock::now();
         if (abortStalled(now)) finished = true;
         if (limiter_.tick(now)) rateChanged(false);

@@ -158,7 +158,8 @@ private:
         StallWatch::Mark mark;
     };
     void openLanes();
-    void advanceLanes();
+    // True when a file settled on a lane: the loop looks at once what follows.
+    bool advanceLanes();
     void dropStoppedLanes();
     bool lanesBusy() const;
     bool lanesHeldBack() const;
@@ -175,6 +176,7 @@ private:
     void laneChecked(Sending& f, const PipelineOutcome& outcome);
     void laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);
     std::vector<Lane> lanes_;
+    unsigned long laneSettles_ = 0;  // files settled on lanes so far
     // Files a lane stored whose checks it could not finish: a session's
     // connection asks for them, the file is not sent again.
     std::deque<Sending> checksWaiting_;
