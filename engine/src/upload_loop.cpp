@@ -443,12 +443,15 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
     if (hashing) wait = std::min(wait, 1);
     const bool idle = !lanes_.empty() ||
                       std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
-    if (idle && !foldersMade_) {
+    // Folders are asked for once no connection is busy, which its reply tells.
+    if (idle && !foldersMade_ && !anyBusy()) {
         wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));
     }
     if (idle) {
         const auto busy = std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
-        const bool slotFree = static_cast<std::size_t>(busy) < slotsAllowed();
+        // What startWaiting could hand to a connection at once.
+        const bool slotFree = foldersMade_ && now >= policy_.nextAttemptAt() &&
+                              static_cast<std::size_t>(busy) < slotsAllowed();
         if (slotFree && !checksWaiting_.empty()) wait = 0;
         for (const auto& p : pending_) {
             const Clock::time_point due = std::max(p.notBefore, policy_.nextAttemptAt());
