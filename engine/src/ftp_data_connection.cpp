@@ -17,6 +17,8 @@ namespace qz {
 
 namespace {
 
+constexpr std::size_t kMostDrainedAtOnce = 256 * 1024;
+
 std::string tlsError() {
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
@@ -110,7 +112,15 @@ EIo DataConnection::progress() {
                 // meanwhile, must be read, or closing with unread bytes resets
                 // the connection before the server has read the last of the file.
                 char sink[4096];
+                // A server that streams bytes back must not hold the caller
+                // here: the rest is read at the next turn.
+                std::size_t drained = 0;
                 while ((result = SSL_read(ssl_, sink, sizeof sink)) > 0) {
+                    drained += static_cast<std::size_t>(result);
+                    if (drained >= kMostDrainedAtOnce) {
+                        wantRead_ = true;
+                        return EIo::eWouldBlock;
+                    }
                 }
                 if (SSL_get_error(ssl_, result) != SSL_ERROR_ZERO_RETURN) {
                     const EIo step = tlsStep(result);

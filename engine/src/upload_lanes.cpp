@@ -49,7 +49,9 @@ std::vector<pollfd> UploadLoop::lanesPollSet() const {
     return set;
 }
 
-void UploadLoop::advanceLanes() {
+bool UploadLoop::advanceLanes() {
+    const bool foldersWereMade = foldersMade_;
+    const unsigned long settledBefore = laneSettles_;
     for (Lane& lane : lanes_) {
         lane.pipeline->advance();
         if (lane.pipeline->hashing()) lanesHash_ = true;
@@ -60,7 +62,13 @@ void UploadLoop::advanceLanes() {
             note(Logging::EType::eSummary, "created " + std::to_string(foldersAsked_) + " folder(s)");
         }
     }
+    // Lanes asked for a file before the folders were there: they take one now,
+    // as nothing on their sockets would wake them for it.
+    if (!foldersWereMade && foldersMade_) {
+        for (Lane& lane : lanes_) lane.pipeline->advance();
+    }
     dropStoppedLanes();
+    return laneSettles_ != settledBefore;
 }
 
 // A lane whose connection stopped has handed its files back; its
@@ -197,6 +205,7 @@ void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) 
     auto it = std::find_if(lane.files.begin(), lane.files.end(),
                            [&outcome](const Sending& f) { return f.number == outcome.id; });
     if (it == lane.files.end()) return;
+    ++laneSettles_;
     Sending f = std::move(*it);
     lane.files.erase(it);
     if (f.fd >= 0) ::close(f.fd);

@@ -103,7 +103,7 @@ void UploadLoop::run() {
         if (pending_.empty() && checksWaiting_.empty() && !anyBusy() && foldersMade_) break;
         session_.perform();
         bool finished = collectFinished();
-        advanceLanes();
+        if (advanceLanes()) finished = true;
         now = Clock::now();
         if (abortStalled(now)) finished = true;
         if (limiter_.tick(now)) rateChanged(false);
@@ -260,12 +260,8 @@ void UploadLoop::startWaiting(Clock::time_point now) {
             ++busy;
         }
         while (!s->channel->busy && busy < slotsAllowed()) {
-            // Two transfers to one remote name at once would mix their bytes.
-            auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
-                return p.notBefore <= now && takenBySlots(p) &&
-                       (sendingTo_.empty() ||
-                        !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
-            });
+            auto ready = std::find_if(pending_.begin(), pending_.end(),
+                                      [this, now](const Pending& p) { return slotMayTake(p, now); });
             if (ready == pending_.end()) break;
             Pending p = *ready;
             pending_.erase(ready);
@@ -286,6 +282,12 @@ std::size_t UploadLoop::slotsAllowed() const {
 
 bool UploadLoop::takenBySlots(const Pending& p) const {
     return lanes_.empty() || p.resume || tallies_.at(p.number).plainOnly;
+}
+
+// Two transfers to one remote name at once would mix their bytes.
+bool UploadLoop::slotMayTake(const Pending& p, Clock::time_point now) const {
+    return p.notBefore <= now && takenBySlots(p) &&
+           (sendingTo_.empty() || !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
 }
 
 // Tells the kernel which files come next, so their first blocks are read
@@ -430,22 +432,34 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
         auto budget = std::chrono::duration_cast<std::chrono::milliseconds>(limiter_.untilBudget()).count();
         wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));
     }
-    // The worker gives no sign when it has caught up: it is looked at again soon.
-    const bool hashing = lanesHeldBack() || std::any_of(slots_.begin(), slots_.end(), [](const auto& s) {
-                             return s->file.paused && s->file.digest && !s->file.digest->hasRoom();
-                         });
+    // The worker gives no sign when it has caught up: it is looked at again
+    // soon. Bytes held back by the rate alone wait for the budget above.
+    const auto hashBehind = [](const Sending& f) { return f.paused && f.digest && !f.digest->hasRoom(); };
+    const bool hashing =
+        std::any_of(slots_.begin(), slots_.end(), [&](const auto& s) { return hashBehind(s->file); }) ||
+        std::any_of(lanes_.begin(), lanes_.end(), [&](const Lane& l) {
+            return std::any_of(l.files.begin(), l.files.end(), hashBehind);
+        });
     if (hashing) wait = std::min(wait, 1);
     const bool idle = !lanes_.empty() ||
                       std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
-    if (idle && !foldersMade_) {
+    // Folders are asked for once no connection is busy, which its reply tells.
+    if (idle && !foldersMade_ && !anyBusy()) {
         wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));
     }
     if (idle) {
-        // A file due already but not taken waits for a transfer to end (one to
-        // its remote name, or any on a busy connection), which wakes the wait.
+        const auto busy = std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
+        // What startWaiting could hand to a connection at once.
+        const bool slotFree = foldersMade_ && now >= policy_.nextAttemptAt() &&
+                              static_cast<std::size_t>(busy) < slotsAllowed();
+        if (slotFree && !checksWaiting_.empty()) wait = 0;
         for (const auto& p : pending_) {
             const Clock::time_point due = std::max(p.notBefore, policy_.nextAttemptAt());
-            if (due > now) wait = std::min(wait, millisecondsUntil(now, due));
+            // A file due now that no free connection may take waits for one
+            // to come free, which wakes the loop: looking again at once only
+            // burns a core while the lanes send.
+            if (due <= now && !(slotFree && slotMayTake(p, now))) continue;
+            wait = std::min(wait, millisecondsUntil(now, due));
         }
     }
     return wait;

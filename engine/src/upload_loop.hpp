@@ -98,6 +98,7 @@ private:
     // How many of the session's connections may carry files now.
     std::size_t slotsAllowed() const;
     bool takenBySlots(const Pending& p) const;
+    bool slotMayTake(const Pending& p, Clock::time_point now) const;
     bool collectFinished();
     bool abortStalled(Clock::time_point now);
     int stallSeconds() const { return std::max(impl_.options.stallTimeout, 1); }
@@ -157,7 +158,8 @@ private:
         StallWatch::Mark mark;
     };
     void openLanes();
-    void advanceLanes();
+    // True when a file settled on a lane: the loop looks at once what follows.
+    bool advanceLanes();
     void dropStoppedLanes();
     bool lanesBusy() const;
     bool lanesHeldBack() const;
@@ -173,6 +175,7 @@ private:
     void laneChecked(Sending& f, const PipelineOutcome& outcome);
     void laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);
     std::vector<Lane> lanes_;
+    unsigned long laneSettles_ = 0;  // files settled on lanes so far
     // Files a lane stored whose checks it could not finish: a session's
     // connection asks for them, the file is not sent again.
     std::deque<Sending> checksWaiting_;
