@@ -361,8 +361,11 @@ if wanted loopback; then
   interleave big "$reps" engine "curl -T" "lftp put" rclone
   echo "== 2000 x 16 KiB in 20 folders ($reps repetitions)"
   interleave small "$reps" engine "curl -Z" "lftp mirror" rclone
-  echo "== 2000 x 16 KiB, one curl per file ($slow_reps repetitions)"
-  interleave small "$slow_reps" "curl per file"
+  # Minutes long: only in the whole run.
+  if [ "$only" = all ]; then
+    echo "== 2000 x 16 KiB, one curl per file ($slow_reps repetitions)"
+    interleave small "$slow_reps" "curl per file"
+  fi
   echo "== 200 x 1 MiB ($reps repetitions)"
   interleave medium "$reps" engine "curl -Z" "lftp mirror" rclone
 fi

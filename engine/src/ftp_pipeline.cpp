@@ -23,6 +23,7 @@ constexpr std::size_t kMinBlock = 16 * 1024;
 FtpPipeline::FtpPipeline(ControlLink& link, PipelineSource& source, PipelineSettings settings)
     : link_(link), source_(source), settings_(settings) {
     settings_.block = std::max(settings_.block, kMinBlock);
+    buffer_.resize(settings_.block);
     queue(EFtpCommand::eType, 0, "TYPE I");
     queue(EFtpCommand::eFeat, 0, "FEAT");
     flush();
@@ -159,8 +160,7 @@ void FtpPipeline::startNextFile() {
     current_ = job->id;
     sentAll_ = false;
     heldBack_ = false;
-    buffer_.clear();
-    bufferAt_ = 0;
+    bufferAt_ = bufferEnd_ = 0;
     queue(EFtpCommand::eEpsv, job->id, "EPSV");
     queue(EFtpCommand::eStor, job->id, "STOR " + job->commandPath);
 }
@@ -213,8 +213,8 @@ void FtpPipeline::sendData() {
     }
     if (sentAll_) return;
     for (;;) {
-        if (bufferAt_ == buffer_.size() && !refill()) return;
-        const IoResult r = data_.write(buffer_.data() + bufferAt_, buffer_.size() - bufferAt_);
+        if (bufferAt_ == bufferEnd_ && !refill()) return;
+        const IoResult r = data_.write(buffer_.data() + bufferAt_, bufferEnd_ - bufferAt_);
         if (r.state == EIo::eWouldBlock) return;
         if (r.state != EIo::eDone) {
             failCurrent(EPipelineEnd::eBroken, "the data connection broke: " + data_.fault());
@@ -230,15 +230,13 @@ void FtpPipeline::sendData() {
 // back), or none at all, after which the data connection is closed (or the
 // file failed).
 bool FtpPipeline::refill() {
-    buffer_.resize(settings_.block);
-    bufferAt_ = 0;
+    bufferAt_ = bufferEnd_ = 0;
     const std::int64_t n = source_.read(*current_, buffer_.data(), buffer_.size());
     heldBack_ = n == PipelineSource::kHeldBack;
     if (n > 0) {
-        buffer_.resize(static_cast<std::size_t>(n));
+        bufferEnd_ = static_cast<std::size_t>(n);
         return true;
     }
-    buffer_.clear();
     if (n == PipelineSource::kFailed) {
         failCurrent(EPipelineEnd::eLocal, "");
     } else if (n == 0) {

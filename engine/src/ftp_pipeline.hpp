@@ -162,8 +162,10 @@ private:
     DataConnection data_;
     bool sentAll_ = false;  // the current file's last byte is written, the close begun
     bool heldBack_ = false;
-    std::string buffer_;
+    // One block, made once: a file's bytes from bufferAt_ to bufferEnd_ are still to go.
+    std::vector<char> buffer_;
     std::size_t bufferAt_ = 0;
+    std::size_t bufferEnd_ = 0;
     std::uint64_t written_ = 0;
     unsigned replies_ = 0;
     unsigned writes_ = 0;

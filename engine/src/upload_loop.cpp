@@ -435,11 +435,11 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
     // The worker gives no sign when it has caught up: it is looked at again
     // soon. Bytes held back by the rate alone wait for the budget above.
     const auto hashBehind = [](const Sending& f) { return f.paused && f.digest && !f.digest->hasRoom(); };
-    const bool hashing =
-        std::any_of(slots_.begin(), slots_.end(), [&](const auto& s) { return hashBehind(s->file); }) ||
-        std::any_of(lanes_.begin(), lanes_.end(), [&](const Lane& l) {
-            return std::any_of(l.files.begin(), l.files.end(), hashBehind);
-        });
+    const bool hashing = std::any_of(slots_.begin(), slots_.end(),
+                                     [&](const auto& s) { return hashBehind(s->file); }) ||
+                         std::any_of(lanes_.begin(), lanes_.end(), [&](const Lane& l) {
+                             return std::any_of(l.files.begin(), l.files.end(), hashBehind);
+                         });
     if (hashing) wait = std::min(wait, 1);
     const bool idle = !lanes_.empty() ||
                       std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
