@@ -11,6 +11,7 @@
 
 #include "failure_kind.hpp"
 #include "local_file.hpp"
+#include "pipelined_links.hpp"
 #include "qz/log.hpp"
 #include "qz/quoted.hpp"
 #include "remote_path.hpp"
@@ -20,6 +21,8 @@
 namespace qz {
 
 void UploadLoop::openLanes() {
+    // Options set after connect may have turned pipelining off.
+    if (!pipeliningFits(impl_.options)) return;
     const PipelineSettings settings{impl_.options.serverHashCheck,
                                     static_cast<std::size_t>(std::clamp(impl_.options.blockSize, 16384, 2097152))};
     for (auto& link : impl_.links) {
@@ -162,42 +165,8 @@ std::optional<PipelineJob> UploadLoop::nextFile(FtpPipeline& pipeline) {
 }
 
 std::int64_t UploadLoop::read(unsigned long id, char* buffer, std::size_t room) {
-    Sending* found = laneFile(id);
-    if (!found) return kFailed;
-    Sending& f = *found;
-    f.paused = false;
-    if (f.phase.is(EFilePhase::eOpening)) f.phase.moveTo(EFilePhase::eSending);
-    const std::uint64_t left = f.size - f.position;
-    if (left == 0) {
-        struct stat info {};
-        if (grewBeyond(f.fd, f.size) || ::fstat(f.fd, &info) != 0 ||
-            static_cast<std::uint64_t>(info.st_size) != f.size || !sameTime(info.st_mtim, f.modified)) {
-            f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
-            return kFailed;
-        }
-        if (f.phase.is(EFilePhase::eSending)) f.phase.moveTo(EFilePhase::eAwaitingReply);
-        return 0;
-    }
-    // Read bytes must be hashed: none is read while the worker is far behind.
-    if (!f.digest->hasRoom()) {
-        f.paused = true;
-        return kHeldBack;
-    }
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
-    const std::size_t granted = limiter_.grant(wanted, Clock::now());
-    if (granted == 0) {
-        f.paused = true;
-        return kHeldBack;
-    }
-    std::string fault;
-    const std::int64_t n = readForSending(f.fd, f.position, f.size, buffer, granted, *f.digest, fault);
-    if (n < 0) {
-        f.localFault = quoted(entry(f).local.full()) + " " + fault;
-        return kFailed;
-    }
-    limiter_.giveBack(granted - static_cast<std::size_t>(n));
-    f.position += static_cast<std::uint64_t>(n);
-    return n;
+    Sending* f = laneFile(id);
+    return f ? readNext(*f, buffer, room) : kFailed;
 }
 
 void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {

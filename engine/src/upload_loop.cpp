@@ -140,14 +140,30 @@ int UploadLoop::onSeek(void* user, curl_off_t offset, int origin) {
 }
 
 std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
-    Sending& f = slot.file;
+    const std::int64_t n = readNext(slot.file, buffer, room);
+    if (n == PipelineSource::kHeldBack) return CURL_READFUNC_PAUSE;
+    if (n == PipelineSource::kFailed) return CURL_READFUNC_ABORT;
+    return static_cast<std::size_t>(n);
+}
+
+// The file's next bytes for either kind of connection: their count, 0 once
+// every byte is out and the file is as it was opened, or kHeldBack (the rate,
+// the hashing worker) / kFailed (localFault says why).
+std::int64_t UploadLoop::readNext(Sending& f, char* buffer, std::size_t room) {
+    f.paused = false;
     if (f.phase.is(EFilePhase::eOpening)) f.phase.moveTo(EFilePhase::eSending);
-    if (!hashUpTo(f, f.position)) return CURL_READFUNC_ABORT;
+    if (!hashUpTo(f, f.position)) return PipelineSource::kFailed;
     const std::uint64_t left = f.size - f.position;
     if (left == 0) {
         if (grewBeyond(f.fd, f.size)) {
             f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
-            return CURL_READFUNC_ABORT;
+            return PipelineSource::kFailed;
+        }
+        struct stat info {};
+        if (::fstat(f.fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) != f.size ||
+            !sameTime(info.st_mtim, f.modified)) {
+            f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
+            return PipelineSource::kFailed;
         }
         if (f.phase.is(EFilePhase::eSending)) f.phase.moveTo(EFilePhase::eAwaitingReply);
         return 0;
@@ -155,23 +171,23 @@ std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
     // Read bytes must be hashed: none is read while the worker is far behind.
     if (!f.digest->hasRoom()) {
         f.paused = true;
-        return CURL_READFUNC_PAUSE;
+        return PipelineSource::kHeldBack;
     }
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
     const std::size_t granted = limiter_.grant(wanted, Clock::now());
     if (granted == 0) {
         f.paused = true;
-        return CURL_READFUNC_PAUSE;
+        return PipelineSource::kHeldBack;
     }
     std::string fault;
     const std::int64_t n = readForSending(f.fd, f.position, f.size, buffer, granted, *f.digest, fault);
     if (n < 0) {
         f.localFault = quoted(entry(f).local.full()) + " " + fault;
-        return CURL_READFUNC_ABORT;
+        return PipelineSource::kFailed;
     }
     limiter_.giveBack(granted - static_cast<std::size_t>(n));
     f.position += static_cast<std::uint64_t>(n);
-    return static_cast<std::size_t>(n);
+    return n;
 }
 
 bool UploadLoop::hashUpTo(Sending& f, std::uint64_t end) {

@@ -112,6 +112,7 @@ private:
     static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user);
     static int onSeek(void* user, curl_off_t offset, int origin);
     std::size_t read(Slot& slot, char* buffer, std::size_t room);
+    std::int64_t readNext(Sending& f, char* buffer, std::size_t room);
     bool hashUpTo(Sending& f, std::uint64_t end);
     void resumedAt(Slot& slot);
     void closeFile(Slot& slot);
