@@ -23,7 +23,6 @@ constexpr std::size_t kMinBlock = 16 * 1024;
 FtpPipeline::FtpPipeline(ControlLink& link, PipelineSource& source, PipelineSettings settings)
     : link_(link), source_(source), settings_(settings) {
     settings_.block = std::max(settings_.block, kMinBlock);
-    buffer_.resize(settings_.block);
     queue(EFtpCommand::eType, 0, "TYPE I");
     queue(EFtpCommand::eFeat, 0, "FEAT");
     flush();
@@ -161,6 +160,9 @@ void FtpPipeline::startNextFile() {
     sentAll_ = false;
     heldBack_ = false;
     bufferAt_ = bufferEnd_ = 0;
+    const auto want = std::max(kMinBlock,
+                               static_cast<std::size_t>(std::min<std::uint64_t>(job->size, settings_.block)));
+    if (buffer_.size() < want) buffer_.resize(want);
     queue(EFtpCommand::eEpsv, job->id, "EPSV");
     queue(EFtpCommand::eStor, job->id, "STOR " + job->commandPath);
 }

@@ -39,6 +39,7 @@ class FtpPipeline;
 struct PipelineJob {
     unsigned long id = 0;
     std::string commandPath;  // as it goes into STOR; fits in a command
+    std::uint64_t size = 0;   // bytes the source will give, for the size of the block
 };
 
 enum class EPipelineEnd : int {
@@ -162,7 +163,9 @@ private:
     DataConnection data_;
     bool sentAll_ = false;  // the current file's last byte is written, the close begun
     bool heldBack_ = false;
-    // One block, made once: a file's bytes from bufferAt_ to bufferEnd_ are still to go.
+    // One block, grown to the largest file's need up to settings_.block (a
+    // queue of small files needs no more than 16 KiB): bytes from bufferAt_
+    // to bufferEnd_ are still to go.
     std::vector<char> buffer_;
     std::size_t bufferAt_ = 0;
     std::size_t bufferEnd_ = 0;

@@ -160,7 +160,7 @@ std::optional<PipelineJob> UploadLoop::nextFile(FtpPipeline& pipeline) {
         Sending f;
         if (!beginAttempt(p, f)) continue;
         lane.files.push_back(std::move(f));
-        return PipelineJob{p.number, lane.files.back().remotePath};
+        return PipelineJob{p.number, lane.files.back().remotePath, lane.files.back().size};
     }
 }
 

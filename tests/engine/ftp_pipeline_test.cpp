@@ -6,6 +6,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -47,7 +48,9 @@ public:
     std::optional<qz::PipelineJob> nextFile(qz::FtpPipeline&) override {
         if (next_ == files_.size()) return std::nullopt;
         const unsigned long id = next_++;
-        return qz::PipelineJob{id, files_[id].remoteName};
+        std::error_code error;
+        const auto size = std::filesystem::file_size(files_[id].localPath, error);
+        return qz::PipelineJob{id, files_[id].remoteName, error ? 0 : size};
     }
     std::int64_t read(unsigned long id, char* buffer, std::size_t room) override {
         std::ifstream in(files_[id].localPath, std::ios::binary);
