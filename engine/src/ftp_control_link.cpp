@@ -85,7 +85,9 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
         // resumed by every data connection, where servers may hand out TLS 1.3
         // tickets that are good for one resumption each. A server that speaks
         // TLS 1.3 only gets it.
+        // libcurl takes the lowest and the highest version as one value.
         curl_easy_setopt(e, CURLOPT_SSLVERSION,
+                         // NOLINTNEXTLINE(bugprone-suspicious-enum-usage)
                          static_cast<long>(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
     }
     CURLcode rc = curl_easy_perform(e);

@@ -241,6 +241,7 @@ void UploadLoop::createFolders() {
         return;
     }
     std::vector<std::string> commands;
+    commands.reserve(folders.size());
     // "*": a folder that exists already is no error.
     for (const auto& f : folders) commands.push_back("*MKD " + f);
     Channel& c = *slots_.front()->channel;
