@@ -89,9 +89,7 @@ void UploadLoop::dropStoppedLanes() {
         // Its folders are asked for again, on another connection.
         if (foldersBy_ == link) foldersBy_ = nullptr;
         it = lanes_.erase(it);
-        auto& links = impl_.links;
-        links.erase(std::remove_if(links.begin(), links.end(), [link](const auto& l) { return l.get() == link; }),
-                    links.end());
+        closeLink(link);
     }
 }
 
@@ -99,32 +97,27 @@ void UploadLoop::dropStoppedLanes() {
 // with commands on the way: their replies would confuse the next upload, so
 // such connections are closed.
 void UploadLoop::leaveLanes() {
-    for (Sending& f : checksWaiting_) {
-        auto it = stats_.fileMap.find(f.number);
-        if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
-            it->second.result = EFileResult::ePending;
-            it->second.bytesSent = 0;
-        }
-    }
+    for (const Sending& f : checksWaiting_) unsend(f.number);
     checksWaiting_.clear();
     for (Lane& lane : lanes_) {
         for (Sending& f : lane.files) {
-            auto it = stats_.fileMap.find(f.number);
-            if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
-                it->second.result = EFileResult::ePending;
-                it->second.bytesSent = 0;
-            }
+            unsend(f.number);
             if (f.fd >= 0) ::close(f.fd);
             f.fd = -1;
         }
         if (lane.pipeline->quiet()) continue;
         CurlControlLink* link = lane.link;
         lane.pipeline.reset();
-        auto& links = impl_.links;
-        links.erase(std::remove_if(links.begin(), links.end(), [link](const auto& l) { return l.get() == link; }),
-                    links.end());
+        closeLink(link);
     }
     lanes_.clear();
+}
+
+// The connection is closed; a later upload goes on with the others.
+void UploadLoop::closeLink(const CurlControlLink* link) {
+    auto& links = impl_.links;
+    links.erase(std::remove_if(links.begin(), links.end(), [link](const auto& l) { return l.get() == link; }),
+                links.end());
 }
 
 UploadLoop::Lane& UploadLoop::laneOf(const FtpPipeline& pipeline) {

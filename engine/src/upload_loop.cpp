@@ -51,17 +51,22 @@ UploadLoop::UploadLoop(Control::Impl& impl, FtpSession& session)
     impl_.uploading = true;
 }
 
+// A file on its way when the upload ended early is pending again.
+void UploadLoop::unsend(unsigned long number) {
+    auto it = stats_.fileMap.find(number);
+    if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
+        it->second.result = EFileResult::ePending;
+        it->second.bytesSent = 0;
+    }
+}
+
 UploadLoop::~UploadLoop() {
     impl_.uploading = false;
     leaveLanes();
     for (auto& s : slots_) {
         if (s->channel->busy) {
             session_.remove(*s->channel);
-            auto it = stats_.fileMap.find(s->file.number);
-            if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
-                it->second.result = EFileResult::ePending;
-                it->second.bytesSent = 0;
-            }
+            unsend(s->file.number);
         }
         closeFile(*s);
     }

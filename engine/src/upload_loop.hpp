@@ -168,6 +168,8 @@ private:
     void publishLanes();
     bool abortStalledLanes(Clock::time_point now);
     void leaveLanes();
+    void closeLink(const CurlControlLink* link);
+    void unsend(unsigned long number);
     Lane& laneOf(const FtpPipeline& pipeline);
     Sending* laneFile(unsigned long number);
     std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) override;
