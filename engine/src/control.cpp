@@ -197,17 +197,18 @@ void Control::connect() {
     checkConnectionValues(o);
     auto session = std::make_unique<FtpSession>(o);
     const auto wanted = static_cast<std::size_t>(o.effectiveConnections());
-    if (pipeliningFits(o)) {
+    if (ownConnectionsFit(o)) {
         PipelinedLogins logins = loginPipelined(o, wanted);
         if (logins.links.empty()) {
             note(Logging::EType::eWarnings,
-                 "no pipelined connection could log in, sending one command at a time: " + logins.faults.front());
+                 "none of the engine's own connections could log in, sending one command at a time: " +
+                     logins.faults.front());
         }
         impl_->links = std::move(logins.links);
         if (!impl_->links.empty() && logins.tls13Only) session->speakTls13();
     }
-    // With pipelined connections, the session's own log in when they are
-    // first needed (a file to resume, or to send again).
+    // With the engine's own connections, the session's log in when they are
+    // first needed (a check those could not finish, or none of them is left).
     if (impl_->links.empty()) {
         try {
             session->login();
@@ -226,7 +227,7 @@ void Control::connect() {
     note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " +
                                        session->server() + " as " + quoted(o.username) + " with " +
                                        std::to_string(carrying) + " connection(s)" +
-                                       (impl_->links.empty() ? "" : ", pipelined"));
+                                       (impl_->links.empty() || !o.pipelining ? "" : ", pipelined"));
     impl_->session = std::move(session);
     impl_->connected = true;
 }
@@ -247,6 +248,8 @@ void Control::disconnect() {
     impl_->refuseWhileUploading(__LINE__, "disconnect");
     if (impl_->session) note(Logging::EType::eSummary, "disconnected from " + impl_->session->server());
     impl_->links.clear();
+    // Waits for logins still under way, each bounded by its reply timeout.
+    impl_->linksLoggingIn.clear();
     impl_->session.reset();
     impl_->connected = false;
 }

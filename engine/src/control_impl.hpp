@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,8 +32,12 @@ struct Control::Impl {
     void* callbackUser = nullptr;
     bool connected = false;
     std::unique_ptr<FtpSession> session;  // open from connect to disconnect
-    // Pipelined connections, besides the session's; an upload drops those that broke.
+    // The engine's own connections, besides the session's; an upload drops
+    // those that broke, and logs fresh ones in on threads of their own.
     std::vector<std::unique_ptr<CurlControlLink>> links;
+    // Such logins not finished when an upload ended: the next one takes
+    // those that finished, disconnect waits for the rest.
+    std::vector<std::future<std::unique_ptr<CurlControlLink>>> linksLoggingIn;
     std::uint64_t rateLimit = 0;  // bits per second of the last upload, 0 = none
     std::string lastError;        // the last transfer error, for diagnosis
     // Files of which the server holds bytes from an attempt that did not

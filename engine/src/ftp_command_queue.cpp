@@ -10,6 +10,7 @@ bool replyFits(EFtpCommand kind, int code, bool preliminaryHeard) {
         case EFtpCommand::eFeat: return code == 211;
         case EFtpCommand::eMkd: return code == 257 || code == 250;
         case EFtpCommand::eEpsv: return code == 229;
+        case EFtpCommand::ePasv: return code == 227;
         case EFtpCommand::eStor:
             if (code == 125 || code == 150) return !preliminaryHeard;
             return preliminaryHeard && (code == 226 || code == 250);

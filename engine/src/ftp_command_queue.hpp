@@ -28,6 +28,7 @@ enum class EFtpCommand : int {
     eOptsHash,  // "OPTS HASH SHA-256": 200
     eMkd,       // 257 (some servers: 250)
     eEpsv,      // 229
+    ePasv,      // 227
     eStor,      // 1xx first, then 226 or 250
     eSize,      // 213
     eHash,      // 213

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "ftp_features.hpp"
 #include "qz/quoted.hpp"
 #include "server_hash.hpp"
 
@@ -37,6 +38,19 @@ FtpPipeline::Open* FtpPipeline::find(unsigned long id) {
     return nullptr;
 }
 
+const FtpPipeline::Open* FtpPipeline::find(unsigned long id) const {
+    for (const Open& o : open_) {
+        if (o.outcome.id == id) return &o;
+    }
+    return nullptr;
+}
+
+bool FtpPipeline::storeWritten(unsigned long id) const {
+    const auto& open = sent_.open();
+    return std::any_of(open.begin(), open.end(),
+                       [id](const QueuedCommand& c) { return c.kind == EFtpCommand::eStor && c.file == id; });
+}
+
 std::optional<unsigned long> FtpPipeline::sending() const { return current_; }
 
 std::uint64_t FtpPipeline::bytesOfSending() const {
@@ -58,18 +72,20 @@ void FtpPipeline::queue(EFtpCommand kind, unsigned long file, std::string line) 
 
 void FtpPipeline::flush() {
     if (stopped()) return;
-    if (outgoing_.empty() && !unsent_.empty()) {
-        for (QueuedCommand& command : unsent_) {
-            outgoing_ += command.line + "\r\n";
-            sent_.push(std::move(command));
+    if (outgoing_.empty() && !unsent_.empty() && (settings_.pipelined || sent_.empty())) {
+        const std::size_t count = settings_.pipelined ? unsent_.size() : 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            outgoing_ += unsent_[i].line + "\r\n";
+            sent_.push(std::move(unsent_[i]));
         }
-        unsent_.clear();
+        unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<std::ptrdiff_t>(count));
         ++writes_;
     }
     while (!outgoing_.empty()) {
         const IoResult r = link_.send(outgoing_.data(), outgoing_.size());
         if (r.state == EIo::eWouldBlock) return;
         if (r.state != EIo::eDone) {
+            connectionLost_ = true;
             stop("the control connection broke: " + link_.fault());
             return;
         }
@@ -82,12 +98,10 @@ void FtpPipeline::receive() {
     for (;;) {
         const IoResult r = link_.receive(buffer, sizeof buffer);
         if (r.state == EIo::eWouldBlock) break;
-        if (r.state == EIo::eClosed) {
-            stop("the server closed the control connection");
-            return;
-        }
-        if (r.state == EIo::eFailed) {
-            stop("the control connection broke: " + link_.fault());
+        if (r.state == EIo::eClosed || r.state == EIo::eFailed) {
+            connectionLost_ = true;
+            stop(r.state == EIo::eClosed ? "the server closed the control connection"
+                                         : "the control connection broke: " + link_.fault());
             return;
         }
         if (!reader_.feed(buffer, r.bytes)) {
@@ -126,12 +140,14 @@ void FtpPipeline::onReply(const FtpReply& reply) {
             // listed) is still asked: a reply of another algorithm fails the check.
             break;
         case EFtpCommand::eMkd: --foldersOpen_; break;
-        case EFtpCommand::eEpsv: onPassive(reply, command.file); break;
+        case EFtpCommand::eEpsv:
+        case EFtpCommand::ePasv: onPassive(reply, command.file); break;
         case EFtpCommand::eStor:
             if (!match->preliminary) {
                 onStored(reply, command.file);
             } else if (Open* o = find(command.file)) {
                 o->outcome.accepted = true;
+                o->dataMayGo = true;
             }
             break;
         case EFtpCommand::eSize: onSize(reply, command.file); break;
@@ -140,7 +156,12 @@ void FtpPipeline::onReply(const FtpReply& reply) {
 }
 
 void FtpPipeline::onFeat(const FtpReply& reply) {
-    hash_ = settings_.askHash && reply.code == 211 && offersSha256(reply.lines);
+    const FtpFeatures features = reply.code == 211 ? readFeatures(reply.lines) : FtpFeatures{};
+    hash_ = settings_.askHash && features.sha256;
+    if (features.epsv) {
+        passive_ = EPassive::eEpsv;
+        passiveKnown_ = true;
+    }
     // The selection lasts for the connection: one OPTS serves every file.
     if (hash_) queue(EFtpCommand::eOptsHash, 0, "OPTS HASH SHA-256");
     loggedIn_ = true;
@@ -163,17 +184,52 @@ void FtpPipeline::startNextFile() {
     const auto want = std::max(kMinBlock,
                                static_cast<std::size_t>(std::min<std::uint64_t>(job->size, settings_.block)));
     if (buffer_.size() < want) buffer_.resize(want);
-    queue(EFtpCommand::eEpsv, job->id, "EPSV");
-    queue(EFtpCommand::eStor, job->id, "STOR " + job->commandPath);
+    if (job->resume) {
+        open_.back().probing = true;
+        queue(EFtpCommand::eSize, job->id, "SIZE " + job->commandPath);
+        return;
+    }
+    askPassive(job->id);
 }
 
-void FtpPipeline::onPassive(const FtpReply& reply, unsigned long) {
+// What the server holds decides where the resume begins: after it with
+// APPE, or from byte 0 with STOR.
+void FtpPipeline::onResumeSize(const FtpReply& reply, Open& o) {
+    o.probing = false;
+    const std::optional<std::uint64_t> held = reply.code == 213 ? sizeInReply(reply) : std::nullopt;
+    o.outcome.offset = source_.resumeAt(o.outcome.id, held);
+    askPassive(o.outcome.id);
+}
+
+// The passive command, and the STOR behind it once the server is known to take it.
+void FtpPipeline::askPassive(unsigned long file) {
+    if (passive_ == EPassive::ePasv) {
+        queue(EFtpCommand::ePasv, file, "PASV");
+    } else {
+        queue(EFtpCommand::eEpsv, file, "EPSV");
+    }
+    if (passiveKnown_) queueStore(file);
+}
+
+void FtpPipeline::queueStore(unsigned long file) {
+    Open* o = find(file);
+    if (!o) return;
+    queue(EFtpCommand::eStor, file, (o->outcome.offset > 0 ? "APPE " : "STOR ") + o->commandPath);
+}
+
+void FtpPipeline::onPassive(const FtpReply& reply, unsigned long file) {
     if (reply.code >= 400) {
-        // Servers differ in what they do with the STOR written behind it (some
-        // refuse it, some wait for a data connection that never comes): the
-        // connection stops, and its files go over the plain sequence, which
-        // has its own way to passive mode.
-        stop("the server refused EPSV: " + quoted(reply.last()));
+        // Tried alone, a refused EPSV costs nothing: PASV it is. Refused with
+        // a STOR written behind it, servers differ in what they do with that
+        // STOR (some refuse it, some wait for a data connection that never
+        // comes): the connection stops and its files go elsewhere.
+        if (!passiveKnown_ && passive_ == EPassive::eEpsvUntried && reply.code >= 500) {
+            passive_ = EPassive::ePasv;
+            askPassive(file);
+            return;
+        }
+        stop("the server refused " + std::string(passive_ == EPassive::ePasv ? "PASV" : "EPSV") + ": " +
+             quoted(reply.last()));
         return;
     }
     const std::optional<std::uint16_t> port = passivePort(reply);
@@ -196,6 +252,12 @@ void FtpPipeline::onPassive(const FtpReply& reply, unsigned long) {
         return;
     }
     sentAll_ = false;
+    if (Open* o = find(file)) o->dataMayGo = storeWritten(file);
+    if (!passiveKnown_) {
+        passiveKnown_ = true;
+        if (passive_ == EPassive::eEpsvUntried) passive_ = EPassive::eEpsv;
+        queueStore(file);
+    }
     if (!data_.open(peer, length, link_.dataTls())) {
         // The server waits for it in vain and refuses the STOR; that reply settles the file.
         failCurrent(EPipelineEnd::eBroken, "cannot open the data connection: " + data_.fault());
@@ -213,7 +275,7 @@ void FtpPipeline::sendData() {
         }
         if (!data_.isOpen()) return;
     }
-    if (sentAll_) return;
+    if (sentAll_ || !o->dataMayGo) return;
     for (;;) {
         if (bufferAt_ == bufferEnd_ && !refill()) return;
         const IoResult r = data_.write(buffer_.data() + bufferAt_, bufferEnd_ - bufferAt_);
@@ -290,6 +352,10 @@ void FtpPipeline::onStored(const FtpReply& reply, unsigned long file) {
 void FtpPipeline::onSize(const FtpReply& reply, unsigned long file) {
     Open* o = find(file);
     if (!o) return;
+    if (o->probing) {
+        onResumeSize(reply, *o);
+        return;
+    }
     if (reply.code == 213) {
         o->outcome.serverSize = sizeInReply(reply);
         if (!o->outcome.serverSize) {
@@ -342,8 +408,11 @@ std::vector<pollfd> FtpPipeline::pollSet() const {
     std::vector<pollfd> set;
     if (stopped()) return set;
     set.push_back({link_.socket(), static_cast<short>(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0});
-    // Bytes held back by the source wake nobody: the owner comes back when they may go.
-    const bool waitingForBytes = heldBack_ && data_.isOpen();
+    // Bytes held back by the source wake nobody: the owner comes back when
+    // they may go. Nor does an open data connection before the STOR's 1xx,
+    // which comes on the control connection.
+    const Open* o = current_ ? find(*current_) : nullptr;
+    const bool waitingForBytes = (heldBack_ || (o && !o->dataMayGo)) && data_.isOpen();
     if (data_.active() && !waitingForBytes) set.push_back({data_.fd(), data_.events(), 0});
     return set;
 }

@@ -6,14 +6,18 @@
 // (read) and learns how each one ended (settled).
 //
 // Per file one write carries the previous file's checks and this file's
-// commands: "SIZE prev\r\nHASH prev\r\nEPSV\r\nSTOR next\r\n". It is written
+// commands: "SIZE prev\r\nHASH prev\r\nEPSV\r\nSTOR next\r\n". A file to
+// resume asks for the server's SIZE first and goes on with APPE. It is written
 // only once the previous STOR has its final reply: servers that read the
 // control connection during a transfer answer a command sent before that
 // reply while the file is still incomplete ("213 0"), or out of order.
 // Replies are matched to the commands in order (FtpCommandQueue); a reply
 // that does not fit stops this connection, and every file it had not
-// settled is handed back (eLeft), never counted as sent. So are the files of
-// a server that refuses EPSV.
+// settled is handed back (eLeft), never counted as sent.
+//
+// EPSV goes ahead of STOR in one write where FEAT offers it. Otherwise the
+// first file asks for it alone, and a server that refuses it gets PASV: the
+// STOR follows once a passive reply has shown which one this server takes.
 //
 //   FtpPipeline pipeline(*link, source, {true, 1 << 20});
 //   poll(pipeline.pollSet()); pipeline.advance();   // until the source has no more files
@@ -40,6 +44,7 @@ struct PipelineJob {
     unsigned long id = 0;
     std::string commandPath;  // as it goes into STOR; fits in a command
     std::uint64_t size = 0;   // bytes the source will give, for the size of the block
+    bool resume = false;      // the server may hold a part: asked for its size first
 };
 
 enum class EPipelineEnd : int {
@@ -53,6 +58,7 @@ enum class EPipelineEnd : int {
 struct PipelineOutcome {
     unsigned long id = 0;
     EPipelineEnd end = EPipelineEnd::eLeft;
+    std::uint64_t offset = 0;                 // where this attempt began (APPE after a part)
     std::uint64_t bytes = 0;                  // written to the data connection
     bool storeSent = false;                   // the server was asked to store it: it may hold a part
     bool accepted = false;                    // the server took the STOR (its 1xx reply came)
@@ -74,6 +80,9 @@ public:
     virtual std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) = 0;
     // The file's next bytes: their count, 0 once every byte is out, or kHeldBack / kFailed.
     virtual std::int64_t read(unsigned long id, char* buffer, std::size_t room) = 0;
+    // A file to resume: the server holds `held` bytes of it (none: it has no
+    // such file, or did not say). Where the source goes on; 0 sends it whole.
+    virtual std::uint64_t resumeAt(unsigned long id, std::optional<std::uint64_t> held) = 0;
     // How a file ended on `pipeline`. The pipeline must not be destroyed from here.
     virtual void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) = 0;
 };
@@ -81,6 +90,7 @@ public:
 struct PipelineSettings {
     bool askHash = true;             // check by HASH where FEAT offers SHA-256
     std::size_t block = 256 * 1024;  // bytes asked of the source at once
+    bool pipelined = true;           // false: each command waits for the reply to the one before
 };
 
 class FtpPipeline {
@@ -107,6 +117,9 @@ public:
     // Why the connection stopped, or "" while it is sound.
     const std::string& fault() const { return fault_; }
     bool stopped() const { return !fault_.empty(); }
+    // The control connection itself closed or broke (as with a server that
+    // restarts), rather than being stopped by us.
+    bool connectionLost() const { return connectionLost_; }
     // No command is on the way and no file is on it: the connection may be
     // left, or handed to another owner. A stopped one is quiet for good.
     bool quiet() const { return stopped() || (open_.empty() && sent_.empty() && unsent_.empty() && outgoing_.empty()); }
@@ -128,11 +141,19 @@ private:
     struct Open {
         PipelineOutcome outcome;
         std::string commandPath;
-        bool stored = false;  // the transfer's final reply is in
-        bool failed = false;  // settles once the STOR's final reply is in
+        bool stored = false;   // the transfer's final reply is in
+        bool failed = false;   // settles once the STOR's final reply is in
+        bool probing = false;  // a resume: its SIZE comes before the transfer
+        // The server read the STOR before our data connection could bring it
+        // bytes: it went ahead of the passive reply, or its 1xx came. A data
+        // connection that brought the whole file before the STOR leaves some
+        // servers waiting for another one.
+        bool dataMayGo = false;
     };
 
     Open* find(unsigned long id);
+    const Open* find(unsigned long id) const;
+    bool storeWritten(unsigned long id) const;
     void queue(EFtpCommand kind, unsigned long file, std::string line);
     void flush();
     void receive();
@@ -141,6 +162,7 @@ private:
     void onPassive(const FtpReply& reply, unsigned long file);
     void onStored(const FtpReply& reply, unsigned long file);
     void onSize(const FtpReply& reply, unsigned long file);
+    void onResumeSize(const FtpReply& reply, Open& o);
     void onHash(const FtpReply& reply, unsigned long file);
     void startNextFile();
     void sendData();
@@ -155,7 +177,14 @@ private:
     std::deque<Open> open_;                 // the file on the data connection last; checks of the one before
     std::optional<unsigned long> current_;  // the file of the data connection
     bool hash_ = false;                     // the server hashes with SHA-256
-    bool loggedIn_ = false;                 // FEAT is answered: files may start
+    // How data connections are asked for; until a reply shows that the server
+    // takes it, the STOR waits for the passive reply.
+    enum class EPassive : int { eEpsvUntried, eEpsv, ePasv };
+    EPassive passive_ = EPassive::eEpsvUntried;
+    bool passiveKnown_ = false;
+    void askPassive(unsigned long file);
+    void queueStore(unsigned long file);
+    bool loggedIn_ = false;  // FEAT is answered: files may start
     FtpCommandQueue sent_;
     std::vector<QueuedCommand> unsent_;
     std::string outgoing_;  // bytes of unsent_ that the link did not take yet
@@ -174,6 +203,7 @@ private:
     unsigned writes_ = 0;
     std::size_t foldersOpen_ = 0;
     std::string fault_;
+    bool connectionLost_ = false;
 };
 
 }  // namespace qz

@@ -1,5 +1,6 @@
 #include "pipelined_links.hpp"
 
+#include <algorithm>
 #include <future>
 #include <utility>
 
@@ -7,12 +8,13 @@
 
 namespace qz {
 
-bool pipeliningFits(const Options& options) {
-    return options.pipelining && options.connectionMode == EConnectionMode::ePassive &&
-           (options.encryptData || !options.encryptControl);
+bool ownConnectionsFit(const Options& options) {
+    return options.connectionMode == EConnectionMode::ePassive && (options.encryptData || !options.encryptControl);
 }
 
-PipelinedLogins loginPipelined(const Options& options, std::size_t count) {
+namespace {
+
+FtpLogin loginOf(const Options& options) {
     FtpLogin login;
     login.host = options.host;
     login.port = options.port;
@@ -21,11 +23,21 @@ PipelinedLogins loginPipelined(const Options& options, std::size_t count) {
     login.tls = options.encryptData;
     login.caFile = options.caFile;
     login.replyTimeoutSeconds = std::max(options.stallTimeout, 1);
+    return login;
+}
+
+}  // namespace
+
+std::future<std::unique_ptr<CurlControlLink>> loginLater(const Options& options) {
+    return std::async(std::launch::async, [login = loginOf(options)] { return CurlControlLink::login(login); });
+}
+
+PipelinedLogins loginPipelined(const Options& options, std::size_t count) {
     // Each login waits for several round trips: together they take as long as one.
     std::vector<std::future<std::unique_ptr<CurlControlLink>>> pending;
     pending.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        pending.push_back(std::async(std::launch::async, [login] { return CurlControlLink::login(login); }));
+        pending.push_back(loginLater(options));
     }
     PipelinedLogins result;
     for (auto& p : pending) {

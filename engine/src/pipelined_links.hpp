@@ -1,15 +1,16 @@
 #pragma once
-// The pipelined control connections of one controller (see FtpPipeline):
+// The engine's own control connections of one controller (see FtpPipeline):
 // logged in together at connect, kept for every upload until disconnect.
 // libcurl logs each one in and checks the server's certificate; the engine
 // speaks on it from then on.
 //
-//   if (pipeliningFits(options)) {
+//   if (ownConnectionsFit(options)) {
 //       PipelinedLogins logins = loginPipelined(options, 3);
 //       logins.links.size() + logins.faults.size() == 3
 //   }
 
 #include <cstddef>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,15 +20,20 @@
 
 namespace qz {
 
-// Pipelining is on, the data connections are passive, and control and data
-// are both plain or both protected.
-bool pipeliningFits(const Options& options);
+// The engine's own connections carry the files (pipelined or one command at
+// a time): the data connections are passive, and control and data are both
+// plain or both protected.
+bool ownConnectionsFit(const Options& options);
 
 struct PipelinedLogins {
     std::vector<std::unique_ptr<CurlControlLink>> links;
     std::vector<std::string> faults;  // one per connection that could not log in
     bool tls13Only = false;           // the server refused TLS 1.2
 };
+
+// Logs one connection in on a thread of its own; the future throws what
+// CurlControlLink::login throws.
+std::future<std::unique_ptr<CurlControlLink>> loginLater(const Options& options);
 
 // Logs in `count` connections at once.
 PipelinedLogins loginPipelined(const Options& options, std::size_t count);

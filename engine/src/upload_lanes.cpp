@@ -1,8 +1,7 @@
 // The loop's pipelined connections ("lanes"): each takes fresh files one
 // after another, reads them through the loop (the rate, the hashing worker,
 // the checks that the file did not change), and reports how each ended.
-// A file whose pipelined attempt failed, or that must be resumed, goes over
-// the session's connections, one command at a time, as any retry does.
+// A retry goes over the lanes as well; a resume asks the server what it holds.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,11 +19,24 @@
 
 namespace qz {
 
+namespace {
+
+// A connection that stops again before a file was checked on it is not replaced.
+constexpr int kStopsBeforeDropped = 2;
+
+}  // namespace
+
+PipelineSettings UploadLoop::laneSettings() const {
+    return {impl_.options.serverHashCheck,
+            static_cast<std::size_t>(std::clamp(impl_.options.blockSize, 16384, 2097152)), impl_.options.pipelining};
+}
+
 void UploadLoop::openLanes() {
-    // Options set after connect may have turned pipelining off.
-    if (!pipeliningFits(impl_.options)) return;
-    const PipelineSettings settings{impl_.options.serverHashCheck,
-                                    static_cast<std::size_t>(std::clamp(impl_.options.blockSize, 16384, 2097152))};
+    // Options set after connect may have changed the connection mode.
+    if (!ownConnectionsFit(impl_.options)) return;
+    // What an earlier upload left logging in joins when it is done.
+    for (auto& pending : impl_.linksLoggingIn) relogins_.push_back({std::move(pending), 0});
+    impl_.linksLoggingIn.clear();
     for (auto& link : impl_.links) {
         Lane lane;
         lane.link = link.get();
@@ -33,7 +45,34 @@ void UploadLoop::openLanes() {
     }
     // The pipelines begin to talk at once (TYPE, FEAT): made once the lanes stand.
     for (Lane& lane : lanes_)
-        lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), settings);
+        lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), laneSettings());
+}
+
+// `link` joins the controller's connections and carries files from now on.
+void UploadLoop::addLane(std::unique_ptr<CurlControlLink> link, int stopsInARow) {
+    impl_.links.push_back(std::move(link));
+    Lane lane;
+    lane.link = impl_.links.back().get();
+    lane.mark.movedAt = Clock::now();
+    lane.stopsInARow = stopsInARow;
+    lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), laneSettings());
+    lanes_.push_back(std::move(lane));
+}
+
+void UploadLoop::adoptRelogins() {
+    for (auto it = relogins_.begin(); it != relogins_.end();) {
+        if (it->link.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            ++it;
+            continue;
+        }
+        try {
+            addLane(it->link.get(), it->stopsInARow);
+        } catch (const std::exception& e) {
+            note(Logging::EType::eWarnings,
+                 "a connection to " + session_.server() + " could not log in again: " + e.what());
+        }
+        it = relogins_.erase(it);
+    }
 }
 
 bool UploadLoop::lanesBusy() const {
@@ -53,6 +92,7 @@ std::vector<pollfd> UploadLoop::lanesPollSet() const {
 }
 
 bool UploadLoop::advanceLanes() {
+    adoptRelogins();
     const bool foldersWereMade = foldersMade_;
     const unsigned long settledBefore = laneSettles_;
     for (Lane& lane : lanes_) {
@@ -75,21 +115,27 @@ bool UploadLoop::advanceLanes() {
 }
 
 // A lane whose connection stopped has handed its files back; its
-// connection is closed, and the others (or the session's) go on.
+// connection is closed, and a fresh one logs in while files wait, unless it
+// stopped again before a file was checked on it, or the server dropped it
+// (a server that restarts is waited for in rounds, see takenBySlots).
 void UploadLoop::dropStoppedLanes() {
     for (auto it = lanes_.begin(); it != lanes_.end();) {
         if (!it->pipeline->stopped()) {
             ++it;
             continue;
         }
-        note(Logging::EType::eWarnings,
-             "a pipelined connection to " + session_.server() +
-                 " stopped, its files go over the other connections: " + it->pipeline->fault());
+        const int stops = it->stopsInARow + 1;
+        const bool again = stops < kStopsBeforeDropped && !it->pipeline->connectionLost() && !givenUp_ &&
+                           !pending_.empty();
+        note(Logging::EType::eWarnings, "a connection to " + session_.server() + " stopped, " +
+                                            (again ? "logging in again" : "its files go over the other connections") +
+                                            ": " + it->pipeline->fault());
         CurlControlLink* link = it->link;
         // Its folders are asked for again, on another connection.
         if (foldersBy_ == link) foldersBy_ = nullptr;
         it = lanes_.erase(it);
         closeLink(link);
+        if (again) relogins_.push_back({loginLater(impl_.options), stops});
     }
 }
 
@@ -143,7 +189,7 @@ std::optional<PipelineJob> UploadLoop::nextFile(FtpPipeline& pipeline) {
     for (;;) {
         // A fresh file only; two transfers to one remote name at once would mix their bytes.
         auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
-            return p.notBefore <= now && !p.resume && !tally(p.number).plainOnly &&
+            return p.notBefore <= now &&
                    (sendingTo_.empty() ||
                     !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
         });
@@ -153,7 +199,8 @@ std::optional<PipelineJob> UploadLoop::nextFile(FtpPipeline& pipeline) {
         Sending f;
         if (!beginAttempt(p, f)) continue;
         lane.files.push_back(std::move(f));
-        return PipelineJob{p.number, lane.files.back().remotePath, lane.files.back().size};
+        const Sending& sent = lane.files.back();
+        return PipelineJob{p.number, sent.remotePath, sent.size, sent.resumed};
     }
 }
 
@@ -162,12 +209,37 @@ std::int64_t UploadLoop::read(unsigned long id, char* buffer, std::size_t room) 
     return f ? readNext(*f, buffer, room) : kFailed;
 }
 
+// Bytes the server holds that the local file does not have: its copy is
+// not a part of this file, and the file goes whole.
+std::uint64_t UploadLoop::resumeAt(unsigned long id, std::optional<std::uint64_t> held) {
+    Sending* f = laneFile(id);
+    if (!f) return 0;
+    if (!held || *held > f->size) {
+        f->resumed = false;
+        tally(id).confirmed = 0;
+        if (held) {
+            note(Logging::EType::eWarnings, "sending " + quoted(entry(*f).remote.full()) +
+                                                " from its first byte: the server holds " + std::to_string(*held) +
+                                                " bytes of its " + std::to_string(f->size));
+        }
+        return 0;
+    }
+    f->offset = f->position = *held;
+    tally(id).confirmed = *held;
+    if (*held > 0) {
+        note(Logging::EType::eWarnings, "resuming " + quoted(entry(*f).remote.full()) + " at byte " +
+                                            std::to_string(*held) + " of " + std::to_string(f->size));
+    }
+    return *held;
+}
+
 void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {
     Lane& lane = laneOf(pipeline);
     auto it = std::find_if(lane.files.begin(), lane.files.end(),
                            [&outcome](const Sending& f) { return f.number == outcome.id; });
     if (it == lane.files.end()) return;
     ++laneSettles_;
+    if (outcome.end == EPipelineEnd::eChecked) lane.stopsInARow = 0;
     Sending f = std::move(*it);
     lane.files.erase(it);
     if (f.fd >= 0) ::close(f.fd);
@@ -190,9 +262,9 @@ void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) 
 // same verdicts as for a file sent one command at a time.
 void UploadLoop::laneChecked(Sending& f, const PipelineOutcome& outcome) {
     policy_.reached();
-    const std::uint64_t held = outcome.serverSize ? *outcome.serverSize : outcome.bytes;
-    if (held != f.size || outcome.bytes != f.size) {
-        tally(f.number).plainOnly = true;
+    const std::uint64_t sent = f.offset + outcome.bytes;
+    const std::uint64_t held = outcome.serverSize ? *outcome.serverSize : sent;
+    if (held != f.size || sent != f.size) {
         impl_.heldByServer.erase(f.number);
         retryOrFail(f.number,
                     "the server holds " + std::to_string(held) + " of its " + std::to_string(f.size) + " bytes",
@@ -207,19 +279,14 @@ void UploadLoop::laneChecked(Sending& f, const PipelineOutcome& outcome) {
         return;
     }
     const Verification verified = verify(f, !outcome.hashReply.empty(), outcome.hashReply);
-    if (verified.how == EVerified::eFailed) {
-        tally(f.number).plainOnly = true;
-        return;
-    }
+    if (verified.how == EVerified::eFailed) return;
     done(f, verified);
 }
 
-// The pipelined attempt failed: what the server said decides, as for any
-// attempt; a retry goes over the session's connections.
+// The pipelined attempt failed: what the server said decides, as for any attempt.
 void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline) {
     if (handOverCheck(f, outcome, pipeline)) return;
     TransferStats& st = entry(f);
-    tally(f.number).plainOnly = true;
     const std::string& reply = outcome.reply;
     if (outcome.answered) policy_.reached();
     // The server may hold a part, which a retry resumes, once it took the
@@ -271,7 +338,7 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
 // connection, as one sent there would be. A server that had counted the
 // bytes and was hashing them is asked for the hash once more only.
 bool UploadLoop::handOverCheck(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline) {
-    if (outcome.end != EPipelineEnd::eLeft || !outcome.stored || outcome.bytes != f.size) return false;
+    if (outcome.end != EPipelineEnd::eLeft || !outcome.stored || f.offset + outcome.bytes != f.size) return false;
     const bool hashLate = pipeline.hashing() && outcome.serverSize == f.size;
     if (hashLate && !std::exchange(tally(f.number).hashAskedAgain, true)) {
         note(Logging::EType::eWarnings,
@@ -297,7 +364,7 @@ void UploadLoop::publishLanes() {
     for (const Lane& lane : lanes_) {
         for (const Sending& f : lane.files) {
             const bool sending = lane.pipeline->sending() == f.number;
-            entry(f).bytesSent = sending ? lane.pipeline->bytesOfSending() : f.size;
+            entry(f).bytesSent = sending ? f.offset + lane.pipeline->bytesOfSending() : f.size;
         }
     }
 }

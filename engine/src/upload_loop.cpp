@@ -63,6 +63,9 @@ void UploadLoop::unsend(unsigned long number) {
 UploadLoop::~UploadLoop() {
     impl_.uploading = false;
     leaveLanes();
+    // A connection still logging in may serve the next upload; the upload
+    // does not wait for it.
+    for (Relogin& r : relogins_) impl_.linksLoggingIn.push_back(std::move(r.link));
     for (auto& s : slots_) {
         if (s->channel->busy) {
             session_.remove(*s->channel);
@@ -98,8 +101,8 @@ void UploadLoop::run() {
     note(Logging::EType::eSummary,
          "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) + " files over " +
              std::to_string(lanes_.empty() ? slots_.size() : lanes_.size()) + " connection(s)" +
-             (lanes_.empty() ? "" : " (pipelined)") + ", rate " + rateText() + ", waiting up to " +
-             std::to_string(policy_.timeout().count()) + " s for an unreachable server");
+             (lanes_.empty() || !impl_.options.pipelining ? "" : " (pipelined)") + ", rate " + rateText() +
+             ", waiting up to " + std::to_string(policy_.timeout().count()) + " s for an unreachable server");
 
     Clock::time_point nextProgress = begin_ + kProgressPeriod;
     while (true) {
@@ -294,17 +297,18 @@ void UploadLoop::startWaiting(Clock::time_point now) {
     hintReadAhead();
 }
 
-// While lanes carry the files, the session keeps one connection for what
-// they do not take: so many connections carry files as were asked for, and
-// one more serves the resumes and retries.
+// While lanes carry the files, the session keeps one connection for the
+// checks they could not finish, and stands in for lanes the server dropped
+// (one that restarts is waited for there, in rounds): so many connections
+// carry files as were asked for.
+std::size_t UploadLoop::lanesUp() const { return lanes_.size() + relogins_.size(); }
+
 std::size_t UploadLoop::slotsAllowed() const {
     if (lanes_.empty()) return slots_.size();
-    return slots_.size() + 1 - std::min(lanes_.size(), slots_.size());
+    return slots_.size() + 1 - std::min(lanesUp(), slots_.size());
 }
 
-bool UploadLoop::takenBySlots(const Pending& p) const {
-    return lanes_.empty() || p.resume || tallies_.at(p.number).plainOnly;
-}
+bool UploadLoop::takenBySlots(const Pending&) const { return lanesUp() < slots_.size(); }
 
 // Two transfers to one remote name at once would mix their bytes.
 bool UploadLoop::slotMayTake(const Pending& p, Clock::time_point now) const {
@@ -463,6 +467,8 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
                              return std::any_of(l.files.begin(), l.files.end(), hashBehind);
                          });
     if (hashing) wait = std::min(wait, 1);
+    // A login on its own thread gives no sign either.
+    if (!relogins_.empty()) wait = std::min(wait, 50);
     const bool idle = !lanes_.empty() ||
                       std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
     // Folders are asked for once no connection is busy, which its reply tells.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -77,8 +78,9 @@ struct Slot {
 };
 
 // With pipelined connections ("lanes", see FtpPipeline) the loop hands them
-// the files, and keeps the session's connections for what lanes do not
-// take: folders, resumes, and files whose pipelined attempt failed.
+// every file, retries and resumes included, and keeps the session's
+// connections for checks a lane could not finish, and for every file once
+// no lane is left.
 class UploadLoop : private PipelineSource {
 public:
     UploadLoop(Control::Impl& impl, FtpSession& session);
@@ -97,6 +99,8 @@ private:
     void start(Slot& slot, const Pending& p);
     // How many of the session's connections may carry files now.
     std::size_t slotsAllowed() const;
+    // Lanes carrying files or logging in again.
+    std::size_t lanesUp() const;
     bool takenBySlots(const Pending& p) const;
     bool slotMayTake(const Pending& p, Clock::time_point now) const;
     bool collectFinished();
@@ -157,8 +161,17 @@ private:
         std::unique_ptr<FtpPipeline> pipeline;
         std::deque<Sending> files;  // handed to it and not settled, oldest first
         StallWatch::Mark mark;
+        int stopsInARow = 0;  // its connection stopped without a file checked in between
     };
+    // A lane whose connection stopped, logging in again.
+    struct Relogin {
+        std::future<std::unique_ptr<CurlControlLink>> link;
+        int stopsInARow = 0;
+    };
+    PipelineSettings laneSettings() const;
+    void addLane(std::unique_ptr<CurlControlLink> link, int stopsInARow);
     void openLanes();
+    void adoptRelogins();
     // True when a file settled on a lane: the loop looks at once what follows.
     bool advanceLanes();
     void dropStoppedLanes();
@@ -174,10 +187,12 @@ private:
     Sending* laneFile(unsigned long number);
     std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) override;
     std::int64_t read(unsigned long id, char* buffer, std::size_t room) override;
+    std::uint64_t resumeAt(unsigned long id, std::optional<std::uint64_t> held) override;
     void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) override;
     void laneChecked(Sending& f, const PipelineOutcome& outcome);
     void laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);
     std::vector<Lane> lanes_;
+    std::vector<Relogin> relogins_;
     unsigned long laneSettles_ = 0;  // files settled on lanes so far
     // Files a lane stored whose checks it could not finish: a session's
     // connection asks for them, the file is not sent again.
@@ -194,7 +209,6 @@ private:
         bool hinted = false;          // its read-ahead is asked for
         bool refusedOnce = false;     // the server had no room for it once
         bool hashAskedAgain = false;  // its hash check was sent a second time
-        bool plainOnly = false;       // a pipelined attempt failed: the session's connections carry it
     };
     std::vector<FileTally> tallies_;
     FileTally& tally(unsigned long number) { return tallies_.at(number); }

@@ -37,6 +37,7 @@ qz::FtpLogin loginOf(const Server& server, const std::string& caFile = "") {
 struct ListedFile {
     std::string localPath;
     std::string remoteName;
+    bool resume = false;
 };
 
 // Hands out a list of files in order, from memory; a file that cannot be
@@ -50,7 +51,11 @@ public:
         const unsigned long id = next_++;
         std::error_code error;
         const auto size = std::filesystem::file_size(files_[id].localPath, error);
-        return qz::PipelineJob{id, files_[id].remoteName, error ? 0 : size};
+        return qz::PipelineJob{id, files_[id].remoteName, error ? 0 : size, files_[id].resume};
+    }
+    std::uint64_t resumeAt(unsigned long id, std::optional<std::uint64_t> held) override {
+        at_[id] = held.value_or(0);
+        return at_[id];
     }
     std::int64_t read(unsigned long id, char* buffer, std::size_t room) override {
         std::ifstream in(files_[id].localPath, std::ios::binary);
@@ -99,9 +104,19 @@ protected:
         return files;
     }
 
+    // Two files are resumed: one the server holds a part of (APPE after it),
+    // one it does not have (STOR from byte 0).
     template <class Server>
     void uploadAndCompare(Server& server, bool byHash, const std::string& caFile = "") {
         auto files = someFiles();
+        files[0].resume = files[2].resume = true;
+        const std::size_t held = 100000;
+        {
+            std::ifstream whole(files[2].localPath, std::ios::binary);
+            std::string part(held, '\0');
+            whole.read(part.data(), static_cast<std::streamsize>(held));
+            std::ofstream(server.root() + "/" + files[2].remoteName, std::ios::binary) << part;
+        }
         auto link = qz::CurlControlLink::login(loginOf(server, caFile));
         ListSource source(files);
         qz::FtpPipeline pipeline(*link, source, {});
@@ -111,12 +126,14 @@ protected:
             const auto& outcome = source.outcomes.at(i);
             const std::string sha = qztest::sha256File(files[i].localPath);
             EXPECT_EQ(outcome.end, EPipelineEnd::eChecked) << files[i].remoteName << ": " << outcome.fault;
-            EXPECT_EQ(outcome.serverSize, std::optional<std::uint64_t>(outcome.bytes)) << files[i].remoteName;
+            EXPECT_EQ(outcome.offset, i == 2 ? held : 0u) << files[i].remoteName;
+            EXPECT_EQ(outcome.serverSize, std::optional<std::uint64_t>(outcome.offset + outcome.bytes))
+                << files[i].remoteName;
             EXPECT_EQ(outcome.hashReply.find(sha) != std::string::npos, byHash) << outcome.hashReply;
             EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName), sha);
         }
-        // TYPE and FEAT, one write per file, the last file's checks.
-        EXPECT_EQ(pipeline.controlWrites(), files.size() + 2);
+        // TYPE and FEAT, one write per file and one more per resume, the last file's checks.
+        EXPECT_EQ(pipeline.controlWrites(), files.size() + 2 + 2);
     }
 };
 

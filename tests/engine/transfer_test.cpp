@@ -320,9 +320,9 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
     }
 }
 
-// The pipelined connections stop at their first file when the server has no
-// EPSV; every file then goes one command at a time (PASV), none is lost.
-TEST_F(Transfer, AServerWithoutEpsvGetsEveryFileOneCommandAtATime) {
+// A server that neither offers nor takes EPSV gets PASV on the same
+// connections, and no file pays an attempt for finding that out.
+TEST_F(Transfer, AServerWithoutEpsvGetsPasvAndNoFileLosesAnAttempt) {
     const auto names = writeTree();
     FtpServer& s = server();
     FtpServer::Faults noEpsv;
@@ -337,6 +337,7 @@ TEST_F(Transfer, AServerWithoutEpsvGetsEveryFileOneCommandAtATime) {
     for (const auto& [n, e] : control.getFileMap()) {
         EXPECT_EQ(e.result, qz::EFileResult::eDone) << e.remote.full();
         EXPECT_EQ(e.sha256, qztest::sha256File(e.local.full())) << e.remote.full();
+        EXPECT_EQ(e.attempts, 1) << e.remote.full();
     }
     const auto commands = s.commands();
     EXPECT_TRUE(

@@ -23,8 +23,8 @@
 # --stall-always. --wrong-hash lists "HASH SHA-256" among the features and
 # answers HASH with a well-formed reply whose SHA-256 is not the stored
 # file's, as a server would whose copy was altered after the upload.
-# --refuse-epsv answers EPSV "502 Command not implemented.", as servers that
-# know PASV only.
+# --refuse-epsv neither offers EPSV in FEAT nor takes it ("500 ... not
+# understood"), as servers that know PASV only.
 # --unavailable-after plays a server that restarts mid-job:
 # once FILES files have arrived, every open connection is dropped and for
 # SECONDS each new one is answered "421 Service not available, closing
@@ -141,12 +141,8 @@ def main():
             self._command("connect", self.remote_port)
             if args.wrong_hash:
                 self._extra_feats = list(self._extra_feats) + ["HASH SHA-256*"]
-
-        def ftp_EPSV(self, line):
             if args.refuse_epsv:
-                self.respond("502 Command not implemented.")
-                return
-            base.ftp_EPSV(self, line)
+                self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k != "EPSV"}
 
         def ftp_HASH(self, path):
             with open(path, "rb") as stored:

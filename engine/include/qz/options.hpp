@@ -87,14 +87,12 @@ public:
     // failed attempt, sent again from byte 0. Off, or on other servers, the
     // server's byte count alone checks each file.
     void setServerHashCheck(bool enabled);
-    // With pipelining on (passive mode, plain FTP or FTPS on control and
-    // data), each connection writes a file's commands together with the
-    // previous file's checks, so a small file costs about two round trips
-    // instead of four or more. Such connections are opened besides the first
-    // one, which creates folders and carries files that must be resumed or
-    // sent again: connect logs in one connection more than asked for. A
-    // server that answers out of step gets the plain sequence. Off: one
-    // command at a time, over the connections asked for.
+    // With pipelining on, each connection writes a file's commands together
+    // with the previous file's checks, so a small file costs about two round
+    // trips instead of four or more. Off: one command at a time. Either way
+    // the engine's own connections carry every file in passive mode with
+    // plain FTP or FTPS on control and data; active mode, and TLS on the
+    // control connection only, go one command at a time over libcurl's.
     void setPipelining(bool enabled);
 
     // Every option as name and display text. With showPasswords false the

@@ -1,0 +1,32 @@
+#include "ftp_features.hpp"
+
+#include <cctype>
+
+#include "server_hash.hpp"
+
+namespace qz {
+
+namespace {
+
+// The feature's name: the first word of a feature line, in capitals.
+std::string featureName(const std::string& line) {
+    std::string name;
+    for (std::size_t i = 1; i < line.size() && line[i] != ' '; ++i) {
+        name += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+    }
+    return name;
+}
+
+}  // namespace
+
+FtpFeatures readFeatures(const std::vector<std::string>& featLines) {
+    FtpFeatures features;
+    features.sha256 = offersSha256(featLines);
+    for (const std::string& line : featLines) {
+        if (line.size() < 2 || line[0] != ' ') continue;
+        if (featureName(line) == "EPSV") features.epsv = true;
+    }
+    return features;
+}
+
+}  // namespace qz
