@@ -53,7 +53,8 @@ struct Target {
                           "check stored files by their size alone, not by the server's SHA-256");
         command->add_flag("--no-pipelining", noPipelining, "send one command at a time on every connection");
         command->add_flag("--tls", tls, "FTPS: explicit TLS on the control and the data connections");
-        command->add_option("--ca-file", caFile, "PEM file of the authorities the server's certificate is checked against")
+        command
+            ->add_option("--ca-file", caFile, "PEM file of the authorities the server's certificate is checked against")
             ->check(CLI::ExistingFile);
     }
 
