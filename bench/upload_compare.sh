@@ -283,7 +283,6 @@ if wanted ftps; then
     openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile server.ext \
       -out server.pem 2>/dev/null
   )
-  chmod 644 "$ca"
   ftps_port=$(free_port)
   ftps_pasv_lo=$(free_passive_block 1000)
   passive_blocks+=("$ftps_pasv_lo $((ftps_pasv_lo + 999))")
@@ -299,17 +298,19 @@ if wanted ftps; then
     "slow link to it on :$ftps_link_port"
 fi
 
-# rclone's remotes, one per way to a server, and NAME-tls for FTPS; its
-# password is kept obscured.
+# rclone's remotes, one per way to a server ("NAME PORT"), and NAME-tls for
+# FTPS where the server offers it ("NAME PORT tls"); its password is kept
+# obscured.
 rclone_config=$work/rclone.conf
 remotes=("direct $port" "link $link_port")
-wanted ftps && remotes+=("pure $ftps_port" "pure-link $ftps_link_port")
+wanted ftps && remotes+=("pure $ftps_port tls" "pure-link $ftps_link_port tls")
 (
   umask 077
   obscured=$(rclone obscure - <<<"$password")
   for remote in "${remotes[@]}"; do
     set -- $remote
     printf '[%s]\ntype = ftp\nhost = 127.0.0.1\nport = %s\nuser = %s\npass = %s\n\n' "$1" "$2" "$user" "$obscured"
+    [ "${3:-}" = tls ] || continue
     printf '[%s-tls]\ntype = ftp\nhost = 127.0.0.1\nport = %s\nuser = %s\npass = %s\nexplicit_tls = true\n\n' \
       "$1" "$2" "$user" "$obscured"
   done > "$rclone_config"
