@@ -44,13 +44,11 @@ NAMES = {
     "rclone": "rclone copy --transfers 3",
     "curl per file": "curl, one process per file",
 }
-# The options that make each tool speak FTPS (explicit TLS, the certificate checked against the run's authority).
+# The options that make each program speak FTPS (explicit TLS, the certificate checked against the run's authority).
 FTPS_OPTIONS = {
     "engine": "--tls --ca-file",
-    "curl -T": "--ssl-reqd --cacert",
-    "curl -Z": "--ssl-reqd --cacert",
-    "lftp put": "ftp:ssl-force, ssl:ca-file",
-    "lftp mirror": "ftp:ssl-force, ssl:ca-file",
+    "curl": "--ssl-reqd --cacert",
+    "lftp": "ftp:ssl-force, ssl:ca-file",
     "rclone": "explicit_tls, SSL_CERT_FILE",
 }
 # Connections each tool keeps open on the slow link.
@@ -100,8 +98,7 @@ def ftps_tables(w, runs, medians, rtt, delay_ms):
     w("All on one pure-ftpd on 127.0.0.1 that offers TLS without requiring it, so plain FTP and FTPS")
     w("meet the same server and configuration; its certificate comes from an authority made for the")
     w("run, which every client checks:")
-    w("engine `%s`, curl `%s`, lftp `%s`, rclone `%s`." % tuple(
-        FTPS_OPTIONS[t] for t in ["engine", "curl -Z", "lftp mirror", "rclone"]))
+    w(", ".join("%s `%s`" % option for option in FTPS_OPTIONS.items()) + ".")
     w("FTPS is explicit TLS on the control connection and on every data connection. On loopback")
     w("every tool runs both ways; the data sets are smaller than above where FTPS would take")
     w("minutes. The slow link is the same proxy as above in front of pure-ftpd (%s ms each way;" % delay_ms)
@@ -182,7 +179,7 @@ def main():
         first_line(["lftp", "--version"]).split("Version")[-1].split("|")[0].strip(),
         first_line(["rclone", "version"]).split()[-1], package_version("vsftpd"),
         first_line([args.proftpd, "--version"]).split()[-1],
-        first_line([args.pure_ftpd, "--help"]).split()[1].lstrip("v")))
+        first_line([args.pure_ftpd, "--help"]).split(" v", 1)[-1].split()[0]))
     w("- repetitions: %s (%s for one curl per file)" % (args.reps, args.slow_reps))
     w("")
     w("## Loopback")
