@@ -5,7 +5,8 @@
 
 Listens on 127.0.0.1 and forwards every connection to the server's control port
 on 127.0.0.1, holding each chunk back by the delay in each direction (10 ms each
-way: a round trip of 20 ms), in order, without limiting the throughput. Data
+way: a round trip of 20 ms), in order, without limiting the throughput or
+changing a byte, so a control connection that turns to TLS passes too. Data
 connections do not pass here: in passive mode the server answers an address on
 127.0.0.1 and the client connects to it directly. The port it listens on is
 printed as "port=N" and, with --port-file, written to that file once it

@@ -3,12 +3,14 @@
 # sending to one vsftpd on 127.0.0.1 whose upload root is on tmpfs; the cost
 # of the server's hash check against proftpd, which answers HASH; and the same
 # peers over a slow link (bench/ftp_delay_proxy.py holds the control
-# connection back by 10 ms each way). Runs as root (it creates a throwaway
-# login user), takes about ten minutes, and writes bench/upload-results.md.
+# connection back by 10 ms each way); and FTPS against plain FTP on one
+# pure-ftpd that offers both, on loopback and over the slow link. Runs as root
+# (it creates a throwaway login user), takes about a quarter of an hour, and
+# writes bench/upload-results.md.
 #
 #   bench/upload_compare.sh [REPETITIONS] [SECTION]
 #     REPETITIONS: default 3 (1 for one curl per file)
-#     SECTION: loopback, hash or link runs that part alone and prints its
+#     SECTION: loopback, hash, link or ftps runs that part alone and prints its
 #     times without writing the report (a quick look while working)
 #
 # The machine is shared: every tool runs in the same loop, interleaved and in
@@ -18,7 +20,7 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 reps=${1:-3}
 only=${2:-all}
-case "$only" in all|loopback|hash|link) ;; *) echo "upload_compare: no section $only" >&2; exit 2 ;; esac
+case "$only" in all|loopback|hash|link|ftps) ;; *) echo "upload_compare: no section $only" >&2; exit 2 ;; esac
 wanted() { [ "$only" = all ] || [ "$only" = "$1" ]; }
 # One process per file takes half a minute on an idle machine and several
 # under load: one run shows its order of magnitude.
@@ -41,6 +43,7 @@ password=$(openssl rand -hex 12)
 work=""
 vsftpd_pid=""
 proftpd_pid=""
+pure_ftpd_pid=""
 proxy_pids=()
 user_made=no
 
@@ -66,13 +69,13 @@ wait_for_login() {
 
 cleanup() {
   set +e
-  if [ -n "$vsftpd_pid" ]; then
+  local listener sessions
+  for listener in $vsftpd_pid $pure_ftpd_pid; do
     # Sessions still open are the listener's children and would outlive it.
-    local sessions
-    sessions=$(descendants "$vsftpd_pid")
-    kill "$vsftpd_pid" $sessions 2>/dev/null
-    wait "$vsftpd_pid" 2>/dev/null
-  fi
+    sessions=$(descendants "$listener")
+    kill "$listener" $sessions 2>/dev/null
+    wait "$listener" 2>/dev/null
+  done
   # proftpd ends the sessions it forked itself.
   for pid in $proftpd_pid "${proxy_pids[@]}"; do
     kill "$pid" 2>/dev/null
@@ -114,27 +117,44 @@ def tree(name, folders, files, size):
         for f in range(files // folders):
             with open(os.path.join(base, "f%05d" % f), "wb") as out:
                 out.write(block)
-os.makedirs(os.path.join(src, "big"))
-with open(os.path.join(src, "big", "one.bin"), "wb") as out:
-    chunk = os.urandom(1 << 20)
-    for _ in range(1024):
-        out.write(chunk)
+def one(name, mib):
+    os.makedirs(os.path.join(src, name))
+    with open(os.path.join(src, name, "one.bin"), "wb") as out:
+        chunk = os.urandom(1 << 20)
+        for _ in range(mib):
+            out.write(chunk)
+one("big", 1024)
 tree("small", 20, 2000, 16 * 1024)
 tree("medium", 1, 200, 1 << 20)
 tree("many", 100, 100000, 0)
 tree("link-small", 1, 200, 16 * 1024)
 tree("link-medium", 1, 20, 5 << 20)
+# FTPS costs every tool several times the plain time on these two: smaller
+# sets keep that section within minutes.
+one("ftps-big", 256)
+tree("ftps-small", 5, 500, 16 * 1024)
 EOF
 
 free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-# A passive block of COUNT ports below the kernel's ephemeral range, away from any listener.
+# Passive port blocks handed out so far, "FIRST LAST" each.
+passive_blocks=()
+
+# A passive block of COUNT ports below the kernel's ephemeral range, away
+# from any listener and from the blocks handed out; the caller adds it to
+# passive_blocks.
 free_passive_block() {
-  local count=$1 lo
+  local count=$1 lo block clash
   while :; do
     lo=$(( 20000 + (RANDOM % 100) * 100 ))
+    clash=no
+    for block in "${passive_blocks[@]}"; do
+      set -- $block
+      if [ "$lo" -le "$2" ] && [ $((lo + count - 1)) -ge "$1" ]; then clash=yes; fi
+    done
+    [ "$clash" = yes ] && continue
     ss -Hltn "sport >= :$lo and sport <= :$((lo + count - 1))" | grep -q . || break
   done
   echo "$lo"
@@ -142,6 +162,7 @@ free_passive_block() {
 
 port=$(free_port)
 pasv_lo=$(free_passive_block 1000)
+passive_blocks+=("$pasv_lo $((pasv_lo + 999))")
 cat > "$work/vsftpd.conf" <<EOF
 listen=YES
 listen_ipv6=NO
@@ -180,9 +201,7 @@ proftpd_prefix=/opt/qzws-test/proftpd
 [ -x "$proftpd_prefix/usr/sbin/proftpd" ] || proftpd_prefix=""
 hash_port=$(free_port)
 hash_pasv_lo=$(free_passive_block 100)
-while [ "$hash_pasv_lo" -le $((pasv_lo + 999)) ] && [ $((hash_pasv_lo + 99)) -ge "$pasv_lo" ]; do
-  hash_pasv_lo=$(free_passive_block 100)
-done
+passive_blocks+=("$hash_pasv_lo $((hash_pasv_lo + 99))")
 mkdir -m 700 "$work/proftpd"
 printf '%s:%s:0:0::%s:/bin/sh\n' "$user" "$(openssl passwd -5 -stdin <<<"$password")" "$hash_root" \
   > "$work/proftpd/passwd"
@@ -223,34 +242,77 @@ wait_for_login "$hash_port" "$proftpd_pid" "$work/proftpd/output.log"
 echo "upload_compare: proftpd on 127.0.0.1:$hash_port"
 
 # The slow link, and the same proxy without delay for its own cost. Started
-# from this shell, not a subshell, so that cleanup knows them.
+# from this shell, not a subshell, so that cleanup knows them; NAME.port
+# holds the port each listens on.
 start_proxy() {
-  local delay=$1 file=$work/proxy-$1.port
-  /usr/bin/python3 bench/ftp_delay_proxy.py --server-port "$port" --delay-ms "$delay" --port-file "$file" \
-    > /dev/null 2> "$work/proxy-$delay.err" &
+  local name=$1 server_port=$2 delay=$3 file=$work/proxy-$1.port
+  /usr/bin/python3 bench/ftp_delay_proxy.py --server-port "$server_port" --delay-ms "$delay" --port-file "$file" \
+    > /dev/null 2> "$work/proxy-$name.err" &
   proxy_pids+=($!)
   for _ in $(seq 100); do
     [ -s "$file" ] && return
     kill -0 "${proxy_pids[-1]}" 2>/dev/null || break
     sleep 0.1
   done
-  cat "$work/proxy-$delay.err" >&2
+  cat "$work/proxy-$name.err" >&2
   exit 1
 }
-start_proxy "$link_delay_ms"
-start_proxy 0
-link_port=$(cat "$work/proxy-$link_delay_ms.port")
-proxy0_port=$(cat "$work/proxy-0.port")
+start_proxy link "$port" "$link_delay_ms"
+start_proxy undelayed "$port" 0
+link_port=$(cat "$work/proxy-link.port")
+proxy0_port=$(cat "$work/proxy-undelayed.port")
 echo "upload_compare: slow link on 127.0.0.1:$link_port ($link_delay_ms ms each way), undelayed proxy on :$proxy0_port"
 
-# rclone's remotes, one per way to the server; its password is kept obscured.
+# pure-ftpd (unpacked by scripts/setup-deps) for FTPS. It offers TLS without
+# requiring it, so plain FTP and FTPS reach one server with one configuration
+# and only TLS differs between their rows. It logs in the same user as
+# vsftpd, locked into its home, the upload root. Its certificate for
+# 127.0.0.1 comes from an authority made for this run, which every client
+# checks it against (rclone through SSL_CERT_FILE).
+pure_ftpd=/opt/qzws-test/pure-ftpd/usr/sbin/pure-ftpd
+ca=$work/tls/ca.pem
+if wanted ftps; then
+  [ -x "$pure_ftpd" ] || { echo "upload_compare: $pure_ftpd is missing (scripts/setup-deps unpacks it)" >&2; exit 1; }
+  mkdir -m 700 "$work/tls"
+  (
+    cd "$work/tls"
+    curve=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    openssl req -x509 "${curve[@]}" -keyout ca.key -out ca.pem -days 2 -subj /CN=upload-bench-ca 2>/dev/null
+    openssl req "${curve[@]}" -keyout server.key -out server.csr -subj /CN=127.0.0.1 2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' > server.ext
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile server.ext \
+      -out server.pem 2>/dev/null
+  )
+  ftps_port=$(free_port)
+  ftps_pasv_lo=$(free_passive_block 1000)
+  passive_blocks+=("$ftps_pasv_lo $((ftps_pasv_lo + 999))")
+  # -Y 1: TLS offered, not required; -l unix: system logins; -A: every login
+  # locked into its home; -P: passive replies name 127.0.0.1; -H: no reverse DNS.
+  "$pure_ftpd" -S "127.0.0.1,$ftps_port" -p "$ftps_pasv_lo:$((ftps_pasv_lo + 999))" -P 127.0.0.1 -l unix -E -A -H \
+    -c 50 -C 50 -Y 1 -2 "$work/tls/server.pem,$work/tls/server.key" > "$work/pure-ftpd.out" 2>&1 &
+  pure_ftpd_pid=$!
+  wait_for_login "$ftps_port" "$pure_ftpd_pid" "$work/pure-ftpd.out"
+  start_proxy ftps-link "$ftps_port" "$link_delay_ms"
+  ftps_link_port=$(cat "$work/proxy-ftps-link.port")
+  echo "upload_compare: pure-ftpd on 127.0.0.1:$ftps_port, passive ports $ftps_pasv_lo-$((ftps_pasv_lo + 999))," \
+    "slow link to it on :$ftps_link_port"
+fi
+
+# rclone's remotes, one per way to a server ("NAME PORT"), and NAME-tls for
+# FTPS where the server offers it ("NAME PORT tls"); its password is kept
+# obscured.
 rclone_config=$work/rclone.conf
+remotes=("direct $port" "link $link_port")
+wanted ftps && remotes+=("pure $ftps_port tls" "pure-link $ftps_link_port tls")
 (
   umask 077
   obscured=$(rclone obscure - <<<"$password")
-  for remote in "direct $port" "link $link_port"; do
+  for remote in "${remotes[@]}"; do
     set -- $remote
     printf '[%s]\ntype = ftp\nhost = 127.0.0.1\nport = %s\nuser = %s\npass = %s\n\n' "$1" "$2" "$user" "$obscured"
+    [ "${3:-}" = tls ] || continue
+    printf '[%s-tls]\ntype = ftp\nhost = 127.0.0.1\nport = %s\nuser = %s\npass = %s\nexplicit_tls = true\n\n' \
+      "$1" "$2" "$user" "$obscured"
   done > "$rclone_config"
 )
 
@@ -259,11 +321,13 @@ times=$work/times.tsv
 failures=0
 
 # Where measure sends to: the section of the report, the control port, the
-# folder the server stores into, rclone's remote.
+# folder the server stores into, rclone's remote. A tool named "TOOL, FTPS"
+# is TOOL over explicit TLS on control and data (run_tool sets tls).
 section=loopback
 at=$port
 served=$root
 remote=direct
+tls=no
 
 empty_root() { find "$served" -mindepth 1 -delete; }
 
@@ -280,18 +344,29 @@ curl_config() {
 }
 
 lftp_run() {
+  local secure="set ftp:ssl-allow no"
+  if [ "$tls" = yes ]; then
+    secure="set ftp:ssl-force true; set ftp:ssl-protect-data true; set ssl:ca-file $ca"
+  fi
   lftp -u "$user,$password" -p "$at" \
-    -e "set cmd:fail-exit yes; set ftp:ssl-allow no; set net:max-retries 2; $1; quit" 127.0.0.1
+    -e "set cmd:fail-exit yes; $secure; set net:max-retries 2; $1; quit" 127.0.0.1
 }
 
+# A data set of one file (one.bin) goes over one connection, as the peers send it.
 engine_run() {
-  local set=$1; shift
+  local set=$1 secure=()
+  shift
+  if [ "$tls" = yes ]; then secure=(--tls --ca-file "$ca"); fi
   "$engine" upload --host 127.0.0.1 --port "$at" --user "$user" --password "$password" \
-    --connections "$([ "$set" = big ] && echo 1 || echo 3)" "$@" "$src/$set" > "$work/engine.out"
+    --connections "$([ -e "$src/$set/one.bin" ] && echo 1 || echo 3)" "${secure[@]}" "$@" "$src/$set" \
+    > "$work/engine.out"
 }
 
 run_tool() {
-  local tool=$1 set=$2
+  local tool=$1 set=$2 tls=no curl_secure=() to=$remote
+  case "$tool" in
+    *", FTPS") tool=${tool%, FTPS} tls=yes curl_secure=(--ssl-reqd --cacert "$ca") to=$remote-tls ;;
+  esac
   case "$tool" in
     engine) engine_run "$set" ;;
     "engine, direct") at=$port engine_run "$set" ;;
@@ -302,12 +377,13 @@ run_tool() {
       grep -q "hashed=[1-9]" "$work/engine.out" || { echo "the server checked no file by its hash"; return 1; } ;;
     "engine, no server hash") engine_run "$set" --no-server-hash ;;
     "engine, no pipelining") engine_run "$set" --no-pipelining ;;
-    "curl -T") curl -sS --user "$user:$password" -T "$src/big/one.bin" "ftp://127.0.0.1:$at/one.bin" ;;
-    "lftp put") lftp_run "put $src/big/one.bin -o one.bin" ;;
-    "curl -Z") curl -sS -Z --parallel-max 3 --ftp-create-dirs --user "$user:$password" \
+    "curl -T") curl -sS "${curl_secure[@]}" --user "$user:$password" -T "$src/$set/one.bin" \
+                 "ftp://127.0.0.1:$at/one.bin" ;;
+    "lftp put") lftp_run "put $src/$set/one.bin -o one.bin" ;;
+    "curl -Z") curl -sS "${curl_secure[@]}" -Z --parallel-max 3 --ftp-create-dirs --user "$user:$password" \
                  -K "$work/curl-$set-$at.conf" ;;
     "lftp mirror") lftp_run "mirror -R --parallel=3 $src/$set ." ;;
-    rclone) rclone --config "$rclone_config" copy --transfers 3 "$src/$set" "$remote:" ;;
+    rclone) SSL_CERT_FILE=$ca rclone --config "$rclone_config" copy --transfers 3 "$src/$set" "$to:" ;;
     "curl per file")
       (cd "$src/$set" && find . -type f -printf '%P\n') | while read -r f; do
         curl -sS --ftp-create-dirs --user "$user:$password" -T "$src/$set/$f" "ftp://127.0.0.1:$at/$f" || exit 1
@@ -353,6 +429,10 @@ curl_config small "$port" >/dev/null
 curl_config medium "$port" >/dev/null
 curl_config link-small "$link_port" >/dev/null
 curl_config link-medium "$link_port" >/dev/null
+if wanted ftps; then
+  for set in ftps-small medium; do curl_config "$set" "$ftps_port" >/dev/null; done
+  for set in link-small link-medium; do curl_config "$set" "$ftps_link_port" >/dev/null; done
+fi
 started=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -396,6 +476,25 @@ if wanted link; then
   interleave link-small "$reps" "engine, undelayed proxy" "engine, direct"
 
 fi
+if wanted ftps; then
+  # On loopback every tool plain and over FTPS, for what TLS costs each; on
+  # the slow link the engine plain and all over FTPS.
+  both() { local tool; for tool in "$@"; do printf '%s\n%s, FTPS\n' "$tool" "$tool"; done; }
+  section=ftps at=$ftps_port served=$root remote=pure
+  echo "== FTPS against plain FTP on pure-ftpd ($reps repetitions)"
+  mapfile -t tools < <(both engine "curl -T" "lftp put" rclone)
+  interleave ftps-big "$reps" "${tools[@]}"
+  mapfile -t tools < <(both engine "curl -Z" "lftp mirror" rclone)
+  for set in ftps-small medium; do
+    interleave "$set" "$reps" "${tools[@]}"
+  done
+  section=ftps-link at=$ftps_link_port remote=pure-link
+  echo "== FTPS over the slow link to pure-ftpd, $((2 * link_delay_ms)) ms round trip ($reps repetitions)"
+  for set in link-small link-medium; do
+    interleave "$set" "$reps" engine "engine, FTPS" "curl -Z, FTPS" "lftp mirror, FTPS" "rclone, FTPS"
+  done
+fi
+
 [ "$only" = all ] || { echo "upload_compare: section $only done, no report written"; [ "$failures" -eq 0 ]; exit; }
 
 echo "== 100,000 files queued"
@@ -425,6 +524,6 @@ took=$(( $(date +%s) - started ))
   --slow-reps "$slow_reps" --memory-queue "$memory_queue" --memory-upload "$memory_upload" \
   --load-before "$load_before" --load-after "$load_after" --took "$took" --failures "$failures" \
   --local-sha-seconds "$local_sha_seconds" --link-delay-ms "$link_delay_ms" \
-  --proftpd "$proftpd_prefix/usr/sbin/proftpd"
+  --proftpd "$proftpd_prefix/usr/sbin/proftpd" --pure-ftpd "$pure_ftpd"
 echo "upload_compare: wrote $results"
 [ "$failures" -eq 0 ]

@@ -6,7 +6,9 @@
 //     server's SHA-256 confirmed); with --no-server-hash
 //     the engine does not ask a server that offers HASH for the stored files'
 //     SHA-256 (the local one is taken while reading either way); with
-//     --no-pipelining every connection sends one command at a time
+//     --no-pipelining every connection sends one command at a time; with
+//     --tls it speaks FTPS (explicit TLS on control and data), checking the
+//     server's certificate against --ca-file (default: the system's store)
 //   upload_engine queue-memory /data/100k-tree [--upload --host … --port … --user … --password …]
 //     queues the folder, prints the peak resident memory (VmHWM) after queueing
 //     and, with --upload, after uploading it too
@@ -36,6 +38,8 @@ struct Target {
     int blockSize = qz::Options().blockSize;
     bool noServerHash = false;
     bool noPipelining = false;
+    bool tls = false;
+    std::string caFile;
 
     void addTo(CLI::App* command) {
         command->add_option("--host", host, "FTP server address");
@@ -48,6 +52,10 @@ struct Target {
         command->add_flag("--no-server-hash", noServerHash,
                           "check stored files by their size alone, not by the server's SHA-256");
         command->add_flag("--no-pipelining", noPipelining, "send one command at a time on every connection");
+        command->add_flag("--tls", tls, "FTPS: explicit TLS on the control and the data connections");
+        command
+            ->add_option("--ca-file", caFile, "PEM file of the authorities the server's certificate is checked against")
+            ->check(CLI::ExistingFile);
     }
 
     qz::Options options() const {
@@ -59,6 +67,8 @@ struct Target {
         o.setLimits(o.unitSize, blockSize);
         o.setServerHashCheck(!noServerHash);
         o.setPipelining(!noPipelining);
+        o.setEncryption(tls, tls);
+        if (!caFile.empty()) o.setCertificateAuthority(caFile);
         return o;
     }
 };

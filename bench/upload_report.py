@@ -24,6 +24,15 @@ LINK_SETS = {
     "link-medium": ("20 x 5 MiB", 20, 1.1),
 }
 LINK_PEERS = ["curl -Z", "lftp mirror", "rclone"]
+# FTPS on pure-ftpd, data set: label, the peers. Smaller than the loopback sets where FTPS is slow.
+FTPS_LOOPBACK_SETS = {
+    "ftps-big": ("1 x 256 MiB", ["curl -T", "lftp put", "rclone"]),
+    "ftps-small": ("500 x 16 KiB, 5 folders", ["curl -Z", "lftp mirror", "rclone"]),
+    "medium": ("200 x 1 MiB", ["curl -Z", "lftp mirror", "rclone"]),
+}
+# The engine over FTPS at most this many times its plain time on the same server.
+FTPS_OVER_PLAIN_TARGET = 1.3
+FTPS = ", FTPS"
 ORDER = ["engine", "engine, no pipelining", "curl -T", "lftp put", "curl -Z", "lftp mirror", "rclone", "curl per file"]
 NAMES = {
     "engine": "engine (upload_engine)",
@@ -34,6 +43,13 @@ NAMES = {
     "lftp mirror": "lftp mirror -R --parallel=3",
     "rclone": "rclone copy --transfers 3",
     "curl per file": "curl, one process per file",
+}
+# The options that make each program speak FTPS (explicit TLS, the certificate checked against the run's authority).
+FTPS_OPTIONS = {
+    "engine": "--tls --ca-file",
+    "curl": "--ssl-reqd --cacert",
+    "lftp": "ftp:ssl-force, ssl:ca-file",
+    "rclone": "explicit_tls, SSL_CERT_FILE",
 }
 # Connections each tool keeps open on the slow link.
 LINK_CONNECTIONS = 3
@@ -69,10 +85,67 @@ def package_version(name):
     return subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True, text=True).stdout or "?"
 
 
+def ftps_tables(w, runs, medians, rtt, delay_ms):
+    """The FTPS section: plain FTP and FTPS on one pure-ftpd, on loopback and over the slow link; returns verdicts."""
+    verdicts = []
+    where_link = "%g ms round trip" % (rtt * 1000)
+    # Section, where, data set, label, the peers, the target against the best FTPS peer (None: no target).
+    rows = [("ftps", "loopback", key, label, peers, None) for key, (label, peers) in FTPS_LOOPBACK_SETS.items()]
+    rows += [("ftps-link", where_link, key, label, LINK_PEERS, target) for key, (label, _, target) in LINK_SETS.items()]
+    w("")
+    w("## FTPS against plain FTP")
+    w("")
+    w("All on one pure-ftpd on 127.0.0.1 that offers TLS without requiring it, so plain FTP and FTPS")
+    w("meet the same server and configuration; its certificate comes from an authority made for the")
+    w("run, which every client checks:")
+    w(", ".join("%s `%s`" % option for option in FTPS_OPTIONS.items()) + ".")
+    w("FTPS is explicit TLS on the control connection and on every data connection. On loopback")
+    w("every tool runs both ways; the data sets are smaller than above where FTPS would take")
+    w("minutes. The slow link is the same proxy as above in front of pure-ftpd (%s ms each way;" % delay_ms)
+    w("TLS passes it unchanged, only delayed; data connections go straight to the server), with")
+    w("the engine both ways and the peers over FTPS. pure-ftpd offers no HASH: the engine checks")
+    w("each stored file by its size, as against vsftpd.")
+    w("")
+    w("| where | data set | tool | runs | plain median s | FTPS median s | FTPS min s | FTPS / plain "
+      "| ratio to best FTPS peer |")
+    w("|---|---|---|---|---|---|---|---|---|")
+    for section, where, key, label, peers, target in rows:
+        m = medians(section, key)
+        best = min((m[p + FTPS] for p in peers if p + FTPS in m), default=None)
+        for tool in ORDER:
+            plain, tls = m.get(tool), m.get(tool + FTPS)
+            if plain is None and tls is None:
+                continue
+            count = "/".join(str(len(runs.get((section, key, t), []))) for t in [tool, tool + FTPS]
+                             if (section, key, t) in runs)
+            w("| %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                where, label, NAMES[tool], count, "%.3f" % plain if plain else "-", "%.3f" % tls if tls else "-",
+                "%.3f" % min(runs[(section, key, tool + FTPS)]) if tls else "-",
+                "%.2f" % (tls / plain) if plain and tls else "-", "%.2f" % (best / tls) if best and tls else "-"))
+        plain, tls = m.get("engine"), m.get("engine" + FTPS)
+        want = "engine over FTPS ≤ %.2f× its plain FTP time on pure-ftpd, %s" % (FTPS_OVER_PLAIN_TARGET, where)
+        if tls and plain:
+            verdicts.append((label + FTPS, want, "%.2f×" % (tls / plain), tls / plain <= FTPS_OVER_PLAIN_TARGET))
+        else:
+            verdicts.append((label + FTPS, want, "no result", False))
+        if target:
+            want = "engine over FTPS ≥ %.2f× the fastest of %s over FTPS, pure-ftpd, %s" % (
+                target, ", ".join(NAMES[p] for p in peers), where)
+            got = best / tls if best and tls else None
+            verdicts.append((label + FTPS, want, "%.2f×" % got if got else "no result", bool(got) and got >= target))
+    w("")
+    w("Runs: plain/FTPS. FTPS / plain: the tool's median over FTPS over its median in plain FTP on")
+    w("the same server (the target for the engine: ≤ %.2f). Ratio: the best FTPS peer's median over" %
+      FTPS_OVER_PLAIN_TARGET)
+    w("the tool's FTPS median. Over FTPS every file costs a TLS handshake on its data connection")
+    w("besides the encryption, for every tool alike.")
+    return verdicts
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ["times", "out", "reps", "slow-reps", "memory-queue", "memory-upload", "load-before",
-                   "load-after", "took", "failures", "local-sha-seconds", "link-delay-ms", "proftpd"]:
+                   "load-after", "took", "failures", "local-sha-seconds", "link-delay-ms", "proftpd", "pure-ftpd"]:
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
 
@@ -91,21 +164,22 @@ def main():
     w("# Upload comparison: the transfer engine against curl, lftp and rclone")
     w("")
     w("Written by `bench/upload_compare.sh` (through `scripts/bench`); re-run it to refresh. Every")
-    w("tool sends to the same vsftpd on 127.0.0.1 with the upload root on tmpfs; the runs are")
-    w("interleaved in rotating order and the upload root is emptied before each. Seconds are wall")
-    w("time of the whole process (start, login, transfer, logout), checked afterwards: every file")
-    w("with its size. The machine is shared with other work, so only ratios within this run mean")
-    w("something.")
+    w("tool sends to the same vsftpd on 127.0.0.1 (to proftpd and pure-ftpd where a section says so)")
+    w("with the upload root on tmpfs; the runs are interleaved in rotating order and the upload root")
+    w("is emptied before each. Seconds are wall time of the whole process (start, login, transfer,")
+    w("logout), checked afterwards: every file with its size. The machine is shared with other work,")
+    w("so only ratios within this run mean something.")
     w("")
     w("- date: %s" % time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
     w("- machine: %d cores (`nproc`), %s, %s memory, Linux %s" % (os.cpu_count(), cpu(), mem(), platform.release()))
     w("- load average before / after: %s / %s; the whole run took %s s" % (args.load_before, args.load_after,
                                                                           args.took))
-    w("- tools: %s; lftp %s; rclone %s; vsftpd %s; proftpd %s" % (
+    w("- tools: %s; lftp %s; rclone %s; vsftpd %s; proftpd %s; pure-ftpd %s" % (
         " ".join(first_line(["curl", "--version"]).split()[:2]),
         first_line(["lftp", "--version"]).split("Version")[-1].split("|")[0].strip(),
         first_line(["rclone", "version"]).split()[-1], package_version("vsftpd"),
-        first_line([args.proftpd, "--version"]).split()[-1]))
+        first_line([args.proftpd, "--version"]).split()[-1],
+        first_line([args.pure_ftpd, "--help"]).split(" v", 1)[-1].split()[0]))
     w("- repetitions: %s (%s for one curl per file)" % (args.reps, args.slow_reps))
     w("")
     w("## Loopback")
@@ -205,6 +279,8 @@ def main():
         w("link is %g ms." % (rtt * 1000))
     else:
         w("The proxy's own cost could not be measured (see the script's output).")
+
+    verdicts += ftps_tables(w, runs, medians, rtt, args.link_delay_ms)
 
     q, u = fields(args.memory_queue), fields(args.memory_upload)
     w("")
