@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "control_impl.hpp"
+#include "control_report.hpp"
 #include "qz/quoted.hpp"
 
 namespace qz {

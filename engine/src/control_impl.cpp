@@ -5,15 +5,6 @@
 
 namespace qz {
 
-void raise(int line, const std::string& operation, const std::string& message,
-           std::map<std::string, std::string> diagnostics) {
-    throw Exception("qz::Control", line, operation, message, std::move(diagnostics));
-}
-
-void note(Logging::EType type, const std::string& text) {
-    if (Logging::isEnabled(type)) SummaryLog::add("qz::Control: " + text);
-}
-
 Control::Impl::Impl(const Options& o) : options(o) {}
 Control::Impl::~Impl() = default;
 

@@ -12,6 +12,7 @@
 #include "qz/control.hpp"
 #include "qz/exception.hpp"
 #include "qz/log.hpp"
+#include "control_report.hpp"
 #include "remote_targets.hpp"
 
 namespace qz {
@@ -54,12 +55,5 @@ struct Control::Impl {
     explicit Impl(const Options& o);
     ~Impl();
 };
-
-// Raises the engine's error for `operation` with `message`.
-[[noreturn]] void raise(int line, const std::string& operation, const std::string& message,
-                        std::map<std::string, std::string> diagnostics = {});
-
-// Adds "qz::Control: " + `text` to the summary log when `type` is enabled.
-void note(Logging::EType type, const std::string& text);
 
 }  // namespace qz

@@ -3,7 +3,7 @@
 #include <cassert>
 #include <string>
 
-#include "control_impl.hpp"
+#include "control_report.hpp"
 
 namespace qz {
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "control_impl.hpp"
+#include "control_report.hpp"
 #include "ftp_session.hpp"
 
 namespace qz {

@@ -173,6 +173,13 @@ void FtpPipeline::startNextFile() {
     if (!job) return;
     Open o;
     o.outcome.id = job->id;
+    if (job->checkOnly) {
+        o.stored = o.outcome.stored = true;
+        o.commandPath = job->commandPath;
+        open_.push_back(std::move(o));
+        queueChecks(job->id);
+        return;
+    }
     // Queued now, written with the next flush: from here the server may hold a part.
     o.outcome.storeSent = true;
     o.commandPath = job->commandPath;
@@ -345,6 +352,12 @@ void FtpPipeline::onStored(const FtpReply& reply, unsigned long file) {
     o->stored = true;
     o->outcome.stored = true;
     // The next file's commands follow in the same write (see flush).
+    queueChecks(file);
+}
+
+void FtpPipeline::queueChecks(unsigned long file) {
+    const Open* o = find(file);
+    if (!o) return;
     queue(EFtpCommand::eSize, file, "SIZE " + o->commandPath);
     if (hash_) queue(EFtpCommand::eHash, file, "HASH " + o->commandPath);
 }

@@ -45,6 +45,7 @@ struct PipelineJob {
     std::string commandPath;  // as it goes into STOR; fits in a command
     std::uint64_t size = 0;   // bytes the source will give, for the size of the block
     bool resume = false;      // the server may hold a part: asked for its size first
+    bool checkOnly = false;   // stored already: only its SIZE (and HASH) are asked
 };
 
 enum class EPipelineEnd : int {
@@ -184,6 +185,7 @@ private:
     bool passiveKnown_ = false;
     void askPassive(unsigned long file);
     void queueStore(unsigned long file);
+    void queueChecks(unsigned long file);
     bool loggedIn_ = false;  // FEAT is answered: files may start
     FtpCommandQueue sent_;
     std::vector<QueuedCommand> unsent_;

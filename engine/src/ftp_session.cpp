@@ -11,7 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include "control_impl.hpp"
+#include "control_report.hpp"
 #include "server_hash.hpp"
 #include "qz/quoted.hpp"
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "control_impl.hpp"
+#include "control_report.hpp"
 #include "qz/quoted.hpp"
 
 namespace fs = std::filesystem;

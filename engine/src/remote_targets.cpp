@@ -1,6 +1,6 @@
 #include "remote_targets.hpp"
 
-#include "control_impl.hpp"
+#include "control_report.hpp"
 #include "qz/quoted.hpp"
 #include "remote_path.hpp"
 

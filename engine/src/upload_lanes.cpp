@@ -24,6 +24,12 @@ namespace {
 // A connection that stops again before a file was checked on it is not replaced.
 constexpr int kStopsBeforeDropped = 2;
 
+// Bytes of the file the server confirmed having been sent: by this attempt,
+// or, for a check of a file stored earlier, by the attempt that stored it.
+std::uint64_t sentBy(const Sending& f, const PipelineOutcome& outcome) {
+    return f.offset + (f.uploaded > 0 ? f.uploaded : outcome.bytes);
+}
+
 }  // namespace
 
 PipelineSettings UploadLoop::laneSettings() const {
@@ -186,6 +192,13 @@ std::optional<PipelineJob> UploadLoop::nextFile(FtpPipeline& pipeline) {
     const Clock::time_point now = Clock::now();
     if (!foldersMade_ || givenUp_ || now < policy_.nextAttemptAt()) return std::nullopt;
     Lane& lane = laneOf(pipeline);
+    // A stored file whose checks were cut short goes first: it holds its name.
+    if (!checksWaiting_.empty()) {
+        lane.files.push_back(std::move(checksWaiting_.front()));
+        checksWaiting_.pop_front();
+        const Sending& check = lane.files.back();
+        return PipelineJob{check.number, check.remotePath, check.size, false, true};
+    }
     for (;;) {
         // A fresh file only; two transfers to one remote name at once would mix their bytes.
         auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
@@ -262,7 +275,7 @@ void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) 
 // same verdicts as for a file sent one command at a time.
 void UploadLoop::laneChecked(Sending& f, const PipelineOutcome& outcome) {
     policy_.reached();
-    const std::uint64_t sent = f.offset + outcome.bytes;
+    const std::uint64_t sent = sentBy(f, outcome);
     const std::uint64_t held = outcome.serverSize ? *outcome.serverSize : sent;
     if (held != f.size || sent != f.size) {
         impl_.heldByServer.erase(f.number);
@@ -334,18 +347,32 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
 }
 
 // The server confirmed every byte, then went quiet (or the connection broke)
-// before it answered SIZE or HASH: the file is checked over a session
-// connection, as one sent there would be. A server that had counted the
-// bytes and was hashing them is asked for the hash once more only.
+// before it answered SIZE or HASH: the file is checked again, not sent
+// again. A server that had counted the bytes and was hashing them is asked
+// for the hash once more only; sending the file again would only have it
+// hash the same bytes as slowly, and a slow server is no sign of a damaged
+// copy: the file then counts as verified by its size.
 bool UploadLoop::handOverCheck(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline) {
-    if (outcome.end != EPipelineEnd::eLeft || !outcome.stored || f.offset + outcome.bytes != f.size) return false;
+    if (outcome.end != EPipelineEnd::eLeft || !outcome.stored || sentBy(f, outcome) != f.size) return false;
     const bool hashLate = pipeline.hashing() && outcome.serverSize == f.size;
-    if (hashLate && !std::exchange(tally(f.number).hashAskedAgain, true)) {
+    if (hashLate && std::exchange(tally(f.number).hashAskedAgain, true)) {
+        policy_.reached();
+        impl_.heldByServer.erase(f.number);
+        std::string fault;
+        f.sha256 = f.digest->finish(fault);
+        if (!fault.empty()) {
+            fail(f.number, quoted(entry(f).local.full()) + " " + fault);
+        } else {
+            done(f, {EVerified::eBySize, "verified by size, the server did not hash it in time"});
+        }
+        return true;
+    }
+    if (hashLate) {
         note(Logging::EType::eWarnings,
              "asking again for the SHA-256 of " + quoted(entry(f).remote.full()) + ": the server sent none within " +
                  std::to_string(hashReplyWait(std::chrono::seconds(stallSeconds()), f.size).count()) + " s");
     }
-    f.uploaded = f.size;
+    f.uploaded = f.size - f.offset;
     sendingTo_.insert(f.remotePath);
     checksWaiting_.push_back(std::move(f));
     return true;

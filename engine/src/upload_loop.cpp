@@ -280,7 +280,7 @@ void UploadLoop::startWaiting(Clock::time_point now) {
     std::size_t busy = static_cast<std::size_t>(
         std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; }));
     for (auto& s : slots_) {
-        if (!s->channel->busy && busy < slotsAllowed() && !checksWaiting_.empty()) {
+        if (!s->channel->busy && busy < slotsAllowed() && !checksWaiting_.empty() && lanesUp() == 0) {
             startHandedCheck(*s);
             ++busy;
         }
@@ -480,7 +480,7 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
         // What startWaiting could hand to a connection at once.
         const bool slotFree = foldersMade_ && now >= policy_.nextAttemptAt() &&
                               static_cast<std::size_t>(busy) < slotsAllowed();
-        if (slotFree && !checksWaiting_.empty()) wait = 0;
+        if (slotFree && !checksWaiting_.empty() && lanesUp() == 0) wait = 0;
         for (const auto& p : pending_) {
             const Clock::time_point due = std::max(p.notBefore, policy_.nextAttemptAt());
             // A file due now that no free connection may take waits for one
