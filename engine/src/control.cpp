@@ -248,8 +248,7 @@ void Control::disconnect() {
     impl_->refuseWhileUploading(__LINE__, "disconnect");
     if (impl_->session) note(Logging::EType::eSummary, "disconnected from " + impl_->session->server());
     impl_->links.clear();
-    // Waits for logins still under way, each bounded by its reply timeout.
-    impl_->linksLoggingIn.clear();
+    impl_->dropLoginsUnderWay();
     impl_->session.reset();
     impl_->connected = false;
 }

@@ -13,6 +13,7 @@
 #include "qz/exception.hpp"
 #include "qz/log.hpp"
 #include "control_report.hpp"
+#include "pipelined_links.hpp"
 #include "remote_targets.hpp"
 
 namespace qz {
@@ -38,7 +39,9 @@ struct Control::Impl {
     std::vector<std::unique_ptr<CurlControlLink>> links;
     // Such logins not finished when an upload ended: the next one takes
     // those that finished, disconnect waits for the rest.
-    std::vector<std::future<std::unique_ptr<CurlControlLink>>> linksLoggingIn;
+    std::vector<PendingLogin> linksLoggingIn;
+    // Ends the logins under way and waits for their threads.
+    void dropLoginsUnderWay();
     std::uint64_t rateLimit = 0;  // bits per second of the last upload, 0 = none
     std::string lastError;        // the last transfer error, for diagnosis
     // Files of which the server holds bytes from an attempt that did not

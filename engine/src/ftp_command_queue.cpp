@@ -11,6 +11,7 @@ bool replyFits(EFtpCommand kind, int code, bool preliminaryHeard) {
         case EFtpCommand::eMkd: return code == 257 || code == 250;
         case EFtpCommand::eEpsv: return code == 229;
         case EFtpCommand::ePasv: return code == 227;
+        case EFtpCommand::ePort: return code == 200;
         case EFtpCommand::eStor:
             if (code == 125 || code == 150) return !preliminaryHeard;
             return preliminaryHeard && (code == 226 || code == 250);

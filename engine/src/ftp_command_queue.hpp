@@ -29,6 +29,7 @@ enum class EFtpCommand : int {
     eMkd,       // 257 (some servers: 250)
     eEpsv,      // 229
     ePasv,      // 227
+    ePort,      // "EPRT" or "PORT": 200
     eStor,      // 1xx first, then 226 or 250
     eSize,      // 213
     eHash,      // 213

@@ -26,6 +26,10 @@ int linkIndex() {
     return index;
 }
 
+int stopIfCancelled(void* cancelled, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(cancelled)->load() ? 1 : 0;
+}
+
 }  // namespace
 
 // libcurl keeps the SSL object of a CONNECT_ONLY connection to itself once the
@@ -77,6 +81,11 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 15L);
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, login.replyTimeoutSeconds);
+    if (login.cancelled) {
+        curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, stopIfCancelled);
+        curl_easy_setopt(e, CURLOPT_XFERINFODATA, login.cancelled.get());
+    }
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, keepLastLine);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &last);
@@ -99,6 +108,8 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
         link->tls13Only_ = rc == CURLE_OK;
     }
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
     if (rc != CURLE_OK) {

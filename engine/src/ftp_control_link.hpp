@@ -17,6 +17,7 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -52,6 +53,9 @@ struct FtpLogin {
     bool tls = false;
     std::string caFile;             // "" for the system's certificate store
     long replyTimeoutSeconds = 30;  // for each reply of the login
+    // Set from another thread, it ends a login under way (a login on a
+    // thread of its own that nobody waits for any more).
+    std::shared_ptr<std::atomic<bool>> cancelled;
 };
 
 class ControlLink {

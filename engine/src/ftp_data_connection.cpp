@@ -43,6 +43,7 @@ bool DataConnection::open(const sockaddr_storage& peer, socklen_t length, const 
     fault_.clear();
     resumed_ = false;
     wantRead_ = false;
+    tls_ = tls;
     fd_ = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0 || (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), length) != 0 && errno != EINPROGRESS)) {
         failWith(std::strerror(errno));
@@ -50,24 +51,86 @@ bool DataConnection::open(const sockaddr_storage& peer, socklen_t length, const 
     }
     noDelay(fd_);
     state_ = EState::eConnecting;
-    if (tls) {
-        ssl_ = SSL_new(tls->context);
-        if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1 || (tls->session && SSL_set_session(ssl_, tls->session) != 1)) {
-            failWith(tlsError());
-            return false;
+    return prepareTls();
+}
+
+bool DataConnection::listen(const sockaddr_storage& local, const sockaddr_storage& server, const DataTls* tls) {
+    abort();
+    fault_.clear();
+    resumed_ = false;
+    wantRead_ = false;
+    tls_ = tls;
+    server_ = server;
+    sockaddr_storage address = local;
+    socklen_t length = local.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (local.ss_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = 0;
+    } else {
+        reinterpret_cast<sockaddr_in*>(&address)->sin_port = 0;
+    }
+    fd_ = ::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd_, 1) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        failWith(std::string("cannot listen for the server's data connection: ") + std::strerror(errno));
+        return false;
+    }
+    listeningPort_ = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                                         : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    state_ = EState::eListening;
+    return true;
+}
+
+// The server's connection, once it came; one from another address is closed
+// unread, so that nobody else can bring the file's bytes or take them.
+EIo DataConnection::acceptServer() {
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return EIo::eWouldBlock;
+            return failWith(std::string("cannot take the server's data connection: ") + std::strerror(errno));
         }
-        SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-        // A session that is not resumed brings a certificate, which must name the server.
-        X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
-        in6_addr address{};
-        const bool ip = ::inet_pton(AF_INET, tls->host.c_str(), &address) == 1 ||
-                        ::inet_pton(AF_INET6, tls->host.c_str(), &address) == 1;
-        const int named = ip ? X509_VERIFY_PARAM_set1_ip_asc(param, tls->host.c_str())
-                             : X509_VERIFY_PARAM_set1_host(param, tls->host.c_str(), 0);
-        if (named != 1) {
-            failWith("the server's name cannot be checked: " + tls->host);
-            return false;
+        const bool fromServer = peer.ss_family == server_.ss_family &&
+                                (peer.ss_family == AF_INET6
+                                     ? std::memcmp(&reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr,
+                                                   &reinterpret_cast<const sockaddr_in6*>(&server_)->sin6_addr,
+                                                   sizeof(in6_addr)) == 0
+                                     : reinterpret_cast<sockaddr_in*>(&peer)->sin_addr.s_addr ==
+                                           reinterpret_cast<const sockaddr_in*>(&server_)->sin_addr.s_addr);
+        if (!fromServer) {
+            ::close(fd);
+            continue;
         }
+        ::close(fd_);
+        fd_ = fd;
+        noDelay(fd_);
+        state_ = EState::eConnecting;
+        if (!prepareTls()) return EIo::eFailed;
+        state_ = ssl_ ? EState::eHandshaking : EState::eOpen;
+        return progress();
+    }
+}
+
+// TLS as the client on the data connection, whichever side connected.
+bool DataConnection::prepareTls() {
+    if (!tls_) return true;
+    ssl_ = SSL_new(tls_->context);
+    if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1 || (tls_->session && SSL_set_session(ssl_, tls_->session) != 1)) {
+        failWith(tlsError());
+        return false;
+    }
+    SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // A session that is not resumed brings a certificate, which must name the server.
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
+    in6_addr address{};
+    const bool ip = ::inet_pton(AF_INET, tls_->host.c_str(), &address) == 1 ||
+                    ::inet_pton(AF_INET6, tls_->host.c_str(), &address) == 1;
+    const int named = ip ? X509_VERIFY_PARAM_set1_ip_asc(param, tls_->host.c_str())
+                         : X509_VERIFY_PARAM_set1_host(param, tls_->host.c_str(), 0);
+    if (named != 1) {
+        failWith("the server's name cannot be checked: " + tls_->host);
+        return false;
     }
     return true;
 }
@@ -93,6 +156,7 @@ EIo DataConnection::tlsStep(int result) {
 EIo DataConnection::progress() {
     const SigpipeHeld held;
     switch (state_) {
+        case EState::eListening: return acceptServer();
         case EState::eConnecting: {
             pollfd p{fd_, POLLOUT, 0};
             if (::poll(&p, 1, 0) <= 0) return EIo::eWouldBlock;
@@ -192,6 +256,7 @@ void DataConnection::abort() {
 
 short DataConnection::events() const {
     if (fd_ < 0) return 0;
+    if (state_ == EState::eListening) return POLLIN;
     if (state_ == EState::eConnecting || state_ == EState::eOpen) return POLLOUT;
     return wantRead_ ? POLLIN : POLLOUT;
 }

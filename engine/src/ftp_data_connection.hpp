@@ -12,6 +12,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <cstdint>
 #include <string>
 
 #include "ftp_control_link.hpp"
@@ -27,6 +28,11 @@ public:
 
     // Begins to connect; false (with fault()) when not even that works.
     bool open(const sockaddr_storage& peer, socklen_t length, const DataTls* tls);
+    // Active mode: listens on `local`'s address, on a port the kernel picks
+    // (listeningPort()), for the server to connect from `server`'s address;
+    // a connection from anywhere else is turned away.
+    bool listen(const sockaddr_storage& local, const sockaddr_storage& server, const DataTls* tls);
+    std::uint16_t listeningPort() const { return listeningPort_; }
     // Connects, shakes hands, or closes, as far as it can now. eFailed with
     // fault() when that broke.
     EIo progress();
@@ -47,9 +53,11 @@ public:
     const std::string& fault() const { return fault_; }
 
 private:
-    enum class EState : int { eIdle, eConnecting, eHandshaking, eOpen, eClosing, eClosed, eFailed };
+    enum class EState : int { eIdle, eListening, eConnecting, eHandshaking, eOpen, eClosing, eClosed, eFailed };
 
     EIo failWith(std::string why);
+    bool prepareTls();
+    EIo acceptServer();
     EIo tlsStep(int result);
 
     int fd_ = -1;
@@ -57,6 +65,9 @@ private:
     EState state_ = EState::eIdle;
     bool wantRead_ = false;
     bool resumed_ = false;
+    const DataTls* tls_ = nullptr;
+    sockaddr_storage server_{};  // where an active connection must come from
+    std::uint16_t listeningPort_ = 0;
     std::string fault_;
 };
 

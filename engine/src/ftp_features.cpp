@@ -24,7 +24,9 @@ FtpFeatures readFeatures(const std::vector<std::string>& featLines) {
     features.sha256 = offersSha256(featLines);
     for (const std::string& line : featLines) {
         if (line.size() < 2 || line[0] != ' ') continue;
-        if (featureName(line) == "EPSV") features.epsv = true;
+        const std::string name = featureName(line);
+        if (name == "EPSV") features.epsv = true;
+        if (name == "EPRT") features.eprt = true;
     }
     return features;
 }

@@ -11,6 +11,7 @@ namespace qz {
 
 struct FtpFeatures {
     bool epsv = false;    // extended passive mode
+    bool eprt = false;    // extended active mode
     bool sha256 = false;  // HASH with SHA-256
 };
 

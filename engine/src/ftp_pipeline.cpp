@@ -142,6 +142,7 @@ void FtpPipeline::onReply(const FtpReply& reply) {
         case EFtpCommand::eMkd: --foldersOpen_; break;
         case EFtpCommand::eEpsv:
         case EFtpCommand::ePasv: onPassive(reply, command.file); break;
+        case EFtpCommand::ePort: onPort(reply, command.file); break;
         case EFtpCommand::eStor:
             if (!match->preliminary) {
                 onStored(reply, command.file);
@@ -158,7 +159,7 @@ void FtpPipeline::onReply(const FtpReply& reply) {
 void FtpPipeline::onFeat(const FtpReply& reply) {
     const FtpFeatures features = reply.code == 211 ? readFeatures(reply.lines) : FtpFeatures{};
     hash_ = settings_.askHash && features.sha256;
-    if (features.epsv) {
+    if (settings_.active ? features.eprt : features.epsv) {
         passive_ = EPassive::eEpsv;
         passiveKnown_ = true;
     }
@@ -210,12 +211,73 @@ void FtpPipeline::onResumeSize(const FtpReply& reply, Open& o) {
 
 // The passive command, and the STOR behind it once the server is known to take it.
 void FtpPipeline::askPassive(unsigned long file) {
-    if (passive_ == EPassive::ePasv) {
+    if (settings_.active) {
+        if (!listenForData(file)) return;
+    } else if (passive_ == EPassive::ePasv) {
         queue(EFtpCommand::ePasv, file, "PASV");
     } else {
         queue(EFtpCommand::eEpsv, file, "EPSV");
     }
-    if (passiveKnown_) queueStore(file);
+    // Servers answer EPRT once they have connected to us, which may be after
+    // they took a STOR written behind it: in active mode the STOR waits.
+    if (passiveKnown_ && !settings_.active) queueStore(file);
+}
+
+// Active mode: a port of ours, on the address the control connection
+// leaves from, is named to the server.
+bool FtpPipeline::listenForData(unsigned long file) {
+    sockaddr_storage local{};
+    sockaddr_storage server{};
+    socklen_t length = sizeof local;
+    socklen_t serverLength = sizeof server;
+    if (::getsockname(link_.socket(), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        ::getpeername(link_.socket(), reinterpret_cast<sockaddr*>(&server), &serverLength) != 0) {
+        stop(std::string("the control connection has no address: ") + std::strerror(errno));
+        return false;
+    }
+    sentAll_ = false;
+    if (!data_.listen(local, server, link_.dataTls())) {
+        // No STOR goes out for it: it settles now.
+        if (Open* o = find(file)) o->outcome.fault = data_.fault();
+        current_.reset();
+        settle(file, EPipelineEnd::eBroken);
+        return false;
+    }
+    char host[INET6_ADDRSTRLEN] = {};
+    const bool v6 = local.ss_family == AF_INET6;
+    const void* address = v6 ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+                             : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+    ::inet_ntop(local.ss_family, address, host, sizeof host);
+    const unsigned port = data_.listeningPort();
+    if (passive_ == EPassive::ePasv && !v6) {
+        std::string dotted = host;
+        std::replace(dotted.begin(), dotted.end(), '.', ',');
+        queue(EFtpCommand::ePort, file,
+              "PORT " + dotted + "," + std::to_string(port / 256) + "," + std::to_string(port % 256));
+    } else {
+        queue(EFtpCommand::ePort, file,
+              std::string("EPRT |") + (v6 ? "2" : "1") + "|" + host + "|" + std::to_string(port) + "|");
+    }
+    return true;
+}
+
+// The server takes the port. Some connect at once, before the STOR: the
+// bytes wait for its 1xx, as a connection that ended before the STOR
+// leaves such servers waiting for another.
+void FtpPipeline::onPort(const FtpReply& reply, unsigned long file) {
+    if (reply.code >= 400) {
+        if (!passiveKnown_ && passive_ == EPassive::eEpsvUntried && reply.code >= 500) {
+            passive_ = EPassive::ePasv;
+            askPassive(file);
+            return;
+        }
+        stop("the server refused " + std::string(passive_ == EPassive::ePasv ? "PORT" : "EPRT") + ": " +
+             quoted(reply.last()));
+        return;
+    }
+    passiveKnown_ = true;
+    if (passive_ == EPassive::eEpsvUntried) passive_ = EPassive::eEpsv;
+    queueStore(file);
 }
 
 void FtpPipeline::queueStore(unsigned long file) {

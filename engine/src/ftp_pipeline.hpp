@@ -18,6 +18,7 @@
 // EPSV goes ahead of STOR in one write where FEAT offers it. Otherwise the
 // first file asks for it alone, and a server that refuses it gets PASV: the
 // STOR follows once a passive reply has shown which one this server takes.
+// In active mode the same holds for EPRT and PORT.
 //
 //   FtpPipeline pipeline(*link, source, {true, 1 << 20});
 //   poll(pipeline.pollSet()); pipeline.advance();   // until the source has no more files
@@ -92,6 +93,7 @@ struct PipelineSettings {
     bool askHash = true;             // check by HASH where FEAT offers SHA-256
     std::size_t block = 256 * 1024;  // bytes asked of the source at once
     bool pipelined = true;           // false: each command waits for the reply to the one before
+    bool active = false;             // the server connects to us for the data (EPRT, or PORT)
 };
 
 class FtpPipeline {
@@ -161,6 +163,8 @@ private:
     void onReply(const FtpReply& reply);
     void onFeat(const FtpReply& reply);
     void onPassive(const FtpReply& reply, unsigned long file);
+    void onPort(const FtpReply& reply, unsigned long file);
+    bool listenForData(unsigned long file);
     void onStored(const FtpReply& reply, unsigned long file);
     void onSize(const FtpReply& reply, unsigned long file);
     void onResumeSize(const FtpReply& reply, Open& o);
@@ -180,7 +184,7 @@ private:
     bool hash_ = false;                     // the server hashes with SHA-256
     // How data connections are asked for; until a reply shows that the server
     // takes it, the STOR waits for the passive reply.
-    enum class EPassive : int { eEpsvUntried, eEpsv, ePasv };
+    enum class EPassive : int { eEpsvUntried, eEpsv, ePasv };  // EPRT and PORT in active mode
     EPassive passive_ = EPassive::eEpsvUntried;
     bool passiveKnown_ = false;
     void askPassive(unsigned long file);

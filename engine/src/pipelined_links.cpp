@@ -8,9 +8,7 @@
 
 namespace qz {
 
-bool ownConnectionsFit(const Options& options) {
-    return options.connectionMode == EConnectionMode::ePassive && (options.encryptData || !options.encryptControl);
-}
+bool ownConnectionsFit(const Options& options) { return options.encryptData || !options.encryptControl; }
 
 namespace {
 
@@ -28,8 +26,12 @@ FtpLogin loginOf(const Options& options) {
 
 }  // namespace
 
-std::future<std::unique_ptr<CurlControlLink>> loginLater(const Options& options) {
-    return std::async(std::launch::async, [login = loginOf(options)] { return CurlControlLink::login(login); });
+PendingLogin loginLater(const Options& options) {
+    FtpLogin login = loginOf(options);
+    login.cancelled = std::make_shared<std::atomic<bool>>(false);
+    PendingLogin pending{{}, login.cancelled};
+    pending.link = std::async(std::launch::async, [login] { return CurlControlLink::login(login); });
+    return pending;
 }
 
 PipelinedLogins loginPipelined(const Options& options, std::size_t count) {
@@ -37,7 +39,7 @@ PipelinedLogins loginPipelined(const Options& options, std::size_t count) {
     std::vector<std::future<std::unique_ptr<CurlControlLink>>> pending;
     pending.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        pending.push_back(loginLater(options));
+        pending.push_back(loginLater(options).link);
     }
     PipelinedLogins result;
     for (auto& p : pending) {

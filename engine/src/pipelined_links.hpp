@@ -9,6 +9,7 @@
 //       logins.links.size() + logins.faults.size() == 3
 //   }
 
+#include <atomic>
 #include <cstddef>
 #include <future>
 #include <memory>
@@ -21,8 +22,8 @@
 namespace qz {
 
 // The engine's own connections carry the files (pipelined or one command at
-// a time): the data connections are passive, and control and data are both
-// plain or both protected.
+// a time, passive or active): control and data are both plain or both
+// protected.
 bool ownConnectionsFit(const Options& options);
 
 struct PipelinedLogins {
@@ -31,9 +32,15 @@ struct PipelinedLogins {
     bool tls13Only = false;           // the server refused TLS 1.2
 };
 
-// Logs one connection in on a thread of its own; the future throws what
-// CurlControlLink::login throws.
-std::future<std::unique_ptr<CurlControlLink>> loginLater(const Options& options);
+// One connection logging in on a thread of its own; `link` throws what
+// CurlControlLink::login throws. cancel() ends the login soon, so that
+// nobody waits long for one that is no longer wanted.
+struct PendingLogin {
+    std::future<std::unique_ptr<CurlControlLink>> link;
+    std::shared_ptr<std::atomic<bool>> cancelled;
+    void cancel() const { cancelled->store(true); }
+};
+PendingLogin loginLater(const Options& options);
 
 // Logs in `count` connections at once.
 PipelinedLogins loginPipelined(const Options& options, std::size_t count);

@@ -34,7 +34,8 @@ std::uint64_t sentBy(const Sending& f, const PipelineOutcome& outcome) {
 
 PipelineSettings UploadLoop::laneSettings() const {
     return {impl_.options.serverHashCheck,
-            static_cast<std::size_t>(std::clamp(impl_.options.blockSize, 16384, 2097152)), impl_.options.pipelining};
+            static_cast<std::size_t>(std::clamp(impl_.options.blockSize, 16384, 2097152)), impl_.options.pipelining,
+            impl_.options.connectionMode == EConnectionMode::eActive};
 }
 
 void UploadLoop::openLanes() {
@@ -52,6 +53,7 @@ void UploadLoop::openLanes() {
     // The pipelines begin to talk at once (TYPE, FEAT): made once the lanes stand.
     for (Lane& lane : lanes_)
         lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), laneSettings());
+    lanesAtStart_ = lanesUp();
 }
 
 // `link` joins the controller's connections and carries files from now on.
@@ -67,12 +69,12 @@ void UploadLoop::addLane(std::unique_ptr<CurlControlLink> link, int stopsInARow)
 
 void UploadLoop::adoptRelogins() {
     for (auto it = relogins_.begin(); it != relogins_.end();) {
-        if (it->link.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        if (it->login.link.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
             ++it;
             continue;
         }
         try {
-            addLane(it->link.get(), it->stopsInARow);
+            addLane(it->login.link.get(), it->stopsInARow);
         } catch (const std::exception& e) {
             note(Logging::EType::eWarnings,
                  "a connection to " + session_.server() + " could not log in again: " + e.what());
@@ -417,8 +419,8 @@ bool UploadLoop::abortStalledLanes(Clock::time_point now) {
         std::string why = "nothing moved for " + seconds;
         std::uint64_t at = 0;
         if (p.sending()) {
-            at = p.bytesOfSending();
             const Sending* f = laneFile(*p.sending());
+            at = (f ? f->offset : 0) + p.bytesOfSending();
             // Every byte is out and the server's reply to the transfer does not come.
             if (f && at == f->size) why = "FTP response timeout, no reply for " + seconds;
         }

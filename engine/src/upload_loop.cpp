@@ -65,7 +65,7 @@ UploadLoop::~UploadLoop() {
     leaveLanes();
     // A connection still logging in may serve the next upload; the upload
     // does not wait for it.
-    for (Relogin& r : relogins_) impl_.linksLoggingIn.push_back(std::move(r.link));
+    for (Relogin& r : relogins_) impl_.linksLoggingIn.push_back(std::move(r.login));
     for (auto& s : slots_) {
         if (s->channel->busy) {
             session_.remove(*s->channel);
@@ -297,18 +297,18 @@ void UploadLoop::startWaiting(Clock::time_point now) {
     hintReadAhead();
 }
 
-// While lanes carry the files, the session keeps one connection for the
-// checks they could not finish, and stands in for lanes the server dropped
-// (one that restarts is waited for there, in rounds): so many connections
-// carry files as were asked for.
+// While lanes carry the files, the session's connections stand in only
+// for lanes the server dropped during this upload (one that restarts is
+// waited for there, in rounds), and carry checks once no lane is up. A
+// server that took fewer connections than asked for gets no more.
 std::size_t UploadLoop::lanesUp() const { return lanes_.size() + relogins_.size(); }
 
 std::size_t UploadLoop::slotsAllowed() const {
-    if (lanes_.empty()) return slots_.size();
-    return slots_.size() + 1 - std::min(lanesUp(), slots_.size());
+    if (lanesUp() == 0) return slots_.size();
+    return std::clamp<std::size_t>(lanesAtStart_ - std::min(lanesUp(), lanesAtStart_), 1, slots_.size());
 }
 
-bool UploadLoop::takenBySlots(const Pending&) const { return lanesUp() < slots_.size(); }
+bool UploadLoop::takenBySlots(const Pending&) const { return lanesUp() < lanesAtStart_ || lanesUp() == 0; }
 
 // Two transfers to one remote name at once would mix their bytes.
 bool UploadLoop::slotMayTake(const Pending& p, Clock::time_point now) const {

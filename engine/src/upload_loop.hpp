@@ -24,6 +24,7 @@
 #include "file_phase.hpp"
 #include "ftp_pipeline.hpp"
 #include "ftp_session.hpp"
+#include "pipelined_links.hpp"
 #include "hash_worker.hpp"
 #include "rate_limiter.hpp"
 #include "retry_policy.hpp"
@@ -165,7 +166,7 @@ private:
     };
     // A lane whose connection stopped, logging in again.
     struct Relogin {
-        std::future<std::unique_ptr<CurlControlLink>> link;
+        PendingLogin login;
         int stopsInARow = 0;
     };
     PipelineSettings laneSettings() const;
@@ -193,6 +194,7 @@ private:
     void laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);
     std::vector<Lane> lanes_;
     std::vector<Relogin> relogins_;
+    std::size_t lanesAtStart_ = 0;   // the connections the server took
     unsigned long laneSettles_ = 0;  // files settled on lanes so far
     // Files a lane stored whose checks it could not finish: a session's
     // connection asks for them, the file is not sent again.

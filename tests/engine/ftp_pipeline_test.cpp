@@ -107,7 +107,7 @@ protected:
     // Two files are resumed: one the server holds a part of (APPE after it),
     // one it does not have (STOR from byte 0).
     template <class Server>
-    void uploadAndCompare(Server& server, bool byHash, const std::string& caFile = "") {
+    void uploadAndCompare(Server& server, bool byHash, const std::string& caFile = "", bool active = false) {
         auto files = someFiles();
         files[0].resume = files[2].resume = true;
         const std::size_t held = 100000;
@@ -119,7 +119,9 @@ protected:
         }
         auto link = qz::CurlControlLink::login(loginOf(server, caFile));
         ListSource source(files);
-        qz::FtpPipeline pipeline(*link, source, {});
+        qz::PipelineSettings settings;
+        settings.active = active;
+        qz::FtpPipeline pipeline(*link, source, settings);
         drive(pipeline, source, std::chrono::seconds(60));
         ASSERT_EQ(pipeline.fault(), "");
         for (std::size_t i = 0; i < files.size(); ++i) {
@@ -132,8 +134,9 @@ protected:
             EXPECT_EQ(outcome.hashReply.find(sha) != std::string::npos, byHash) << outcome.hashReply;
             EXPECT_EQ(qztest::sha256File(server.root() + "/" + files[i].remoteName), sha);
         }
-        // TYPE and FEAT, one write per file and one more per resume, the last file's checks.
-        EXPECT_EQ(pipeline.controlWrites(), files.size() + 2 + 2);
+        // TYPE and FEAT, one write per file (two in active mode: the STOR
+        // waits for the reply to EPRT) and one more per resume, the last file's checks.
+        EXPECT_EQ(pipeline.controlWrites(), files.size() * (active ? 2 : 1) + 2 + 2);
     }
 };
 
@@ -151,6 +154,11 @@ TEST_F(FtpPipelineTest, OverTlsEveryDataConnectionResumesTheLoginSession) {
 TEST_F(FtpPipelineTest, AServerThatHashesChecksEveryFileByItsSha256) {
     qztest::ProftpdServer server(path("served"));
     uploadAndCompare(server, true);
+}
+
+TEST_F(FtpPipelineTest, InActiveModeTheServerConnectsToAPortOfOurs) {
+    qztest::ProftpdServer server(path("served"));
+    uploadAndCompare(server, true, "", true);
 }
 
 TEST_F(FtpPipelineTest, AFileThatCannotBeSentFailsAloneByName) {

@@ -344,6 +344,23 @@ TEST_F(Transfer, AServerWithoutEpsvGetsPasvAndNoFileLosesAnAttempt) {
         std::any_of(commands.begin(), commands.end(), [](const std::string& line) { return contains(line, " PASV"); }));
 }
 
+// Connections the server turned away at connect are not asked for again
+// while those it took carry the files.
+TEST_F(Transfer, AServerThatTakesFewerConnectionsGetsEveryFileOverThoseItTook) {
+    const auto names = writeTree();
+    FtpServer& s = server();
+    FtpServer::Faults limited;
+    limited.maxPerAddress = 2;
+    s.setFaults(limited);
+    qz::Options o = optionsFor(s);
+    o.setMultiThreaded(true, 3);
+    qz::Control control(o);
+    control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+    control.upload();
+    for (const auto& n : names) expectSameFile(path("tree/" + n), s.root() + "/" + n);
+    for (const auto& [n, e] : control.getFileMap()) EXPECT_EQ(e.attempts, 1) << e.remote.full();
+}
+
 TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
     const auto certificates = makeCertificates(dir());
     struct Case {

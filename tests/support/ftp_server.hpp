@@ -69,7 +69,8 @@ public:
         double unavailableFor = 0;       // seconds of the restart: new connections get 421
         bool unavailableCloses = false;  // ...or are closed before any greeting
         bool wrongHash = false;          // offer HASH and answer it with a SHA-256 not the file's
-        bool refuseEpsv = false;         // answer EPSV 502: PASV only
+        bool refuseEpsv = false;         // neither offer nor take EPSV: PASV only
+        int maxPerAddress = 0;           // connections one address may hold, 0: no limit
     };
 
     // The server side of test certificates (support/certificates.hpp).
@@ -138,6 +139,8 @@ public:
         }
         if (faults_.wrongHash) args.push_back("--wrong-hash");
         if (faults_.refuseEpsv) args.push_back("--refuse-epsv");
+        if (faults_.maxPerAddress > 0)
+            args.insert(args.end(), {"--max-per-address", std::to_string(faults_.maxPerAddress)});
         std::vector<char*> argv;
         argv.reserve(args.size() + 1);
         for (auto& a : args) argv.push_back(a.data());

@@ -4,6 +4,7 @@
 #                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only]]
 #                 [--events FILE] [--commands FILE] [--quota BYTES [--quota-reply CODE]]
 #                 [--stall-after BYTES [--stall-always]] [--wrong-hash] [--refuse-epsv]
+#                 [--max-per-address N]
 #                 [--unavailable-after FILES --unavailable-for SECONDS [--unavailable-closes]]
 # With --cert and --key, TLS is required on the control and the data
 # connections; --refuse-tls13-data answers a TLS 1.3 data connection with
@@ -61,6 +62,7 @@ def main():
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--stall-always", action="store_true")
     parser.add_argument("--refuse-epsv", action="store_true")
+    parser.add_argument("--max-per-address", type=int, default=0)
     parser.add_argument("--unavailable-after", type=int)
     parser.add_argument("--unavailable-for", type=float, default=0.0)
     parser.add_argument("--unavailable-closes", action="store_true")
@@ -243,6 +245,8 @@ def main():
 
     server = FTPServer(("127.0.0.1", args.port), Handler)
     server.max_cons = 64
+    # --max-per-address: more connections from one address get "421 Too many connections".
+    server.max_cons_per_ip = args.max_per_address
     server.serve_forever(handle_exit=True)
 
 

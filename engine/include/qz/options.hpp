@@ -90,9 +90,9 @@ public:
     // With pipelining on, each connection writes a file's commands together
     // with the previous file's checks, so a small file costs about two round
     // trips instead of four or more. Off: one command at a time. Either way
-    // the engine's own connections carry every file in passive mode with
-    // plain FTP or FTPS on control and data; active mode, and TLS on the
-    // control connection only, go one command at a time over libcurl's.
+    // the engine's own connections carry every file, passive or active, with
+    // plain FTP or FTPS on control and data; TLS on the control connection
+    // only goes one command at a time over libcurl's.
     void setPipelining(bool enabled);
 
     // Every option as name and display text. With showPasswords false the
