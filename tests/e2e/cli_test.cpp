@@ -391,7 +391,7 @@ TEST_F(Cli, OnlyConfirmedAnswersCountAndServerTextStaysPlain) {
     const std::string unconfirmed = "qzws: the job server did not confirm the finalization of job 7: ";
     struct Case {
         const char* name;
-        std::string useSsl;  // the "ftp" element's attribute, when not empty
+        std::string useSsl;    // the "ftp" element's attribute, when not empty
         std::string ftpWords;  // the transfer server refuses the file with these
         std::string logAnswer;
         std::string finalAnswer;
@@ -400,8 +400,8 @@ TEST_F(Cli, OnlyConfirmedAnswersCountAndServerTextStaysPlain) {
         const char* logConfirmed;  // in --json: "true", "false" or "" (not there)
     };
     const Case cases[] = {
-        {"empty finalization answer", "", "", "yay\r\n", "", 9,
-         literal(plainFtp + unconfirmed + "an empty answer\n"), "true"},
+        {"empty finalization answer", "", "", "yay\r\n", "", 9, literal(plainFtp + unconfirmed + "an empty answer\n"),
+         "true"},
         {"plain text", "", "", "yay\r\n", "finalized", 9, literal(plainFtp + unconfirmed) + "answer \"[^\n]*\n",
          "true"},
         {"HTML error page", "", "", "yay\r\n", "<html><body>Internal error<br></body></html>", 9,
@@ -416,8 +416,10 @@ TEST_F(Cli, OnlyConfirmedAnswersCountAndServerTextStaysPlain) {
          "comments=\"no&#10;qzws: job 7 finalized: 3 files&#13;&#x9b;[2J\"/></result>",
          9, literal(plainFtp + "qzws: finalizing job 7 failed: \"no\\nqzws: job 7 finalized: 3 files\\r\\u009B[2J\"\n"),
          "true"},
-        {"FTP refusal with ESC and BEL", "", "\x1B]0;PWNED\x07" "denied", "", "", 7,
-         literal(plainFtp) + "qzws: upload failed: [^\n]*550 \\\\x1B\\]0;PWNED\\\\x07denied[^\n]*\n", ""},
+        {"FTP refusal with ESC and BEL", "",
+         "\x1B]0;PWNED\x07"
+         "denied",
+         "", "", 7, literal(plainFtp) + "qzws: upload failed: [^\n]*550 \\\\x1B\\]0;PWNED\\\\x07denied[^\n]*\n", ""},
         {"useSSL TRUE", "TRUE", "", "yay\r\n", "yay\r\n", 0,
          literal("qzws: warning: the transfer to 127.0.0.1 runs without TLS (the job server's \"useSSL\" is \"TRUE\", "
                  "and only \"true\" switches TLS on): the transfer password and the files travel in clear; "
@@ -434,15 +436,17 @@ TEST_F(Cli, OnlyConfirmedAnswersCountAndServerTextStaysPlain) {
         }
         ftp->setFaults(faults);
         qztest::ScriptServer jobServer;
-        jobServer.reply({200, R"(<?xml version="1.0"?><result><status success="true"/>)"
-                              R"(<orderform name="F" type="job"/></result>)",
+        jobServer.reply({200,
+                         R"(<?xml version="1.0"?><result><status success="true"/>)"
+                         R"(<orderform name="F" type="job"/></result>)",
                          {}});
         std::string ftpElement = R"(<ftp path="/" u=")" + ftp->user() + R"(" p=")" + ftp->password() +
                                  R"(" s="127.0.0.1" p1=")" + std::to_string(ftp->port()) + "\"";
         if (!c.useSsl.empty()) ftpElement += " useSSL=\"" + c.useSsl + "\"";
-        jobServer.reply({200, R"(<?xml version="1.0"?><result><status success="true"/><job id="7"/>)"
-                              R"(<securityTag isSecure="false"/>)" +
-                                  ftpElement + "/></result>",
+        jobServer.reply({200,
+                         R"(<?xml version="1.0"?><result><status success="true"/><job id="7"/>)"
+                         R"(<securityTag isSecure="false"/>)" +
+                             ftpElement + "/></result>",
                          {}});
         jobServer.reply({200, c.logAnswer, {}});
         jobServer.reply({200, c.finalAnswer, {}});

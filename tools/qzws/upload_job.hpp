@@ -27,8 +27,8 @@ enum ExitCode : int {
     eExitSummaryLog = 8,
     eExitFinalization = 9,
     eExitKeepAlive = 10,
-    eExitLogs = 11,  // the log folder or a log file cannot be used
-    eExitHangUp = 129,  // SIGHUP: the terminal went away
+    eExitLogs = 11,          // the log folder or a log file cannot be used
+    eExitHangUp = 129,       // SIGHUP: the terminal went away
     eExitInterrupted = 130,  // SIGINT, SIGTERM
 };
 
