@@ -81,7 +81,18 @@ public:
             previous = ::getcwd(buf, sizeof buf) ? buf : "";
             if (::chdir(dir_.c_str()) != 0) throw std::runtime_error("cannot enter " + dir_);
         }
-        int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        // As from a shell: the test's own ignored signals (SIGPIPE among
+        // them) and blocked ones are not handed on.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t signals;
+        sigemptyset(&signals);
+        posix_spawnattr_setsigmask(&attributes, &signals);
+        sigaddset(&signals, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attributes, &signals);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        int rc = ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+        posix_spawnattr_destroy(&attributes);
         if (!previous.empty() && ::chdir(previous.c_str()) != 0)
             throw std::runtime_error("cannot return to " + previous);
         posix_spawn_file_actions_destroy(&actions);

@@ -330,6 +330,7 @@ int main(int argc, char** argv) {
             }
         });
         for (const auto& warning : runWarnings(ws)) std::cerr << "qzws: warning: " << printable(warning) << "\n";
+        interruptedJson = false;  // the summary below says how the run ended
         if (json) {
             // ASCII only: no byte of a server's text reaches a terminal that shows the JSON.
             std::cout << summaryJson(ws, outcome).dump(2, ' ', true, nlohmann::json::error_handler_t::replace) << "\n";
