@@ -79,7 +79,7 @@ const char* const kTransferFaults =
 // async-signal-safe calls.
 char interruptedCookieFile[4096];
 char interruptedLogPaths[4][4096];
-bool interruptedJson = false;
+volatile sig_atomic_t interruptedJson = 0;
 const qz::WS* interruptedClient = nullptr;
 char interruptedStates[qz::WS::eFinished + 1][32];
 // The job id as a JSON string, complete before it is marked ready.
@@ -136,7 +136,7 @@ void removeOnInterrupt(const qz::WS& ws, bool logs, bool json) {
     for (int state = 0; state <= qz::WS::eFinished; ++state) {
         keepText(interruptedStates[state], qz::to_string(static_cast<qz::WS::EState>(state)));
     }
-    interruptedJson = json;
+    interruptedJson = json ? 1 : 0;
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
@@ -330,7 +330,7 @@ int main(int argc, char** argv) {
             }
         });
         for (const auto& warning : runWarnings(ws)) std::cerr << "qzws: warning: " << printable(warning) << "\n";
-        interruptedJson = false;  // the summary below says how the run ended
+        interruptedJson = 0;  // the summary below says how the run ended
         if (json) {
             // ASCII only: no byte of a server's text reaches a terminal that shows the JSON.
             std::cout << summaryJson(ws, outcome).dump(2, ' ', true, nlohmann::json::error_handler_t::replace) << "\n";
