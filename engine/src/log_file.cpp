@@ -303,9 +303,10 @@ void writeLog(const std::string& kind, EWrite how, const std::string& text) {
         refuse(__LINE__, "the log file", path, std::string("cannot be written: ") + std::strerror(errno));
     }
     if (how == EWrite::eTruncate) {
-        // An emptied log starts whole again.
+        // An emptied log starts whole again, whatever its folder refused before.
         std::lock_guard<std::mutex> lock(created.mutex);
         created.lostLines.erase(path);
+        created.lostLines.erase(dir);
     }
 }
 

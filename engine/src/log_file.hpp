@@ -40,7 +40,7 @@ void writeLog(const std::string& kind, EWrite how, const std::string& text);
 
 // Path of each log (or log folder) that lost a line -> the first reason: a
 // refused write, or the file found replaced by another since the last one.
-// Emptying a log with writeLog clears its entry.
+// Emptying a log with writeLog clears its entry and its folder's.
 std::map<std::string, std::string> lostLines();
 
 }  // namespace qz::detail
