@@ -45,6 +45,8 @@ WS& WS::reset() {
     recentUrl.clear();
     xmlResponse.clear();
     rawResponse.clear();
+    summaryLogResponse.clear();
+    summaryLogSuccess = false;
     baseUrl.clear();
     loginUsername.clear();
     loginPassword.clear();

@@ -119,7 +119,12 @@ WS& WS::uploadSummaryLog(const GlobalStateAndStats& stats) {
 
     const std::string firstLine = "TotalFileAreaDataTransferredForThisSession : " +
                                   std::to_string(stats.totalBytesTransferred) + "\n";
-    const std::string body = detail::summaryLogBody(firstLine, SummaryLog::getLogFilename());
+    const std::string logPath = SummaryLog::getLogFilename();
+    // A log that lost lines on the way to its file (a full disk, the file
+    // removed) says so at its end: the server must not take it as whole.
+    const std::string why = SummaryLog::whyIncomplete();
+    const std::string body = detail::summaryLogBody(
+        firstLine, logPath, why.empty() ? "" : "qz::WS: this log is incomplete: its file " + why + "\n");
 
     std::string url = baseUrl + "appletLogs.do?username=" + url_encode(loginUsername);
     if (orderFormType == "job") {
@@ -130,7 +135,11 @@ WS& WS::uploadSummaryLog(const GlobalStateAndStats& stats) {
         url += "&group=" + url_encode(orderFormName);
     }
 
+    summaryLogResponse.clear();
+    summaryLogSuccess = false;
     DocPtr answer(send_request(url, body));
+    summaryLogResponse = rawResponse;
+    summaryLogSuccess = successFlag;
     state = eLogDone;
     return *this;
 }

@@ -51,7 +51,7 @@ std::string finalizationBody(WS& client, const TransferredFiles& files) {
     return body;
 }
 
-std::string summaryLogBody(const std::string& firstLine, const std::string& logPath) {
+std::string summaryLogBody(const std::string& firstLine, const std::string& logPath, const std::string& lastLine) {
     constexpr std::size_t kPiece = 1 << 20;
     std::vector<char> piece(kPiece);
     std::ifstream file(logPath, std::ios::binary);
@@ -62,7 +62,8 @@ std::string summaryLogBody(const std::string& firstLine, const std::string& logP
 
     // A first pass finds the encoded length, so that the body is not
     // reallocated (and for a moment held twice) as it grows.
-    std::size_t encoded = urlEncodedSize(firstLine.data(), firstLine.size());
+    std::size_t encoded = urlEncodedSize(firstLine.data(), firstLine.size()) + 3;
+    encoded += urlEncodedSize(lastLine.data(), lastLine.size());
     if (file) {
         for (std::size_t n = readPiece(); n > 0; n = readPiece()) encoded += urlEncodedSize(piece.data(), n);
         file.clear();
@@ -72,8 +73,17 @@ std::string summaryLogBody(const std::string& firstLine, const std::string& logP
     std::string body = "logs=";
     body.reserve(body.size() + encoded);
     appendUrlEncoded(body, firstLine.data(), firstLine.size());
+    char lastByte = '\n';
     if (file) {
-        for (std::size_t n = readPiece(); n > 0; n = readPiece()) appendUrlEncoded(body, piece.data(), n);
+        for (std::size_t n = readPiece(); n > 0; n = readPiece()) {
+            appendUrlEncoded(body, piece.data(), n);
+            lastByte = piece[n - 1];
+        }
+    }
+    if (!lastLine.empty()) {
+        // A write cut short leaves half a line behind.
+        if (lastByte != '\n') appendUrlEncoded(body, "\n", 1);
+        appendUrlEncoded(body, lastLine.data(), lastLine.size());
     }
     return body;
 }

@@ -27,6 +27,7 @@ std::string finalizationBody(WS& client, const TransferredFiles& files);
 // of the file at `logPath` (nothing of it when the file cannot be read). The
 // file is encoded piece by piece as it is read, into a body allocated once:
 // a log of any size costs its encoded body and one piece, nothing besides.
-std::string summaryLogBody(const std::string& firstLine, const std::string& logPath);
+// A non-empty `lastLine` ends the text, on a line of its own.
+std::string summaryLogBody(const std::string& firstLine, const std::string& logPath, const std::string& lastLine = "");
 
 }  // namespace qz::detail

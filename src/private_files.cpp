@@ -81,17 +81,34 @@ std::string formatted(xmlDoc* document) {
 }  // namespace
 
 std::string prepareCookieFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        ::close(fd);
-        return "";
+    // libcurl drops a cookie file it cannot write or read without a word,
+    // and the session with it: each failure is told here, before a request.
+    static const char header[] = "# Netscape HTTP Cookie File\n";
+    const int created = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0) {
+        const bool written = ::write(created, header, sizeof header - 1) == static_cast<ssize_t>(sizeof header - 1);
+        const int writeError = errno;
+        char back[sizeof header] = {};
+        const bool readBack = written && ::pread(created, back, sizeof header - 1, 0) == sizeof header - 1 &&
+                              std::memcmp(back, header, sizeof header - 1) == 0;
+        const int readError = errno;
+        ::close(created);
+        if (written && readBack) return "";
+        ::unlink(path.c_str());
+        return !written ? std::string("cannot be written: ") + std::strerror(writeError ? writeError : ENOSPC)
+                        : std::string("cannot be read back: ") + std::strerror(readError ? readError : EIO);
     }
+    if (errno != EEXIST) return std::string("cannot be created: ") + std::strerror(errno);
     struct stat info {};
-    if (errno != EEXIST || ::lstat(path.c_str(), &info) != 0) return "";
+    if (::lstat(path.c_str(), &info) != 0) return std::string("cannot be examined: ") + std::strerror(errno);
     if (S_ISLNK(info.st_mode)) return "is a symbolic link";
     if (!S_ISREG(info.st_mode)) return "is not a regular file";
     if (info.st_uid != ::geteuid()) return "belongs to another user";
     if ((info.st_mode & 077) != 0) return "is open to other users";
+    // O_NONBLOCK: a FIFO put in its place meanwhile fails at once.
+    const int existing = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (existing < 0) return std::string("cannot be opened for reading and writing: ") + std::strerror(errno);
+    ::close(existing);
     return "";
 }
 

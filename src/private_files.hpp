@@ -11,10 +11,12 @@
 
 namespace qz::detail {
 
-// Creates the cookie file 0600 when it is missing. Returns "" when the file
-// is safe to hand to libcurl, else why not ("is a symbolic link", ...): an
+// Creates the cookie file 0600 when it is missing, with a header line that
+// is written and read back. Returns "" when the file is safe to hand to
+// libcurl, else why not ("is a symbolic link", "cannot be created: ..."): an
 // existing file must be a regular file of this user that only they can read,
-// since libcurl keeps the mode of a file it finds and writes through links.
+// since libcurl keeps the mode of a file it finds and writes through links,
+// and one that can be opened for reading and writing.
 std::string prepareCookieFile(const std::string& path);
 
 // Writes the debug dumps of one answer under the first name from `nextName`

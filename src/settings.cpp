@@ -2,9 +2,12 @@
 #include <curlpp/cURLpp.hpp>
 #include <libxml/globals.h>
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
 
 #include <cctype>
 #include <charconv>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 
@@ -47,11 +50,37 @@ std::string invalidValue(const std::string& key, const std::string& value) {
     return "invalid value \"" + value + "\" for key \"" + key + "\"";
 }
 
+void logXmlText(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!text.empty()) SummaryLog::add("qz::WS: libxml2: " + text);
+}
+
+void logXmlError(void*, xmlErrorPtr error) {
+    if (error && error->message) logXmlText(error->message);
+}
+
+// libxml2 hands printf-style pieces here.
+void logGenericXmlError(void*, const char* format, ...) {
+    char text[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    logXmlText(text);
+}
+
 }  // namespace
 
 void WS::initialize_third_party_libs() {
     curlpp::initialize(CURL_GLOBAL_ALL);
     xmlInitParser();
+    // libxml2 would print its complaints about a bad document on stderr,
+    // which is the host's: they go to the summary log instead, on this
+    // thread and on threads started later.
+    xmlSetGenericErrorFunc(nullptr, logGenericXmlError);
+    xmlSetStructuredErrorFunc(nullptr, logXmlError);
+    xmlThrDefSetGenericErrorFunc(nullptr, logGenericXmlError);
+    xmlThrDefSetStructuredErrorFunc(nullptr, logXmlError);
     xmlKeepBlanksDefault(0);
     xmlLineNumbersDefault(1);
     xmlThrDefIndentTreeOutput(1);

@@ -28,8 +28,7 @@ void SummaryLog::add(const std::string& line) {
     try {
         detail::writeLog("summary", detail::EWrite::eAppend, line + "\n");
     } catch (const Exception&) {
-        // The folder or file was refused; truncateLogFile, at the start of
-        // every job, has already reported why.
+        // The line is lost; logWriteFailures tells which log and why.
     }
 }
 
@@ -40,7 +39,17 @@ void SummaryLog::truncateLogFile() {
 
 std::vector<std::string> logPathsRemovedAtExit() { return detail::pathsRemovedAtExit(); }
 
+std::map<std::string, std::string> logWriteFailures() { return detail::lostLines(); }
+
 std::string SummaryLog::getLogFilename() { return detail::logFilePath("summary"); }
+
+std::string SummaryLog::whyIncomplete() {
+    const std::string path = getLogFilename();
+    const auto lost = detail::lostLines();
+    auto why = lost.find(path);
+    if (why == lost.end()) why = lost.find(path.substr(0, path.rfind('/')));
+    return why == lost.end() ? "" : why->second;
+}
 
 void Logging::enable(EType type, const Options&, const std::string& text) {
     enabledTypes() |= bitOf(type);

@@ -35,10 +35,6 @@ private:
     int fd_;
 };
 
-[[noreturn]] void refuse(int line, const std::string& what, const std::string& path, const std::string& reason) {
-    throw Exception("qz::Log", line, "log", what + " \"" + path + "\" " + reason, {{"path", path}});
-}
-
 // Owner and mode as fstat gives them; the reason a file or folder is refused,
 // or "" when only this user can reach it.
 std::string whyNotPrivate(const struct stat& info) {
@@ -61,6 +57,11 @@ struct CreatedFiles {
     // Default folder that could not be used -> the private folder made in its
     // place, and the process that made it (it removes the folder at exit).
     std::map<std::string, std::pair<std::string, pid_t>> standIns;
+    // Log file -> the file it was when last written: another one under the
+    // same name means the earlier lines went with the one removed.
+    std::map<std::string, std::pair<dev_t, ino_t>> identities;
+    // Log file (or folder) -> why a line was lost, the first reason only.
+    std::map<std::string, std::string> lostLines;
 };
 
 void removeCreatedFiles();
@@ -84,6 +85,17 @@ void removeCreatedFiles() {
     for (const auto& [preferred, standIn] : files.standIns) {
         if (standIn.second == ::getpid()) ::rmdir(standIn.first.c_str());
     }
+}
+
+// Every refusal loses the line being written: the first reason for each
+// path is kept for logWriteFailures.
+[[noreturn]] void refuse(int line, const std::string& what, const std::string& path, const std::string& reason) {
+    {
+        CreatedFiles& files = createdFiles();
+        std::lock_guard<std::mutex> lock(files.mutex);
+        files.lostLines.emplace(path, reason);
+    }
+    throw Exception("qz::Log", line, "log", what + " \"" + path + "\" " + reason, {{"path", path}});
 }
 
 // The process id in a log name of ours ("qz-summary-123.log"), or 0.
@@ -275,6 +287,13 @@ void writeLog(const std::string& kind, EWrite how, const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(created.mutex);
         created.paths.emplace(path, ::getpid());
+        const std::pair<dev_t, ino_t> identity{info.st_dev, info.st_ino};
+        auto [known, first] = created.identities.emplace(path, identity);
+        // Removed while in use: this line goes into a new file, the earlier ones are gone.
+        if (!first && known->second != identity && how == EWrite::eAppend) {
+            created.lostLines.emplace(path, "was removed while in use");
+        }
+        known->second = identity;
     }
     // Emptied only now: a file that failed the checks above is left as it was.
     if (how == EWrite::eTruncate && ::ftruncate(file.get(), 0) != 0) {
@@ -283,6 +302,18 @@ void writeLog(const std::string& kind, EWrite how, const std::string& text) {
     if (!writeAll(file.get(), text)) {
         refuse(__LINE__, "the log file", path, std::string("cannot be written: ") + std::strerror(errno));
     }
+    if (how == EWrite::eTruncate) {
+        // An emptied log starts whole again, whatever its folder refused before.
+        std::lock_guard<std::mutex> lock(created.mutex);
+        created.lostLines.erase(path);
+        created.lostLines.erase(dir);
+    }
+}
+
+std::map<std::string, std::string> lostLines() {
+    CreatedFiles& files = createdFiles();
+    std::lock_guard<std::mutex> lock(files.mutex);
+    return files.lostLines;
 }
 
 }  // namespace qz::detail

@@ -3,6 +3,7 @@
 // where and when, so they live in a folder that only their owner can enter
 // and are never written through a link or into a file someone else made.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,10 @@ enum class EWrite { eAppend, eTruncate };
 // is set (and not "0"); logs that dead processes left behind in the folder
 // are removed when the folder is first used.
 void writeLog(const std::string& kind, EWrite how, const std::string& text);
+
+// Path of each log (or log folder) that lost a line -> the first reason: a
+// refused write, or the file found replaced by another since the last one.
+// Emptying a log with writeLog clears its entry and its folder's.
+std::map<std::string, std::string> lostLines();
 
 }  // namespace qz::detail

@@ -131,6 +131,11 @@ public:
     std::int64_t httpResponseCode = -1;
     bool successFlag = false;
     std::string message;  // text of the last error or report
+    // The answer to the most recent summary log upload, and whether it
+    // reported success: the upload run sends the log and the finalization
+    // in one call, after which the fields above describe the finalization.
+    std::string summaryLogResponse;
+    bool summaryLogSuccess = false;
     EState state = eUnknown;
     bool verbose = false;  // libcurl verbose output and debug dumps
     std::int32_t sslVerifyHost = 2;

@@ -2,6 +2,7 @@
 // go wrong, ending in one clear line, a documented exit code and no stray
 // cookie file.
 #include <curl/curl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <regex>
@@ -12,6 +13,7 @@
 #include "qz/strings.hpp"
 #include "support/command.hpp"
 #include "support/digest.hpp"
+#include "support/script_server.hpp"
 
 namespace {
 
@@ -42,6 +44,17 @@ protected:
                 "--field", "project=cli", "--no-progress", "--no-http-warning"};
     }
     static int lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+    // `text` as a regular expression that matches it alone.
+    static std::string literal(const std::string& text) {
+        return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+    }
+    // No byte that a terminal takes as a control, but the line ends.
+    static bool plainLines(const std::string& text) {
+        for (unsigned char c : text) {
+            if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+        }
+        return text.find("\xC2\x9B") == std::string::npos;
+    }
 };
 
 TEST_F(Cli, UploadsAJobAndReportsItAsJson) {
@@ -366,28 +379,201 @@ TEST_F(Cli, NoSecretInWhatTheRunWritesOrPrintsAndNoLogsPileUp) {
     EXPECT_TRUE(std::filesystem::is_empty(path("logs")));
 }
 
-TEST_F(Cli, CtrlCStopsCleanly) {
+// Answers no honest job server gives, in front of a real transfer server:
+// the command claims only what the servers confirmed, and whatever they say
+// reaches the terminal as plain characters on one line.
+TEST_F(Cli, OnlyConfirmedAnswersCountAndServerTextStaysPlain) {
+    ftp = std::make_unique<qztest::FtpServer>(path("served"));
+    writeFile("one.txt", "1");
+    const std::string plainFtp =
+        "qzws: warning: the transfer to 127.0.0.1 runs without TLS (the job server did not ask for TLS): the "
+        "transfer password and the files travel in clear; --no-plain-ftp-warning silences this\n";
+    const std::string unconfirmed = "qzws: the job server did not confirm the finalization of job 7: ";
+    struct Case {
+        const char* name;
+        std::string useSsl;    // the "ftp" element's attribute, when not empty
+        std::string ftpWords;  // the transfer server refuses the file with these
+        std::string logAnswer;
+        std::string finalAnswer;
+        int exitCode;
+        std::string err;           // a regular expression for stderr
+        const char* logConfirmed;  // in --json: "true", "false" or "" (not there)
+    };
+    const Case cases[] = {
+        {"empty finalization answer", "", "", "yay\r\n", "", 9, literal(plainFtp + unconfirmed + "an empty answer\n"),
+         "true"},
+        {"plain text", "", "", "yay\r\n", "finalized", 9, literal(plainFtp + unconfirmed) + "answer \"[^\n]*\n",
+         "true"},
+        {"HTML error page", "", "", "yay\r\n", "<html><body>Internal error<br></body></html>", 9,
+         literal(plainFtp + unconfirmed) + "answer \"[^\n]*\n", "true"},
+        {"result without status", "", "", "yay\r\n", "<result/>", 9,
+         literal(plainFtp + unconfirmed + "answer \"<result/>\"\n"), "true"},
+        {"refused transfer log", "", "", "nay\r\n", "yay\r\n", 0,
+         literal(plainFtp + "qzws: warning: the job server did not confirm the transfer log: answer \"nay\\r\\n\"\n"),
+         "false"},
+        {"comment with a line feed, a CR and U+009B", "", "", "yay\r\n",
+         "<?xml version=\"1.0\"?><result><status success=\"false\" "
+         "comments=\"no&#10;qzws: job 7 finalized: 3 files&#13;&#x9b;[2J\"/></result>",
+         9, literal(plainFtp + "qzws: finalizing job 7 failed: \"no\\nqzws: job 7 finalized: 3 files\\r\\u009B[2J\"\n"),
+         "true"},
+        {"FTP refusal with ESC and BEL", "",
+         "\x1B]0;PWNED\x07"
+         "denied",
+         "", "", 7, literal(plainFtp) + "qzws: upload failed: [^\n]*550 \\\\x1B\\]0;PWNED\\\\x07denied[^\n]*\n", ""},
+        {"useSSL TRUE", "TRUE", "", "yay\r\n", "yay\r\n", 0,
+         literal("qzws: warning: the transfer to 127.0.0.1 runs without TLS (the job server's \"useSSL\" is \"TRUE\", "
+                 "and only \"true\" switches TLS on): the transfer password and the files travel in clear; "
+                 "--no-plain-ftp-warning silences this\n"),
+         "true"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qztest::FtpServer::Faults faults;
+        if (!c.ftpWords.empty()) {
+            faults.quota = 1;
+            faults.quotaReply = 550;
+            faults.quotaWords = c.ftpWords;
+        }
+        ftp->setFaults(faults);
+        qztest::ScriptServer jobServer;
+        jobServer.reply({200,
+                         R"(<?xml version="1.0"?><result><status success="true"/>)"
+                         R"(<orderform name="F" type="job"/></result>)",
+                         {}});
+        std::string ftpElement = R"(<ftp path="/" u=")" + ftp->user() + R"(" p=")" + ftp->password() +
+                                 R"(" s="127.0.0.1" p1=")" + std::to_string(ftp->port()) + "\"";
+        if (!c.useSsl.empty()) ftpElement += " useSSL=\"" + c.useSsl + "\"";
+        jobServer.reply({200,
+                         R"(<?xml version="1.0"?><result><status success="true"/><job id="7"/>)"
+                         R"(<securityTag isSecure="false"/>)" +
+                             ftpElement + "/></result>",
+                         {}});
+        jobServer.reply({200, c.logAnswer, {}});
+        jobServer.reply({200, c.finalAnswer, {}});
+        CommandResult r = qzws({"upload", "--url", jobServer.base(), "--user", "alice", "--form", "F", "--json",
+                                "--no-http-warning", "--no-progress", path("one.txt")})
+                              .env("QZWS_PASSWORD", "wonderland")
+                              .run();
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        // With --json the progress goes to stderr too.
+        const std::string said = std::regex_replace(r.err, std::regex("qzws: [0-9]+% [^\n]*\n"), "");
+        EXPECT_TRUE(std::regex_match(said, std::regex(c.err))) << r.err;
+        EXPECT_TRUE(plainLines(r.err)) << r.err;
+        nlohmann::json summary;
+        ASSERT_NO_THROW(summary = nlohmann::json::parse(r.out)) << r.out;
+        EXPECT_EQ(summary["exitCode"].is_null() ? 0 : summary["exitCode"].get<int>(), c.exitCode);
+        EXPECT_EQ(summary.contains("logConfirmed") ? summary["logConfirmed"].dump() : "", c.logConfirmed);
+        EXPECT_TRUE(plainLines(r.out)) << r.out;
+        EXPECT_EQ(cookieFilesLeft(), 0);
+    }
+}
+
+// The tests run as root on CI, which may mount a small file system that fills up.
+TEST_F(Cli, AFullLogFolderIsToldAndTheServerGetsALogThatSaysSo) {
+    startServers();
+    writeFile("one.txt", "1");
+    const std::string logs = path("logs");
+    ::mkdir(logs.c_str(), 0700);
+    if (::mount("tmpfs", logs.c_str(), "tmpfs", 0, "size=64k,mode=0700") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{logs};
+    {
+        std::ofstream filler(logs + "/filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        for (int i = 0; i < 64 && filler; ++i) filler.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+    auto args = upload();
+    args.insert(args.end(), {"--json", path("one.txt")});
+    CommandResult r = qzws(args).env("QZWS_PASSWORD", "wonderland").env("QZ_LOG_DIR", logs).run();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("qzws: warning: the engine's log \"" + literal(logs) +
+                                                    "/qz-summary-[0-9]+\\.log\" is incomplete: cannot be "
+                                                    "written: No space left on device\n")))
+        << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["logComplete"], false);
+    const auto job = theJob();
+    EXPECT_EQ(job["state"], "finalized");
+    const std::string log = job["log"];
+    const std::string note = "\nqz::WS: this log is incomplete: its file cannot be written: No space left on device\n";
+    EXPECT_TRUE(log.size() >= note.size() && log.compare(log.size() - note.size(), note.size(), note) == 0) << log;
+}
+
+TEST_F(Cli, ACookieFileThatCannotBeCreatedEndsTheLoginBeforeAnyRequest) {
+    qztest::ScriptServer jobServer;
+    const std::string cwd = path("readonly");
+    ::mkdir(cwd.c_str(), 0755);
+    ::chmod(dir().c_str(), 0755);
+    std::vector<std::string> args;
+    // Root writes into every folder: the case runs as a user without privileges.
+    if (::geteuid() == 0) {
+        args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    } else {
+        ::chmod(cwd.c_str(), 0555);
+    }
+    args.insert(args.end(), {QZWS_CLI_PATH, "ping", "--no-http-warning", "--url", jobServer.base(), "--user", "alice"});
+    CommandResult r = Command(args).workingDir(cwd).env("QZWS_PASSWORD", "wonderland").run();
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("qzws: cannot log in to " + literal(jobServer.base()) +
+                                                   ": cookie file \"[0-9]+_cookies\\.txt\" cannot be created: "
+                                                   "Permission denied\n")))
+        << r.err;
+    EXPECT_TRUE(jobServer.requests().empty());
+}
+
+TEST_F(Cli, AReaderThatWentAwayStopsTheProgressNotTheUpload) {
+    startServers();
+    writeFile("data.bin", std::string(1u << 20, 'd'));
+    auto args = upload();
+    args.push_back(path("data.bin"));
+    CommandResult r = qzws(args).env("QZWS_PASSWORD", "wonderland").stdoutReaderGone().run();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(theJob()["state"], "finalized");
+    EXPECT_EQ(cookieFilesLeft(), 0);
+}
+
+TEST_F(Cli, InterruptionsStopCleanlyAndStillPrintTheJson) {
     // 8 Mbit/s: the 8 MB file takes some eight seconds, time enough to interrupt.
     startServers({false, {{"bandwidth", "8"}, {"congestionControlStartRate", "8"}}, ""});
     writeFile("big.bin", std::string(8u << 20, 'x'));
     auto args = upload();
-    args.push_back(path("big.bin"));
+    args.insert(args.end(), {"--json", path("big.bin")});
     ::mkdir(path("logs").c_str(), 0700);
-    Command command = qzws(args);
-    command.env("QZWS_PASSWORD", "wonderland").env("QZ_LOG_DIR", path("logs"));
-    command.start();
-    // Wait until the upload is under way: the first plain progress line.
-    for (int i = 0; i < 200 && command.outSoFar().find("qzws: ") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    struct Case {
+        int signal;
+        int exitCode;
+        const char* line;
+    };
+    for (const Case& c : {Case{SIGINT, 130, "qzws: interrupted"}, Case{SIGTERM, 130, "qzws: interrupted"},
+                          Case{SIGHUP, 129, "qzws: hung up"}}) {
+        SCOPED_TRACE(c.line + std::to_string(c.signal));
+        Command command = qzws(args);
+        command.env("QZWS_PASSWORD", "wonderland").env("QZ_LOG_DIR", path("logs"));
+        command.start();
+        // Wait until the upload is under way: the first plain progress line.
+        for (int i = 0; i < 200 && command.errSoFar().find("qzws: ") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        command.signal(c.signal);
+        CommandResult r = command.wait();
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+        nlohmann::json summary;
+        ASSERT_NO_THROW(summary = nlohmann::json::parse(r.out)) << r.out;
+        EXPECT_EQ(summary["ok"], false);
+        EXPECT_EQ(summary["exitCode"], c.exitCode);
+        EXPECT_EQ(summary["state"], "uploading");
+        const auto created = jobs->adminJobs()["jobs"];
+        ASSERT_FALSE(created.empty());
+        EXPECT_EQ(summary["jobId"], created.back()["id"]);
+        EXPECT_NE(created.back()["state"], "finalized");
+        EXPECT_EQ(cookieFilesLeft(), 0);
+        EXPECT_TRUE(std::filesystem::is_empty(path("logs"))) << "the handler removes the logs too";
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    command.signal(SIGINT);
-    CommandResult r = command.wait();
-    EXPECT_EQ(r.exitCode, 130) << r.err;
-    EXPECT_NE(r.err.find("qzws: interrupted"), std::string::npos) << r.err;
-    EXPECT_EQ(cookieFilesLeft(), 0);
-    EXPECT_TRUE(std::filesystem::is_empty(path("logs"))) << "the handler removes the logs too";
-    EXPECT_NE(theJob()["state"], "finalized");
 }
 
 // The default log folder has a fixed name in the shared temporary folder, so

@@ -278,6 +278,15 @@ TEST_F(Job, SetOptionsRequiresTheTransferParameters) {
     }
     qz::WS ws;
     EXPECT_EQ(errorOf([&] { ws.set_options(nullptr); }), noFtp);
+
+    // A document that does not parse: libxml2's complaint goes to the
+    // summary log, never to the host's stderr.
+    qz::SummaryLog::truncateLogFile();
+    testing::internal::CaptureStderr();
+    xmlDoc* broken = xmlParseDoc(reinterpret_cast<const xmlChar*>("<result><ftp u=\"x\""));
+    EXPECT_EQ(errorOf([&] { ws.set_options(broken); }), noFtp);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_NE(readFile(qz::SummaryLog::getLogFilename()).find("qz::WS: libxml2: "), std::string::npos);
 }
 
 TEST_F(Job, SetOptionsAppliesEachAttribute) {

@@ -41,6 +41,12 @@ public:
         dir_ = std::move(dir);
         return *this;
     }
+    // Standard output into a pipe whose reader is gone, as after `| head -1`:
+    // every write fails (EPIPE, or SIGPIPE when not ignored).
+    Command& stdoutReaderGone() {
+        readerGone_ = true;
+        return *this;
+    }
 
     // Starts the program; stdin is /dev/null, stdout and stderr go to files.
     void start() {
@@ -60,7 +66,14 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int pipeEnds[2] = {-1, -1};
+        if (readerGone_) {
+            if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+            ::close(pipeEnds[0]);
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
         posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         std::string previous;
         if (!dir_.empty()) {
@@ -68,14 +81,27 @@ public:
             previous = ::getcwd(buf, sizeof buf) ? buf : "";
             if (::chdir(dir_.c_str()) != 0) throw std::runtime_error("cannot enter " + dir_);
         }
-        int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        // As from a shell: the test's own ignored signals (SIGPIPE among
+        // them) and blocked ones are not handed on.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t signals;
+        sigemptyset(&signals);
+        posix_spawnattr_setsigmask(&attributes, &signals);
+        sigaddset(&signals, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attributes, &signals);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        int rc = ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+        posix_spawnattr_destroy(&attributes);
         if (!previous.empty() && ::chdir(previous.c_str()) != 0)
             throw std::runtime_error("cannot return to " + previous);
         posix_spawn_file_actions_destroy(&actions);
+        if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
         if (rc != 0) throw std::runtime_error("cannot start " + args_[0]);
     }
     // The output written so far.
     std::string outSoFar() const { return read(out_); }
+    std::string errSoFar() const { return read(err_); }
     void signal(int sig) { ::kill(pid_, sig); }
     CommandResult wait() {
         int status = 0;
@@ -109,6 +135,7 @@ private:
     std::vector<std::string> args_;
     std::map<std::string, std::string> env_;
     std::string dir_;
+    bool readerGone_ = false;
     std::string out_, err_;
     pid_t pid_ = -1;
 };

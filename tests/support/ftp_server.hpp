@@ -63,6 +63,7 @@ public:
     struct Faults {
         std::uint64_t quota = 0;         // bytes the root may hold, 0: no limit
         int quotaReply = 552;            // the reply to a transfer that passes it
+        std::string quotaWords;          // put between that reply's code and its text
         std::uint64_t stallAfter = 0;    // stop reading a data connection after this, 0: never
         bool stallAlways = false;        // every data connection, not only the first
         int unavailableAfter = 0;        // files received before a restart is played, 0: never
@@ -126,7 +127,8 @@ public:
         }
         if (faults_.quota > 0) {
             args.insert(args.end(), {"--quota", std::to_string(faults_.quota), "--quota-reply",
-                                     std::to_string(faults_.quotaReply)});
+                                     std::to_string(faults_.quotaReply) +
+                                         (faults_.quotaWords.empty() ? "" : " " + faults_.quotaWords)});
         }
         if (faults_.stallAfter > 0) {
             args.insert(args.end(), {"--stall-after", std::to_string(faults_.stallAfter)});

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include "password.hpp"
 #include "qz/log.hpp"
 #include "qzws_version.hpp"
+#include "terminal_text.hpp"
 #include "upload_job.hpp"
 
 namespace {
@@ -36,7 +38,8 @@ const char* const kExitCodes =
     "  10   keep-alive request (ping)\n"
     "  11   the engine's log folder or a log file cannot be used (QZ_LOG_DIR);\n"
     "       checked before login, so no job is created\n"
-    "  130  interrupted (Ctrl-C)\n"
+    "  129  hung up (SIGHUP: the terminal closed)\n"
+    "  130  interrupted (Ctrl-C, SIGTERM)\n"
     "\n"
     "The password comes from the environment variable QZWS_PASSWORD, else from\n"
     "--password-file FILE, else from a prompt when standard input is a terminal.\n"
@@ -68,45 +71,83 @@ const char* const kTransferFaults =
     "  at the end and never reported to the job server as sent.\n";
 
 // The cookie file of the running client and the engine's logs (their folder
-// last, when one was made for them), removed when the user interrupts: the
-// library's calls block, so the handler cleans up and leaves at once, and
-// _exit skips the removal the engine does at exit. Worked out beforehand: a
-// handler may only read memory and make async-signal-safe calls.
+// last, when one was made for them), removed when the user interrupts or the
+// terminal hangs up: the library's calls block, so the handler cleans up and
+// leaves at once, and _exit skips the removal the engine does at exit. With
+// --json the handler prints the summary too, with the state the client had
+// reached. Worked out beforehand: a handler may only read memory and make
+// async-signal-safe calls.
 char interruptedCookieFile[4096];
 char interruptedLogPaths[4][4096];
+volatile sig_atomic_t interruptedJson = 0;
+const qz::WS* interruptedClient = nullptr;
+char interruptedStates[qz::WS::eFinished + 1][32];
+// The job id as a JSON string, complete before it is marked ready.
+char interruptedJobId[1024];
+volatile sig_atomic_t interruptedJobIdReady = 0;
 
-extern "C" void onInterrupt(int) {
-    static const char text[] = "\nqzws: interrupted\n";
-    if (write(STDERR_FILENO, text, sizeof text - 1) < 0) {
+void writeText(int fd, const char* text) {
+    if (write(fd, text, std::strlen(text)) < 0) {
         // Nothing more can be done from a signal handler.
     }
+}
+
+void writeInterruptedJson(int signal, int exitCode) {
+    const int state = interruptedClient ? static_cast<int>(interruptedClient->state) : 0;
+    writeText(STDOUT_FILENO, "{\n  \"jobId\": ");
+    writeText(STDOUT_FILENO, interruptedJobIdReady ? interruptedJobId : "\"\"");
+    writeText(STDOUT_FILENO, ",\n  \"state\": \"");
+    writeText(STDOUT_FILENO, state >= 0 && state <= qz::WS::eFinished ? interruptedStates[state] : "?");
+    writeText(STDOUT_FILENO, "\",\n  \"ok\": false,\n  \"stage\": \"interrupted\",\n  \"error\": \"interrupted by ");
+    writeText(STDOUT_FILENO, signal == SIGHUP ? "SIGHUP" : signal == SIGTERM ? "SIGTERM" : "SIGINT");
+    writeText(STDOUT_FILENO, "\",\n  \"exitCode\": ");
+    writeText(STDOUT_FILENO, exitCode == eExitHangUp ? "129" : "130");
+    writeText(STDOUT_FILENO, "\n}\n");
+}
+
+extern "C" void onInterrupt(int signal) {
+    const int exitCode = signal == SIGHUP ? eExitHangUp : eExitInterrupted;
+    writeText(STDERR_FILENO, signal == SIGHUP ? "\nqzws: hung up\n" : "\nqzws: interrupted\n");
     if (interruptedCookieFile[0]) unlink(interruptedCookieFile);
     for (const char* path : interruptedLogPaths) {
         if (path[0] && unlink(path) != 0) rmdir(path);
     }
-    _exit(eExitInterrupted);
+    if (interruptedJson) writeInterruptedJson(signal, exitCode);
+    _exit(exitCode);
 }
 
-// Copies `path` into `to`, or leaves `to` empty when it does not fit: a
+// Copies `text` into `to`, or leaves `to` empty when it does not fit: a
 // shortened path would name another file.
-void keepPath(char (&to)[4096], const std::string& path) {
+template <std::size_t size>
+void keepText(char (&to)[size], const std::string& text) {
     to[0] = '\0';
-    if (path.size() < sizeof to) std::memcpy(to, path.c_str(), path.size() + 1);
+    if (text.size() < size) std::memcpy(to, text.c_str(), text.size() + 1);
 }
 
-void removeOnInterrupt(const qz::WS& ws, bool logs) {
-    keepPath(interruptedCookieFile, ws.cookieFile);
+void removeOnInterrupt(const qz::WS& ws, bool logs, bool json) {
+    keepText(interruptedCookieFile, ws.cookieFile);
     if (logs) {
         const std::vector<std::string> paths = qz::logPathsRemovedAtExit();
         for (std::size_t i = 0; i < paths.size() && i < std::size(interruptedLogPaths); ++i) {
-            keepPath(interruptedLogPaths[i], paths[i]);
+            keepText(interruptedLogPaths[i], paths[i]);
         }
     }
+    interruptedClient = &ws;
+    for (int state = 0; state <= qz::WS::eFinished; ++state) {
+        keepText(interruptedStates[state], qz::to_string(static_cast<qz::WS::EState>(state)));
+    }
+    interruptedJson = json ? 1 : 0;
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+// For the summary the handler prints; an id too long to keep stays "".
+void keepJobIdForInterrupt(const std::string& jobId) {
+    interruptedJobIdReady = 0;
+    keepText(interruptedJobId, nlohmann::json(jobId).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace));
+    interruptedJobIdReady = interruptedJobId[0] != '\0';
 }
 
 struct UsageError : std::runtime_error {
@@ -154,8 +195,9 @@ std::string passwordFor(const std::string& file, const std::string& user) {
     return *password;
 }
 
+// Errors quote servers, so they are printed as one line of plain characters.
 int report(const Outcome& o) {
-    if (o.exitCode != eExitOk) std::cerr << "qzws: " << o.error << "\n";
+    if (o.exitCode != eExitOk) std::cerr << "qzws: " << printable(o.error) << "\n";
     return o.exitCode;
 }
 
@@ -212,13 +254,17 @@ int main(int argc, char** argv) {
     std::vector<std::string> paths;
     bool noProgress = false;
     bool json = false;
+    bool noPlainFtpWarning = false;
     auto* upload = app.add_subcommand("upload", "log in, create a job, upload the paths and finalize the job");
     upload->footer(kTransferFaults);
     login.addTo(upload);
     upload->add_option("--form", form, "order form of the job")->required();
     upload->add_option("--field", fields, "job field KEY=VALUE");
     upload->add_flag("--no-progress", noProgress, "no progress bar (a plain line every few seconds instead)");
-    upload->add_flag("--json", json, "print one JSON object with the result at the end");
+    upload->add_flag("--json", json, "print one JSON object with the result at the end (also when interrupted)");
+    upload->add_flag("--no-plain-ftp-warning", noPlainFtpWarning,
+                     "no warning that the transfer runs without TLS (the job server did not ask for it, or its "
+                     "\"useSSL\" is not \"true\")");
     bool followLinks = false;
     upload->add_flag("--follow-links", followLinks,
                      "walk links to folders too (a link back into its own path is a loop and skipped); "
@@ -237,6 +283,9 @@ int main(int argc, char** argv) {
     auto* pingCommand = app.add_subcommand("ping", "log in and send one keep-alive request");
     pingLogin.addTo(pingCommand);
 
+    // A reader that went away must not end the upload: writes then fail
+    // with EPIPE, and the progress stops.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -259,7 +308,7 @@ int main(int argc, char** argv) {
         if (pingCommand->parsed()) {
             Credentials credentials = pingLogin.credentials();
             qz::WS ws;
-            removeOnInterrupt(ws, false);  // ping writes no log
+            removeOnInterrupt(ws, false, false);  // ping writes no log
             int code = report(ping(ws, credentials));
             if (code == eExitOk) std::cout << "qzws: " << credentials.url << " answered the keep-alive request\n";
             return code;
@@ -272,23 +321,32 @@ int main(int argc, char** argv) {
         // With --json the progress goes to stderr, so that stdout holds the JSON alone.
         ProgressDisplay progress(style, json ? stderr : stdout);
         qz::WS ws;
-        removeOnInterrupt(ws, true);
-        Outcome outcome = runUpload(ws, request, progress);
+        removeOnInterrupt(ws, true, json);
+        Outcome outcome = runUpload(ws, request, progress, [&] {
+            keepJobIdForInterrupt(ws.jobId);
+            if (noPlainFtpWarning) return;
+            if (const std::string warning = plainTransferWarning(ws); !warning.empty()) {
+                std::cerr << "qzws: warning: " << printable(warning) << "\n";
+            }
+        });
+        for (const auto& warning : runWarnings(ws)) std::cerr << "qzws: warning: " << printable(warning) << "\n";
+        interruptedJson = 0;  // the summary below says how the run ended
         if (json) {
-            std::cout << summaryJson(ws, outcome).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+            // ASCII only: no byte of a server's text reaches a terminal that shows the JSON.
+            std::cout << summaryJson(ws, outcome).dump(2, ' ', true, nlohmann::json::error_handler_t::replace) << "\n";
         }
         if (!json) std::cerr << skippedLines(outcome.stats);
         if (outcome.exitCode == eExitOk && !json) {
-            std::cout << "qzws: job " << ws.jobId << " finalized: " << outcome.stats.filesDone << " files"
+            std::cout << "qzws: job " << printable(ws.jobId) << " finalized: " << outcome.stats.filesDone << " files"
                       << linkCounts(outcome.stats) << ", " << formatBytes(outcome.stats.totalBytesTransferred) << " in "
                       << formatDuration(outcome.stats.elapsedSeconds) << "\n";
         }
         return report(outcome);
     } catch (const UsageError& e) {
-        std::cerr << "qzws: " << e.what() << "\n";
+        std::cerr << "qzws: " << printable(e.what()) << "\n";
         return eExitUsage;
     } catch (const std::exception& e) {
-        std::cerr << "qzws: " << e.what() << "\n";
+        std::cerr << "qzws: " << printable(e.what()) << "\n";
         return eExitFailure;
     }
 }

@@ -80,13 +80,20 @@ void ProgressDisplay::show(const qz::GlobalStateAndStats& stats) {
     } else {
         std::fprintf(out_, "qzws: %s\n", progressLine(stats).c_str());
     }
-    std::fflush(out_);
+    stopOnFailedWrite();
 }
 
 void ProgressDisplay::finish() {
+    if (style_ == EStyle::eNone) return;
     if (drawn_) std::fputc('\n', out_);
     drawn_ = false;
-    std::fflush(out_);
+    stopOnFailedWrite();
+}
+
+void ProgressDisplay::stopOnFailedWrite() {
+    // A reader that went away (a closed pipe, a terminal hung up) or a full
+    // disk is no reason to stop the upload: the progress just stops.
+    if (std::fflush(out_) != 0 || std::ferror(out_)) style_ = EStyle::eNone;
 }
 
 }  // namespace qzcli

@@ -32,6 +32,8 @@ public:
 
 private:
     void show(const qz::GlobalStateAndStats& stats);
+    // Flushes; after a failed write nothing more is shown.
+    void stopOnFailedWrite();
 
     EStyle style_;
     std::FILE* out_;

@@ -3,6 +3,7 @@
 #include <curlpp/Exception.hpp>
 #include <libxml/parser.h>
 
+#include <cctype>
 #include <filesystem>
 
 #include "qz/exception.hpp"
@@ -90,6 +91,11 @@ Outcome logIn(qz::WS& ws, const Credentials& login) {
     ws.setX(login.settings);
     Outcome o = guarded(ws, eExitLogin, "login", "login refused by " + login.url,
                         [&] { ws.login(login.url, login.user, login.password); });
+    // Without an answer the server refused nothing: the client stopped
+    // before sending (a cookie file it cannot use, among others).
+    if (o.exitCode != eExitOk && ws.httpResponseCode < 0 && o.error.rfind("cannot reach ", 0) != 0) {
+        o.error = "cannot log in to " + login.url + ": " + ws.message;
+    }
     if (o.exitCode != eExitOk) return o;
     if (ws.get_state() != qz::WS::eLoginDone) {
         return failed(eExitLogin, "login", "login refused by " + login.url + ": the server did not report success");
@@ -97,7 +103,8 @@ Outcome logIn(qz::WS& ws, const Credentials& login) {
     return o;
 }
 
-Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress) {
+Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress,
+                  const std::function<void()>& jobCreated) {
     // The engine checks every path on a queue of its own first, so that a
     // path that cannot be sent fails before the job exists on the server.
     qz::Control check{qz::Options()};
@@ -122,6 +129,7 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
                 "job creation with order form \"" + request.orderForm + "\" failed",
                 [&] { ws.createJob(request.orderForm, request.fields); });
     if (o.exitCode != eExitOk) return o;
+    jobCreated();
     ws.control.setFolderLinks(request.folderLinks);
     o = queuePaths(
         ws, request.paths, [&](const std::string& path) { ws.queueSingleFile(path); },
@@ -156,6 +164,14 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
         return o;
     }
     o.stats = stats;
+    // The library counts any answer without an error as done; an empty
+    // page or one that says nothing would then pass for a finished job.
+    if (!ws.successFlag) {
+        o.exitCode = eExitFinalization;
+        o.stage = "finalization";
+        o.error = "the job server did not confirm the finalization of job " + ws.jobId + ": " +
+                  answerShown(ws.rawResponse);
+    }
     return o;
 }
 
@@ -164,6 +180,50 @@ Outcome ping(qz::WS& ws, const Credentials& login) {
     if (o.exitCode != eExitOk) return o;
     return guarded(ws, eExitKeepAlive, "keep-alive", "keep-alive request to " + login.url + " failed",
                    [&] { ws.doNothing(); });
+}
+
+std::string plainTransferWarning(const qz::WS& ws) {
+    std::map<std::string, std::string> ftp;
+    if (xmlDoc* doc = xmlParseDoc(reinterpret_cast<const xmlChar*>(ws.xmlResponse.c_str()))) {
+        ftp = qz::findAnyNodeAndGetAttribs(doc, "ftp");
+        xmlFreeDoc(doc);
+    }
+    const auto useSsl = ftp.find("useSSL");
+    // The library switches TLS on for "true" alone.
+    if (useSsl != ftp.end() && useSsl->second == "true") return "";
+    std::string why = "the job server did not ask for TLS";
+    if (useSsl != ftp.end()) {
+        std::string value = useSsl->second;
+        const auto first = value.find_first_not_of(" \t\r\n");
+        value = first == std::string::npos ? "" : value.substr(first, value.find_last_not_of(" \t\r\n") - first + 1);
+        for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (value == "true" || value == "yes" || value == "1" || value == "on") {
+            why = "the job server's \"useSSL\" is \"" + useSsl->second + "\", and only \"true\" switches TLS on";
+        }
+    }
+    const auto host = ftp.find("s");
+    return "the transfer to " + (host == ftp.end() ? std::string("the transfer server") : host->second) +
+           " runs without TLS (" + why +
+           "): the transfer password and the files travel in clear; --no-plain-ftp-warning silences this";
+}
+
+std::string answerShown(const std::string& answer) {
+    static const std::size_t shownBytes = 60;
+    if (answer.empty()) return "an empty answer";
+    return "answer \"" + answer.substr(0, shownBytes) + (answer.size() > shownBytes ? "\"..." : "\"");
+}
+
+std::vector<std::string> runWarnings(const qz::WS& ws) {
+    std::vector<std::string> warnings;
+    if (ws.get_state() >= qz::WS::eLogDone && !ws.summaryLogSuccess) {
+        warnings.push_back("the job server did not confirm the transfer log: " + answerShown(ws.summaryLogResponse));
+    }
+    // Before the job the logs are only checked; a refusal there ends the run.
+    if (ws.get_state() < qz::WS::eJobCreated) return warnings;
+    for (const auto& [path, why] : qz::logWriteFailures()) {
+        warnings.push_back("the engine's log \"" + path + "\" is incomplete: " + why);
+    }
+    return warnings;
 }
 
 std::string skippedLines(const qz::GlobalStateAndStats& stats) {
@@ -214,6 +274,8 @@ nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
              ? static_cast<std::uint64_t>(static_cast<double>(s.totalBytesTransferred) * 8 / s.elapsedSeconds)
              : 0},
     };
+    j["logComplete"] = qz::SummaryLog::whyIncomplete().empty();
+    if (ws.get_state() >= qz::WS::eLogDone) j["logConfirmed"] = ws.summaryLogSuccess;
     if (outcome.exitCode != eExitOk) {
         j["stage"] = outcome.stage;
         j["error"] = outcome.error;

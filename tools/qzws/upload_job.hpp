@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,8 +27,9 @@ enum ExitCode : int {
     eExitSummaryLog = 8,
     eExitFinalization = 9,
     eExitKeepAlive = 10,
-    eExitLogs = 11,  // the log folder or a log file cannot be used
-    eExitInterrupted = 130,
+    eExitLogs = 11,          // the log folder or a log file cannot be used
+    eExitHangUp = 129,       // SIGHUP: the terminal went away
+    eExitInterrupted = 130,  // SIGINT, SIGTERM
 };
 
 struct Credentials {
@@ -64,8 +66,27 @@ Outcome logIn(qz::WS& ws, const Credentials& login);
 // logging in, so that a path that cannot be sent (eExitQueue) or a log folder
 // that cannot be used (eExitLogs) leaves no job on the server; then the whole
 // job.
-Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress);
+// `jobCreated` runs once the job exists on the server, before any file is sent.
+// A finalization that the server did not confirm ("yay", or an XML status of
+// success) is a failure of that stage.
+Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progress,
+                  const std::function<void()>& jobCreated);
 Outcome ping(qz::WS& ws, const Credentials& login);
+
+// The warning for a transfer that the job server's "ftp" element (in the
+// creation answer, the client's latest) leaves without TLS, naming a
+// "useSSL" value that reads as yes but is not the "true" that switches TLS
+// on; "" when TLS is on.
+std::string plainTransferWarning(const qz::WS& ws);
+
+// A server's answer for a message: "an empty answer", or "answer " and its
+// first bytes in double quotes.
+std::string answerShown(const std::string& answer);
+
+// The warnings a finished or failed run leaves: a transfer log the server did
+// not confirm, and each engine log that lost lines. One line each, without
+// the "qzws: warning: " prefix.
+std::vector<std::string> runWarnings(const qz::WS& ws);
 
 // One line per entry the queue skipped: qzws: skipped "PATH": REASON. The
 // path is written as a JSON string, so that no byte of it reaches the
@@ -74,7 +95,9 @@ std::string skippedLines(const qz::GlobalStateAndStats& stats);
 // " (3 through links), 2 skipped" for the summary line; "" when neither.
 std::string linkCounts(const qz::GlobalStateAndStats& stats);
 
-// The end-of-run summary: job id, state reached, files, totals, time, rate.
+// The end-of-run summary: job id, state reached, files, totals, time, rate;
+// whether the transfer log is whole ("logComplete") and, once it was sent,
+// whether the server confirmed it ("logConfirmed").
 // A file name that is not UTF-8 is shown with U+FFFD for each stray byte and
 // kept whole, percent-encoded, in "localBytes" / "remoteBytes". Dump it with
 // nlohmann::json::error_handler_t::replace, as other texts (an error naming

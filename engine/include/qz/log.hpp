@@ -21,6 +21,7 @@
 // removed the next time a process uses the folder. All functions are
 // thread-safe.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,16 @@ class Options;
 class SummaryLog {
 public:
     // Appends one line. Always writes, whether engine logging is on or not;
-    // a refused folder or file drops the line (truncateLogFile reports it).
+    // a line that cannot be written is lost (logWriteFailures tells why).
     static void add(const std::string& line);
     // Empties the file (creates it when missing). Throws qz::Exception
     // (operation "log") naming the folder or file when it is refused.
     static void truncateLogFile();
     static std::string getLogFilename();
+    // Why this log lost lines since it was last emptied ("cannot be written:
+    // No space left on device"), its own or its folder's entry of
+    // logWriteFailures; "" while it is whole.
+    static std::string whyIncomplete();
 };
 
 // What this process removes at exit: its two logs and, last, the folder made
@@ -45,6 +50,13 @@ public:
 // For a signal handler that leaves with _exit(), which skips the removal at
 // exit: take the list before installing the handler.
 std::vector<std::string> logPathsRemovedAtExit();
+
+// The logs that lost lines, each with the reason of its first lost line: a
+// write that failed (a full disk, an I/O error, a refused folder or file) or
+// the file removed while in use. A log emptied by truncateLogFile starts
+// whole again. Keys are paths as getLogFilename gives them (or the folder's
+// path when the folder was refused); empty while every line arrived.
+std::map<std::string, std::string> logWriteFailures();
 
 class Logging {
 public:
