@@ -266,18 +266,35 @@ bool FtpPipeline::listenForData(unsigned long file) {
 // leaves such servers waiting for another.
 void FtpPipeline::onPort(const FtpReply& reply, unsigned long file) {
     if (reply.code >= 400) {
-        if (!passiveKnown_ && passive_ == EPassive::eEpsvUntried && reply.code >= 500) {
-            passive_ = EPassive::ePasv;
-            askPassive(file);
-            return;
-        }
-        stop("the server refused " + std::string(passive_ == EPassive::ePasv ? "PORT" : "EPRT") + ": " +
-             quoted(reply.last()));
+        dataCommandRefused(reply, file);
         return;
     }
-    passiveKnown_ = true;
-    if (passive_ == EPassive::eEpsvUntried) passive_ = EPassive::eEpsv;
+    if (dataCommandTaken()) return;
     queueStore(file);
+}
+
+// Tried alone, a refused EPSV (EPRT) costs nothing: PASV (PORT) it is.
+// Refused with a STOR written behind it, servers differ in what they do
+// with that STOR (some refuse it, some wait for a data connection that
+// never comes): the connection stops and its files go elsewhere.
+void FtpPipeline::dataCommandRefused(const FtpReply& reply, unsigned long file) {
+    if (!passiveKnown_ && passive_ == EPassive::eEpsvUntried && reply.code >= 500) {
+        passive_ = EPassive::ePasv;
+        askPassive(file);
+        return;
+    }
+    const bool classic = passive_ == EPassive::ePasv;
+    const char* command = settings_.active ? (classic ? "PORT" : "EPRT") : (classic ? "PASV" : "EPSV");
+    stop(std::string("the server refused ") + command + ": " + quoted(reply.last()));
+}
+
+// The server took the data command: from now on it goes ahead of the STOR
+// in one write (active mode excepted, see askPassive). True when it did so
+// already, so that the STOR is written.
+bool FtpPipeline::dataCommandTaken() {
+    const bool known = std::exchange(passiveKnown_, true);
+    if (passive_ == EPassive::eEpsvUntried) passive_ = EPassive::eEpsv;
+    return known && !settings_.active;
 }
 
 void FtpPipeline::queueStore(unsigned long file) {
@@ -288,17 +305,7 @@ void FtpPipeline::queueStore(unsigned long file) {
 
 void FtpPipeline::onPassive(const FtpReply& reply, unsigned long file) {
     if (reply.code >= 400) {
-        // Tried alone, a refused EPSV costs nothing: PASV it is. Refused with
-        // a STOR written behind it, servers differ in what they do with that
-        // STOR (some refuse it, some wait for a data connection that never
-        // comes): the connection stops and its files go elsewhere.
-        if (!passiveKnown_ && passive_ == EPassive::eEpsvUntried && reply.code >= 500) {
-            passive_ = EPassive::ePasv;
-            askPassive(file);
-            return;
-        }
-        stop("the server refused " + std::string(passive_ == EPassive::ePasv ? "PASV" : "EPSV") + ": " +
-             quoted(reply.last()));
+        dataCommandRefused(reply, file);
         return;
     }
     const std::optional<std::uint16_t> port = passivePort(reply);
@@ -322,11 +329,7 @@ void FtpPipeline::onPassive(const FtpReply& reply, unsigned long file) {
     }
     sentAll_ = false;
     if (Open* o = find(file)) o->dataMayGo = storeWritten(file);
-    if (!passiveKnown_) {
-        passiveKnown_ = true;
-        if (passive_ == EPassive::eEpsvUntried) passive_ = EPassive::eEpsv;
-        queueStore(file);
-    }
+    if (!dataCommandTaken()) queueStore(file);
     if (!data_.open(peer, length, link_.dataTls())) {
         // The server waits for it in vain and refuses the STOR; that reply settles the file.
         failCurrent(EPipelineEnd::eBroken, "cannot open the data connection: " + data_.fault());

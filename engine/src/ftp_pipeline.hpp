@@ -164,6 +164,8 @@ private:
     void onFeat(const FtpReply& reply);
     void onPassive(const FtpReply& reply, unsigned long file);
     void onPort(const FtpReply& reply, unsigned long file);
+    void dataCommandRefused(const FtpReply& reply, unsigned long file);
+    bool dataCommandTaken();
     bool listenForData(unsigned long file);
     void onStored(const FtpReply& reply, unsigned long file);
     void onSize(const FtpReply& reply, unsigned long file);
