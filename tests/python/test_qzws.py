@@ -58,6 +58,25 @@ def test_a_whole_job_with_progress(servers, tmp_path, caplog):
     assert job["totalSize"] == 300005
 
 
+def test_the_readme_example_sends_a_job(servers, tmp_path):
+    source = os.environ["QZWS_SOURCE_DIR"]
+    example = open(source + "/examples/upload_job.py", encoding="utf-8").read()
+    readme = open(source + "/README.md", encoding="utf-8").read()
+    assert readme.split("```python\n")[1].split("```")[0] in example  # the README shows the example
+    (tmp_path / "run" / "sub").mkdir(parents=True)
+    (tmp_path / "run" / "sub" / "a.txt").write_text("a")
+    (tmp_path / "b.txt").write_text("bb")
+    (tmp_path / "cwd").mkdir()
+    done = subprocess.run([sys.executable, source + "/examples/upload_job.py", servers.base_url, "alice",
+                           "Sequencing run", str(tmp_path / "run"), str(tmp_path / "b.txt")],
+                          env=dict(os.environ, QZWS_PASSWORD="wonderland"), cwd=tmp_path / "cwd",
+                          capture_output=True, text=True)
+    job = servers.the_job()
+    assert done.stdout.splitlines()[-1] == "job %s: 2 files, 3 bytes" % job["id"], done.stderr
+    assert job["state"] == "finalized"
+    assert not list((tmp_path / "cwd").iterdir())  # the cookie file went with the client
+
+
 def test_the_installed_package_knows_its_version_and_names():
     assert qzws.__version__ == importlib.metadata.version("qzws") == os.environ["QZWS_VERSION"]
     for name in ["WS", "Stats", "FileStats", "Error", "TransportError", "PathNotFoundError", "SettingError"]:
