@@ -232,6 +232,24 @@ StringMap settingsOf(const py::object& settings, const py::kwargs& more) {
     return out;
 }
 
+Client& setX(Client& self, const py::object& settings, const py::kwargs& more) {
+    const StringMap chosen = settingsOf(settings, more);
+    std::optional<SettingRefused> refused;
+    chained(self, [&](qz::WS& ws) {
+        // `message` keeps its text unless this call refuses something.
+        std::string before = std::move(ws.message);
+        ws.message.clear();
+        ws.setX(chosen);
+        if (ws.message.empty()) {
+            ws.message = std::move(before);
+        } else {
+            refused = SettingRefused{ws.message, ws.get_map()};
+        }
+    });
+    if (refused) throw *std::move(refused);
+    return self;
+}
+
 // Defines a read-only property for a field of qz::WS.
 template <class Field>
 void field(py::class_<Client>& c, const char* name, Field qz::WS::*member, const char* doc) {
@@ -246,6 +264,36 @@ void field(py::class_<Client>& c, const char* name, Field qz::WS::*member, const
             }
         },
         doc);
+}
+
+// The client's record, readable by the host.
+void bindRecord(py::class_<Client>& c) {
+    field(c, "recent_url", &qz::WS::recentUrl, "URL of the most recent request (C++ recentUrl).");
+    field(c, "xml_response", &qz::WS::xmlResponse, "Most recent answer that parsed as XML (C++ xmlResponse).");
+    field(c, "raw_response", &qz::WS::rawResponse,
+          "Most recent answer, as received or de-scrambled (C++ rawResponse).");
+    field(c, "http_response_code", &qz::WS::httpResponseCode,
+          "HTTP code of the most recent answer (C++ httpResponseCode).");
+    field(c, "success_flag", &qz::WS::successFlag,
+          "Whether the most recent answer reported success (C++ successFlag).");
+    field(c, "message", &qz::WS::message, "Text of the last error or report (C++ message).");
+    field(c, "verbose", &qz::WS::verbose, "libcurl verbose output and debug dumps (C++ verbose).");
+    field(c, "ssl_verify_host", &qz::WS::sslVerifyHost, "C++ sslVerifyHost.");
+    field(c, "ssl_verify_peer", &qz::WS::sslVerifyPeer, "C++ sslVerifyPeer.");
+    field(c, "base_url", &qz::WS::baseUrl, "C++ baseUrl.");
+    field(c, "login_username", &qz::WS::loginUsername, "C++ loginUsername.");
+    field(c, "user_agent", &qz::WS::userAgent, "C++ userAgent.");
+    field(c, "request_timeout", &qz::WS::requestTimeout, "Seconds for a whole request, 0: none (C++ requestTimeout).");
+    field(c, "connect_timeout", &qz::WS::connectTimeout,
+          "Seconds to connect, 0: libcurl's default (C++ connectTimeout).");
+    field(c, "cookie_file", &qz::WS::cookieFile, "In the current working directory (C++ cookieFile).");
+    field(c, "order_form_name", &qz::WS::orderFormName, "C++ orderFormName.");
+    field(c, "order_form_type", &qz::WS::orderFormType, "C++ orderFormType.");
+    field(c, "job_id", &qz::WS::jobId, "C++ jobId.");
+    field(c, "ftp_username", &qz::WS::ftpUsername, "C++ ftpUsername.");
+    field(c, "bandwidth_start", &qz::WS::bandwidthStart, "Bits per second (C++ bandwidthStart).");
+    field(c, "bandwidth_max", &qz::WS::bandwidthMax, "Bits per second (C++ bandwidthMax).");
+    field(c, "secure", &qz::WS::secure, "C++ secure.");
 }
 
 }  // namespace
@@ -307,31 +355,12 @@ removes its cookie file.)");
         .def(
             "get_map", [](Client& self) { return dict(locked(self, [](qz::WS& ws) { return ws.get_map(); })); },
             "The whole client as a flat dict of texts (C++ get_map).")
-        .def(
-            "set_x",
-            [](Client& self, const py::object& settings, const py::kwargs& more) -> Client& {
-                const StringMap chosen = settingsOf(settings, more);
-                std::optional<SettingRefused> refused;
-                chained(self, [&](qz::WS& ws) {
-                    // `message` keeps its text unless this call refuses something.
-                    std::string before = std::move(ws.message);
-                    ws.message.clear();
-                    ws.setX(chosen);
-                    if (ws.message.empty()) {
-                        ws.message = std::move(before);
-                    } else {
-                        refused = SettingRefused{ws.message, ws.get_map()};
-                    }
-                });
-                if (refused) throw *std::move(refused);
-                return self;
-            },
-            kSelf, py::arg("settings") = py::none(),
-            "Settings by key, from a dict and keywords; values are str, int or bool: "
-            "set_x(timeout=60, verbose=True). Keys: \"verbose\", \"sslverifyhost\", \"sslverifypeer\", "
-            "\"useragent\", \"baseurl\", \"timeout\", \"connecttimeout\", \"maxanswersize\". An unknown key "
-            "or a refused value raises SettingError (also a ValueError) with the text of `message`; "
-            "the other keys are set (C++ setX).")
+        .def("set_x", &setX, kSelf, py::arg("settings") = py::none(),
+             "Settings by key, from a dict and keywords; values are str, int or bool: "
+             "set_x(timeout=60, verbose=True). Keys: \"verbose\", \"sslverifyhost\", \"sslverifypeer\", "
+             "\"useragent\", \"baseurl\", \"timeout\", \"connecttimeout\", \"maxanswersize\". An unknown key "
+             "or a refused value raises SettingError (also a ValueError) with the text of `message`; "
+             "the other keys are set (C++ setX).")
         .def(
             "get_x",
             [](Client& self, StringMap settings) {
@@ -464,32 +493,7 @@ by their size only are warnings of the logger "qzws".)")
             "state", [](Client& self) { return stateOf(locked(self, [](qz::WS& ws) { return ws.state; })); },
             "The same as get_state() (C++ state).");
 
-    field(c, "recent_url", &qz::WS::recentUrl, "URL of the most recent request (C++ recentUrl).");
-    field(c, "xml_response", &qz::WS::xmlResponse, "Most recent answer that parsed as XML (C++ xmlResponse).");
-    field(c, "raw_response", &qz::WS::rawResponse,
-          "Most recent answer, as received or de-scrambled (C++ rawResponse).");
-    field(c, "http_response_code", &qz::WS::httpResponseCode,
-          "HTTP code of the most recent answer (C++ httpResponseCode).");
-    field(c, "success_flag", &qz::WS::successFlag,
-          "Whether the most recent answer reported success (C++ successFlag).");
-    field(c, "message", &qz::WS::message, "Text of the last error or report (C++ message).");
-    field(c, "verbose", &qz::WS::verbose, "libcurl verbose output and debug dumps (C++ verbose).");
-    field(c, "ssl_verify_host", &qz::WS::sslVerifyHost, "C++ sslVerifyHost.");
-    field(c, "ssl_verify_peer", &qz::WS::sslVerifyPeer, "C++ sslVerifyPeer.");
-    field(c, "base_url", &qz::WS::baseUrl, "C++ baseUrl.");
-    field(c, "login_username", &qz::WS::loginUsername, "C++ loginUsername.");
-    field(c, "user_agent", &qz::WS::userAgent, "C++ userAgent.");
-    field(c, "request_timeout", &qz::WS::requestTimeout, "Seconds for a whole request, 0: none (C++ requestTimeout).");
-    field(c, "connect_timeout", &qz::WS::connectTimeout,
-          "Seconds to connect, 0: libcurl's default (C++ connectTimeout).");
-    field(c, "cookie_file", &qz::WS::cookieFile, "In the current working directory (C++ cookieFile).");
-    field(c, "order_form_name", &qz::WS::orderFormName, "C++ orderFormName.");
-    field(c, "order_form_type", &qz::WS::orderFormType, "C++ orderFormType.");
-    field(c, "job_id", &qz::WS::jobId, "C++ jobId.");
-    field(c, "ftp_username", &qz::WS::ftpUsername, "C++ ftpUsername.");
-    field(c, "bandwidth_start", &qz::WS::bandwidthStart, "Bits per second (C++ bandwidthStart).");
-    field(c, "bandwidth_max", &qz::WS::bandwidthMax, "Bits per second (C++ bandwidthMax).");
-    field(c, "secure", &qz::WS::secure, "C++ secure.");
+    bindRecord(c);
 }
 
 }  // namespace qzpy

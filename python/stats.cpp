@@ -58,12 +58,12 @@ void bindStats(py::module_& m) {
     });
 
     py::class_<Run> run(m, "Stats",
-                    "Totals and per-file records of an upload (C++ qz::GlobalStateAndStats), as handed to "
-                    "the progress callback and returned by WS.upload_queued_files.");
+                        "Totals and per-file records of an upload (C++ qz::GlobalStateAndStats), as handed to "
+                        "the progress callback and returned by WS.upload_queued_files.");
     run.attr("__module__") = "qzws";
     run.def_property_readonly(
-            "total_bytes_transferred", [](const Run& s) { return s.totalBytesTransferred; },
-            "Bytes that reached the server (C++ totalBytesTransferred).")
+           "total_bytes_transferred", [](const Run& s) { return s.totalBytesTransferred; },
+           "Bytes that reached the server (C++ totalBytesTransferred).")
         .def_property_readonly(
             "total_bytes", [](const Run& s) { return s.totalBytes; }, "Bytes queued (C++ totalBytes).")
         .def_property_readonly(

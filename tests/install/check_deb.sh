@@ -25,8 +25,8 @@ tar -C "$source" --exclude=./build --exclude='./build-*' --exclude='./obj-*' --e
 debs=("$scratch"/qzws_"$version"_*.deb "$scratch"/python3-qzws_"$version"_*.deb "$scratch"/libqzws-dev_"$version"_*.deb)
 for deb in "${debs[@]}"; do dpkg-deb --field "$deb" Package Version Depends Recommends; echo; done
 
-# No error, no warning, also of the pedantic kind.
-lintian --pedantic --fail-on error,warning --suppress-tags running-with-root-privileges \
+# No error and no warning; informational, pedantic and experimental tags are shown.
+lintian -I -E --pedantic --fail-on error,warning \
         "$scratch"/qzws_"$version"_*.changes
 
 # The programs' package runs on the libraries alone.
