@@ -37,12 +37,12 @@ fi
 # The check inside the copy of this system.
 cat >"$scratch/inside.sh" <<INSIDE
 set -euo pipefail
-export DEBIAN_FRONTEND=noninteractive
+export DEBIAN_FRONTEND=noninteractive PATH=/usr/sbin:/usr/bin:/sbin:/bin
 dpkg -i ${debs[*]} >/dev/null
 [ "\$(qzws --version)" = "qzws $version" ]
 [ "\$(qzws-jobserver --version)" = "qzws-jobserver $version" ]
 for page in qzws qzws-jobserver; do zgrep -q '^\.SH EXIT STATUS' /usr/share/man/man1/\$page.1.gz; done
-cd /usr/share && python3 -c '
+cd /usr/share && /usr/bin/python3 -c '
 import importlib.metadata, qzws
 assert qzws.__file__.startswith("/usr/lib/python3/dist-packages/qzws/"), qzws.__file__
 assert qzws.__version__ == "$version"
@@ -73,9 +73,11 @@ unshare --mount bash -c "
   chroot $root bash $scratch/inside.sh
 "
 # What stays in the copy's upper layer: dpkg's own records, and folders
-# that existed before; no file of the packages, no __pycache__.
+# that existed before; no file or folder of the packages, no __pycache__.
 left=$(cd "$scratch/upper" && find . \( -path ./var/lib/dpkg -o -path ./var/log -o -path ./var/cache \
-        -o -path ./tmp -o -path ./root \) -prune -o ! -type d -print)
+        -o -path ./tmp -o -path ./root \) -prune -o -print | while read -r entry; do
+         [ -d "$entry" ] && [ -d "/$entry" ] || echo "$entry"
+       done)
 if [ -n "$left" ]; then
   echo "left behind after purge:"; echo "$left"
   exit 1
