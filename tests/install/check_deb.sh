@@ -14,6 +14,10 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "skipped: installing into an overlay of / needs root"
   exit 77
 fi
+changelog=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
+if [ "$changelog" != "$version" ]; then
+  echo "debian/changelog names version $changelog, project() $version"; exit 1
+fi
 scratch=$(mktemp -d)
 trap 'umount -R "$scratch/root" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 
