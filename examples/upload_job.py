@@ -10,8 +10,9 @@ def bar(s):
 
 url, user, form, *paths = sys.argv[1:]
 qzws.initialize_third_party_libs()
-ws = qzws.WS().login(url, user, os.environ["QZWS_PASSWORD"]).create_job(form)
-for path in paths:
-    ws.queue_recursive_directory(path) if os.path.isdir(path) else ws.queue_single_file(path)
-stats = ws.upload_queued_files(progress=bar)
-print(f"job {ws.job_id}: {stats.files_done} files, {stats.total_bytes_transferred} bytes")
+with qzws.WS() as ws:
+    ws.login(url, user, os.environ["QZWS_PASSWORD"]).create_job(form)
+    for path in paths:
+        ws.queue_recursive_directory(path) if os.path.isdir(path) else ws.queue_single_file(path)
+    stats = ws.upload_queued_files(progress=bar)
+    print(f"job {ws.job_id}: {stats.files_done} files, {stats.total_bytes_transferred} bytes")

@@ -19,7 +19,13 @@ py::dict dict(const std::map<std::string, std::string>& rows);
 // A path from Python (str, bytes or os.PathLike) as the bytes the system uses.
 std::string path(const py::object& value);
 
-// qz::Exception and libcurl's errors become qzws.Error and qzws.TransportError.
+// Settings that the client refused, raised as qzws.SettingError.
+struct SettingRefused {
+    std::string message;
+    std::map<std::string, std::string> diagnostics;
+};
+
+// qz::Exception and libcurl's errors become qzws.Error and its subclasses.
 void bindErrors(py::module_& m);
 // The engine's statistics: Stats with FileStats per file.
 void bindStats(py::module_& m);

@@ -2,9 +2,11 @@
 // public names.
 #include "bindings.hpp"
 #include "qz/ws.hpp"
+#include "qzws_version.hpp"
 
 PYBIND11_MODULE(_qzws, m) {
     m.doc() = "Compiled part of qzws; import qzws instead.";
+    m.attr("__version__") = QZWS_VERSION;
     m.def(
         "state_text", [](int state) { return qz::to_string(static_cast<qz::WS::EState>(state)); },
         "C++ qz::to_string.");

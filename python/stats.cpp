@@ -50,18 +50,20 @@ void bindFileRecord(py::class_<File>& c) {
 
 void bindStats(py::module_& m) {
     py::class_<File> file(m, "FileStats", "What the engine knows about one queued file (C++ qz::TransferStats).");
+    file.attr("__module__") = "qzws";
     bindFileRecord(file);
     file.def("__repr__", [](const File& f) {
         return py::str("<FileStats {!r} {}/{} bytes {}>")
             .format(text(f.remote.full()), f.bytesSent, f.fileSize, text(qz::to_string(f.result)));
     });
 
-    py::class_<Run>(m, "Stats",
-                    "Totals and per-file records of an upload (C++ qz::GlobalStateAndStats), as handed to "
-                    "the progress callback and returned by WS.upload_queued_files.")
-        .def_property_readonly(
-            "total_bytes_transferred", [](const Run& s) { return s.totalBytesTransferred; },
-            "Bytes that reached the server (C++ totalBytesTransferred).")
+    py::class_<Run> run(m, "Stats",
+                        "Totals and per-file records of an upload (C++ qz::GlobalStateAndStats), as handed to "
+                        "the progress callback and returned by WS.upload_queued_files.");
+    run.attr("__module__") = "qzws";
+    run.def_property_readonly(
+           "total_bytes_transferred", [](const Run& s) { return s.totalBytesTransferred; },
+           "Bytes that reached the server (C++ totalBytesTransferred).")
         .def_property_readonly(
             "total_bytes", [](const Run& s) { return s.totalBytes; }, "Bytes queued (C++ totalBytes).")
         .def_property_readonly(
@@ -85,7 +87,8 @@ void bindStats(py::module_& m) {
                 for (const auto& [number, record] : s.fileMap) out[py::int_(number)] = py::cast(record);
                 return out;
             },
-            "FileStats by the engine's file number, in queue order from 1 (C++ fileMap).")
+            "FileStats by the engine's file number, from 1 in queue order, which is also the order of "
+            "iteration (C++ fileMap).")
         .def_property_readonly(
             "skipped",
             [](const Run& s) {

@@ -85,6 +85,11 @@ xmlDoc* WS::send_request(const std::string& url, const std::string& body) {
                 received.append(data, length);
                 return length;
             }));
+        if (interrupted) {
+            request.setOpt(curlpp::options::NoProgress(false));
+            request.setOpt(curlpp::options::ProgressFunction(
+                [this](double, double, double, double) { return interrupted() ? 1 : 0; }));
+        }
         // Only when asked for: by default a request waits as long as the server takes.
         if (requestTimeout > 0) request.setOpt(curlpp::options::Timeout(requestTimeout));
         if (connectTimeout > 0) request.setOpt(curlpp::options::ConnectTimeout(connectTimeout));

@@ -19,6 +19,7 @@
 #include <libxml/tree.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -156,6 +157,11 @@ public:
     std::uint64_t bandwidthStart = 0;  // bits per second
     std::uint64_t bandwidthMax = 0;    // bits per second
     bool secure = false;
+    // Asked while a request to the job server waits, at least about once a
+    // second; true abandons the request with libcurl's "callback aborted"
+    // error (curlpp::RuntimeError). A host stops on the user's interrupt
+    // with it. Empty: a request waits for its time-outs only.
+    std::function<bool()> interrupted;
     Options options;
     Control control;
 

@@ -2,23 +2,26 @@
 
     import qzws
     qzws.initialize_third_party_libs()
-    ws = qzws.WS()
-    ws.login(url, user, password).create_job("Upload", {"project": "north"})
-    ws.queue_recursive_directory("/data/run1")
-    stats = ws.upload_queued_files(progress=lambda s: print(s.total_bytes_transferred))
+    with qzws.WS() as ws:
+        ws.login(url, user, password).create_job("Upload", {"project": "north"})
+        ws.queue_recursive_directory("/data/run1")
+        stats = ws.upload_queued_files(progress=lambda s: print(s.total_bytes_transferred))
 
 Names follow Python's conventions; each docstring gives the C++ name of the
-same operation in qz::WS.
+same operation in qz::WS. Warnings (retries, skipped entries, files checked
+by their size only) go to logging.getLogger("qzws").
 """
 
 import enum
+import errno
+import os
 from typing import Dict, Mapping, Optional
 
 from . import _qzws
-from ._qzws import FileStats, Stats, WS
+from ._qzws import FileStats, Stats, WS, __version__
 
-__all__ = ["Error", "FileResult", "FileStats", "State", "Stats", "TransportError", "WS",
-           "initialize_third_party_libs", "library_info"]
+__all__ = ["Error", "FileResult", "FileStats", "PathNotFoundError", "SettingError", "State", "Stats",
+           "TransportError", "WS", "__version__", "initialize_third_party_libs", "library_info"]
 
 
 class State(enum.IntEnum):
@@ -75,6 +78,7 @@ class Error(RuntimeError):
     str() is the library's message, byte for byte (bytes that are not UTF-8
     as surrogate escapes); `operation` names the operation that failed and
     `diagnostics` is the dict of the whole client's state at that moment.
+    Every error of this package is one.
     """
 
     operation: str
@@ -85,10 +89,29 @@ class Error(RuntimeError):
         self.operation = operation
         self.diagnostics = dict(diagnostics or {})
 
+    def __str__(self) -> str:
+        # The library's message, also where OSError would show its fields.
+        return str(self.args[0]) if self.args else ""
 
-class TransportError(RuntimeError):
+
+class TransportError(Error, ConnectionError):
     """An error of the HTTP library (curlpp's RuntimeError or LogicError): the
     job server could not be reached or the request could not be made."""
+
+
+class PathNotFoundError(Error, FileNotFoundError):
+    """A path to queue that does not exist; `filename` is the path."""
+
+    def __init__(self, message: str, operation: str = "", diagnostics: Optional[Mapping[str, str]] = None):
+        super().__init__(message, operation, diagnostics)
+        self.errno = errno.ENOENT
+        self.strerror = os.strerror(errno.ENOENT)
+        self.filename = self.diagnostics.get("path")
+
+
+class SettingError(Error, ValueError):
+    """A setting of WS.set_x with an unknown key or a value the client refused
+    (C++ setX, which reports it in `message` only)."""
 
 
 def initialize_third_party_libs() -> None:

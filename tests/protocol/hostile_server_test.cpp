@@ -165,6 +165,16 @@ TEST_F(Hostile, BrokenConnections) {
     }
 }
 
+TEST_F(Hostile, TheHostEndsARequestThatWouldWaitForEver) {
+    qztest::RawServer raw("", qztest::RawServer::eStaySilent);
+    qz::WS ws;  // no time-out: only the host's answer ends the wait
+    int asked = 0;
+    ws.interrupted = [&asked] { return ++asked == 3; };
+    ws.state = qz::WS::eLoginDone;
+    EXPECT_THROW(ws.send_request(raw.base() + "a.do", ""), curlpp::RuntimeError);
+    EXPECT_EQ(asked, 3);
+}
+
 TEST_F(Hostile, TimeoutSettings) {
     qz::WS ws;
     std::map<std::string, std::string> read = {{"timeout", ""}, {"connecttimeout", ""}};

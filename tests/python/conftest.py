@@ -73,12 +73,13 @@ class Servers:
         wait_until_accepting(port, process, log)
         return port
 
-    def start_jobserver(self, ftp_port):
+    def start_jobserver(self, ftp_port, ftp_attributes=None):
         config = {
             "users": [{"name": "alice", "password": "wonderland"}],
             "orderForms": [{"name": "Sequencing run", "type": "job"}],
             "transferServer": {"host": "127.0.0.1", "port": ftp_port, "user": FTP_USER,
-                               "password": FTP_PASSWORD, "path": "/", "localRoot": str(self.ftp_root)},
+                               "password": FTP_PASSWORD, "path": "/", "localRoot": str(self.ftp_root),
+                               "attributes": ftp_attributes or {}},
             "adminToken": ADMIN_TOKEN,
         }
         (self.folder / "jobserver.json").write_text(json.dumps(config))
@@ -121,6 +122,17 @@ def servers(tmp_path):
     s = Servers(tmp_path)
     try:
         s.start_jobserver(s.start_ftp())
+        yield s
+    finally:
+        s.stop()
+
+
+@pytest.fixture
+def slow_servers(tmp_path):
+    """Servers whose job tells the client to send at 1 Mbit/s."""
+    s = Servers(tmp_path)
+    try:
+        s.start_jobserver(s.start_ftp(), {"bandwidth": 1, "congestionControlStartRate": 1})
         yield s
     finally:
         s.stop()
