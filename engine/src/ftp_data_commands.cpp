@@ -1,0 +1,145 @@
+// How a pipeline asks for its data connections: EPSV or PASV, EPRT or PORT
+// in active mode, and the STOR (or APPE) that follows once the server is
+// known to take the command.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "ftp_pipeline.hpp"
+#include "qz/quoted.hpp"
+
+namespace qz {
+
+// The passive command, and the STOR behind it once the server is known to take it.
+void FtpPipeline::askPassive(unsigned long file) {
+    if (settings_.active) {
+        if (!listenForData(file)) return;
+    } else if (passive_ == EPassive::ePasv) {
+        queue(EFtpCommand::ePasv, file, "PASV");
+    } else {
+        queue(EFtpCommand::eEpsv, file, "EPSV");
+    }
+    // Servers answer EPRT once they have connected to us, which may be after
+    // they took a STOR written behind it: in active mode the STOR waits.
+    if (passiveKnown_ && !settings_.active) queueStore(file);
+}
+
+// Active mode: a port of ours, on the address the control connection
+// leaves from, is named to the server.
+bool FtpPipeline::listenForData(unsigned long file) {
+    sockaddr_storage local{};
+    sockaddr_storage server{};
+    socklen_t length = sizeof local;
+    socklen_t serverLength = sizeof server;
+    if (::getsockname(link_.socket(), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        ::getpeername(link_.socket(), reinterpret_cast<sockaddr*>(&server), &serverLength) != 0) {
+        stop(std::string("the control connection has no address: ") + std::strerror(errno));
+        return false;
+    }
+    sentAll_ = false;
+    if (!data_.listen(local, server, link_.dataTls())) {
+        // No STOR goes out for it: it settles now.
+        if (Open* o = find(file)) o->outcome.fault = data_.fault();
+        current_.reset();
+        settle(file, EPipelineEnd::eBroken);
+        return false;
+    }
+    char host[INET6_ADDRSTRLEN] = {};
+    const bool v6 = local.ss_family == AF_INET6;
+    const void* address = v6 ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+                             : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+    ::inet_ntop(local.ss_family, address, host, sizeof host);
+    const unsigned port = data_.listeningPort();
+    if (passive_ == EPassive::ePasv && !v6) {
+        std::string dotted = host;
+        std::replace(dotted.begin(), dotted.end(), '.', ',');
+        queue(EFtpCommand::ePort, file,
+              "PORT " + dotted + "," + std::to_string(port / 256) + "," + std::to_string(port % 256));
+    } else {
+        queue(EFtpCommand::ePort, file,
+              std::string("EPRT |") + (v6 ? "2" : "1") + "|" + host + "|" + std::to_string(port) + "|");
+    }
+    return true;
+}
+
+// The server takes the port. Some connect at once, before the STOR: the
+// bytes wait for its 1xx, as a connection that ended before the STOR
+// leaves such servers waiting for another.
+void FtpPipeline::onPort(const FtpReply& reply, unsigned long file) {
+    if (reply.code >= 400) {
+        dataCommandRefused(reply, file);
+        return;
+    }
+    if (dataCommandTaken()) return;
+    queueStore(file);
+}
+
+// Tried alone, a refused EPSV (EPRT) costs nothing: PASV (PORT) it is.
+// Refused with a STOR written behind it, servers differ in what they do
+// with that STOR (some refuse it, some wait for a data connection that
+// never comes): the connection stops and its files go elsewhere.
+void FtpPipeline::dataCommandRefused(const FtpReply& reply, unsigned long file) {
+    if (!passiveKnown_ && passive_ == EPassive::eEpsvUntried && reply.code >= 500) {
+        passive_ = EPassive::ePasv;
+        askPassive(file);
+        return;
+    }
+    const bool classic = passive_ == EPassive::ePasv;
+    const char* command = settings_.active ? (classic ? "PORT" : "EPRT") : (classic ? "PASV" : "EPSV");
+    stop(std::string("the server refused ") + command + ": " + quoted(reply.last()));
+}
+
+// The server took the data command: from now on it goes ahead of the STOR
+// in one write (active mode excepted, see askPassive). True when it did so
+// already, so that the STOR is written.
+bool FtpPipeline::dataCommandTaken() {
+    const bool known = std::exchange(passiveKnown_, true);
+    if (passive_ == EPassive::eEpsvUntried) passive_ = EPassive::eEpsv;
+    return known && !settings_.active;
+}
+
+void FtpPipeline::queueStore(unsigned long file) {
+    Open* o = find(file);
+    if (!o) return;
+    queue(EFtpCommand::eStor, file, (o->outcome.offset > 0 ? "APPE " : "STOR ") + o->commandPath);
+}
+
+void FtpPipeline::onPassive(const FtpReply& reply, unsigned long file) {
+    if (reply.code >= 400) {
+        dataCommandRefused(reply, file);
+        return;
+    }
+    const std::optional<std::uint16_t> port = passivePort(reply);
+    if (!port) {
+        stop("the server's passive reply " + quoted(reply.last()) + " holds no port");
+        return;
+    }
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(link_.socket(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        stop(std::string("the control connection has no peer address: ") + std::strerror(errno));
+        return;
+    }
+    if (peer.ss_family == AF_INET) {
+        reinterpret_cast<sockaddr_in*>(&peer)->sin_port = htons(*port);
+    } else if (peer.ss_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port = htons(*port);
+    } else {
+        stop("the control connection is neither IPv4 nor IPv6");
+        return;
+    }
+    sentAll_ = false;
+    if (Open* o = find(file)) o->dataMayGo = storeWritten(file);
+    if (!dataCommandTaken()) queueStore(file);
+    if (!data_.open(peer, length, link_.dataTls())) {
+        // The server waits for it in vain and refuses the STOR; that reply settles the file.
+        failCurrent(EPipelineEnd::eBroken, "cannot open the data connection: " + data_.fault());
+    }
+}
+
+}  // namespace qz
