@@ -312,6 +312,9 @@ def main():
     w("On the slow link the round trips bind instead: the engine waits for the data port (229)")
     w("and for the end of each transfer (226) before the next file's commands go out; its SIZE")
     w("and HASH ride along with them.")
+    w('Over FTPS the client and the server both encrypt every byte, on the same two cores: the')
+    w('FTPS / plain rows above show what TLS costs each tool, the peers included, and that cost')
+    w("binds the engine's FTPS / plain targets wherever bytes, not round trips, dominate.")
     if int(args.failures):
         w("")
         w("**%s run(s) failed or left incomplete files; see the script's output.**" % args.failures)
