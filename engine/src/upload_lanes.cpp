@@ -44,23 +44,14 @@ void UploadLoop::openLanes() {
     // What an earlier upload left logging in joins when it is done.
     for (auto& pending : impl_.linksLoggingIn) relogins_.push_back({std::move(pending), 0});
     impl_.linksLoggingIn.clear();
-    for (auto& link : impl_.links) {
-        Lane lane;
-        lane.link = link.get();
-        lane.mark.movedAt = Clock::now();
-        lanes_.push_back(std::move(lane));
-    }
-    // The pipelines begin to talk at once (TYPE, FEAT): made once the lanes stand.
-    for (Lane& lane : lanes_)
-        lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), laneSettings());
+    for (auto& link : impl_.links) addLane(link.get(), 0);
     lanesAtStart_ = lanesUp();
 }
 
-// `link` joins the controller's connections and carries files from now on.
-void UploadLoop::addLane(std::unique_ptr<CurlControlLink> link, int stopsInARow) {
-    impl_.links.push_back(std::move(link));
+// `link`, one of the controller's connections, carries files from now on.
+void UploadLoop::addLane(CurlControlLink* link, int stopsInARow) {
     Lane lane;
-    lane.link = impl_.links.back().get();
+    lane.link = link;
     lane.mark.movedAt = Clock::now();
     lane.stopsInARow = stopsInARow;
     lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), laneSettings());
@@ -74,7 +65,8 @@ void UploadLoop::adoptRelogins() {
             continue;
         }
         try {
-            addLane(it->login.link.get(), it->stopsInARow);
+            impl_.links.push_back(it->login.link.get());
+            addLane(impl_.links.back().get(), it->stopsInARow);
         } catch (const std::exception& e) {
             note(Logging::EType::eWarnings,
                  "a connection to " + session_.server() + " could not log in again: " + e.what());

@@ -170,7 +170,7 @@ private:
         int stopsInARow = 0;
     };
     PipelineSettings laneSettings() const;
-    void addLane(std::unique_ptr<CurlControlLink> link, int stopsInARow);
+    void addLane(CurlControlLink* link, int stopsInARow);
     void openLanes();
     void adoptRelogins();
     // True when a file settled on a lane: the loop looks at once what follows.
