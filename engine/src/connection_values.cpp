@@ -66,4 +66,9 @@ void checkConnectionValues(const Options& options) {
     if (options.port == 0) refuse("the server port (\"p1\")", "is 0, where no server can listen");
 }
 
+std::string serverText(const std::string& host, std::uint16_t port) {
+    const bool v6 = host.find(':') != std::string::npos && host.rfind('[', 0) != 0;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 }  // namespace qz

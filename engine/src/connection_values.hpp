@@ -10,10 +10,17 @@
 // The error names the setting and the job server's attribute it comes from
 // ("u", "p", "s", "p1"), never the value of the password.
 
+#include <cstdint>
+#include <string>
+
 #include "qz/options.hpp"
 
 namespace qz {
 
 void checkConnectionValues(const Options& options);
+
+// "host:port" as shown in messages and written in URLs; an IPv6 address
+// goes in brackets.
+std::string serverText(const std::string& host, std::uint16_t port);
 
 }  // namespace qz

@@ -6,7 +6,6 @@
 
 #include "connection_values.hpp"
 #include "control_impl.hpp"
-#include "ftp_session.hpp"
 #include "pipelined_links.hpp"
 #include "local_tree.hpp"
 #include "probe.hpp"
@@ -172,9 +171,7 @@ std::map<std::string, std::string> Control::getMap() const {
         {"protocol", o.encryptControl || o.encryptData ? "ftps" : "ftp"},
         {"connected", impl_->connected ? "true" : "false"},
         {"connections", std::to_string(o.effectiveConnections())},
-        {"connections open", std::to_string(!impl_->session        ? 0
-                                            : impl_->links.empty() ? impl_->session->channels()
-                                                                   : impl_->links.size())},
+        {"connections open", std::to_string(impl_->links.size())},
         {"uploading", impl_->uploading ? "true" : "false"},
         {"files queued", std::to_string(s.filesTotal)},
         {"files done", std::to_string(s.filesDone)},
@@ -191,44 +188,34 @@ std::map<std::string, std::string> Control::getMap() const {
 }
 
 void Control::connect() {
-    if (impl_->session) return;
+    if (impl_->connected) return;
     impl_->refuseWhileUploading(__LINE__, "connect");
     const Options& o = impl_->options;
     checkConnectionValues(o);
-    auto session = std::make_unique<FtpSession>(o);
+    const std::string server = serverText(o.host, o.port);
     const auto wanted = static_cast<std::size_t>(o.effectiveConnections());
-    if (ownConnectionsFit(o)) {
-        PipelinedLogins logins = loginPipelined(o, wanted);
-        if (logins.links.empty()) {
-            note(Logging::EType::eWarnings,
-                 "none of the engine's own connections could log in, sending one command at a time: " +
-                     logins.faults.front());
-        }
-        impl_->links = std::move(logins.links);
-        if (!impl_->links.empty() && logins.tls13Only) session->speakTls13();
+    PipelinedLogins logins = loginPipelined(o, wanted);
+    if (logins.links.empty()) {
+        const LoginError& e = logins.faults.front();
+        impl_->lastError = e.what();
+        std::map<std::string, std::string> diagnostics = getMap();
+        diagnostics["ftp server"] = server;
+        diagnostics["ftp reply"] = e.reply;
+        raise(__LINE__, "connect", e.what(), diagnostics);
     }
-    // With the engine's own connections, the session's log in when they are
-    // first needed (a check those could not finish, or none of them is left).
-    if (impl_->links.empty()) {
-        try {
-            session->login();
-        } catch (Exception& e) {
-            impl_->lastError = e.what();
-            for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
-            throw;
-        }
+    // A server that takes fewer connections than asked for still gets the
+    // upload, over the connections it took.
+    impl_->links = std::move(logins.links);
+    impl_->connectionsTaken = impl_->links.size();
+    impl_->server = server;
+    if (impl_->links.size() < wanted) {
+        note(Logging::EType::eWarnings, "the server took " + std::to_string(impl_->links.size()) + " of " +
+                                            std::to_string(wanted) + " connections: " + logins.faults.front().what());
     }
     const bool tls = o.encryptControl || o.encryptData;
-    const std::size_t carrying = impl_->links.empty() ? session->channels() : impl_->links.size();
-    if (carrying < wanted) {
-        note(Logging::EType::eWarnings,
-             "the server took " + std::to_string(carrying) + " of " + std::to_string(wanted) + " connections");
-    }
-    note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " +
-                                       session->server() + " as " + quoted(o.username) + " with " +
-                                       std::to_string(carrying) + " connection(s)" +
-                                       (impl_->links.empty() || !o.pipelining ? "" : ", pipelined"));
-    impl_->session = std::move(session);
+    note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " + server +
+                                       " as " + quoted(o.username) + " with " + std::to_string(impl_->links.size()) +
+                                       " connection(s)" + (o.pipelining ? ", pipelined" : ""));
     impl_->connected = true;
 }
 
@@ -236,7 +223,7 @@ void Control::upload() {
     impl_->refuseWhileUploading(__LINE__, "upload");
     connect();
     try {
-        UploadLoop loop(*impl_, *impl_->session);
+        UploadLoop loop(*impl_);
         loop.run();
     } catch (Exception& e) {
         for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
@@ -246,23 +233,34 @@ void Control::upload() {
 
 void Control::disconnect() {
     impl_->refuseWhileUploading(__LINE__, "disconnect");
-    if (impl_->session) note(Logging::EType::eSummary, "disconnected from " + impl_->session->server());
+    if (impl_->connected) note(Logging::EType::eSummary, "disconnected from " + impl_->server);
     impl_->links.clear();
     impl_->dropLoginsUnderWay();
-    impl_->session.reset();
     impl_->connected = false;
 }
 
 std::uint64_t Control::detectApproximateUploadSpeed(bool keepProbeFile) {
     impl_->refuseWhileUploading(__LINE__, "detectApproximateUploadSpeed");
     connect();
-    FtpSession& session = *impl_->session;
+    auto& links = impl_->links;
+    if (links.empty()) {
+        // Every connection broke since connect: the probe logs one in.
+        PipelinedLogins fresh = loginPipelined(impl_->options, 1);
+        if (fresh.links.empty()) {
+            impl_->lastError = fresh.faults.front().what();
+            raise(__LINE__, "detectApproximateUploadSpeed",
+                  "the probe upload to " + impl_->server + " failed: " + impl_->lastError, getMap());
+        }
+        links.push_back(std::move(fresh.links.front()));
+    }
     const std::string name = ".qz-probe-" + std::to_string(::getpid()) + "-" + std::to_string(++impl_->probeCount);
-    const ProbeResult probe = sendProbe(session, name, keepProbeFile);
+    const ProbeResult probe = sendProbe(*links.front(), pipelineSettings(impl_->options), name, keepProbeFile);
+    // A connection left with replies on the way would confuse the next upload.
+    if (!probe.linkUsable) links.erase(links.begin());
     if (!probe.failure.empty()) {
         impl_->lastError = probe.failure;
         raise(__LINE__, "detectApproximateUploadSpeed",
-              "the probe upload to " + session.server() + " failed: " + impl_->lastError, getMap());
+              "the probe upload to " + impl_->server + " failed: " + impl_->lastError, getMap());
     }
     note(Logging::EType::eSummary, "probe upload of " + std::to_string(probe.held) + " bytes measured " +
                                        formatTransferRate(probe.bitsPerSecond));

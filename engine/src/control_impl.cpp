@@ -1,7 +1,6 @@
 #include "control_impl.hpp"
 
 #include "ftp_control_link.hpp"
-#include "ftp_session.hpp"
 
 namespace qz {
 

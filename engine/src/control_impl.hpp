@@ -18,7 +18,6 @@
 
 namespace qz {
 
-class FtpSession;
 class CurlControlLink;
 
 struct Control::Impl {
@@ -33,10 +32,12 @@ struct Control::Impl {
     StatsCallback callback = nullptr;
     void* callbackUser = nullptr;
     bool connected = false;
-    std::unique_ptr<FtpSession> session;  // open from connect to disconnect
-    // The engine's own connections, besides the session's; an upload drops
-    // those that broke, and logs fresh ones in on threads of their own.
+    std::string server;  // "host:port" of the FTP server, from connect on
+    // The connections to it, logged in at connect; an upload drops those
+    // that broke, and logs fresh ones in on threads of their own, up to as
+    // many as the server took at connect.
     std::vector<std::unique_ptr<CurlControlLink>> links;
+    std::size_t connectionsTaken = 0;
     // Such logins not finished when an upload ended: the next one takes
     // those that finished, disconnect waits for the rest.
     std::vector<PendingLogin> linksLoggingIn;

@@ -17,6 +17,7 @@ bool replyFits(EFtpCommand kind, int code, bool preliminaryHeard) {
             return preliminaryHeard && (code == 226 || code == 250);
         case EFtpCommand::eSize:
         case EFtpCommand::eHash: return code == 213;
+        case EFtpCommand::eDele: return code == 250 || code == 200;
     }
     return false;
 }

@@ -33,6 +33,7 @@ enum class EFtpCommand : int {
     eStor,      // 1xx first, then 226 or 250
     eSize,      // 213
     eHash,      // 213
+    eDele,      // 250 (some servers: 200)
 };
 
 struct QueuedCommand {

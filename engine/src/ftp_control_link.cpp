@@ -1,6 +1,7 @@
 #include "ftp_control_link.hpp"
 
-#include "qz/exception.hpp"
+#include "connection_values.hpp"
+#include "failure_kind.hpp"
 #include "sigpipe_held.hpp"
 
 namespace qz {
@@ -53,26 +54,31 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
     const std::string& host = login.host;
     const std::uint16_t port = login.port;
     std::unique_ptr<CurlControlLink> link(new CurlControlLink);
-    link->tls_ = login.tls;
+    link->tls_ = login.tls && login.protectData;
     link->caFile_ = login.caFile;
     link->dataTls_.host = host;
     link->easy_ = curl_easy_init();
-    if (!link->easy_) throw Exception("ftp_control_link.cpp", __LINE__, "connect", "libcurl cannot make a handle", {});
+    if (!link->easy_) throw LoginError("libcurl cannot make a handle", "libcurl cannot make a handle", "", false);
     CURL* e = link->easy_;
-    const std::string url = "ftp://" + host + ":" + std::to_string(port) + "/";
+    const std::string server = serverText(host, port);
+    const std::string url = "ftp://" + server + "/";
     char error[CURL_ERROR_SIZE] = {};
     LastReply last;
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     curl_easy_setopt(e, CURLOPT_USERNAME, login.user.c_str());
     curl_easy_setopt(e, CURLOPT_PASSWORD, login.password.c_str());
     if (login.tls) {
-        curl_easy_setopt(e, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        // "PROT C" for plain data connections, "PROT P" for protected ones.
+        curl_easy_setopt(e, CURLOPT_USE_SSL,
+                         static_cast<long>(login.protectData ? CURLUSESSL_ALL : CURLUSESSL_CONTROL));
         curl_easy_setopt(e, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
         if (!login.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, login.caFile.c_str());
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, watchTls);
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, link.get());
+        if (login.protectData) {
+            curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, watchTls);
+            curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, link.get());
+        }
     }
     curl_easy_setopt(e, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp");
@@ -105,27 +111,29 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
         error[0] = '\0';
         last.line.clear();
         rc = curl_easy_perform(e);
-        link->tls13Only_ = rc == CURLE_OK;
     }
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
+    const auto failed = [&](std::string cause, const std::string& reply, bool unheard) {
+        return LoginError("cannot log in to ftp server " + server + " as \"" + login.user + "\": " + cause, cause,
+                          reply, unheard);
+    };
     if (rc != CURLE_OK) {
-        std::string message = host + ":" + std::to_string(port) + ": " + (error[0] ? error : curl_easy_strerror(rc));
-        if (!last.line.empty()) message += " (the server said: " + last.line + ")";
-        throw Exception("ftp_control_link.cpp", __LINE__, "connect", message, {});
+        std::string cause = error[0] ? error : curl_easy_strerror(rc);
+        if (!last.line.empty() && cause.find(last.line) == std::string::npos &&
+            (last.line[0] == '4' || last.line[0] == '5')) {
+            cause += " (server said: " + last.line + ")";
+        }
+        throw failed(cause, last.line, last.line.empty() && droppedUnheard(rc));
     }
     curl_socket_t socket = CURL_SOCKET_BAD;
     if (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {
-        throw Exception("ftp_control_link.cpp", __LINE__, "connect",
-                        host + ":" + std::to_string(port) + ": libcurl kept no control connection", {});
+        throw failed("libcurl kept no control connection", "", false);
     }
-    if (login.tls && !link->controlSsl_) {
-        throw Exception("ftp_control_link.cpp", __LINE__, "connect",
-                        host + ":" + std::to_string(port) + ": the TLS session of the login cannot be reached", {});
-    }
+    if (link->tls_ && !link->controlSsl_) throw failed("the TLS session of the login cannot be reached", "", false);
     link->socket_ = static_cast<int>(socket);
     return link;
 }

@@ -9,10 +9,10 @@
 //   link->send("TYPE I\r\nFEAT\r\n", 14);   // IoResult{EIo::eDone, 14}
 //   pollfd p{link->socket(), POLLIN, 0};
 //
-// With `tls`, the login asks for TLS on control and data connections
-// ("AUTH TLS", "PROT P") and libcurl checks the server against the CA file;
-// dataTls() then gives what a data connection needs to resume the control
-// connection's session.
+// With `tls`, the login asks for TLS on the control connection ("AUTH TLS")
+// and libcurl checks the server against the CA file; with `protectData` as
+// well ("PROT P"), dataTls() gives what a data connection needs to resume the
+// control connection's session. Without it the data goes plain ("PROT C").
 
 #include <curl/curl.h>
 #include <openssl/ssl.h>
@@ -21,7 +21,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace qz {
 
@@ -50,12 +52,24 @@ struct FtpLogin {
     std::uint16_t port = 21;
     std::string user;
     std::string password;
-    bool tls = false;
+    bool tls = false;               // on the control connection
+    bool protectData = false;       // and on the data connections
     std::string caFile;             // "" for the system's certificate store
     long replyTimeoutSeconds = 30;  // for each reply of the login
     // Set from another thread, it ends a login under way (a login on a
     // thread of its own that nobody waits for any more).
     std::shared_ptr<std::atomic<bool>> cancelled;
+};
+
+// Why a login failed. The message names the server and the user; the
+// fields tell a server that is away from one that refused us.
+class LoginError : public std::runtime_error {
+public:
+    LoginError(const std::string& message, std::string why, std::string lastReply, bool closedUnheard)
+        : std::runtime_error(message), cause(std::move(why)), reply(std::move(lastReply)), unheard(closedUnheard) {}
+    std::string cause;  // libcurl's words, with the server's reply where it adds to them
+    std::string reply;  // the server's last reply line, "" when it sent none
+    bool unheard;       // the server closed the connection before it said a word
 };
 
 class ControlLink {
@@ -72,8 +86,7 @@ public:
 
 class CurlControlLink : public ControlLink {
 public:
-    // Throws qz::Exception ("connect") with libcurl's words and the server's
-    // last reply when the connection or the login fails.
+    // Throws LoginError when the connection or the login fails.
     static std::unique_ptr<CurlControlLink> login(const FtpLogin& login);
     ~CurlControlLink() override;
     CurlControlLink(const CurlControlLink&) = delete;
@@ -84,8 +97,6 @@ public:
     IoResult receive(char* data, std::size_t capacity) override;
     std::string fault() const override { return fault_; }
     const DataTls* dataTls() override;
-    // The server refused TLS 1.2: this connection speaks TLS 1.3.
-    bool tls13Only() const { return tls13Only_; }
 
 private:
     CurlControlLink() = default;
@@ -95,7 +106,6 @@ private:
     CURL* easy_ = nullptr;
     SSL* controlSsl_ = nullptr;  // libcurl's, alive as long as the connection; only read
     bool tls_ = false;
-    bool tls13Only_ = false;
     std::string caFile_;
     DataTls dataTls_;
     int socket_ = -1;

@@ -60,6 +60,11 @@ void FtpPipeline::makeFolders(const std::vector<std::string>& folders) {
     flush();
 }
 
+void FtpPipeline::removeFile(const std::string& commandPath) {
+    queue(EFtpCommand::eDele, 0, "DELE " + commandPath);
+    flush();
+}
+
 void FtpPipeline::queue(EFtpCommand kind, unsigned long file, std::string line) {
     unsent_.push_back({kind, file, std::move(line)});
 }
@@ -134,6 +139,7 @@ void FtpPipeline::onReply(const FtpReply& reply) {
             // listed) is still asked: a reply of another algorithm fails the check.
             break;
         case EFtpCommand::eMkd: --foldersOpen_; break;
+        case EFtpCommand::eDele: break;
         case EFtpCommand::eEpsv:
         case EFtpCommand::ePasv: onPassive(reply, command.file); break;
         case EFtpCommand::ePort: onPort(reply, command.file); break;

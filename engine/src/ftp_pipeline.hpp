@@ -111,6 +111,9 @@ public:
     // write, before any file. A folder that exists or cannot be made is no
     // fault here: a file meant for it is refused by name.
     void makeFolders(const std::vector<std::string>& folders);
+    // Deletes a file (its name fits in a command); quiet() once answered,
+    // whatever the answer.
+    void removeFile(const std::string& commandPath);
     // Replies to makeFolders are still awaited.
     bool makingFolders() const { return foldersOpen_ > 0; }
     // Stops the connection from outside (e.g. nothing moved for too long);

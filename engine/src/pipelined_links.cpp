@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <future>
+#include <mutex>
 #include <utility>
 
-#include "qz/exception.hpp"
-
 namespace qz {
-
-bool ownConnectionsFit(const Options& options) { return options.encryptData || !options.encryptControl; }
 
 namespace {
 
@@ -18,7 +15,8 @@ FtpLogin loginOf(const Options& options) {
     login.port = options.port;
     login.user = options.username;
     login.password = options.password;
-    login.tls = options.encryptData;
+    login.tls = options.encryptControl || options.encryptData;
+    login.protectData = options.encryptData;
     login.caFile = options.caFile;
     login.replyTimeoutSeconds = std::max(options.stallTimeout, 1);
     return login;
@@ -26,7 +24,15 @@ FtpLogin loginOf(const Options& options) {
 
 }  // namespace
 
+PipelineSettings pipelineSettings(const Options& options) {
+    return {options.serverHashCheck, static_cast<std::size_t>(std::clamp(options.blockSize, 16384, 2097152)),
+            options.pipelining, options.connectionMode == EConnectionMode::eActive};
+}
+
 PendingLogin loginLater(const Options& options) {
+    // Once per process, before any thread of ours uses libcurl.
+    static std::once_flag curlReady;
+    std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     FtpLogin login = loginOf(options);
     login.cancelled = std::make_shared<std::atomic<bool>>(false);
     PendingLogin pending{{}, login.cancelled};
@@ -45,9 +51,8 @@ PipelinedLogins loginPipelined(const Options& options, std::size_t count) {
     for (auto& p : pending) {
         try {
             result.links.push_back(p.get());
-            if (result.links.back()->tls13Only()) result.tls13Only = true;
-        } catch (const std::exception& e) {
-            result.faults.emplace_back(e.what());
+        } catch (const LoginError& e) {
+            result.faults.push_back(e);
         }
     }
     return result;

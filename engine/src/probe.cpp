@@ -1,8 +1,13 @@
 #include "probe.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "throughput.hpp"
@@ -15,75 +20,100 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kProbeDuration{1000};
 constexpr std::uint64_t kProbeMaxBytes = 512ull * 1024 * 1024;
-constexpr std::chrono::duration<long, std::milli> kProbeTimeout{10000};
+// A link that stalls must not hold the caller long for an estimate.
+constexpr std::chrono::milliseconds kProbeTimeout{10000};
+constexpr std::chrono::milliseconds kDeleteTimeout{5000};
 
 // Bytes from memory until the time or the byte budget is spent.
-struct Probe {
-    std::vector<char> block;
-    std::uint64_t sent = 0;
-    bool begun = false;
-    Clock::time_point first;
-    Clock::time_point last;
+class Probe : public PipelineSource {
+public:
+    explicit Probe(std::string name) : name_(std::move(name)) {}
 
-    static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
-        auto* p = static_cast<Probe*>(user);
-        const Clock::time_point now = Clock::now();
-        if (!p->begun) {
-            p->begun = true;
-            p->first = now;
-        }
-        p->last = now;
-        if (now - p->first >= kProbeDuration || p->sent >= kProbeMaxBytes) return 0;
-        const std::size_t n = std::min(size * count, p->block.size());
-        std::memcpy(buffer, p->block.data(), n);
-        p->sent += n;
-        return n;
+    std::optional<PipelineJob> nextFile(FtpPipeline&) override {
+        if (std::exchange(given_, true)) return std::nullopt;
+        return PipelineJob{1, name_, kProbeMaxBytes, false, false};
     }
+    std::int64_t read(unsigned long, char* buffer, std::size_t room) override {
+        const Clock::time_point now = Clock::now();
+        if (!begun_) {
+            begun_ = true;
+            first_ = now;
+        }
+        last_ = now;
+        if (now - first_ >= kProbeDuration || sent_ >= kProbeMaxBytes) return 0;
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(room, kProbeMaxBytes - sent_));
+        std::memset(buffer, 0, n);
+        sent_ += n;
+        return static_cast<std::int64_t>(n);
+    }
+    std::uint64_t resumeAt(unsigned long, std::optional<std::uint64_t>) override { return 0; }
+    void settled(FtpPipeline&, const PipelineOutcome& outcome) override { outcome_ = outcome; }
+
+    const std::optional<PipelineOutcome>& outcome() const { return outcome_; }
+    std::uint64_t sent() const { return sent_; }
+    double seconds() const { return std::max(1e-6, std::chrono::duration<double>(last_ - first_).count()); }
+
+private:
+    std::string name_;
+    bool given_ = false;
+    bool begun_ = false;
+    std::uint64_t sent_ = 0;
+    Clock::time_point first_;
+    Clock::time_point last_;
+    std::optional<PipelineOutcome> outcome_;
 };
 
-CURLcode send(FtpSession& session, Channel& c, Probe& probe, const std::string& name, bool keep) {
-    probe.block.assign(static_cast<std::size_t>(std::clamp(session.options().blockSize, 16 * 1024, 2 * 1024 * 1024)),
-                       '\0');
-    c.prepare(session.url(name));
-    curl_easy_setopt(c.easy, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(c.easy, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c.easy, CURLOPT_READFUNCTION, Probe::onRead);
-    curl_easy_setopt(c.easy, CURLOPT_READDATA, &probe);
-    curl_easy_setopt(c.easy, CURLOPT_SEEKFUNCTION, nullptr);
-    curl_easy_setopt(c.easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
-    curl_easy_setopt(c.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
-    std::vector<std::string> after = {"*SIZE " + name};
-    if (!keep) after.push_back("DELE " + name);
-    c.setCommands(CURLOPT_POSTQUOTE, after);
-    // A link that stalls must not hold the caller long for an estimate.
-    curl_easy_setopt(c.easy, CURLOPT_TIMEOUT_MS, kProbeTimeout.count());
-    const CURLcode result = session.runAlone({&c})[0];
-    curl_easy_setopt(c.easy, CURLOPT_TIMEOUT_MS, 0L);
-    return result;
+// Drives `pipeline` until `finished` says so or `timeout` passes; false then.
+template <typename Finished>
+bool driveUntil(FtpPipeline& pipeline, std::chrono::milliseconds timeout, Finished finished) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (!finished()) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline || pipeline.stopped()) return finished();
+        std::vector<pollfd> set = pipeline.pollSet();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+        if (::poll(set.data(), set.size(), static_cast<int>(std::min<long long>(left, 100) + 1)) < 0 &&
+            errno != EINTR) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        pipeline.advance();
+    }
+    return true;
 }
 
 }  // namespace
 
-ProbeResult sendProbe(FtpSession& session, const std::string& name, bool keep) {
-    Channel& c = session.channel(0);
-    Probe probe;
-    const CURLcode result = send(session, c, probe, name, keep);
-    const std::string why = c.describe(result);
+ProbeResult sendProbe(ControlLink& link, PipelineSettings settings, const std::string& name, bool keep) {
+    // The estimate is of the line: the server's hash would only add its own time.
+    settings.askHash = false;
+    Probe probe(name);
+    FtpPipeline pipeline(link, probe, settings);
     ProbeResult r;
-    r.held = c.lastSize >= 0 ? c.lastSize : static_cast<std::int64_t>(probe.sent);
-    if (result != CURLE_OK && !keep) {
-        // The probe may have got as far as the server; take it away again.
-        session.prepareCommands(c);
-        c.setCommands(CURLOPT_QUOTE, {"*DELE " + name});
-        session.runAlone({&c});
+    if (!driveUntil(pipeline, kProbeTimeout, [&] { return probe.outcome().has_value(); })) {
+        pipeline.abandon("no reply within " + std::to_string(kProbeTimeout.count() / 1000) + " s");
     }
-    c.prepare(session.url(""));
-    if (result != CURLE_OK || r.held <= 0) {
-        r.failure = result != CURLE_OK ? why : "the server holds no byte of the probe upload";
+    const PipelineOutcome outcome = probe.outcome().value_or(PipelineOutcome{});
+    const bool checked = probe.outcome() && outcome.end == EPipelineEnd::eChecked;
+    r.held = outcome.serverSize ? static_cast<std::int64_t>(*outcome.serverSize)
+                                : static_cast<std::int64_t>(checked ? probe.sent() : 0);
+    // The probe may have got as far as the server; take it away again.
+    if (!keep && outcome.storeSent && !pipeline.stopped()) {
+        pipeline.removeFile(name);
+        driveUntil(pipeline, kDeleteTimeout, [&] { return pipeline.quiet(); });
+    }
+    r.linkUsable = !pipeline.stopped() && pipeline.quiet();
+    if (!checked) {
+        r.failure = !pipeline.fault().empty() ? pipeline.fault()
+                    : !outcome.fault.empty()  ? outcome.fault
+                    : !outcome.reply.empty()  ? "the server said: " + outcome.reply
+                                              : "the probe upload did not end";
         return r;
     }
-    const double span = std::max(1e-6, std::chrono::duration<double>(probe.last - probe.first).count());
-    r.bitsPerSecond = bitsPerSecond(static_cast<std::uint64_t>(r.held), span);
+    if (r.held <= 0) {
+        r.failure = "the server holds no byte of the probe upload";
+        return r;
+    }
+    r.bitsPerSecond = bitsPerSecond(static_cast<std::uint64_t>(r.held), probe.seconds());
     return r;
 }
 

@@ -110,4 +110,8 @@ std::string remoteNameProblem(const std::string& remote) {
     return "";
 }
 
+bool fitsInCommand(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
 }  // namespace qz

@@ -31,4 +31,8 @@ std::vector<std::string> foldersToCreate(const std::vector<std::string>& files,
 //   remoteNameProblem("a\tb")         == "holds the control byte 0x09"
 std::string remoteNameProblem(const std::string& remote);
 
+// Whether text can go into an FTP command: a CR or LF would end the command
+// and begin another of the text's choosing, a NUL byte would cut it short.
+bool fitsInCommand(const std::string& text);
+
 }  // namespace qz

@@ -32,20 +32,14 @@ std::uint64_t sentBy(const Sending& f, const PipelineOutcome& outcome) {
 
 }  // namespace
 
-PipelineSettings UploadLoop::laneSettings() const {
-    return {impl_.options.serverHashCheck,
-            static_cast<std::size_t>(std::clamp(impl_.options.blockSize, 16384, 2097152)), impl_.options.pipelining,
-            impl_.options.connectionMode == EConnectionMode::eActive};
-}
+PipelineSettings UploadLoop::laneSettings() const { return pipelineSettings(impl_.options); }
 
 void UploadLoop::openLanes() {
-    // Options set after connect may have changed the connection mode.
-    if (!ownConnectionsFit(impl_.options)) return;
+    wantedLanes_ = std::max<std::size_t>(impl_.connectionsTaken, 1);
     // What an earlier upload left logging in joins when it is done.
     for (auto& pending : impl_.linksLoggingIn) relogins_.push_back({std::move(pending), 0});
     impl_.linksLoggingIn.clear();
     for (auto& link : impl_.links) addLane(link.get(), 0);
-    lanesAtStart_ = lanesUp();
 }
 
 // `link`, one of the controller's connections, carries files from now on.
@@ -58,20 +52,63 @@ void UploadLoop::addLane(CurlControlLink* link, int stopsInARow) {
     lanes_.push_back(std::move(lane));
 }
 
+void UploadLoop::topUpLanes(Clock::time_point now) {
+    if (givenUp_ || !workLeft() || now < reloginNotBefore_) return;
+    while (lanesUp() < wantedLanes_) relogins_.push_back({loginLater(impl_.options), 0});
+}
+
 void UploadLoop::adoptRelogins() {
     for (auto it = relogins_.begin(); it != relogins_.end();) {
         if (it->login.link.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
             ++it;
             continue;
         }
+        const int stops = it->stopsInARow;
+        std::unique_ptr<CurlControlLink> link;
+        std::optional<LoginError> fault;
         try {
-            impl_.links.push_back(it->login.link.get());
-            addLane(impl_.links.back().get(), it->stopsInARow);
-        } catch (const std::exception& e) {
-            note(Logging::EType::eWarnings,
-                 "a connection to " + session_.server() + " could not log in again: " + e.what());
+            link = it->login.link.get();
+        } catch (const LoginError& e) {
+            fault = e;
         }
         it = relogins_.erase(it);
+        if (fault) {
+            loginFailed(*fault, Clock::now());
+            continue;
+        }
+        reloginPause_ = {};
+        impl_.links.push_back(std::move(link));
+        addLane(impl_.links.back().get(), stops);
+    }
+}
+
+// With other connections carrying files, the login is tried again after
+// a growing pause. With none, the server is away (or refuses us).
+void UploadLoop::loginFailed(const LoginError& e, Clock::time_point now) {
+    const bool away = serviceUnavailable(e.reply);
+    const std::string why = away        ? "the server " + impl_.server + " is not available (it said: " + e.reply + ")"
+                            : e.unheard ? "the server " + impl_.server +
+                                              " closed the connection before it said a word (" + e.cause + ")"
+                                        : e.what();
+    if (!lanes_.empty()) {
+        reloginPause_ = std::clamp(reloginPause_ * 2, RetryPolicy::kFirstRoundPause, RetryPolicy::kLongestRoundPause);
+        reloginNotBefore_ = now + reloginPause_;
+        note(Logging::EType::eWarnings, "a connection to " + impl_.server +
+                                            " could not log in again, trying again in " + secondsText(reloginPause_) +
+                                            " s: " + why);
+        return;
+    }
+    if (!relogins_.empty()) return;  // one of those may get in
+    impl_.lastError = why;
+    // Refused for good (a wrong password, say): no round will change that.
+    if (!away && !e.reply.empty() && e.reply[0] == '5') {
+        failRemaining(why);
+        return;
+    }
+    if (!foldersMade_) {
+        foldersFailed(false, why, now);
+    } else {
+        unreachable(why, now);
     }
 }
 
@@ -97,7 +134,6 @@ bool UploadLoop::advanceLanes() {
     const unsigned long settledBefore = laneSettles_;
     for (Lane& lane : lanes_) {
         lane.pipeline->advance();
-        if (lane.pipeline->hashing()) lanesHash_ = true;
         if (foldersBy_ == lane.link && !lane.pipeline->stopped() && !lane.pipeline->makingFolders()) {
             foldersBy_ = nullptr;
             foldersMade_ = true;
@@ -115,9 +151,10 @@ bool UploadLoop::advanceLanes() {
 }
 
 // A lane whose connection stopped has handed its files back; its
-// connection is closed, and a fresh one logs in while files wait, unless it
-// stopped again before a file was checked on it, or the server dropped it
-// (a server that restarts is waited for in rounds, see takenBySlots).
+// connection is closed, and a fresh one logs in while files wait. One that
+// stopped again before a file was checked on it is not replaced (while
+// others carry the files), and one the server dropped is replaced with the
+// next round (a server that restarts is waited for in rounds).
 void UploadLoop::dropStoppedLanes() {
     for (auto it = lanes_.begin(); it != lanes_.end();) {
         if (!it->pipeline->stopped()) {
@@ -125,17 +162,25 @@ void UploadLoop::dropStoppedLanes() {
             continue;
         }
         const int stops = it->stopsInARow + 1;
-        const bool again = stops < kStopsBeforeDropped && !it->pipeline->connectionLost() && !givenUp_ &&
-                           !pending_.empty();
-        note(Logging::EType::eWarnings, "a connection to " + session_.server() + " stopped, " +
+        const bool lost = it->pipeline->connectionLost();
+        const bool again = stops < kStopsBeforeDropped && !lost && !givenUp_ && workLeft();
+        note(Logging::EType::eWarnings, "a connection to " + impl_.server + " stopped, " +
                                             (again ? "logging in again" : "its files go over the other connections") +
                                             ": " + it->pipeline->fault());
         CurlControlLink* link = it->link;
-        // Its folders are asked for again, on another connection.
-        if (foldersBy_ == link) foldersBy_ = nullptr;
+        if (foldersBy_ == link) {
+            // Asked for again, on another connection.
+            foldersBy_ = nullptr;
+            foldersFailed(!lost, "the connection to " + impl_.server + " stopped: " + it->pipeline->fault(),
+                          Clock::now());
+        }
         it = lanes_.erase(it);
         closeLink(link);
-        if (again) relogins_.push_back({loginLater(impl_.options), stops});
+        if (again) {
+            relogins_.push_back({loginLater(impl_.options), stops});
+        } else if (!lost && wantedLanes_ > 1) {
+            --wantedLanes_;
+        }
     }
 }
 
@@ -302,7 +347,7 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
     const bool mayHoldPart = outcome.accepted || (outcome.storeSent && outcome.end != EPipelineEnd::eRefused);
     if (mayHoldPart) impl_.heldByServer[f.number] = f.modified;
     if (outcome.end == EPipelineEnd::eRefused) {
-        const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + session_.server() + ": " + reply;
+        const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + impl_.server + ": " + reply;
         impl_.lastError = why;
         if (storageRefused(CURLE_UPLOAD_FAILED, reply)) {
             // Refused on the way, it is resumed once at once; refused before a byte, it fails.
@@ -314,7 +359,7 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
             return;
         }
         if (serviceUnavailable(reply)) {
-            const std::string away = "the server " + session_.server() + " is not available (it said: " + reply + ")";
+            const std::string away = "the server " + impl_.server + " is not available (it said: " + reply + ")";
             impl_.lastError = away;
             retryOrFail(f.number, away, EFailure::eUnreachable, mayHoldPart);
             return;
@@ -328,12 +373,12 @@ void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const Ft
     }
     std::string why;
     if (outcome.end == EPipelineEnd::eBroken) {
-        why = quoted(st.remote.full()) + " on " + session_.server() + ": " + outcome.fault;
+        why = quoted(st.remote.full()) + " on " + impl_.server + ": " + outcome.fault;
         if (!reply.empty()) why += " (the server said: " + reply + ")";
     } else if (outcome.fault.rfind("the transfer stalled", 0) == 0) {
         why = outcome.fault;
     } else {
-        why = "the connection to " + session_.server() + " stopped: " + outcome.fault;
+        why = "the connection to " + impl_.server + " stopped: " + outcome.fault;
     }
     impl_.lastError = why;
     if (limiter_.backOff()) rateChanged(true);
@@ -372,15 +417,6 @@ bool UploadLoop::handOverCheck(Sending& f, const PipelineOutcome& outcome, const
     return true;
 }
 
-void UploadLoop::startHandedCheck(Slot& slot) {
-    slot.file = std::move(checksWaiting_.front());
-    checksWaiting_.pop_front();
-    // "TYPE I" goes first: the connection may be fresh.
-    slot.file.phase.moveTo(EFilePhase::eChecking);
-    slot.file.answersAtStart = slot.channel->answers;
-    startCheck(slot, slot.file.uploaded);
-}
-
 void UploadLoop::publishLanes() {
     for (const Lane& lane : lanes_) {
         for (const Sending& f : lane.files) {
@@ -416,7 +452,7 @@ bool UploadLoop::abortStalledLanes(Clock::time_point now) {
             // Every byte is out and the server's reply to the transfer does not come.
             if (f && at == f->size) why = "FTP response timeout, no reply for " + seconds;
         }
-        p.abandon("the transfer stalled at byte " + std::to_string(at) + " on " + session_.server() + ": " + why);
+        p.abandon("the transfer stalled at byte " + std::to_string(at) + " on " + impl_.server + ": " + why);
         aborted = true;
     }
     if (aborted) dropStoppedLanes();

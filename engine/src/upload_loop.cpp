@@ -1,10 +1,13 @@
 #include "upload_loop.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <thread>
 #include <utility>
 
 #include "local_file.hpp"
@@ -32,22 +35,15 @@ std::string secondsText(Clock::duration d) {
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
-UploadLoop::UploadLoop(Control::Impl& impl, FtpSession& session)
+UploadLoop::UploadLoop(Control::Impl& impl)
     : impl_(impl),
-      session_(session),
       stats_(impl.stats),
       limiter_(impl.options, Clock::now()),
-      hasher_(session.channels()),
+      hasher_(static_cast<std::size_t>(impl.options.effectiveConnections())),
       tallies_(impl.nextFileNumber),
       stalls_(std::chrono::seconds(stallSeconds()), Clock::now()),
       throughput_(Clock::now()),
       policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
-    for (std::size_t i = 0; i < session.channels(); ++i) {
-        auto s = std::make_unique<Slot>();
-        s->channel = &session.channel(i);
-        s->loop = this;
-        slots_.push_back(std::move(s));
-    }
     impl_.uploading = true;
 }
 
@@ -66,13 +62,6 @@ UploadLoop::~UploadLoop() {
     // A connection still logging in may serve the next upload; the upload
     // does not wait for it.
     for (Relogin& r : relogins_) impl_.linksLoggingIn.push_back(std::move(r.login));
-    for (auto& s : slots_) {
-        if (s->channel->busy) {
-            session_.remove(*s->channel);
-            unsend(s->file.number);
-        }
-        closeFile(*s);
-    }
 }
 
 void UploadLoop::run() {
@@ -100,61 +89,32 @@ void UploadLoop::run() {
     openLanes();
     note(Logging::EType::eSummary,
          "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats_.filesTotal) + " files over " +
-             std::to_string(lanes_.empty() ? slots_.size() : lanes_.size()) + " connection(s)" +
-             (lanes_.empty() || !impl_.options.pipelining ? "" : " (pipelined)") + ", rate " + rateText() +
-             ", waiting up to " + std::to_string(policy_.timeout().count()) + " s for an unreachable server");
+             std::to_string(wantedLanes_) + " connection(s)" + (impl_.options.pipelining ? " (pipelined)" : "") +
+             ", rate " + rateText() + ", waiting up to " + std::to_string(policy_.timeout().count()) +
+             " s for an unreachable server");
 
     Clock::time_point nextProgress = begin_ + kProgressPeriod;
     while (true) {
         Clock::time_point now = Clock::now();
         startWaiting(now);
-        if (pending_.empty() && checksWaiting_.empty() && !anyBusy() && foldersMade_) break;
-        session_.perform();
-        bool finished = collectFinished();
-        if (advanceLanes()) finished = true;
+        if (!workLeft() && !anyBusy()) break;
+        bool finished = advanceLanes();
         now = Clock::now();
-        if (abortStalled(now)) finished = true;
+        stalls_.beginTurn(now);
+        if (abortStalledLanes(now)) finished = true;
         if (limiter_.tick(now)) rateChanged(false);
-        resumePaused();
         if (now >= nextProgress) {
             publish(now);
             nextProgress = now + kProgressPeriod;
         }
-        if (!finished) {
-            session_.wait(waitMilliseconds(now, nextProgress), lanesPollSet());
-        }
+        if (!finished) waitForSockets(waitMilliseconds(now, nextProgress));
     }
     stats_.finished = true;
     publish(Clock::now());
     summarize();
 }
 
-std::size_t UploadLoop::onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
-    auto* slot = static_cast<Slot*>(user);
-    return slot->loop->read(*slot, buffer, size * count);
-}
-
-int UploadLoop::onSeek(void* user, curl_off_t offset, int origin) {
-    auto* slot = static_cast<Slot*>(user);
-    Sending& f = slot->file;
-    if (origin != SEEK_SET || offset < 0 || static_cast<std::uint64_t>(offset) > f.size) {
-        return CURL_SEEKFUNC_FAIL;
-    }
-    f.offset = f.position = static_cast<std::uint64_t>(offset);
-    // The SIZE reply that led here is not the one that checks the result.
-    slot->channel->lastSize = -1;
-    slot->loop->resumedAt(*slot);
-    return CURL_SEEKFUNC_OK;
-}
-
-std::size_t UploadLoop::read(Slot& slot, char* buffer, std::size_t room) {
-    const std::int64_t n = readNext(slot.file, buffer, room);
-    if (n == PipelineSource::kHeldBack) return CURL_READFUNC_PAUSE;
-    if (n == PipelineSource::kFailed) return CURL_READFUNC_ABORT;
-    return static_cast<std::size_t>(n);
-}
-
-// The file's next bytes for either kind of connection: their count, 0 once
+// The file's next bytes: their count, 0 once
 // every byte is out and the file is as it was opened, or kHeldBack (the rate,
 // the hashing worker) / kFailed (localFault says why).
 std::int64_t UploadLoop::readNext(Sending& f, char* buffer, std::size_t room) {
@@ -205,16 +165,17 @@ bool UploadLoop::hashUpTo(Sending& f, std::uint64_t end) {
     return false;
 }
 
-// Bytes of this attempt handed to the connection.
-std::uint64_t UploadLoop::uploadedBy(const Slot& slot) const {
-    if (slot.file.phase.is(EFilePhase::eChecking)) return slot.file.uploaded;
-    curl_off_t uploaded = 0;
-    curl_easy_getinfo(slot.channel->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-    return static_cast<std::uint64_t>(uploaded);
-}
+bool UploadLoop::anyBusy() const { return lanesBusy(); }
 
-bool UploadLoop::anyBusy() const {
-    return lanesBusy() || std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
+// Files to send or to check, or folders to create first.
+bool UploadLoop::workLeft() const { return !pending_.empty() || !checksWaiting_.empty() || !foldersMade_; }
+
+void UploadLoop::waitForSockets(int milliseconds) const {
+    std::vector<pollfd> set = lanesPollSet();
+    if (::poll(set.data(), set.size(), milliseconds) < 0 && errno != EINTR) {
+        // Nothing to wait on that poll could take: the loop looks again soon.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::string UploadLoop::rateText() const {
@@ -241,85 +202,24 @@ void UploadLoop::createFolders() {
         foldersMade_ = true;
         return;
     }
-    if (!lanes_.empty()) {
-        // All in one write; done once the lane has every reply (advanceLanes).
-        lanes_.front().pipeline->makeFolders(folders);
-        foldersBy_ = lanes_.front().link;
-        foldersAsked_ = folders.size();
-        return;
-    }
-    std::vector<std::string> commands;
-    commands.reserve(folders.size());
-    // "*": a folder that exists already is no error.
-    for (const auto& f : folders) commands.push_back("*MKD " + f);
-    Channel& c = *slots_.front()->channel;
-    session_.prepareCommands(c);
-    c.setCommands(CURLOPT_QUOTE, commands);
-    const unsigned answersBefore = c.answers;
-    const CURLcode result = session_.runAlone({&c})[0];
-    const std::string why = c.describe(result);
-    const Clock::time_point now = Clock::now();
-    c.prepare(session_.url(""));
-    if (result == CURLE_OK) {
-        foldersMade_ = true;
-        policy_.reached();
-        note(Logging::EType::eSummary, "created " + std::to_string(commands.size()) + " folder(s)");
-        return;
-    }
-    foldersFailed(c.answers != answersBefore && !serviceUnavailable(c.lastReply), why, now);
+    // All in one write; done once the lane has every reply (advanceLanes).
+    lanes_.front().pipeline->makeFolders(folders);
+    foldersBy_ = lanes_.front().link;
+    foldersAsked_ = folders.size();
 }
 
 void UploadLoop::startWaiting(Clock::time_point now) {
     // A server that cannot be reached is tried again in rounds, not file by file.
     if (now < policy_.nextAttemptAt()) return;
-    if (!foldersMade_) {
-        if (anyBusy() || now < foldersNotBefore_) return;
-        createFolders();
-        if (!foldersMade_) return;
-    }
-    std::size_t busy = static_cast<std::size_t>(
-        std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; }));
-    for (auto& s : slots_) {
-        if (!s->channel->busy && busy < slotsAllowed() && !checksWaiting_.empty() && lanesUp() == 0) {
-            startHandedCheck(*s);
-            ++busy;
-        }
-        while (!s->channel->busy && busy < slotsAllowed()) {
-            auto ready = std::find_if(pending_.begin(), pending_.end(),
-                                      [this, now](const Pending& p) { return slotMayTake(p, now); });
-            if (ready == pending_.end()) break;
-            Pending p = *ready;
-            pending_.erase(ready);
-            start(*s, p);
-            if (s->channel->busy) ++busy;
-        }
-    }
+    topUpLanes(now);
+    if (!foldersMade_ && !foldersBy_ && !lanes_.empty() && now >= foldersNotBefore_) createFolders();
     hintReadAhead();
-}
-
-// While lanes carry the files, the session's connections stand in only
-// for lanes the server dropped during this upload (one that restarts is
-// waited for there, in rounds), and carry checks once no lane is up. A
-// server that took fewer connections than asked for gets no more.
-std::size_t UploadLoop::lanesUp() const { return lanes_.size() + relogins_.size(); }
-
-std::size_t UploadLoop::slotsAllowed() const {
-    if (lanesUp() == 0) return slots_.size();
-    return std::clamp<std::size_t>(lanesAtStart_ - std::min(lanesUp(), lanesAtStart_), 1, slots_.size());
-}
-
-bool UploadLoop::takenBySlots(const Pending&) const { return lanesUp() < lanesAtStart_ || lanesUp() == 0; }
-
-// Two transfers to one remote name at once would mix their bytes.
-bool UploadLoop::slotMayTake(const Pending& p, Clock::time_point now) const {
-    return p.notBefore <= now && takenBySlots(p) &&
-           (sendingTo_.empty() || !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
 }
 
 // Tells the kernel which files come next, so their first blocks are read
 // while the current ones are still on the wire.
 void UploadLoop::hintReadAhead() {
-    const std::size_t ahead = static_cast<std::size_t>(std::clamp(impl_.options.encoders, 0, 64)) * slots_.size();
+    const std::size_t ahead = static_cast<std::size_t>(std::clamp(impl_.options.encoders, 0, 64)) * wantedLanes_;
     std::size_t hinted = 0;
     for (const auto& p : pending_) {
         if (hinted++ >= ahead) break;
@@ -375,7 +275,6 @@ bool UploadLoop::beginAttempt(const Pending& p, Sending& f) {
     f.phase.moveTo(EFilePhase::eOpening);
     f.resumed = resume;
     f.modified = info.st_mtim;
-    f.mark.movedAt = Clock::now();
     f.remotePath = commandPath;
     f.digest = std::make_shared<QueuedDigest>(hasher_);
     sendingTo_.insert(commandPath);
@@ -385,119 +284,40 @@ bool UploadLoop::beginAttempt(const Pending& p, Sending& f) {
     return true;
 }
 
-void UploadLoop::start(Slot& slot, const Pending& p) {
-    if (!beginAttempt(p, slot.file)) return;
-    Channel& c = *slot.channel;
-    slot.file.answersAtStart = c.answers;
-    const TransferStats& st = entry(slot.file);
-    session_.prepareUpload(c, st.remote.full(), st.fileSize, slot.file.resumed, onRead, onSeek, &slot);
-    session_.add(c);
-}
-
-void UploadLoop::resumedAt(Slot& slot) {
-    TransferStats& st = entry(slot.file);
-    tally(slot.file.number).confirmed = slot.file.offset;
-    note(Logging::EType::eWarnings, "resuming " + quoted(st.remote.full()) + " at byte " +
-                                        std::to_string(slot.file.offset) + " of " + std::to_string(slot.file.size));
-}
-
-void UploadLoop::closeFile(Slot& slot) {
-    if (slot.file.fd >= 0) ::close(slot.file.fd);
-    slot.file.fd = -1;
-}
-
-bool UploadLoop::collectFinished() {
-    auto done = session_.finished();
-    for (auto& [channel, result] : done) {
-        for (auto& s : slots_) {
-            if (s->channel == channel) finish(*s, result);
-        }
-    }
-    return !done.empty();
-}
-
-// Transfers on which nothing moved for the stall timeout are taken off
-// their connection, which libcurl then closes, and tried again.
-bool UploadLoop::abortStalled(Clock::time_point now) {
-    stalls_.beginTurn(now);
-    bool aborted = abortStalledLanes(now);
-    for (auto& s : slots_) {
-        Channel& c = *s->channel;
-        if (!c.busy) continue;
-        Sending& f = s->file;
-        const std::uint64_t uploaded = uploadedBy(*s);
-        // Held back by the rate, or all out with the reply awaited (which the
-        // session hands to libcurl in time): waiting, not stalled.
-        const bool held = f.paused || c.awaitingReply;
-        const std::chrono::seconds limit = silenceAllowed(f);
-        if (!stalls_.stalled(f.mark, {uploaded, c.replies, held, limit}, now)) continue;
-        session_.remove(c);
-        finish(*s, CURLE_OPERATION_TIMEDOUT,
-               "the transfer stalled at byte " + std::to_string(f.offset + uploaded) + " on " + session_.server() +
-                   ": nothing moved for " + std::to_string(limit.count()) + " s");
-        aborted = true;
-    }
-    return aborted;
-}
-
-void UploadLoop::resumePaused() {
-    for (auto& s : slots_) {
-        if (!s->file.paused || !s->channel->busy) continue;
-        if (!limiter_.hasBudget()) return;
-        if (!s->file.digest->hasRoom()) continue;
-        s->file.paused = false;
-        curl_easy_pause(s->channel->easy, CURLPAUSE_CONT);
-    }
-}
-
 int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const {
     int wait = millisecondsUntil(now, nextProgress);
-    const bool paused = lanesHeldBack() ||
-                        std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->file.paused; });
-    if (paused) {
+    if (lanesHeldBack()) {
         auto budget = std::chrono::duration_cast<std::chrono::milliseconds>(limiter_.untilBudget()).count();
         wait = std::min(wait, static_cast<int>(std::max<long long>(1, budget)));
     }
     // The worker gives no sign when it has caught up: it is looked at again
     // soon. Bytes held back by the rate alone wait for the budget above.
     const auto hashBehind = [](const Sending& f) { return f.paused && f.digest && !f.digest->hasRoom(); };
-    const bool hashing = std::any_of(slots_.begin(), slots_.end(),
-                                     [&](const auto& s) { return hashBehind(s->file); }) ||
-                         std::any_of(lanes_.begin(), lanes_.end(), [&](const Lane& l) {
-                             return std::any_of(l.files.begin(), l.files.end(), hashBehind);
-                         });
+    const bool hashing = std::any_of(lanes_.begin(), lanes_.end(), [&](const Lane& l) {
+        return std::any_of(l.files.begin(), l.files.end(), hashBehind);
+    });
     if (hashing) wait = std::min(wait, 1);
     // A login on its own thread gives no sign either.
     if (!relogins_.empty()) wait = std::min(wait, 50);
-    const bool idle = !lanes_.empty() ||
-                      std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return !s->channel->busy; });
-    // Folders are asked for once no connection is busy, which its reply tells.
-    if (idle && !foldersMade_ && !anyBusy()) {
-        wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, policy_.nextAttemptAt())));
+    const Clock::time_point round = policy_.nextAttemptAt();
+    // Logins start with the next round.
+    if (lanesUp() < wantedLanes_ && workLeft() && !givenUp_) {
+        wait = std::min(wait, millisecondsUntil(now, std::max(round, reloginNotBefore_)));
     }
-    if (idle) {
-        const auto busy = std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->channel->busy; });
-        // What startWaiting could hand to a connection at once.
-        const bool slotFree = foldersMade_ && now >= policy_.nextAttemptAt() &&
-                              static_cast<std::size_t>(busy) < slotsAllowed();
-        if (slotFree && !checksWaiting_.empty() && lanesUp() == 0) wait = 0;
-        for (const auto& p : pending_) {
-            const Clock::time_point due = std::max(p.notBefore, policy_.nextAttemptAt());
-            // A file due now that no free connection may take waits for one
-            // to come free, which wakes the loop: looking again at once only
-            // burns a core while the lanes send.
-            if (due <= now && !(slotFree && slotMayTake(p, now))) continue;
-            wait = std::min(wait, millisecondsUntil(now, due));
-        }
+    if (lanes_.empty()) return wait;
+    // Folders are asked for once a connection is up and the pause has passed.
+    if (!foldersMade_ && !foldersBy_) wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, round)));
+    for (const auto& p : pending_) {
+        const Clock::time_point due = std::max(p.notBefore, round);
+        // A file due now waits for a connection to come free, which wakes
+        // the loop: looking again at once only burns a core while they send.
+        if (due <= now) continue;
+        wait = std::min(wait, millisecondsUntil(now, due));
     }
     return wait;
 }
 
 void UploadLoop::publish(Clock::time_point now) {
-    for (auto& s : slots_) {
-        if (!s->channel->busy) continue;
-        entry(s->file).bytesSent = s->file.offset + uploadedBy(*s);
-    }
     publishLanes();
     std::uint64_t total = 0;
     for (const auto& [number, e] : stats_.fileMap) total += e.bytesSent;

@@ -29,7 +29,7 @@ qz::FtpLogin loginOf(const Server& server, const std::string& caFile = "") {
     login.port = server.port();
     login.user = server.user();
     login.password = server.password();
-    login.tls = !caFile.empty();
+    login.tls = login.protectData = !caFile.empty();
     login.caFile = caFile;
     return login;
 }

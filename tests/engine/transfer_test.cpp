@@ -365,8 +365,11 @@ TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
         const char* name;
         bool refuseTls13Data;
         bool tls13Only;
+        bool protectData;
     };
-    const Case cases[] = {{"refuses TLS 1.3 data connections", true, false}, {"TLS 1.3 only", false, true}};
+    const Case cases[] = {{"refuses TLS 1.3 data connections", true, false, true},
+                          {"TLS 1.3 only", false, true, true},
+                          {"TLS on the control connection only", false, false, false}};
     for (int i = 0; i < 6; ++i) {
         writeFile("set/" + std::to_string(i) + ".bin", pattern(50000, 20u + static_cast<unsigned>(i)));
     }
@@ -375,15 +378,22 @@ TEST_F(Transfer, FtpsWorksWithServersThatRefuseTls13DataOrSpeakOnlyTls13) {
         FtpServer::Tls tls = FtpServer::tlsOf(certificates);
         tls.refuseTls13Data = c.refuseTls13Data;
         tls.tls13Only = c.tls13Only;
+        tls.plainData = !c.protectData;
         FtpServer& s = server(tls);
         qz::Options o = optionsFor(s);
-        o.setEncryption(true, true);
+        o.setEncryption(true, c.protectData);
         o.setCertificateAuthority(certificates.caFile);
         o.setMultiThreaded(true, 2);
         qz::Control control(o);
         control.prepareRecursiveDir(qz::Local(path("set")), qz::Remote("."));
         EXPECT_GT(control.detectApproximateUploadSpeed(false), 0u);
         control.upload();
+        const auto commands = s.commands();
+        const auto asked = [&commands](const char* prot) {
+            return std::any_of(commands.begin(), commands.end(), [prot](const auto& l) { return contains(l, prot); });
+        };
+        EXPECT_TRUE(asked(c.protectData ? " PROT P" : " PROT C"));
+        EXPECT_FALSE(asked(c.protectData ? " PROT C" : " PROT P"));
         for (int i = 0; i < 6; ++i) {
             const std::string name = std::to_string(i) + ".bin";
             expectSameFile(path("set/" + name), s.root() + "/" + name);

@@ -58,6 +58,7 @@ public:
         std::string keyFile;
         bool refuseTls13Data = false;  // answer TLS 1.3 data connections with 522
         bool tls13Only = false;        // speak no TLS older than 1.3
+        bool plainData = false;        // allow data connections without TLS ("PROT C")
     };
 
     struct Faults {
@@ -124,6 +125,7 @@ public:
             args.insert(args.end(), {"--cert", tls_->certFile, "--key", tls_->keyFile});
             if (tls_->refuseTls13Data) args.push_back("--refuse-tls13-data");
             if (tls_->tls13Only) args.push_back("--tls13-only");
+            if (tls_->plainData) args.push_back("--plain-data");
         }
         if (faults_.quota > 0) {
             args.insert(args.end(), {"--quota", std::to_string(faults_.quota), "--quota-reply",

@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 # A small FTP/FTPS server for the tests, on pyftpdlib. Run by ftp_server.hpp:
 #   ftp_server.py --port P --root DIR --user U --password W --passive LO-HI
-#                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only]]
+#                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only] [--plain-data]]
 #                 [--events FILE] [--commands FILE] [--quota BYTES [--quota-reply CODE]]
 #                 [--stall-after BYTES [--stall-always]] [--wrong-hash] [--refuse-epsv]
 #                 [--max-per-address N]
 #                 [--unavailable-after FILES --unavailable-for SECONDS [--unavailable-closes]]
 # With --cert and --key, TLS is required on the control and the data
-# connections; --refuse-tls13-data answers a TLS 1.3 data connection with
+# connections (on the control connection only with --plain-data); --refuse-tls13-data answers a TLS 1.3 data connection with
 # "522 SSL connection failed: session reuse required", as servers do that
 # insist on resumed sessions, and --tls13-only speaks nothing older. With --events, one line per login ("login PORT") and per stored
 # file ("received PORT PATH") is appended to FILE, PORT being the client's
@@ -57,6 +57,7 @@ def main():
     parser.add_argument("--commands")
     parser.add_argument("--refuse-tls13-data", action="store_true")
     parser.add_argument("--tls13-only", action="store_true")
+    parser.add_argument("--plain-data", action="store_true")
     parser.add_argument("--quota", type=int)
     parser.add_argument("--quota-reply", default="552")
     parser.add_argument("--stall-after", type=int)
@@ -234,7 +235,7 @@ def main():
         Handler.certfile = args.cert
         Handler.keyfile = args.key
         Handler.tls_control_required = True
-        Handler.tls_data_required = True
+        Handler.tls_data_required = not args.plain_data
         Handler.dtp_handler = DataHandler
         if args.tls13_only:
             context = SSL.Context(SSL.TLS_METHOD)
