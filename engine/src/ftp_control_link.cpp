@@ -1,7 +1,6 @@
 #include "ftp_control_link.hpp"
 
 #include "connection_values.hpp"
-#include "failure_kind.hpp"
 #include "sigpipe_held.hpp"
 
 namespace qz {
@@ -58,7 +57,7 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
     link->caFile_ = login.caFile;
     link->dataTls_.host = host;
     link->easy_ = curl_easy_init();
-    if (!link->easy_) throw LoginError("libcurl cannot make a handle", "libcurl cannot make a handle", "", false);
+    if (!link->easy_) throw LoginError("libcurl cannot make a handle", "libcurl cannot make a handle", 0, "", false);
     CURL* e = link->easy_;
     const std::string server = serverText(host, port);
     const std::string url = "ftp://" + server + "/";
@@ -117,17 +116,22 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
+    long code = 0;
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &code);
     const auto failed = [&](std::string cause, const std::string& reply, bool unheard) {
         return LoginError("cannot log in to ftp server " + server + " as \"" + login.user + "\": " + cause, cause,
-                          reply, unheard);
+                          reply.empty() ? 0 : static_cast<int>(code), reply, unheard);
     };
+    // Results of a connection the server dropped before it said anything.
+    const bool droppedUnheard = rc == CURLE_RECV_ERROR || rc == CURLE_GOT_NOTHING || rc == CURLE_WEIRD_SERVER_REPLY ||
+                                rc == CURLE_SEND_ERROR;
     if (rc != CURLE_OK) {
         std::string cause = error[0] ? error : curl_easy_strerror(rc);
         if (!last.line.empty() && cause.find(last.line) == std::string::npos &&
             (last.line[0] == '4' || last.line[0] == '5')) {
             cause += " (server said: " + last.line + ")";
         }
-        throw failed(cause, last.line, last.line.empty() && droppedUnheard(rc));
+        throw failed(cause, last.line, last.line.empty() && droppedUnheard);
     }
     curl_socket_t socket = CURL_SOCKET_BAD;
     if (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {

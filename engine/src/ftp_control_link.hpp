@@ -65,10 +65,15 @@ struct FtpLogin {
 // fields tell a server that is away from one that refused us.
 class LoginError : public std::runtime_error {
 public:
-    LoginError(const std::string& message, std::string why, std::string lastReply, bool closedUnheard)
-        : std::runtime_error(message), cause(std::move(why)), reply(std::move(lastReply)), unheard(closedUnheard) {}
+    LoginError(const std::string& message, std::string why, int code, std::string lastReply, bool closedUnheard)
+        : std::runtime_error(message),
+          cause(std::move(why)),
+          replyCode(code),
+          reply(std::move(lastReply)),
+          unheard(closedUnheard) {}
     std::string cause;  // libcurl's words, with the server's reply where it adds to them
-    std::string reply;  // the server's last reply line, "" when it sent none
+    int replyCode;      // of the server's last reply, 0 when it sent none
+    std::string reply;  // that reply's line
     bool unheard;       // the server closed the connection before it said a word
 };
 

@@ -128,6 +128,7 @@ void FtpPipeline::onReply(const FtpReply& reply) {
     if (Open* o = find(command.file); o && command.kind >= EFtpCommand::eEpsv) {
         o->outcome.answered = true;
         o->outcome.reply = reply.last();
+        o->outcome.replyCode = reply.code;
     }
     switch (command.kind) {
         case EFtpCommand::eType:
@@ -351,6 +352,7 @@ void FtpPipeline::stop(std::string why) {
         const EPipelineEnd end = o.failed && o.outcome.end == EPipelineEnd::eLocal ? EPipelineEnd::eLocal
                                                                                    : EPipelineEnd::eLeft;
         if (o.outcome.fault.empty()) o.outcome.fault = fault_;
+        o.outcome.stalled = stalled_;
         settle(o.outcome.id, end);
     }
 }

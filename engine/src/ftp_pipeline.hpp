@@ -68,8 +68,10 @@ struct PipelineOutcome {
     bool answered = false;                    // the server answered a command of this file
     std::optional<std::uint64_t> serverSize;  // SIZE's count; none when SIZE was refused
     std::string hashReply;                    // the last line of the reply to HASH; "" when not asked
+    int replyCode = 0;                        // of that line; 0 when the server said nothing about it
     std::string reply;                        // the server's last reply line about this file
     std::string fault;                        // what broke (eBroken, eLeft)
+    bool stalled = false;                     // eLeft: nothing moved for too long (see abandon)
 };
 
 class PipelineSource {
@@ -116,9 +118,12 @@ public:
     void removeFile(const std::string& commandPath);
     // Replies to makeFolders are still awaited.
     bool makingFolders() const { return foldersOpen_ > 0; }
-    // Stops the connection from outside (e.g. nothing moved for too long);
-    // every file not settled is settled eLeft.
-    void abandon(const std::string& why) { stop(why); }
+    // Stops the connection from outside because nothing moved on it for
+    // too long; every file not settled is settled eLeft, marked stalled.
+    void abandon(const std::string& why) {
+        stalled_ = true;
+        stop(why);
+    }
 
     // Why the connection stopped, or "" while it is sound.
     const std::string& fault() const { return fault_; }
@@ -215,6 +220,7 @@ private:
     std::size_t foldersOpen_ = 0;
     std::string fault_;
     bool connectionLost_ = false;
+    bool stalled_ = false;
 };
 
 }  // namespace qz

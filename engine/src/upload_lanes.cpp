@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "failure_kind.hpp"
+#include "attempt_verdict.hpp"
 #include "local_file.hpp"
 #include "pipelined_links.hpp"
 #include "qz/log.hpp"
@@ -23,12 +23,6 @@ namespace {
 
 // A connection that stops again before a file was checked on it is not replaced.
 constexpr int kStopsBeforeDropped = 2;
-
-// Bytes of the file the server confirmed having been sent: by this attempt,
-// or, for a check of a file stored earlier, by the attempt that stored it.
-std::uint64_t sentBy(const Sending& f, const PipelineOutcome& outcome) {
-    return f.offset + (f.uploaded > 0 ? f.uploaded : outcome.bytes);
-}
 
 }  // namespace
 
@@ -85,7 +79,7 @@ void UploadLoop::adoptRelogins() {
 // With other connections carrying files, the login is tried again after
 // a growing pause. With none, the server is away (or refuses us).
 void UploadLoop::loginFailed(const LoginError& e, Clock::time_point now) {
-    const bool away = serviceUnavailable(e.reply);
+    const bool away = e.replyCode == 421;
     const std::string why = away        ? "the server " + impl_.server + " is not available (it said: " + e.reply + ")"
                             : e.unheard ? "the server " + impl_.server +
                                               " closed the connection before it said a word (" + e.cause + ")"
@@ -101,7 +95,7 @@ void UploadLoop::loginFailed(const LoginError& e, Clock::time_point now) {
     if (!relogins_.empty()) return;  // one of those may get in
     impl_.lastError = why;
     // Refused for good (a wrong password, say): no round will change that.
-    if (!away && !e.reply.empty() && e.reply[0] == '5') {
+    if (e.replyCode >= 500) {
         failRemaining(why);
         return;
     }
@@ -297,124 +291,29 @@ void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) 
     if (f.fd >= 0) ::close(f.fd);
     f.fd = -1;
     sendingTo_.erase(f.remotePath);
-    if (!f.localFault.empty() || outcome.end == EPipelineEnd::eLocal) {
-        // Whatever the server holds is not the file as it is now.
-        impl_.heldByServer.erase(f.number);
-        fail(f.number, f.localFault.empty() ? quoted(entry(f).local.full()) + " could not be read" : f.localFault);
-        return;
-    }
-    if (outcome.end == EPipelineEnd::eChecked) {
-        laneChecked(f, outcome);
-    } else {
-        laneFailed(f, outcome, pipeline);
-    }
-}
-
-// Stored, counted and (where the server hashes) hashed by the server: the
-// same verdicts as for a file sent one command at a time.
-void UploadLoop::laneChecked(Sending& f, const PipelineOutcome& outcome) {
-    policy_.reached();
-    const std::uint64_t sent = sentBy(f, outcome);
-    const std::uint64_t held = outcome.serverSize ? *outcome.serverSize : sent;
-    if (held != f.size || sent != f.size) {
-        impl_.heldByServer.erase(f.number);
-        retryOrFail(f.number,
-                    "the server holds " + std::to_string(held) + " of its " + std::to_string(f.size) + " bytes",
-                    EFailure::eTransient, false);
-        return;
-    }
-    impl_.heldByServer.erase(f.number);
-    std::string fault;
-    f.sha256 = f.digest->finish(fault);
-    if (!fault.empty()) {
-        fail(f.number, quoted(entry(f).local.full()) + " " + fault);
-        return;
-    }
-    const Verification verified = verify(f, !outcome.hashReply.empty(), outcome.hashReply);
-    if (verified.how == EVerified::eFailed) return;
-    done(f, verified);
-}
-
-// The pipelined attempt failed: what the server said decides, as for any attempt.
-void UploadLoop::laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline) {
-    if (handOverCheck(f, outcome, pipeline)) return;
-    TransferStats& st = entry(f);
-    const std::string& reply = outcome.reply;
-    if (outcome.answered) policy_.reached();
-    // The server may hold a part, which a retry resumes, once it took the
-    // STOR, or when it is not known whether it did. Bytes written before its
-    // reply prove nothing: they go out as soon as the data connection is open.
-    const bool mayHoldPart = outcome.accepted || (outcome.storeSent && outcome.end != EPipelineEnd::eRefused);
-    if (mayHoldPart) impl_.heldByServer[f.number] = f.modified;
-    if (outcome.end == EPipelineEnd::eRefused) {
-        const std::string why = "cannot store " + quoted(st.remote.full()) + " on " + impl_.server + ": " + reply;
-        impl_.lastError = why;
-        if (storageRefused(CURLE_UPLOAD_FAILED, reply)) {
-            // Refused on the way, it is resumed once at once; refused before a byte, it fails.
-            if (outcome.accepted && !std::exchange(tally(f.number).refusedOnce, true)) {
-                retryOrFail(f.number, why, EFailure::eTransient, true, true);
-            } else {
-                fail(f.number, quoted(st.local.full()) + ": " + why);
-            }
-            return;
-        }
-        if (serviceUnavailable(reply)) {
-            const std::string away = "the server " + impl_.server + " is not available (it said: " + reply + ")";
-            impl_.lastError = away;
-            retryOrFail(f.number, away, EFailure::eUnreachable, mayHoldPart);
-            return;
-        }
-        if (!worthRetrying(CURLE_UPLOAD_FAILED, reply)) {
-            fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why);
-            return;
-        }
-        retryOrFail(f.number, why, EFailure::eTransient, mayHoldPart, true);
-        return;
-    }
-    std::string why;
-    if (outcome.end == EPipelineEnd::eBroken) {
-        why = quoted(st.remote.full()) + " on " + impl_.server + ": " + outcome.fault;
-        if (!reply.empty()) why += " (the server said: " + reply + ")";
-    } else if (outcome.fault.rfind("the transfer stalled", 0) == 0) {
-        why = outcome.fault;
-    } else {
-        why = "the connection to " + impl_.server + " stopped: " + outcome.fault;
-    }
-    impl_.lastError = why;
-    if (limiter_.backOff()) rateChanged(true);
-    retryOrFail(f.number, why, outcome.answered ? EFailure::eTransient : EFailure::eUnreachable, mayHoldPart, true);
-}
-
-// The server confirmed every byte, then went quiet (or the connection broke)
-// before it answered SIZE or HASH: the file is checked again, not sent
-// again. A server that had counted the bytes and was hashing them is asked
-// for the hash once more only; sending the file again would only have it
-// hash the same bytes as slowly, and a slow server is no sign of a damaged
-// copy: the file then counts as verified by its size.
-bool UploadLoop::handOverCheck(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline) {
-    if (outcome.end != EPipelineEnd::eLeft || !outcome.stored || sentBy(f, outcome) != f.size) return false;
-    const bool hashLate = pipeline.hashing() && outcome.serverSize == f.size;
-    if (hashLate && std::exchange(tally(f.number).hashAskedAgain, true)) {
-        policy_.reached();
-        impl_.heldByServer.erase(f.number);
+    const TransferStats& st = entry(f);
+    FileTally& t = tally(f.number);
+    AttemptFacts facts;
+    facts.outcome = outcome;
+    facts.size = f.size;
+    facts.offset = f.offset;
+    facts.storedBefore = f.uploaded;
+    facts.localFault = f.localFault;
+    facts.serverHashes = pipeline.hashing();
+    facts.refusedOnce = t.refusedOnce;
+    facts.checkedAgain = t.checkedAgain;
+    facts.hashWait = hashReplyWait(std::chrono::seconds(stallSeconds()), f.size);
+    facts.server = impl_.server;
+    facts.local = st.local.full();
+    facts.remote = st.remote.full();
+    // Every byte confirmed: the digest taken while sending is wanted now.
+    if (facts.localFault.empty() && outcome.stored && bytesConfirmed(facts) == f.size && f.sha256.empty()) {
         std::string fault;
         f.sha256 = f.digest->finish(fault);
-        if (!fault.empty()) {
-            fail(f.number, quoted(entry(f).local.full()) + " " + fault);
-        } else {
-            done(f, {EVerified::eBySize, "verified by size, the server did not hash it in time"});
-        }
-        return true;
+        if (!fault.empty()) facts.localFault = quoted(facts.local) + " " + fault;
     }
-    if (hashLate) {
-        note(Logging::EType::eWarnings,
-             "asking again for the SHA-256 of " + quoted(entry(f).remote.full()) + ": the server sent none within " +
-                 std::to_string(hashReplyWait(std::chrono::seconds(stallSeconds()), f.size).count()) + " s");
-    }
-    f.uploaded = f.size - f.offset;
-    sendingTo_.insert(f.remotePath);
-    checksWaiting_.push_back(std::move(f));
-    return true;
+    facts.sha256 = f.sha256;
+    apply(f, judgeAttempt(facts));
 }
 
 void UploadLoop::publishLanes() {

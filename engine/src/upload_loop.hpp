@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "control_impl.hpp"
-#include "failure_kind.hpp"
+#include "attempt_verdict.hpp"
 #include "file_phase.hpp"
 #include "ftp_pipeline.hpp"
 #include "pipelined_links.hpp"
@@ -100,14 +100,9 @@ private:
     TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
 
     // What the attempts come to (upload_outcome.cpp).
-    enum class EVerified { eFailed, eBySize, eByHash };
-    struct Verification {
-        EVerified how;
-        std::string text;  // for the file's log line
-    };
-    // `hashLine`: the server's reply to HASH, when it was asked.
-    Verification verify(const Sending& f, bool hashAsked, const std::string& hashLine);
-    void done(const Sending& f, const Verification& verified);
+    void apply(Sending& f, const AttemptVerdict& verdict);
+    // `how`: how its arrival was verified, for its log line.
+    void done(const Sending& f, bool byHash, const std::string& how);
     void retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume, bool atOnce = false);
     // The server could not be reached (`why`): the next round waits, or
     // every file not sent yet fails once the timeout has run out.
@@ -163,8 +158,6 @@ private:
     std::int64_t read(unsigned long id, char* buffer, std::size_t room) override;
     std::uint64_t resumeAt(unsigned long id, std::optional<std::uint64_t> held) override;
     void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) override;
-    void laneChecked(Sending& f, const PipelineOutcome& outcome);
-    void laneFailed(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);
     std::size_t lanesUp() const { return lanes_.size() + relogins_.size(); }
     std::vector<Lane> lanes_;
     std::vector<Relogin> relogins_;
@@ -176,7 +169,6 @@ private:
     // Files a lane stored whose checks it could not finish: the next lane
     // that is free asks for them, the file is not sent again.
     std::deque<Sending> checksWaiting_;
-    bool handOverCheck(Sending& f, const PipelineOutcome& outcome, const FtpPipeline& pipeline);
     std::deque<Pending> pending_;
     // What this upload keeps of each file, by file number: one record, not
     // a map each, as a queue may hold 100,000 files.
@@ -186,7 +178,7 @@ private:
         int answeredAttempts = 0;     // failed attempts during which the server answered
         bool hinted = false;          // its read-ahead is asked for
         bool refusedOnce = false;     // the server had no room for it once
-        bool hashAskedAgain = false;  // its hash check was sent a second time
+        bool checkedAgain = false;    // its checks were asked for a second time
     };
     std::vector<FileTally> tallies_;
     FileTally& tally(unsigned long number) { return tallies_.at(number); }

@@ -6,7 +6,6 @@
 #include "qz/log.hpp"
 #include "qz/quoted.hpp"
 #include "qz/rates.hpp"
-#include "server_hash.hpp"
 #include "upload_loop.hpp"
 
 namespace qz {
@@ -17,34 +16,44 @@ constexpr std::size_t kNamedFailures = 20;
 
 }  // namespace
 
-// How a stored file of the right size is verified. When the server's
-// SHA-256 is not the one taken while sending (or its reply cannot be
-// read), the attempt failed: the file goes again from byte 0.
-UploadLoop::Verification UploadLoop::verify(const Sending& f, bool hashAsked, const std::string& line) {
-    if (!hashAsked) return {EVerified::eBySize, "verified by size"};
-    const HashReply hash = readHashReply(line, f.size);
-    if (hash.kind == EHashReply::eRefused) {
-        return {EVerified::eBySize, "verified by size, the server did not hash it: " + line};
+// What the verdict on an attempt means for the file, the server's copy
+// and the upload.
+void UploadLoop::apply(Sending& f, const AttemptVerdict& v) {
+    if (v.reached) policy_.reached();
+    if (v.copy == EServerCopy::eMayHoldPart) impl_.heldByServer[f.number] = f.modified;
+    if (v.copy == EServerCopy::eNone) impl_.heldByServer.erase(f.number);
+    FileTally& t = tally(f.number);
+    if (v.refusal) t.refusedOnce = true;
+    if (v.slowDown && limiter_.backOff()) rateChanged(true);
+    switch (v.action) {
+        case EVerdict::eDone: done(f, v.byHash, v.text); return;
+        case EVerdict::eFail: fail(f.number, v.text); return;
+        case EVerdict::eRetry:
+            impl_.lastError = v.text;
+            if (!v.resume) t.confirmed = 0;
+            retryOrFail(f.number, v.text, v.failure, v.resume, v.atOnce);
+            return;
+        case EVerdict::eCheckAgain:
+            t.checkedAgain = true;
+            if (!v.text.empty()) note(Logging::EType::eWarnings, v.text);
+            // The next free connection asks; the name stays taken meanwhile.
+            f.uploaded = f.size - f.offset;
+            sendingTo_.insert(f.remotePath);
+            checksWaiting_.push_back(std::move(f));
+            return;
     }
-    if (hash.kind == EHashReply::eHash && hash.digest == f.sha256) return {EVerified::eByHash, "verified by hash"};
-    const std::string why = hash.kind == EHashReply::eHash ? "the server's SHA-256 of the stored file is " +
-                                                                 hash.digest + ", the file's is " + f.sha256
-                                                           : "the server's reply to HASH cannot be read: " + line;
-    tally(f.number).confirmed = 0;
-    retryOrFail(f.number, why, EFailure::eTransient, false);
-    return {EVerified::eFailed, why};
 }
 
-void UploadLoop::done(const Sending& f, const Verification& verified) {
+void UploadLoop::done(const Sending& f, bool byHash, const std::string& how) {
     TransferStats& st = entry(f);
     st.result = EFileResult::eDone;
     st.bytesSent = f.size;
     st.errorText.clear();
     st.sha256 = f.sha256;
-    st.verifiedByHash = verified.how == EVerified::eByHash;
+    st.verifiedByHash = byHash;
     ++stats_.filesDone;
     note(Logging::EType::eTransfers, "sent " + quoted(st.remote.full()) + " (" + std::to_string(f.size) +
-                                         " bytes, SHA-256 " + f.sha256 + ", " + verified.text + ")");
+                                         " bytes, SHA-256 " + f.sha256 + ", " + how + ")");
 }
 
 void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume, bool atOnce) {
