@@ -118,7 +118,7 @@ std::unique_ptr<CurlControlLink> CurlControlLink::login(const FtpLogin& login) {
     curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
     long code = 0;
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &code);
-    const auto failed = [&](std::string cause, const std::string& reply, bool unheard) {
+    const auto failed = [&](const std::string& cause, const std::string& reply, bool unheard) {
         return LoginError("cannot log in to ftp server " + server + " as \"" + login.user + "\": " + cause, cause,
                           reply.empty() ? 0 : static_cast<int>(code), reply, unheard);
     };
