@@ -59,6 +59,7 @@ public:
             impl.stats.totalBytes += entry.fileSize;
         }
         impl.nextFileNumber += files_.size();
+        for (auto& [number, entry] : files_) impl.files.emplace(number, QueuedFile(entry));
         impl.stats.fileMap.merge(files_);
     }
 
@@ -146,7 +147,7 @@ void Control::clearQueue() {
     impl_->stats = GlobalStateAndStats();
     impl_->remoteFolders.clear();
     impl_->targets.clear();
-    impl_->heldByServer.clear();
+    impl_->files.clear();
     impl_->nextFileNumber = 1;
 }
 

@@ -2,7 +2,6 @@
 // The controller's private state, shared by the queue and the transfer code.
 
 #include <cstdint>
-#include <ctime>
 #include <future>
 #include <map>
 #include <memory>
@@ -14,6 +13,7 @@
 #include "qz/log.hpp"
 #include "control_report.hpp"
 #include "pipelined_links.hpp"
+#include "queued_file.hpp"
 #include "remote_targets.hpp"
 
 namespace qz {
@@ -45,10 +45,8 @@ struct Control::Impl {
     void dropLoginsUnderWay();
     std::uint64_t rateLimit = 0;  // bits per second of the last upload, 0 = none
     std::string lastError;        // the last transfer error, for diagnosis
-    // Files of which the server holds bytes from an attempt that did not
-    // finish, with the modification time of the local file they came from:
-    // the next attempt resumes them, unless the file has changed since.
-    std::map<unsigned long, struct timespec> heldByServer;
+    // The engine's record of each file in stats.fileMap, by the same number.
+    std::map<unsigned long, QueuedFile> files;
     unsigned probeCount = 0;
     bool uploading = false;  // upload is running (the callback may call in)
 

@@ -14,7 +14,7 @@ constexpr int kPhases = static_cast<int>(EFilePhase::eFailed) + 1;
 // kSteps[from][to]
 constexpr bool kSteps[kPhases][kPhases] = {
     //              Waiting Opening Sending Awaiting Checking Done   Failed
-    /* Waiting  */ {false, true, false, false, false, false, false},
+    /* Waiting  */ {false, true, false, false, false, false, true},
     /* Opening  */ {true, false, true, false, true, false, true},
     /* Sending  */ {true, false, false, true, true, false, true},
     /* Awaiting */ {true, false, false, false, true, false, true},

@@ -4,11 +4,12 @@
 //
 //   eWaiting > eOpening > eSending > eAwaitingReply > eChecking > eDone
 //
-// eAwaitingReply is skipped where libcurl ends the data connection itself,
-// eSending too where a resume finds every byte on the server already.
-// eChecking is repeated once where the server did not hash in time. From
-// any phase of an attempt the file may go back to eWaiting (another
-// attempt) or to eFailed. A step outside the table is a fault of the
+// eAwaitingReply is skipped where the server confirms a transfer before
+// its last byte was read, eSending too where a resume finds every byte on
+// the server already. eChecking is repeated once where the server did not
+// answer its checks in time. From any phase of an attempt the file may go
+// back to eWaiting (another attempt) or to eFailed; a file waiting for its
+// attempt fails with the others when the server stays away. A step outside the table is a fault of the
 // engine: debug builds stop on it, release builds log it and take it.
 //
 //   FilePhase phase;                              // eWaiting

@@ -233,20 +233,17 @@ std::optional<PipelineJob> UploadLoop::nextFile(FtpPipeline& pipeline) {
         return PipelineJob{check.number, check.remotePath, check.size, false, true};
     }
     for (;;) {
-        // A fresh file only; two transfers to one remote name at once would mix their bytes.
-        auto ready = std::find_if(pending_.begin(), pending_.end(), [this, now](const Pending& p) {
-            return p.notBefore <= now &&
-                   (sendingTo_.empty() ||
-                    !sendingTo_.count(remoteCommandPath(stats_.fileMap.at(p.number).remote.full())));
-        });
+        // The queue holds each remote name once: no two transfers mix their bytes.
+        auto ready = std::find_if(pending_.begin(), pending_.end(),
+                                  [this, now](unsigned long number) { return file(number).notBefore() <= now; });
         if (ready == pending_.end()) return std::nullopt;
-        const Pending p = *ready;
+        const unsigned long number = *ready;
         pending_.erase(ready);
         Sending f;
-        if (!beginAttempt(p, f)) continue;
+        if (!beginAttempt(number, f)) continue;
         lane.files.push_back(std::move(f));
         const Sending& sent = lane.files.back();
-        return PipelineJob{p.number, sent.remotePath, sent.size, sent.resumed};
+        return PipelineJob{number, sent.remotePath, sent.size, sent.resumed};
     }
 }
 
@@ -262,7 +259,7 @@ std::uint64_t UploadLoop::resumeAt(unsigned long id, std::optional<std::uint64_t
     if (!f) return 0;
     if (!held || *held > f->size) {
         f->resumed = false;
-        tally(id).confirmed = 0;
+        file(id).counts.confirmed = 0;
         if (held) {
             note(Logging::EType::eWarnings, "sending " + quoted(entry(*f).remote.full()) +
                                                 " from its first byte: the server holds " + std::to_string(*held) +
@@ -271,7 +268,7 @@ std::uint64_t UploadLoop::resumeAt(unsigned long id, std::optional<std::uint64_t
         return 0;
     }
     f->offset = f->position = *held;
-    tally(id).confirmed = *held;
+    file(id).counts.confirmed = *held;
     if (*held > 0) {
         note(Logging::EType::eWarnings, "resuming " + quoted(entry(*f).remote.full()) + " at byte " +
                                             std::to_string(*held) + " of " + std::to_string(f->size));
@@ -290,9 +287,9 @@ void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) 
     lane.files.erase(it);
     if (f.fd >= 0) ::close(f.fd);
     f.fd = -1;
-    sendingTo_.erase(f.remotePath);
-    const TransferStats& st = entry(f);
-    FileTally& t = tally(f.number);
+    QueuedFile& record = file(f.number);
+    const TransferStats& st = record.entry();
+    if (outcome.stored) record.checking();
     AttemptFacts facts;
     facts.outcome = outcome;
     facts.size = f.size;
@@ -300,8 +297,8 @@ void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) 
     facts.storedBefore = f.uploaded;
     facts.localFault = f.localFault;
     facts.serverHashes = pipeline.hashing();
-    facts.refusedOnce = t.refusedOnce;
-    facts.checkedAgain = t.checkedAgain;
+    facts.refusedOnce = record.counts.refusedOnce;
+    facts.checkedAgain = record.counts.checkedAgain;
     facts.hashWait = hashReplyWait(std::chrono::seconds(stallSeconds()), f.size);
     facts.server = impl_.server;
     facts.local = st.local.full();
@@ -320,7 +317,7 @@ void UploadLoop::publishLanes() {
     for (const Lane& lane : lanes_) {
         for (const Sending& f : lane.files) {
             const bool sending = lane.pipeline->sending() == f.number;
-            entry(f).bytesSent = sending ? f.offset + lane.pipeline->bytesOfSending() : f.size;
+            file(f.number).progress(sending ? f.offset + lane.pipeline->bytesOfSending() : f.size);
         }
     }
 }

@@ -40,7 +40,6 @@ UploadLoop::UploadLoop(Control::Impl& impl)
       stats_(impl.stats),
       limiter_(impl.options, Clock::now()),
       hasher_(static_cast<std::size_t>(impl.options.effectiveConnections())),
-      tallies_(impl.nextFileNumber),
       stalls_(std::chrono::seconds(stallSeconds()), Clock::now()),
       throughput_(Clock::now()),
       policy_(std::chrono::seconds(impl.options.unreachableTimeout)) {
@@ -48,13 +47,7 @@ UploadLoop::UploadLoop(Control::Impl& impl)
 }
 
 // A file on its way when the upload ended early is pending again.
-void UploadLoop::unsend(unsigned long number) {
-    auto it = stats_.fileMap.find(number);
-    if (it != stats_.fileMap.end() && it->second.result == EFileResult::eSending) {
-        it->second.result = EFileResult::ePending;
-        it->second.bytesSent = 0;
-    }
-}
+void UploadLoop::unsend(unsigned long number) { file(number).unsend(); }
 
 UploadLoop::~UploadLoop() {
     impl_.uploading = false;
@@ -72,18 +65,12 @@ void UploadLoop::run() {
     stats_.filesDone = stats_.filesFailed = 0;
     stats_.currentRate = 0;
     stats_.elapsedSeconds = 0;
-    for (auto& [number, entry] : stats_.fileMap) {
-        if (entry.result == EFileResult::eDone) {
+    for (auto& [number, record] : impl_.files) {
+        if (record.enqueue(begin_)) {
+            pending_.push_back(number);
+        } else {
             ++stats_.filesDone;
-            continue;
         }
-        entry.result = EFileResult::ePending;
-        entry.errorText.clear();
-        // What an earlier upload left on the server is resumed.
-        const bool resume = impl_.heldByServer.count(number) > 0;
-        if (!resume) entry.bytesSent = 0;
-        tally(number).confirmed = entry.bytesSent;
-        pending_.push_back({number, begin_, resume});
     }
     impl_.rateLimit = limiter_.rate();
     openLanes();
@@ -119,7 +106,7 @@ void UploadLoop::run() {
 // the hashing worker) / kFailed (localFault says why).
 std::int64_t UploadLoop::readNext(Sending& f, char* buffer, std::size_t room) {
     f.paused = false;
-    if (f.phase.is(EFilePhase::eOpening)) f.phase.moveTo(EFilePhase::eSending);
+    file(f.number).sending();
     if (!hashUpTo(f, f.position)) return PipelineSource::kFailed;
     const std::uint64_t left = f.size - f.position;
     if (left == 0) {
@@ -133,7 +120,7 @@ std::int64_t UploadLoop::readNext(Sending& f, char* buffer, std::size_t room) {
             f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
             return PipelineSource::kFailed;
         }
-        if (f.phase.is(EFilePhase::eSending)) f.phase.moveTo(EFilePhase::eAwaitingReply);
+        file(f.number).allOut();
         return 0;
     }
     // Read bytes must be hashed: none is read while the worker is far behind.
@@ -221,66 +208,61 @@ void UploadLoop::startWaiting(Clock::time_point now) {
 void UploadLoop::hintReadAhead() {
     const std::size_t ahead = static_cast<std::size_t>(std::clamp(impl_.options.encoders, 0, 64)) * wantedLanes_;
     std::size_t hinted = 0;
-    for (const auto& p : pending_) {
+    for (const unsigned long number : pending_) {
         if (hinted++ >= ahead) break;
-        if (!std::exchange(tally(p.number).hinted, true)) adviseReadAhead(stats_.fileMap.at(p.number).local.full());
+        QueuedFile& record = file(number);
+        if (!std::exchange(record.counts.hinted, true)) adviseReadAhead(record.entry().local.full());
     }
 }
 
 // Opens the file for its next attempt as `f`; false, with the file failed
 // by name, when that cannot be.
-bool UploadLoop::beginAttempt(const Pending& p, Sending& f) {
-    TransferStats& st = stats_.fileMap.at(p.number);
+bool UploadLoop::beginAttempt(unsigned long number, Sending& f) {
+    QueuedFile& record = file(number);
+    const TransferStats& st = record.entry();
     const std::string commandPath = remoteCommandPath(st.remote.full());
     if (commandPath.empty() || commandPath == "/") {
-        fail(p.number, quoted(st.local.full()) + " has no remote name");
+        fail(number, quoted(st.local.full()) + " has no remote name");
         return false;
     }
     if (!fitsInCommand(commandPath)) {
-        fail(p.number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
-                           " holds a line break, which FTP cannot carry");
+        fail(number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
+                         " holds a line break, which FTP cannot carry");
         return false;
     }
     const OpenedFile opened = openQueuedFile(st.local.full());
     if (opened.fd < 0) {
-        fail(p.number, quoted(st.local.full()) + " " + opened.fault);
+        fail(number, quoted(st.local.full()) + " " + opened.fault);
         return false;
     }
     const int fd = opened.fd;
     const struct stat& info = opened.info;
     if (static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
         ::close(fd);
-        fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " + std::to_string(st.fileSize) +
-                           " bytes then, " + std::to_string(info.st_size) + " now");
+        fail(number, quoted(st.local.full()) + " changed size after it was queued: " + std::to_string(st.fileSize) +
+                         " bytes then, " + std::to_string(info.st_size) + " now");
         return false;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    bool resume = p.resume;
-    if (resume) {
-        auto held = impl_.heldByServer.find(p.number);
-        if (held == impl_.heldByServer.end() || !sameTime(held->second, info.st_mtim)) {
-            // Resuming would join the server's old bytes to the new ones.
-            note(Logging::EType::eWarnings, "sending " + quoted(st.remote.full()) +
-                                                " from its first byte: the local file changed since the "
-                                                "server got a part of it");
-            resume = false;
-            tally(p.number).confirmed = 0;
-        }
+    bool resume = record.resumeNext();
+    if (resume && !record.partOf(info.st_mtim)) {
+        // Resuming would join the server's old bytes to the new ones.
+        note(Logging::EType::eWarnings, "sending " + quoted(st.remote.full()) +
+                                            " from its first byte: the local file changed since the "
+                                            "server got a part of it");
+        resume = false;
+        record.serverHoldsNothing();
     }
+    record.beginAttempt();
 
     f = Sending{};
-    f.number = p.number;
+    f.number = number;
     f.fd = fd;
     f.size = st.fileSize;
-    f.phase.moveTo(EFilePhase::eOpening);
     f.resumed = resume;
     f.modified = info.st_mtim;
     f.remotePath = commandPath;
     f.digest = std::make_shared<QueuedDigest>(hasher_);
-    sendingTo_.insert(commandPath);
-    st.attempts += 1;
-    st.result = EFileResult::eSending;
-    tally(p.number).attempts += 1;
     return true;
 }
 
@@ -307,8 +289,8 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
     if (lanes_.empty()) return wait;
     // Folders are asked for once a connection is up and the pause has passed.
     if (!foldersMade_ && !foldersBy_) wait = std::min(wait, millisecondsUntil(now, std::max(foldersNotBefore_, round)));
-    for (const auto& p : pending_) {
-        const Clock::time_point due = std::max(p.notBefore, round);
+    for (const unsigned long number : pending_) {
+        const Clock::time_point due = std::max(impl_.files.at(number).notBefore(), round);
         // A file due now waits for a connection to come free, which wakes
         // the loop: looking again at once only burns a core while they send.
         if (due <= now) continue;

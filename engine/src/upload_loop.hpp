@@ -21,7 +21,6 @@
 
 #include "control_impl.hpp"
 #include "attempt_verdict.hpp"
-#include "file_phase.hpp"
 #include "ftp_pipeline.hpp"
 #include "pipelined_links.hpp"
 #include "hash_worker.hpp"
@@ -48,7 +47,6 @@ struct Sending {
     std::uint64_t size = 0;
     std::uint64_t offset = 0;    // where this attempt began (server's size on resume)
     std::uint64_t position = 0;  // next byte to read
-    FilePhase phase;
     // Not phases, they hold across them: the attempt continues an earlier
     // one, and the rate holds its reading back for a while.
     bool resumed = false;
@@ -59,12 +57,6 @@ struct Sending {
     std::string localFault;                // the local file changed under us: no retry
     std::shared_ptr<QueuedDigest> digest;  // of the bytes read, from byte 0
     std::string sha256;                    // the digest, once every byte is out
-};
-
-struct Pending {
-    unsigned long number;
-    Clock::time_point notBefore;
-    bool resume;
 };
 
 // Every file goes over the lanes: first attempts, retries, resumes and
@@ -86,7 +78,7 @@ private:
     std::vector<std::string> remainingFiles() const;  // remote names of the files not sent yet
     void startWaiting(Clock::time_point now);
     void hintReadAhead();
-    bool beginAttempt(const Pending& p, Sending& f);
+    bool beginAttempt(unsigned long number, Sending& f);
     int stallSeconds() const { return std::max(impl_.options.stallTimeout, 1); }
     int waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const;
     void waitForSockets(int milliseconds) const;
@@ -97,7 +89,8 @@ private:
     // Reading, as a connection asks for bytes.
     std::int64_t readNext(Sending& f, char* buffer, std::size_t room);
     bool hashUpTo(Sending& f, std::uint64_t end);
-    TransferStats& entry(const Sending& f) { return stats_.fileMap.at(f.number); }
+    QueuedFile& file(unsigned long number) { return impl_.files.at(number); }
+    const TransferStats& entry(const Sending& f) { return file(f.number).entry(); }
 
     // What the attempts come to (upload_outcome.cpp).
     void apply(Sending& f, const AttemptVerdict& verdict);
@@ -169,20 +162,7 @@ private:
     // Files a lane stored whose checks it could not finish: the next lane
     // that is free asks for them, the file is not sent again.
     std::deque<Sending> checksWaiting_;
-    std::deque<Pending> pending_;
-    // What this upload keeps of each file, by file number: one record, not
-    // a map each, as a queue may hold 100,000 files.
-    struct FileTally {
-        std::uint64_t confirmed = 0;  // bytes the server holds for certain
-        int attempts = 0;             // in this upload
-        int answeredAttempts = 0;     // failed attempts during which the server answered
-        bool hinted = false;          // its read-ahead is asked for
-        bool refusedOnce = false;     // the server had no room for it once
-        bool checkedAgain = false;    // its checks were asked for a second time
-    };
-    std::vector<FileTally> tallies_;
-    FileTally& tally(unsigned long number) { return tallies_.at(number); }
-    std::set<std::string> sendingTo_;
+    std::deque<unsigned long> pending_;  // files waiting for an attempt, by number
     StallWatch stalls_;
     Throughput throughput_;
     Clock::time_point begin_;

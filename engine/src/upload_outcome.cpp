@@ -20,46 +20,42 @@ constexpr std::size_t kNamedFailures = 20;
 // and the upload.
 void UploadLoop::apply(Sending& f, const AttemptVerdict& v) {
     if (v.reached) policy_.reached();
-    if (v.copy == EServerCopy::eMayHoldPart) impl_.heldByServer[f.number] = f.modified;
-    if (v.copy == EServerCopy::eNone) impl_.heldByServer.erase(f.number);
-    FileTally& t = tally(f.number);
-    if (v.refusal) t.refusedOnce = true;
+    QueuedFile& record = file(f.number);
+    if (v.copy == EServerCopy::eMayHoldPart) record.serverMayHoldPart(f.modified);
+    if (v.copy == EServerCopy::eNone) record.serverHoldsNothing();
+    if (v.refusal) record.counts.refusedOnce = true;
     if (v.slowDown && limiter_.backOff()) rateChanged(true);
     switch (v.action) {
         case EVerdict::eDone: done(f, v.byHash, v.text); return;
         case EVerdict::eFail: fail(f.number, v.text); return;
         case EVerdict::eRetry:
             impl_.lastError = v.text;
-            if (!v.resume) t.confirmed = 0;
             retryOrFail(f.number, v.text, v.failure, v.resume, v.atOnce);
             return;
         case EVerdict::eCheckAgain:
-            t.checkedAgain = true;
+            record.counts.checkedAgain = true;
             if (!v.text.empty()) note(Logging::EType::eWarnings, v.text);
-            // The next free connection asks; the name stays taken meanwhile.
+            // The next free connection asks.
             f.uploaded = f.size - f.offset;
-            sendingTo_.insert(f.remotePath);
             checksWaiting_.push_back(std::move(f));
             return;
     }
 }
 
 void UploadLoop::done(const Sending& f, bool byHash, const std::string& how) {
-    TransferStats& st = entry(f);
-    st.result = EFileResult::eDone;
-    st.bytesSent = f.size;
-    st.errorText.clear();
-    st.sha256 = f.sha256;
-    st.verifiedByHash = byHash;
+    QueuedFile& record = file(f.number);
+    record.done(f.sha256, byHash);
+    const TransferStats& st = record.entry();
     ++stats_.filesDone;
     note(Logging::EType::eTransfers, "sent " + quoted(st.remote.full()) + " (" + std::to_string(f.size) +
                                          " bytes, SHA-256 " + f.sha256 + ", " + how + ")");
 }
 
 void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume, bool atOnce) {
-    TransferStats& st = stats_.fileMap.at(number);
+    QueuedFile& record = file(number);
+    const TransferStats& st = record.entry();
+    QueuedFile::Counts& t = record.counts;
     const Clock::time_point now = Clock::now();
-    FileTally& t = tally(number);
     if (failure == EFailure::eTransient) ++t.answeredAttempts;
     const RetryDecision decision = givenUp_ ? RetryDecision{ERetry::eGiveUp, {}}
                                             : policy_.afterFailure(failure, t.answeredAttempts, now);
@@ -73,17 +69,15 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
                          std::to_string(t.attempts) + " attempts)");
         return;
     }
-    st.result = EFileResult::ePending;
-    st.bytesSent = t.confirmed;
-    st.errorText = why;
+    const auto pause = atOnce && failure != EFailure::eUnreachable ? std::chrono::milliseconds(0) : decision.pause;
+    record.retry(why, now + pause, resume);
+    pending_.push_back(number);
     if (failure == EFailure::eUnreachable) {
         noteRound(why, decision.pause, now);
     } else {
         note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
                                             std::to_string(t.attempts + 1) + ") after: " + why);
     }
-    const auto pause = atOnce && failure != EFailure::eUnreachable ? std::chrono::milliseconds(0) : decision.pause;
-    pending_.push_back({number, now + pause, resume});
 }
 
 // One line per round of attempts, not one per file.
@@ -120,22 +114,20 @@ void UploadLoop::failRemaining(const std::string& why) {
     givenUp_ = true;
     givenUpWhy_ = why;
     foldersMade_ = true;
-    const auto failAll = [this, &why](auto& files) {
-        for (const auto& f : files) {
-            const TransferStats& st = stats_.fileMap.at(f.number);
-            fail(f.number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " + why);
-        }
-        files.clear();
+    const auto failed = [this, &why](unsigned long number) {
+        const TransferStats& st = file(number).entry();
+        fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " + why);
     };
-    failAll(pending_);
-    failAll(checksWaiting_);
+    for (const unsigned long number : pending_) failed(number);
+    for (const Sending& f : checksWaiting_) failed(f.number);
+    pending_.clear();
+    checksWaiting_.clear();
 }
 
 void UploadLoop::fail(unsigned long number, const std::string& why) {
-    TransferStats& st = stats_.fileMap.at(number);
-    st.result = EFileResult::eFailed;
-    st.errorText = why;
-    st.bytesSent = tally(number).confirmed;
+    QueuedFile& record = file(number);
+    record.fail(why);
+    const TransferStats& st = record.entry();
     impl_.lastError = why;
     ++stats_.filesFailed;
     note(Logging::EType::eTransfers, "failed " + quoted(st.remote.full()) + ": " + why);

@@ -12,12 +12,12 @@ using P = qz::EFilePhase;
 TEST(FilePhase, TheRoadsOfAnUploadAreAllowed) {
     const std::vector<std::vector<P>> roads = {
         {P::eWaiting, P::eOpening, P::eSending, P::eAwaitingReply, P::eChecking, P::eDone},
-        {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eDone},  // libcurl ends the data connection
-        {P::eWaiting, P::eOpening, P::eChecking, P::eDone},               // the server held every byte
+        {P::eWaiting, P::eOpening, P::eChecking, P::eDone},  // the server held every byte
         {P::eWaiting, P::eOpening, P::eSending, P::eWaiting, P::eOpening, P::eFailed},
         {P::eWaiting, P::eOpening, P::eSending, P::eAwaitingReply, P::eWaiting},
         {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eWaiting},             // the hash did not match
         {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eChecking, P::eDone},  // the hash came late
+        {P::eWaiting, P::eFailed},                                                      // the server stayed away
     };
     for (const auto& road : roads) {
         for (std::size_t i = 1; i < road.size(); ++i) {
@@ -31,7 +31,6 @@ TEST(FilePhase, StepsThatSkipOrGoBackAreNot) {
     const std::vector<std::pair<P, P>> steps = {
         {P::eWaiting, P::eSending},   // no request yet
         {P::eWaiting, P::eDone},      // never checked
-        {P::eWaiting, P::eFailed},    // only an attempt fails
         {P::eSending, P::eDone},      // not checked
         {P::eChecking, P::eSending},  // checked bytes are not read again in the same attempt
         {P::eDone, P::eWaiting},      // a sent file stays sent

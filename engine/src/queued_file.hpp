@@ -1,0 +1,79 @@
+#pragma once
+// One queued file as the engine keeps it: where it stands (its phase), what
+// its attempts in this upload came to, what the server holds of it, and its
+// result. The host sees the result through the queue's TransferStats entry,
+// which only this record's methods change.
+//
+//   QueuedFile file(entry);                  // entry: the queue's TransferStats
+//   if (file.enqueue(now)) ...               // an upload begins: the file is to be sent
+//   file.beginAttempt(); file.sending(); file.allOut();
+//   file.done(sha256, true);                 // or retry(why, when, resume), or fail(why)
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "file_phase.hpp"
+#include "qz/stats.hpp"
+
+namespace qz {
+
+class QueuedFile {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit QueuedFile(TransferStats& entry) : entry_(&entry) {}
+    const TransferStats& entry() const { return *entry_; }
+    EFilePhase phase() const { return phase_.get(); }
+
+    // An upload begins. False for a file done already; any other waits for
+    // its first attempt of this upload, which resumes what the server holds.
+    bool enqueue(Clock::time_point now);
+    // When its next attempt may start, and whether it builds on the server's part.
+    Clock::time_point notBefore() const { return notBefore_; }
+    bool resumeNext() const { return resumeNext_; }
+
+    // The steps of an attempt.
+    void beginAttempt();  // on its way to a connection, opened
+    void sending();       // its bytes are read
+    void allOut();        // every byte is out: the server's reply is due
+    void checking();      // stored: the server's size (and hash) are asked for
+    // Bytes the server may hold while the attempt goes on.
+    void progress(std::uint64_t bytes) { entry_->bytesSent = bytes; }
+
+    // How an attempt ends; only these change the result.
+    void done(const std::string& sha256, bool byHash);
+    void retry(const std::string& why, Clock::time_point notBefore, bool resume);
+    void fail(const std::string& why);
+    // The upload ended while it was on its way: it waits for the next one.
+    void unsend();
+
+    // What the server holds after an attempt that did not finish: a part of
+    // the file as it was when modified at `modified`, or nothing to build on.
+    void serverMayHoldPart(const struct timespec& modified) { serverPart_ = modified; }
+    void serverHoldsNothing();
+    // A part is on the server, of the file as modified at `modified`.
+    bool partOf(const struct timespec& modified) const;
+
+    // This upload's account of the file (enqueue starts it afresh).
+    struct Counts {
+        std::uint64_t confirmed = 0;  // bytes the server holds for certain
+        int attempts = 0;
+        int answeredAttempts = 0;   // failed attempts during which the server answered
+        bool hinted = false;        // its read-ahead is asked for
+        bool refusedOnce = false;   // the server had no room for it once
+        bool checkedAgain = false;  // its checks were asked for a second time
+    };
+    Counts counts;
+
+private:
+    TransferStats* entry_;
+    FilePhase phase_;
+    Clock::time_point notBefore_;
+    bool resumeNext_ = false;
+    std::optional<struct timespec> serverPart_;
+};
+
+}  // namespace qz
