@@ -6,7 +6,7 @@
 
 #include "connection_values.hpp"
 #include "control_impl.hpp"
-#include "pipelined_links.hpp"
+#include "connection_pool.hpp"
 #include "local_tree.hpp"
 #include "probe.hpp"
 #include "qz/log.hpp"
@@ -170,9 +170,9 @@ std::map<std::string, std::string> Control::getMap() const {
     return {
         {"server", o.host + ":" + std::to_string(o.port)},
         {"protocol", o.encryptControl || o.encryptData ? "ftps" : "ftp"},
-        {"connected", impl_->connected ? "true" : "false"},
+        {"connected", impl_->connections.isOpen() ? "true" : "false"},
         {"connections", std::to_string(o.effectiveConnections())},
-        {"connections open", std::to_string(impl_->links.size())},
+        {"connections open", std::to_string(impl_->connections.links().size())},
         {"uploading", impl_->uploading ? "true" : "false"},
         {"files queued", std::to_string(s.filesTotal)},
         {"files done", std::to_string(s.filesDone)},
@@ -189,42 +189,48 @@ std::map<std::string, std::string> Control::getMap() const {
 }
 
 void Control::connect() {
-    if (impl_->connected) return;
+    ConnectionPool& pool = impl_->connections;
+    if (pool.isOpen()) return;
     impl_->refuseWhileUploading(__LINE__, "connect");
     const Options& o = impl_->options;
     checkConnectionValues(o);
-    const std::string server = serverText(o.host, o.port);
-    const auto wanted = static_cast<std::size_t>(o.effectiveConnections());
-    PipelinedLogins logins = loginPipelined(o, wanted);
-    if (logins.links.empty()) {
-        const LoginError& e = logins.faults.front();
+    std::vector<LoginError> faults;
+    try {
+        faults = pool.open(o);
+    } catch (const LoginError& e) {
         impl_->lastError = e.what();
         std::map<std::string, std::string> diagnostics = getMap();
-        diagnostics["ftp server"] = server;
+        diagnostics["ftp server"] = serverText(o.host, o.port);
         diagnostics["ftp reply"] = e.reply;
         raise(__LINE__, "connect", e.what(), diagnostics);
     }
     // A server that takes fewer connections than asked for still gets the
     // upload, over the connections it took.
-    impl_->links = std::move(logins.links);
-    impl_->connectionsTaken = impl_->links.size();
-    impl_->server = server;
-    if (impl_->links.size() < wanted) {
-        note(Logging::EType::eWarnings, "the server took " + std::to_string(impl_->links.size()) + " of " +
-                                            std::to_string(wanted) + " connections: " + logins.faults.front().what());
+    const std::size_t taken = pool.taken();
+    if (!faults.empty()) {
+        note(Logging::EType::eWarnings, "the server took " + std::to_string(taken) + " of " +
+                                            std::to_string(taken + faults.size()) +
+                                            " connections: " + faults.front().what());
     }
     const bool tls = o.encryptControl || o.encryptData;
-    note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " + server +
-                                       " as " + quoted(o.username) + " with " + std::to_string(impl_->links.size()) +
+    note(Logging::EType::eSummary, std::string("connected to ") + (tls ? "ftps" : "ftp") + " server " + pool.server() +
+                                       " as " + quoted(o.username) + " with " + std::to_string(taken) +
                                        " connection(s)" + (o.pipelining ? ", pipelined" : ""));
-    impl_->connected = true;
 }
 
 void Control::upload() {
     impl_->refuseWhileUploading(__LINE__, "upload");
     connect();
+    // The queue and the connections stay as they are while it runs.
+    struct Uploading {
+        bool& flag;
+        explicit Uploading(bool& f) : flag(f) { flag = true; }
+        ~Uploading() { flag = false; }
+    } uploading(impl_->uploading);
+    Impl& i = *impl_;
     try {
-        UploadLoop loop(*impl_);
+        UploadLoop loop({i.options, i.stats, i.files, i.remoteFolders, i.connections, i.callback, i.callbackUser,
+                         i.lastError, i.rateLimit});
         loop.run();
     } catch (Exception& e) {
         for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);
@@ -234,35 +240,32 @@ void Control::upload() {
 
 void Control::disconnect() {
     impl_->refuseWhileUploading(__LINE__, "disconnect");
-    if (impl_->connected) note(Logging::EType::eSummary, "disconnected from " + impl_->server);
-    impl_->links.clear();
-    impl_->dropLoginsUnderWay();
-    impl_->connected = false;
+    ConnectionPool& pool = impl_->connections;
+    if (pool.isOpen()) note(Logging::EType::eSummary, "disconnected from " + pool.server());
+    pool.closeAll();
 }
 
 std::uint64_t Control::detectApproximateUploadSpeed(bool keepProbeFile) {
     impl_->refuseWhileUploading(__LINE__, "detectApproximateUploadSpeed");
     connect();
-    auto& links = impl_->links;
-    if (links.empty()) {
+    ConnectionPool& pool = impl_->connections;
+    const auto failed = [this, &pool](const std::string& why) {
+        impl_->lastError = why;
+        raise(__LINE__, "detectApproximateUploadSpeed",
+              "the probe upload to " + pool.server() + " failed: " + impl_->lastError, getMap());
+    };
+    if (pool.links().empty()) {
         // Every connection broke since connect: the probe logs one in.
         PipelinedLogins fresh = loginPipelined(impl_->options, 1);
-        if (fresh.links.empty()) {
-            impl_->lastError = fresh.faults.front().what();
-            raise(__LINE__, "detectApproximateUploadSpeed",
-                  "the probe upload to " + impl_->server + " failed: " + impl_->lastError, getMap());
-        }
-        links.push_back(std::move(fresh.links.front()));
+        if (fresh.links.empty()) failed(fresh.faults.front().what());
+        pool.add(std::move(fresh.links.front()));
     }
+    CurlControlLink* link = pool.links().front();
     const std::string name = ".qz-probe-" + std::to_string(::getpid()) + "-" + std::to_string(++impl_->probeCount);
-    const ProbeResult probe = sendProbe(*links.front(), pipelineSettings(impl_->options), name, keepProbeFile);
+    const ProbeResult probe = sendProbe(*link, pipelineSettings(impl_->options), name, keepProbeFile);
     // A connection left with replies on the way would confuse the next upload.
-    if (!probe.linkUsable) links.erase(links.begin());
-    if (!probe.failure.empty()) {
-        impl_->lastError = probe.failure;
-        raise(__LINE__, "detectApproximateUploadSpeed",
-              "the probe upload to " + impl_->server + " failed: " + impl_->lastError, getMap());
-    }
+    if (!probe.linkUsable) pool.close(link);
+    if (!probe.failure.empty()) failed(probe.failure);
     note(Logging::EType::eSummary, "probe upload of " + std::to_string(probe.held) + " bytes measured " +
                                        formatTransferRate(probe.bitsPerSecond));
     return probe.bitsPerSecond;

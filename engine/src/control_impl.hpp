@@ -12,13 +12,11 @@
 #include "qz/exception.hpp"
 #include "qz/log.hpp"
 #include "control_report.hpp"
-#include "pipelined_links.hpp"
+#include "connection_pool.hpp"
 #include "queued_file.hpp"
 #include "remote_targets.hpp"
 
 namespace qz {
-
-class CurlControlLink;
 
 struct Control::Impl {
     Options options;
@@ -31,18 +29,8 @@ struct Control::Impl {
     unsigned long nextFileNumber = 1;
     StatsCallback callback = nullptr;
     void* callbackUser = nullptr;
-    bool connected = false;
-    std::string server;  // "host:port" of the FTP server, from connect on
-    // The connections to it, logged in at connect; an upload drops those
-    // that broke, and logs fresh ones in on threads of their own, up to as
-    // many as the server took at connect.
-    std::vector<std::unique_ptr<CurlControlLink>> links;
-    std::size_t connectionsTaken = 0;
-    // Such logins not finished when an upload ended: the next one takes
-    // those that finished, disconnect waits for the rest.
-    std::vector<PendingLogin> linksLoggingIn;
-    // Ends the logins under way and waits for their threads.
-    void dropLoginsUnderWay();
+    // To the FTP server, from connect to disconnect.
+    ConnectionPool connections;
     std::uint64_t rateLimit = 0;  // bits per second of the last upload, 0 = none
     std::string lastError;        // the last transfer error, for diagnosis
     // The engine's record of each file in stats.fileMap, by the same number.
@@ -54,8 +42,7 @@ struct Control::Impl {
     // a progress callback that calls in gets this error.
     void refuseWhileUploading(int line, const std::string& operation) const;
 
-    explicit Impl(const Options& o);
-    ~Impl();
+    explicit Impl(const Options& o) : options(o) {}
 };
 
 }  // namespace qz

@@ -5,6 +5,7 @@
 //   raise(__LINE__, "upload", "could not send 1 of 3 files: ...");
 //   note(Logging::EType::eWarnings, "retrying \"a.bin\" (attempt 2) after: ...");
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -18,5 +19,8 @@ namespace qz {
 
 // Adds "qz::Control: " + `text` to the summary log when `type` is enabled.
 void note(Logging::EType type, const std::string& text);
+
+// Seconds with one decimal, as in "1.5", for such lines.
+std::string secondsText(std::chrono::steady_clock::duration d);
 
 }  // namespace qz

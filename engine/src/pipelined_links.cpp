@@ -29,6 +29,12 @@ PipelineSettings pipelineSettings(const Options& options) {
             options.pipelining, options.connectionMode == EConnectionMode::eActive};
 }
 
+std::string loginFailure(const LoginError& e, const std::string& server) {
+    if (e.replyCode == 421) return "the server " + server + " is not available (it said: " + e.reply + ")";
+    if (e.unheard) return "the server " + server + " closed the connection before it said a word (" + e.cause + ")";
+    return e.what();
+}
+
 PendingLogin loginLater(const Options& options) {
     // Once per process, before any thread of ours uses libcurl.
     static std::once_flag curlReady;

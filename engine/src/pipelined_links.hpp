@@ -38,6 +38,10 @@ PendingLogin loginLater(const Options& options);
 // How the connections carry files under `options`.
 PipelineSettings pipelineSettings(const Options& options);
 
+// Why a login to `server` failed, for the log: a server that is away (421)
+// or closed the connection unheard is said to be so.
+std::string loginFailure(const LoginError& e, const std::string& server);
+
 // Logs in `count` connections at once.
 PipelinedLogins loginPipelined(const Options& options, std::size_t count);
 

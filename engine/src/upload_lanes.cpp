@@ -1,21 +1,14 @@
-// The loop's pipelined connections ("lanes"): each takes fresh files one
-// after another, reads them through the loop (the rate, the hashing worker,
-// the checks that the file did not change), and reports how each ended.
-// A retry goes over the lanes as well; a resume asks the server what it holds.
-#include <sys/stat.h>
+#include "upload_lanes.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
-#include "attempt_verdict.hpp"
-#include "local_file.hpp"
-#include "pipelined_links.hpp"
-#include "qz/log.hpp"
-#include "qz/quoted.hpp"
-#include "remote_path.hpp"
+#include "control_report.hpp"
+#include "retry_policy.hpp"
 #include "server_hash.hpp"
-#include "upload_loop.hpp"
 
 namespace qz {
 
@@ -24,34 +17,61 @@ namespace {
 // A connection that stops again before a file was checked on it is not replaced.
 constexpr int kStopsBeforeDropped = 2;
 
-}  // namespace
-
-PipelineSettings UploadLoop::laneSettings() const { return pipelineSettings(impl_.options); }
-
-void UploadLoop::openLanes() {
-    wantedLanes_ = std::max<std::size_t>(impl_.connectionsTaken, 1);
-    // What an earlier upload left logging in joins when it is done.
-    for (auto& pending : impl_.linksLoggingIn) relogins_.push_back({std::move(pending), 0});
-    impl_.linksLoggingIn.clear();
-    for (auto& link : impl_.links) addLane(link.get(), 0);
+void closeFile(Attempt& a) {
+    if (a.fd >= 0) ::close(a.fd);
+    a.fd = -1;
 }
 
-// `link`, one of the controller's connections, carries files from now on.
-void UploadLoop::addLane(CurlControlLink* link, int stopsInARow) {
+}  // namespace
+
+UploadLanes::UploadLanes(const Options& options, ConnectionPool& pool, LaneOwner& owner)
+    : options_(options),
+      pool_(pool),
+      owner_(owner),
+      stalls_(std::chrono::seconds(std::max(options.stallTimeout, 1)), Clock::now()) {}
+
+UploadLanes::~UploadLanes() {
+    // A connection still logging in may serve the next upload; the upload
+    // does not wait for it.
+    for (Relogin& r : relogins_) pool_.keepLogin(std::move(r.login));
+}
+
+void UploadLanes::open() {
+    wanted_ = std::max<std::size_t>(pool_.taken(), 1);
+    for (PendingLogin& login : pool_.takeLogins()) relogins_.push_back({std::move(login), 0});
+    for (CurlControlLink* link : pool_.links()) add(link, 0);
+}
+
+// `link`, one of the pool's connections, carries files from now on.
+void UploadLanes::add(CurlControlLink* link, int stopsInARow) {
     Lane lane;
     lane.link = link;
     lane.mark.movedAt = Clock::now();
     lane.stopsInARow = stopsInARow;
-    lane.pipeline = std::make_unique<FtpPipeline>(*lane.link, static_cast<PipelineSource&>(*this), laneSettings());
+    lane.pipeline = std::make_unique<FtpPipeline>(*link, static_cast<PipelineSource&>(*this),
+                                                  pipelineSettings(options_));
     lanes_.push_back(std::move(lane));
 }
 
-void UploadLoop::topUpLanes(Clock::time_point now) {
-    if (givenUp_ || !workLeft() || now < reloginNotBefore_) return;
-    while (lanesUp() < wantedLanes_) relogins_.push_back({loginLater(impl_.options), 0});
+bool UploadLanes::advance(Clock::time_point now, bool wantMore) {
+    adoptRelogins(now);
+    const unsigned long settledBefore = settles_;
+    for (Lane& lane : lanes_) lane.pipeline->advance();
+    dropStopped(wantMore);
+    if (wantMore && now >= reloginNotBefore_) {
+        while (missing()) relogins_.push_back({loginLater(options_), 0});
+    }
+    return settles_ != settledBefore;
 }
 
-void UploadLoop::adoptRelogins() {
+void UploadLanes::nudge() {
+    for (Lane& lane : lanes_) lane.pipeline->advance();
+}
+
+// A failed login while other lanes carry files is tried again after a
+// growing pause; with none up, the upload decides (the server is away, or
+// refuses us).
+void UploadLanes::adoptRelogins(Clock::time_point now) {
     for (auto it = relogins_.begin(); it != relogins_.end();) {
         if (it->login.link.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
             ++it;
@@ -66,82 +86,22 @@ void UploadLoop::adoptRelogins() {
             fault = e;
         }
         it = relogins_.erase(it);
-        if (fault) {
-            loginFailed(*fault, Clock::now());
+        if (!fault) {
+            reloginPause_ = {};
+            add(pool_.add(std::move(link)), stops);
             continue;
         }
-        reloginPause_ = {};
-        impl_.links.push_back(std::move(link));
-        addLane(impl_.links.back().get(), stops);
-    }
-}
-
-// With other connections carrying files, the login is tried again after
-// a growing pause. With none, the server is away (or refuses us).
-void UploadLoop::loginFailed(const LoginError& e, Clock::time_point now) {
-    const bool away = e.replyCode == 421;
-    const std::string why = away        ? "the server " + impl_.server + " is not available (it said: " + e.reply + ")"
-                            : e.unheard ? "the server " + impl_.server +
-                                              " closed the connection before it said a word (" + e.cause + ")"
-                                        : e.what();
-    if (!lanes_.empty()) {
-        reloginPause_ = std::clamp(reloginPause_ * 2, RetryPolicy::kFirstRoundPause, RetryPolicy::kLongestRoundPause);
-        reloginNotBefore_ = now + reloginPause_;
-        note(Logging::EType::eWarnings, "a connection to " + impl_.server +
-                                            " could not log in again, trying again in " + secondsText(reloginPause_) +
-                                            " s: " + why);
-        return;
-    }
-    if (!relogins_.empty()) return;  // one of those may get in
-    impl_.lastError = why;
-    // Refused for good (a wrong password, say): no round will change that.
-    if (e.replyCode >= 500) {
-        failRemaining(why);
-        return;
-    }
-    if (!foldersMade_) {
-        foldersFailed(false, why, now);
-    } else {
-        unreachable(why, now);
-    }
-}
-
-bool UploadLoop::lanesBusy() const {
-    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return !l.pipeline->quiet(); });
-}
-
-bool UploadLoop::lanesHeldBack() const {
-    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return l.pipeline->heldBack(); });
-}
-
-std::vector<pollfd> UploadLoop::lanesPollSet() const {
-    std::vector<pollfd> set;
-    for (const Lane& lane : lanes_) {
-        for (const pollfd& p : lane.pipeline->pollSet()) set.push_back(p);
-    }
-    return set;
-}
-
-bool UploadLoop::advanceLanes() {
-    adoptRelogins();
-    const bool foldersWereMade = foldersMade_;
-    const unsigned long settledBefore = laneSettles_;
-    for (Lane& lane : lanes_) {
-        lane.pipeline->advance();
-        if (foldersBy_ == lane.link && !lane.pipeline->stopped() && !lane.pipeline->makingFolders()) {
-            foldersBy_ = nullptr;
-            foldersMade_ = true;
-            policy_.reached();
-            note(Logging::EType::eSummary, "created " + std::to_string(foldersAsked_) + " folder(s)");
+        if (!lanes_.empty()) {
+            reloginPause_ = std::clamp(reloginPause_ * 2, RetryPolicy::kFirstRoundPause,
+                                       RetryPolicy::kLongestRoundPause);
+            reloginNotBefore_ = now + reloginPause_;
+            note(Logging::EType::eWarnings,
+                 "a connection to " + pool_.server() + " could not log in again, trying again in " +
+                     secondsText(reloginPause_) + " s: " + loginFailure(*fault, pool_.server()));
+        } else if (relogins_.empty()) {
+            owner_.loginFailed(*fault);
         }
     }
-    // Lanes asked for a file before the folders were there: they take one now,
-    // as nothing on their sockets would wake them for it.
-    if (!foldersWereMade && foldersMade_) {
-        for (Lane& lane : lanes_) lane.pipeline->advance();
-    }
-    dropStoppedLanes();
-    return laneSettles_ != settledBefore;
 }
 
 // A lane whose connection stopped has handed its files back; its
@@ -149,185 +109,125 @@ bool UploadLoop::advanceLanes() {
 // stopped again before a file was checked on it is not replaced (while
 // others carry the files), and one the server dropped is replaced with the
 // next round (a server that restarts is waited for in rounds).
-void UploadLoop::dropStoppedLanes() {
+void UploadLanes::dropStopped(bool wantMore) {
     for (auto it = lanes_.begin(); it != lanes_.end();) {
-        if (!it->pipeline->stopped()) {
+        const FtpPipeline& pipeline = *it->pipeline;
+        if (!pipeline.stopped()) {
             ++it;
             continue;
         }
         const int stops = it->stopsInARow + 1;
-        const bool lost = it->pipeline->connectionLost();
-        const bool again = stops < kStopsBeforeDropped && !lost && !givenUp_ && workLeft();
-        note(Logging::EType::eWarnings, "a connection to " + impl_.server + " stopped, " +
+        const bool lost = pipeline.connectionLost();
+        const bool again = stops < kStopsBeforeDropped && !lost && wantMore;
+        note(Logging::EType::eWarnings, "a connection to " + pool_.server() + " stopped, " +
                                             (again ? "logging in again" : "its files go over the other connections") +
-                                            ": " + it->pipeline->fault());
+                                            ": " + pipeline.fault());
+        owner_.laneStopped(pipeline, lost);
         CurlControlLink* link = it->link;
-        if (foldersBy_ == link) {
-            // Asked for again, on another connection.
-            foldersBy_ = nullptr;
-            foldersFailed(!lost, "the connection to " + impl_.server + " stopped: " + it->pipeline->fault(),
-                          Clock::now());
-        }
         it = lanes_.erase(it);
-        closeLink(link);
+        pool_.close(link);
         if (again) {
-            relogins_.push_back({loginLater(impl_.options), stops});
-        } else if (!lost && wantedLanes_ > 1) {
-            --wantedLanes_;
+            relogins_.push_back({loginLater(options_), stops});
+        } else if (!lost && wanted_ > 1) {
+            --wanted_;
         }
     }
 }
 
-// An upload that ends early (an error, the host's exception) leaves lanes
-// with commands on the way: their replies would confuse the next upload, so
-// such connections are closed.
-void UploadLoop::leaveLanes() {
-    for (const Sending& f : checksWaiting_) unsend(f.number);
-    checksWaiting_.clear();
+std::vector<Attempt> UploadLanes::leave() {
+    std::vector<Attempt> left;
     for (Lane& lane : lanes_) {
-        for (Sending& f : lane.files) {
-            unsend(f.number);
-            if (f.fd >= 0) ::close(f.fd);
-            f.fd = -1;
+        for (Attempt& a : lane.attempts) {
+            closeFile(a);
+            left.push_back(std::move(a));
         }
         if (lane.pipeline->quiet()) continue;
         CurlControlLink* link = lane.link;
         lane.pipeline.reset();
-        closeLink(link);
+        pool_.close(link);
     }
     lanes_.clear();
+    return left;
 }
 
-// The connection is closed; a later upload goes on with the others.
-void UploadLoop::closeLink(const CurlControlLink* link) {
-    auto& links = impl_.links;
-    links.erase(std::remove_if(links.begin(), links.end(), [link](const auto& l) { return l.get() == link; }),
-                links.end());
+std::vector<pollfd> UploadLanes::pollSet() const {
+    std::vector<pollfd> set;
+    for (const Lane& lane : lanes_) {
+        for (const pollfd& p : lane.pipeline->pollSet()) set.push_back(p);
+    }
+    return set;
 }
 
-UploadLoop::Lane& UploadLoop::laneOf(const FtpPipeline& pipeline) {
+bool UploadLanes::busy() const {
+    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return !l.pipeline->quiet(); });
+}
+
+bool UploadLanes::heldBack() const {
+    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return l.pipeline->heldBack(); });
+}
+
+bool UploadLanes::hashBehind() const {
+    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) {
+        return std::any_of(l.attempts.begin(), l.attempts.end(),
+                           [](const Attempt& a) { return a.paused && a.digest && !a.digest->hasRoom(); });
+    });
+}
+
+UploadLanes::Lane& UploadLanes::laneOf(const FtpPipeline& pipeline) {
     for (Lane& lane : lanes_) {
         if (lane.pipeline.get() == &pipeline) return lane;
     }
     throw std::logic_error("a pipeline without its lane");
 }
 
-Sending* UploadLoop::laneFile(unsigned long number) {
+Attempt* UploadLanes::attempt(unsigned long number) {
     for (Lane& lane : lanes_) {
-        for (Sending& f : lane.files) {
-            if (f.number == number) return &f;
+        for (Attempt& a : lane.attempts) {
+            if (a.number == number) return &a;
         }
     }
     return nullptr;
 }
 
-std::optional<PipelineJob> UploadLoop::nextFile(FtpPipeline& pipeline) {
-    const Clock::time_point now = Clock::now();
-    if (!foldersMade_ || givenUp_ || now < policy_.nextAttemptAt()) return std::nullopt;
+std::optional<PipelineJob> UploadLanes::nextFile(FtpPipeline& pipeline) {
+    std::optional<Attempt> next = owner_.nextAttempt();
+    if (!next) return std::nullopt;
     Lane& lane = laneOf(pipeline);
-    // A stored file whose checks were cut short goes first: it holds its name.
-    if (!checksWaiting_.empty()) {
-        lane.files.push_back(std::move(checksWaiting_.front()));
-        checksWaiting_.pop_front();
-        const Sending& check = lane.files.back();
-        return PipelineJob{check.number, check.remotePath, check.size, false, true};
-    }
-    for (;;) {
-        // The queue holds each remote name once: no two transfers mix their bytes.
-        auto ready = std::find_if(pending_.begin(), pending_.end(),
-                                  [this, now](unsigned long number) { return file(number).notBefore() <= now; });
-        if (ready == pending_.end()) return std::nullopt;
-        const unsigned long number = *ready;
-        pending_.erase(ready);
-        Sending f;
-        if (!beginAttempt(number, f)) continue;
-        lane.files.push_back(std::move(f));
-        const Sending& sent = lane.files.back();
-        return PipelineJob{number, sent.remotePath, sent.size, sent.resumed};
-    }
+    lane.attempts.push_back(std::move(*next));
+    const Attempt& a = lane.attempts.back();
+    return PipelineJob{a.number, a.remotePath, a.size, a.resumed, a.checkOnly};
 }
 
-std::int64_t UploadLoop::read(unsigned long id, char* buffer, std::size_t room) {
-    Sending* f = laneFile(id);
-    return f ? readNext(*f, buffer, room) : kFailed;
+std::int64_t UploadLanes::read(unsigned long id, char* buffer, std::size_t room) {
+    Attempt* a = attempt(id);
+    return a ? owner_.read(*a, buffer, room) : kFailed;
 }
 
-// Bytes the server holds that the local file does not have: its copy is
-// not a part of this file, and the file goes whole.
-std::uint64_t UploadLoop::resumeAt(unsigned long id, std::optional<std::uint64_t> held) {
-    Sending* f = laneFile(id);
-    if (!f) return 0;
-    if (!held || *held > f->size) {
-        f->resumed = false;
-        file(id).counts.confirmed = 0;
-        if (held) {
-            note(Logging::EType::eWarnings, "sending " + quoted(entry(*f).remote.full()) +
-                                                " from its first byte: the server holds " + std::to_string(*held) +
-                                                " bytes of its " + std::to_string(f->size));
-        }
-        return 0;
-    }
-    f->offset = f->position = *held;
-    file(id).counts.confirmed = *held;
-    if (*held > 0) {
-        note(Logging::EType::eWarnings, "resuming " + quoted(entry(*f).remote.full()) + " at byte " +
-                                            std::to_string(*held) + " of " + std::to_string(f->size));
-    }
-    return *held;
+std::uint64_t UploadLanes::resumeAt(unsigned long id, std::optional<std::uint64_t> held) {
+    Attempt* a = attempt(id);
+    return a ? owner_.resumeAt(*a, held) : 0;
 }
 
-void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {
+void UploadLanes::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {
     Lane& lane = laneOf(pipeline);
-    auto it = std::find_if(lane.files.begin(), lane.files.end(),
-                           [&outcome](const Sending& f) { return f.number == outcome.id; });
-    if (it == lane.files.end()) return;
-    ++laneSettles_;
+    auto it = std::find_if(lane.attempts.begin(), lane.attempts.end(),
+                           [&outcome](const Attempt& a) { return a.number == outcome.id; });
+    if (it == lane.attempts.end()) return;
+    ++settles_;
     if (outcome.end == EPipelineEnd::eChecked) lane.stopsInARow = 0;
-    Sending f = std::move(*it);
-    lane.files.erase(it);
-    if (f.fd >= 0) ::close(f.fd);
-    f.fd = -1;
-    QueuedFile& record = file(f.number);
-    const TransferStats& st = record.entry();
-    if (outcome.stored) record.checking();
-    AttemptFacts facts;
-    facts.outcome = outcome;
-    facts.size = f.size;
-    facts.offset = f.offset;
-    facts.storedBefore = f.uploaded;
-    facts.localFault = f.localFault;
-    facts.serverHashes = pipeline.hashing();
-    facts.refusedOnce = record.counts.refusedOnce;
-    facts.checkedAgain = record.counts.checkedAgain;
-    facts.hashWait = hashReplyWait(std::chrono::seconds(stallSeconds()), f.size);
-    facts.server = impl_.server;
-    facts.local = st.local.full();
-    facts.remote = st.remote.full();
-    // Every byte confirmed: the digest taken while sending is wanted now.
-    if (facts.localFault.empty() && outcome.stored && bytesConfirmed(facts) == f.size && f.sha256.empty()) {
-        std::string fault;
-        f.sha256 = f.digest->finish(fault);
-        if (!fault.empty()) facts.localFault = quoted(facts.local) + " " + fault;
-    }
-    facts.sha256 = f.sha256;
-    apply(f, judgeAttempt(facts));
-}
-
-void UploadLoop::publishLanes() {
-    for (const Lane& lane : lanes_) {
-        for (const Sending& f : lane.files) {
-            const bool sending = lane.pipeline->sending() == f.number;
-            file(f.number).progress(sending ? f.offset + lane.pipeline->bytesOfSending() : f.size);
-        }
-    }
+    Attempt a = std::move(*it);
+    lane.attempts.erase(it);
+    closeFile(a);
+    owner_.settled(std::move(a), outcome, pipeline.hashing());
 }
 
 // A lane on which nothing moved (no byte out, no reply in) for the stall
 // timeout is stopped; its files go again over the other connections. The
 // wait for a hash grows with the size of the file being hashed.
-bool UploadLoop::abortStalledLanes(Clock::time_point now) {
+bool UploadLanes::abortStalled(Clock::time_point now) {
+    stalls_.beginTurn(now);
     bool aborted = false;
-    const std::chrono::seconds usual(stallSeconds());
+    const std::chrono::seconds usual(std::max(options_.stallTimeout, 1));
     for (Lane& lane : lanes_) {
         FtpPipeline& p = *lane.pipeline;
         if (p.quiet()) {
@@ -335,23 +235,22 @@ bool UploadLoop::abortStalledLanes(Clock::time_point now) {
             continue;
         }
         std::chrono::seconds limit = usual;
-        for (const Sending& f : lane.files) {
-            if (p.hashing() && p.sending() != f.number) limit = std::max(limit, hashReplyWait(usual, f.size));
+        for (const Attempt& a : lane.attempts) {
+            if (p.hashing() && p.sending() != a.number) limit = std::max(limit, hashReplyWait(usual, a.size));
         }
         if (!stalls_.stalled(lane.mark, {p.bytesWritten(), p.replies(), p.heldBack(), limit}, now)) continue;
         const std::string seconds = std::to_string(limit.count()) + " s";
         std::string why = "nothing moved for " + seconds;
         std::uint64_t at = 0;
         if (p.sending()) {
-            const Sending* f = laneFile(*p.sending());
-            at = (f ? f->offset : 0) + p.bytesOfSending();
+            const Attempt* a = attempt(*p.sending());
+            at = (a ? a->offset : 0) + p.bytesOfSending();
             // Every byte is out and the server's reply to the transfer does not come.
-            if (f && at == f->size) why = "FTP response timeout, no reply for " + seconds;
+            if (a && at == a->size) why = "FTP response timeout, no reply for " + seconds;
         }
-        p.abandon("the transfer stalled at byte " + std::to_string(at) + " on " + impl_.server + ": " + why);
+        p.abandon("the transfer stalled at byte " + std::to_string(at) + " on " + pool_.server() + ": " + why);
         aborted = true;
     }
-    if (aborted) dropStoppedLanes();
     return aborted;
 }
 

@@ -1,11 +1,13 @@
-// What the attempts come to: for each file, the server's count and hash
-// check it, a failure is retried, resumed or named; for the upload, a
-// summary that names the files that could not be sent.
+// What the attempts come to: the verdict on each (judgeAttempt) applied to
+// its file, the server's copy and the upload; rounds of waiting for a
+// server that is away; and a summary that names the files that could not
+// be sent.
 #include <utility>
 
-#include "qz/log.hpp"
+#include "control_report.hpp"
 #include "qz/quoted.hpp"
 #include "qz/rates.hpp"
+#include "server_hash.hpp"
 #include "upload_loop.hpp"
 
 namespace qz {
@@ -16,49 +18,97 @@ constexpr std::size_t kNamedFailures = 20;
 
 }  // namespace
 
-// What the verdict on an attempt means for the file, the server's copy
-// and the upload.
-void UploadLoop::apply(Sending& f, const AttemptVerdict& v) {
+void UploadLoop::settled(Attempt a, const PipelineOutcome& outcome, bool serverHashes) {
+    QueuedFile& record = file(a.number);
+    const TransferStats& st = record.entry();
+    if (outcome.stored) record.checking();
+    AttemptFacts facts;
+    facts.outcome = outcome;
+    facts.size = a.size;
+    facts.offset = a.offset;
+    facts.storedBefore = a.uploaded;
+    facts.localFault = a.localFault;
+    facts.serverHashes = serverHashes;
+    facts.refusedOnce = record.counts.refusedOnce;
+    facts.checkedAgain = record.counts.checkedAgain;
+    facts.hashWait = hashReplyWait(std::chrono::seconds(std::max(context_.options.stallTimeout, 1)), a.size);
+    facts.server = context_.connections.server();
+    facts.local = st.local.full();
+    facts.remote = st.remote.full();
+    // Every byte confirmed: the digest taken while sending is wanted now.
+    if (facts.localFault.empty() && outcome.stored && bytesConfirmed(facts) == a.size && a.sha256.empty()) {
+        std::string fault;
+        a.sha256 = a.digest->finish(fault);
+        if (!fault.empty()) facts.localFault = quoted(facts.local) + " " + fault;
+    }
+    facts.sha256 = a.sha256;
+    apply(a, judgeAttempt(facts));
+}
+
+void UploadLoop::apply(Attempt& a, const AttemptVerdict& v) {
     if (v.reached) policy_.reached();
-    QueuedFile& record = file(f.number);
-    if (v.copy == EServerCopy::eMayHoldPart) record.serverMayHoldPart(f.modified);
+    QueuedFile& record = file(a.number);
+    if (v.copy == EServerCopy::eMayHoldPart) record.serverMayHoldPart(a.modified);
     if (v.copy == EServerCopy::eNone) record.serverHoldsNothing();
     if (v.refusal) record.counts.refusedOnce = true;
     if (v.slowDown && limiter_.backOff()) rateChanged(true);
     switch (v.action) {
-        case EVerdict::eDone: done(f, v.byHash, v.text); return;
-        case EVerdict::eFail: fail(f.number, v.text); return;
+        case EVerdict::eDone: done(a, v.byHash, v.text); return;
+        case EVerdict::eFail: fail(a.number, v.text); return;
         case EVerdict::eRetry:
-            impl_.lastError = v.text;
-            retryOrFail(f.number, v.text, v.failure, v.resume, v.atOnce);
+            context_.lastError = v.text;
+            retryOrFail(a.number, v.text, v.failure, v.resume, v.atOnce);
             return;
         case EVerdict::eCheckAgain:
             record.counts.checkedAgain = true;
             if (!v.text.empty()) note(Logging::EType::eWarnings, v.text);
             // The next free connection asks.
-            f.uploaded = f.size - f.offset;
-            checksWaiting_.push_back(std::move(f));
+            a.checkOnly = true;
+            a.uploaded = a.size - a.offset;
+            checksWaiting_.push_back(std::move(a));
             return;
     }
 }
 
-void UploadLoop::done(const Sending& f, bool byHash, const std::string& how) {
-    QueuedFile& record = file(f.number);
-    record.done(f.sha256, byHash);
-    const TransferStats& st = record.entry();
-    ++stats_.filesDone;
-    note(Logging::EType::eTransfers, "sent " + quoted(st.remote.full()) + " (" + std::to_string(f.size) +
-                                         " bytes, SHA-256 " + f.sha256 + ", " + how + ")");
+// The folders asked for on a lane that stopped are asked for again, on
+// another connection, when the next round allows.
+void UploadLoop::laneStopped(const FtpPipeline& pipeline, bool lost) {
+    if (!folders_.askedOn(pipeline)) return;
+    foldersFailed(!lost, "the connection to " + context_.connections.server() + " stopped: " + pipeline.fault(),
+                  Clock::now());
+}
+
+// No connection is up: the server is away, or refuses us for good (a
+// wrong password, say), which no round will change.
+void UploadLoop::loginFailed(const LoginError& e) {
+    const std::string why = loginFailure(e, context_.connections.server());
+    context_.lastError = why;
+    const Clock::time_point now = Clock::now();
+    if (e.replyCode >= 500) {
+        failRemaining(why);
+    } else if (!folders_.made()) {
+        foldersFailed(false, why, now);
+    } else {
+        unreachable(why, now);
+    }
+}
+
+void UploadLoop::done(const Attempt& a, bool byHash, const std::string& how) {
+    QueuedFile& record = file(a.number);
+    record.done(a.sha256, byHash);
+    ++context_.stats.filesDone;
+    note(Logging::EType::eTransfers, "sent " + quoted(record.entry().remote.full()) + " (" + std::to_string(a.size) +
+                                         " bytes, SHA-256 " + a.sha256 + ", " + how + ")");
 }
 
 void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume, bool atOnce) {
     QueuedFile& record = file(number);
     const TransferStats& st = record.entry();
-    QueuedFile::Counts& t = record.counts;
+    QueuedFile::Counts& counts = record.counts;
     const Clock::time_point now = Clock::now();
-    if (failure == EFailure::eTransient) ++t.answeredAttempts;
+    if (failure == EFailure::eTransient) ++counts.answeredAttempts;
     const RetryDecision decision = givenUp_ ? RetryDecision{ERetry::eGiveUp, {}}
-                                            : policy_.afterFailure(failure, t.answeredAttempts, now);
+                                            : policy_.afterFailure(failure, counts.answeredAttempts, now);
     if (decision.action == ERetry::eGiveUp) {
         giveUp(why, now);
         fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " + givenUpWhy_);
@@ -66,7 +116,7 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
     }
     if (decision.action == ERetry::eFailFile) {
         fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + ": " + why + " (gave up after " +
-                         std::to_string(t.attempts) + " attempts)");
+                         std::to_string(counts.attempts) + " attempts)");
         return;
     }
     const auto pause = atOnce && failure != EFailure::eUnreachable ? std::chrono::milliseconds(0) : decision.pause;
@@ -76,7 +126,7 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
         noteRound(why, decision.pause, now);
     } else {
         note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
-                                            std::to_string(t.attempts + 1) + ") after: " + why);
+                                            std::to_string(counts.attempts + 1) + ") after: " + why);
     }
 }
 
@@ -84,7 +134,7 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
 void UploadLoop::noteRound(const std::string& why, std::chrono::milliseconds pause, Clock::time_point now) {
     if (policy_.nextAttemptAt() == loggedRound_) return;
     loggedRound_ = policy_.nextAttemptAt();
-    note(Logging::EType::eWarnings, "cannot reach " + impl_.server + " (for " +
+    note(Logging::EType::eWarnings, "cannot reach " + context_.connections.server() + " (for " +
                                         secondsText(policy_.unreachableFor(now)) + " s now, waiting up to " +
                                         std::to_string(policy_.timeout().count()) + " s); trying again in " +
                                         secondsText(pause) + " s after: " + why);
@@ -100,11 +150,26 @@ void UploadLoop::unreachable(const std::string& why, Clock::time_point now) {
     noteRound(why, decision.pause, now);
 }
 
+// A server that cannot be reached for the folders is waited for as for a
+// file; one that answers but fails them leaves the files meant for them to
+// fail by name.
+void UploadLoop::foldersFailed(bool answered, const std::string& why, Clock::time_point now) {
+    const RetryDecision decision = folders_.failed(answered, now, policy_);
+    if (decision.action == ERetry::eRetry) {
+        note(Logging::EType::eWarnings,
+             "could not create folders, trying again in " + secondsText(decision.pause) + " s: " + why);
+    } else if (decision.action == ERetry::eGiveUp) {
+        giveUp(why, now);
+    } else {
+        note(Logging::EType::eWarnings, "could not create folders: " + why);
+    }
+}
+
 // The server stayed unreachable for the whole timeout: every file not
 // yet sent fails, named, and the upload ends.
 void UploadLoop::giveUp(const std::string& why, Clock::time_point now) {
     if (givenUp_) return;
-    const std::string text = "the server " + impl_.server + " could not be reached for " +
+    const std::string text = "the server " + context_.connections.server() + " could not be reached for " +
                              secondsText(policy_.unreachableFor(now)) + " s (the last attempt: " + why + ")";
     note(Logging::EType::eWarnings, "giving up: " + text);
     failRemaining(text);
@@ -113,13 +178,13 @@ void UploadLoop::giveUp(const std::string& why, Clock::time_point now) {
 void UploadLoop::failRemaining(const std::string& why) {
     givenUp_ = true;
     givenUpWhy_ = why;
-    foldersMade_ = true;
+    folders_.giveUp();
     const auto failed = [this, &why](unsigned long number) {
         const TransferStats& st = file(number).entry();
         fail(number, quoted(st.local.full()) + " as " + quoted(st.remote.full()) + " was not sent: " + why);
     };
     for (const unsigned long number : pending_) failed(number);
-    for (const Sending& f : checksWaiting_) failed(f.number);
+    for (const Attempt& a : checksWaiting_) failed(a.number);
     pending_.clear();
     checksWaiting_.clear();
 }
@@ -127,56 +192,35 @@ void UploadLoop::failRemaining(const std::string& why) {
 void UploadLoop::fail(unsigned long number, const std::string& why) {
     QueuedFile& record = file(number);
     record.fail(why);
-    const TransferStats& st = record.entry();
-    impl_.lastError = why;
-    ++stats_.filesFailed;
-    note(Logging::EType::eTransfers, "failed " + quoted(st.remote.full()) + ": " + why);
-}
-
-// A server that cannot be reached for the folders is waited for as for a
-// file; one that answers but fails them leaves the files meant for them to
-// fail by name.
-void UploadLoop::foldersFailed(bool answered, const std::string& why, Clock::time_point now) {
-    const EFailure failure = answered ? EFailure::eTransient : EFailure::eUnreachable;
-    if (failure == EFailure::eTransient) ++folderAttempts_;
-    const RetryDecision decision = policy_.afterFailure(failure, folderAttempts_, now);
-    if (decision.action == ERetry::eRetry) {
-        foldersNotBefore_ = now + decision.pause;
-        note(Logging::EType::eWarnings,
-             "could not create folders, trying again in " + secondsText(decision.pause) + " s: " + why);
-        return;
-    }
-    foldersMade_ = true;
-    if (decision.action == ERetry::eGiveUp) {
-        giveUp(why, now);
-        return;
-    }
-    note(Logging::EType::eWarnings, "could not create folders: " + why);
+    context_.lastError = why;
+    ++context_.stats.filesFailed;
+    note(Logging::EType::eTransfers, "failed " + quoted(record.entry().remote.full()) + ": " + why);
 }
 
 void UploadLoop::summarize() {
+    const GlobalStateAndStats& stats = context_.stats;
     note(Logging::EType::eSummary,
-         "sent " + std::to_string(stats_.filesDone) + " of " + std::to_string(stats_.filesTotal) + " files, " +
-             std::to_string(stats_.totalBytesTransferred) + " of " + std::to_string(stats_.totalBytes) + " bytes in " +
-             std::to_string(stats_.elapsedSeconds) + " s (" + formatTransferRate(stats_.currentRate) + ")");
-    if (stats_.filesFailed == 0) return;
+         "sent " + std::to_string(stats.filesDone) + " of " + std::to_string(stats.filesTotal) + " files, " +
+             std::to_string(stats.totalBytesTransferred) + " of " + std::to_string(stats.totalBytes) + " bytes in " +
+             std::to_string(stats.elapsedSeconds) + " s (" + formatTransferRate(stats.currentRate) + ")");
+    if (stats.filesFailed == 0) return;
     std::string names;
     std::size_t named = 0;
-    for (const auto& [number, e] : stats_.fileMap) {
+    for (const auto& [number, e] : stats.fileMap) {
         if (e.result != EFileResult::eFailed) continue;
         if (named++ == kNamedFailures) {
-            names += "; and " + std::to_string(stats_.filesFailed - kNamedFailures) + " more";
+            names += "; and " + std::to_string(stats.filesFailed - kNamedFailures) + " more";
             break;
         }
         names += (named > 1 ? "; " : "") + e.errorText;
     }
-    const std::string message = "could not send " + std::to_string(stats_.filesFailed) + " of " +
-                                std::to_string(stats_.filesTotal) + " files: " + names;
+    const std::string message = "could not send " + std::to_string(stats.filesFailed) + " of " +
+                                std::to_string(stats.filesTotal) + " files: " + names;
     note(Logging::EType::eSummary, message);
     raise(__LINE__, "upload", message,
-          {{"files failed", std::to_string(stats_.filesFailed)},
-           {"files done", std::to_string(stats_.filesDone)},
-           {"ftp server", impl_.server}});
+          {{"files failed", std::to_string(stats.filesFailed)},
+           {"files done", std::to_string(stats.filesDone)},
+           {"ftp server", context_.connections.server()}});
 }
 
 }  // namespace qz
