@@ -119,6 +119,12 @@ AttemptVerdict refused(const AttemptFacts& f, bool mayHoldPart) {
         // Away: this reply ends no outage.
         return retry("the server " + f.server + " is not available (it said: " + o.reply + ")", EFailure::eUnreachable,
                      mayHoldPart, false);
+    } else if (o.replyCode >= 500 && f.offset > 0 && !f.appendRefused) {
+        // A server that will not append (APPE) to its part may still take
+        // the file whole, once.
+        v = retry(why + "; sending it from its first byte", EFailure::eTransient, false, true);
+        v.copy = EServerCopy::eNone;
+        v.noAppend = true;
     } else if (o.replyCode >= 500) {
         v = fail(quoted(f.local) + " as " + quoted(f.remote) + ": " + why);
     } else {

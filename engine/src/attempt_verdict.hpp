@@ -27,6 +27,7 @@ struct AttemptFacts {
     std::string sha256;                // of the bytes sent, once every one of them is confirmed
     bool serverHashes = false;         // the connection asks the server for its SHA-256
     bool refusedOnce = false;          // the server had no room for the file once already
+    bool appendRefused = false;        // the server refused to append to its part once already
     bool checkedAgain = false;         // its checks were asked for a second time already
     std::chrono::seconds hashWait{0};  // how long the server's hash was waited for
     // For the messages.
@@ -61,6 +62,7 @@ struct AttemptVerdict {
     EServerCopy copy = EServerCopy::eUnchanged;
     bool reached = false;   // the server answered: an outage, if any, is over
     bool refusal = false;   // counts as the file's one refusal for lack of room
+    bool noAppend = false;  // counts as the file's one refused append
     bool slowDown = false;  // the rate backs off
 };
 

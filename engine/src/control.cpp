@@ -265,6 +265,22 @@ std::uint64_t Control::detectApproximateUploadSpeed(bool keepProbeFile) {
     const ProbeResult probe = sendProbe(*link, pipelineSettings(impl_->options), name, keepProbeFile);
     // A connection left with replies on the way would confuse the next upload.
     if (!probe.linkUsable) pool.close(link);
+    std::string notRemoved = probe.removeRefused;
+    if (probe.left) {
+        // The connection stopped first: a fresh one deletes it.
+        PipelinedLogins fresh = loginPipelined(impl_->options, 1);
+        if (fresh.links.empty()) {
+            notRemoved = fresh.faults.front().what();
+        } else {
+            CurlControlLink* other = pool.add(std::move(fresh.links.front()));
+            notRemoved = removeProbe(*other, pipelineSettings(impl_->options), name);
+            if (!notRemoved.empty()) pool.close(other);
+        }
+    }
+    if (!notRemoved.empty()) {
+        note(Logging::EType::eWarnings,
+             "the probe file " + quoted(name) + " may be left on " + pool.server() + ": " + notRemoved);
+    }
     if (!probe.failure.empty()) failed(probe.failure);
     note(Logging::EType::eSummary, "probe upload of " + std::to_string(probe.held) + " bytes measured " +
                                        formatTransferRate(probe.bitsPerSecond));

@@ -79,18 +79,32 @@ void FtpPipeline::onPort(const FtpReply& reply, unsigned long file) {
     queueStore(file);
 }
 
-// Tried alone, a refused EPSV (EPRT) costs nothing: PASV (PORT) it is.
-// Refused with a STOR written behind it, servers differ in what they do
-// with that STOR (some refuse it, some wait for a data connection that
-// never comes): the connection stops and its files go elsewhere.
+// A refused EPSV (EPRT), listed in FEAT or not, costs nothing: PASV
+// (PORT) it is, on this connection. With a STOR written behind it, the
+// server's reply to that STOR decides: refused, the file asks again with
+// PASV; taken without a data connection, the connection stops.
 void FtpPipeline::dataCommandRefused(const FtpReply& reply, unsigned long file) {
-    if (!passiveKnown_ && passive_ == EPassive::eEpsvUntried && reply.code >= 500) {
+    if (passive_ != EPassive::ePasv && reply.code >= 500) {
         passive_ = EPassive::ePasv;
+        passiveKnown_ = false;
+        if (storeWritten(file)) {
+            if (Open* o = find(file)) o->askAgain = true;
+            return;
+        }
+        // A STOR queued behind it and not written yet (one command at a
+        // time) follows the new one; an active mode listener waits for a
+        // PORT instead.
+        unsent_.erase(
+            std::remove_if(unsent_.begin(), unsent_.end(),
+                           [file](const QueuedCommand& c) { return c.kind == EFtpCommand::eStor && c.file == file; }),
+            unsent_.end());
+        data_.abort();
         askPassive(file);
         return;
     }
     const bool classic = passive_ == EPassive::ePasv;
     const char* command = settings_.active ? (classic ? "PORT" : "EPRT") : (classic ? "PASV" : "EPSV");
+    dataRefused_ = classic && reply.code >= 500;
     stop(std::string("the server refused ") + command + ": " + quoted(reply.last()));
 }
 

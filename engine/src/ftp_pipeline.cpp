@@ -140,14 +140,19 @@ void FtpPipeline::onReply(const FtpReply& reply) {
             // listed) is still asked: a reply of another algorithm fails the check.
             break;
         case EFtpCommand::eMkd: --foldersOpen_; break;
-        case EFtpCommand::eDele: break;
+        case EFtpCommand::eDele:
+            if (reply.code >= 400) removeRefused_ = reply.last();
+            break;
         case EFtpCommand::eEpsv:
         case EFtpCommand::ePasv: onPassive(reply, command.file); break;
         case EFtpCommand::ePort: onPort(reply, command.file); break;
         case EFtpCommand::eStor:
             if (!match->preliminary) {
                 onStored(reply, command.file);
-            } else if (Open* o = find(command.file)) {
+            } else if (Open* o = find(command.file); o && o->askAgain) {
+                stop("the server refused " + std::string(settings_.active ? "EPRT" : "EPSV") +
+                     " and then took the STOR without a data connection: " + quoted(reply.last()));
+            } else if (o) {
                 o->outcome.accepted = true;
                 o->dataMayGo = true;
             }
@@ -272,6 +277,10 @@ void FtpPipeline::failCurrent(EPipelineEnd end, std::string why) {
 void FtpPipeline::onStored(const FtpReply& reply, unsigned long file) {
     Open* o = find(file);
     if (!o) return;
+    if (std::exchange(o->askAgain, false) && reply.code >= 400) {
+        askPassive(file);
+        return;
+    }
     if (reply.code < 400 && !o->failed && !sentAll_) {
         o->failed = true;
         o->outcome.end = EPipelineEnd::eBroken;

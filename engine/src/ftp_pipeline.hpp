@@ -131,6 +131,11 @@ public:
     // The control connection itself closed or broke (as with a server that
     // restarts), rather than being stopped by us.
     bool connectionLost() const { return connectionLost_; }
+    // The server refused both kinds of data command (EPSV and PASV, or EPRT
+    // and PORT): no file can go over it.
+    bool dataRefused() const { return dataRefused_; }
+    // The server's reply to the DELE of removeFile, where it refused it.
+    const std::string& removeRefused() const { return removeRefused_; }
     // No command is on the way and no file is on it: the connection may be
     // left, or handed to another owner. A stopped one is quiet for good.
     bool quiet() const { return stopped() || (open_.empty() && sent_.empty() && unsent_.empty() && outgoing_.empty()); }
@@ -160,6 +165,9 @@ private:
         // connection that brought the whole file before the STOR leaves some
         // servers waiting for another one.
         bool dataMayGo = false;
+        // The data command before its STOR was refused: once the server
+        // refused that STOR as well, the file asks again with PASV (PORT).
+        bool askAgain = false;
     };
 
     Open* find(unsigned long id);
@@ -221,6 +229,8 @@ private:
     std::string fault_;
     bool connectionLost_ = false;
     bool stalled_ = false;
+    bool dataRefused_ = false;
+    std::string removeRefused_;
 };
 
 }  // namespace qz

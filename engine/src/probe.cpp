@@ -63,6 +63,15 @@ private:
     std::optional<PipelineOutcome> outcome_;
 };
 
+// Gives no file: the pipeline only carries commands.
+class NoFiles : public PipelineSource {
+public:
+    std::optional<PipelineJob> nextFile(FtpPipeline&) override { return std::nullopt; }
+    std::int64_t read(unsigned long, char*, std::size_t) override { return kFailed; }
+    std::uint64_t resumeAt(unsigned long, std::optional<std::uint64_t>) override { return 0; }
+    void settled(FtpPipeline&, const PipelineOutcome&) override {}
+};
+
 // Drives `pipeline` until `finished` says so or `timeout` passes; false then.
 template <typename Finished>
 bool driveUntil(FtpPipeline& pipeline, std::chrono::milliseconds timeout, Finished finished) {
@@ -97,9 +106,13 @@ ProbeResult sendProbe(ControlLink& link, PipelineSettings settings, const std::s
     r.held = outcome.serverSize ? static_cast<std::int64_t>(*outcome.serverSize)
                                 : static_cast<std::int64_t>(checked ? probe.sent() : 0);
     // The probe may have got as far as the server; take it away again.
-    if (!keep && outcome.storeSent && !pipeline.stopped()) {
-        pipeline.removeFile(name);
-        driveUntil(pipeline, kDeleteTimeout, [&] { return pipeline.quiet(); });
+    if (!keep && outcome.storeSent) {
+        if (!pipeline.stopped()) {
+            pipeline.removeFile(name);
+            driveUntil(pipeline, kDeleteTimeout, [&] { return pipeline.quiet(); });
+            r.removeRefused = pipeline.removeRefused();
+        }
+        r.left = !pipeline.quiet();
     }
     r.linkUsable = !pipeline.stopped() && pipeline.quiet();
     if (!checked) {
@@ -113,8 +126,22 @@ ProbeResult sendProbe(ControlLink& link, PipelineSettings settings, const std::s
         r.failure = "the server holds no byte of the probe upload";
         return r;
     }
+    if (static_cast<std::uint64_t>(r.held) > probe.sent()) {
+        r.failure = "the server says it holds " + std::to_string(r.held) + " bytes of the " +
+                    std::to_string(probe.sent()) + " sent";
+        return r;
+    }
     r.bitsPerSecond = bitsPerSecond(static_cast<std::uint64_t>(r.held), probe.seconds());
     return r;
+}
+
+std::string removeProbe(ControlLink& link, PipelineSettings settings, const std::string& name) {
+    NoFiles none;
+    FtpPipeline pipeline(link, none, settings);
+    pipeline.removeFile(name);
+    if (!driveUntil(pipeline, kDeleteTimeout, [&] { return pipeline.quiet(); })) return "no reply to DELE";
+    if (pipeline.stopped()) return pipeline.fault();
+    return pipeline.removeRefused();
 }
 
 }  // namespace qz

@@ -21,10 +21,18 @@ struct ProbeResult {
     std::int64_t held = 0;  // bytes the server holds
     std::uint64_t bitsPerSecond = 0;
     bool linkUsable = true;  // false: the connection stopped, or has replies on the way
+    // The probe file may be on the server and was not deleted (not asked
+    // to keep it): the connection stopped first.
+    bool left = false;
+    std::string removeRefused;  // the server's reply where it refused to delete it
 };
 
 // Sends the probe file `name` and, unless `keep`, deletes it again, also
 // after a failed attempt that may have got as far as the server.
 ProbeResult sendProbe(ControlLink& link, PipelineSettings settings, const std::string& name, bool keep);
+
+// Deletes the probe file `name` over `link`: "" once the server did, or
+// what kept it from doing so.
+std::string removeProbe(ControlLink& link, PipelineSettings settings, const std::string& name);
 
 }  // namespace qz

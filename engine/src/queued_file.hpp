@@ -61,10 +61,11 @@ public:
     struct Counts {
         std::uint64_t confirmed = 0;  // bytes the server holds for certain
         int attempts = 0;
-        int answeredAttempts = 0;   // failed attempts during which the server answered
-        bool hinted = false;        // its read-ahead is asked for
-        bool refusedOnce = false;   // the server had no room for it once
-        bool checkedAgain = false;  // its checks were asked for a second time
+        int answeredAttempts = 0;    // failed attempts during which the server answered
+        bool hinted = false;         // its read-ahead is asked for
+        bool refusedOnce = false;    // the server had no room for it once
+        bool appendRefused = false;  // the server refused to append to its part once
+        bool checkedAgain = false;   // its checks were asked for a second time
     };
     Counts counts;
 

@@ -86,22 +86,32 @@ void UploadLanes::adoptRelogins(Clock::time_point now) {
             fault = e;
         }
         it = relogins_.erase(it);
-        if (!fault) {
-            reloginPause_ = {};
+        if (fault) {
+            loginFailed(*fault, now);
+        } else {
             add(pool_.add(std::move(link)), stops);
-            continue;
-        }
-        if (!lanes_.empty()) {
-            reloginPause_ = std::clamp(reloginPause_ * 2, RetryPolicy::kFirstRoundPause,
-                                       RetryPolicy::kLongestRoundPause);
-            reloginNotBefore_ = now + reloginPause_;
-            note(Logging::EType::eWarnings,
-                 "a connection to " + pool_.server() + " could not log in again, trying again in " +
-                     secondsText(reloginPause_) + " s: " + loginFailure(*fault, pool_.server()));
-        } else if (relogins_.empty()) {
-            owner_.loginFailed(*fault);
         }
     }
+}
+
+// A login counts as good once an attempt settled on its connection, not
+// when the server merely took it: the pause before the next one grows
+// until then. With no lane carrying files, the last login of the round to
+// fail leaves the decision to the upload.
+void UploadLanes::loginFailed(const LoginError& e, Clock::time_point now) {
+    reloginPause_ = std::clamp(reloginPause_ * 2, RetryPolicy::kFirstRoundPause, RetryPolicy::kLongestRoundPause);
+    reloginNotBefore_ = now + reloginPause_;
+    if (carrying()) {
+        note(Logging::EType::eWarnings, "a connection to " + pool_.server() +
+                                            " could not log in again, trying again in " + secondsText(reloginPause_) +
+                                            " s: " + loginFailure(e, pool_.server()));
+    } else if (lanes_.empty() && relogins_.empty()) {
+        owner_.loginFailed(e);
+    }
+}
+
+bool UploadLanes::carrying() const {
+    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return l.carried; });
 }
 
 // A lane whose connection stopped has handed its files back; its
@@ -118,15 +128,28 @@ void UploadLanes::dropStopped(bool wantMore) {
         }
         const int stops = it->stopsInARow + 1;
         const bool lost = pipeline.connectionLost();
-        const bool again = stops < kStopsBeforeDropped && !lost && wantMore;
+        const bool folders = owner_.laneStopped(pipeline, lost);
+        // A server that drops each connection before it takes a file would
+        // be logged in to again and again with no file to count the
+        // attempts: such a stop counts as a failed login.
+        const bool loginOnly = !it->carried && !folders && wantMore;
+        const bool again = stops < kStopsBeforeDropped && !lost && !loginOnly && wantMore;
+        const bool others = lanes_.size() > 1;
         note(Logging::EType::eWarnings, "a connection to " + pool_.server() + " stopped, " +
-                                            (again ? "logging in again" : "its files go over the other connections") +
+                                            (again    ? "logging in again"
+                                             : others ? "its files go over the other connections"
+                                                      : "its files wait for a fresh login") +
                                             ": " + pipeline.fault());
-        owner_.laneStopped(pipeline, lost);
+        if (pipeline.dataRefused()) owner_.dataRefused(pipeline.fault());
+        const std::string fault = pipeline.fault();
         CurlControlLink* link = it->link;
         it = lanes_.erase(it);
         pool_.close(link);
-        if (again) {
+        if (loginOnly) {
+            loginFailed(LoginError("the connection to " + pool_.server() + " stopped before it took a file: " + fault,
+                                   fault, 0, "", false),
+                        Clock::now());
+        } else if (again) {
             relogins_.push_back({loginLater(options_), stops});
         } else if (!lost && wanted_ > 1) {
             --wanted_;
@@ -214,6 +237,8 @@ void UploadLanes::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome)
                            [&outcome](const Attempt& a) { return a.number == outcome.id; });
     if (it == lane.attempts.end()) return;
     ++settles_;
+    lane.carried = true;
+    reloginPause_ = {};
     if (outcome.end == EPipelineEnd::eChecked) lane.stopsInARow = 0;
     Attempt a = std::move(*it);
     lane.attempts.erase(it);

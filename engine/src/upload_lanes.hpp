@@ -40,10 +40,14 @@ public:
     virtual std::uint64_t resumeAt(Attempt& a, std::optional<std::uint64_t> held) = 0;
     // How an attempt ended; its file is closed. `serverHashes`: its lane asked for HASH.
     virtual void settled(Attempt a, const PipelineOutcome& outcome, bool serverHashes) = 0;
-    // A lane stopped (`lost`: the server closed or broke it) and is closed.
-    virtual void laneStopped(const FtpPipeline& pipeline, bool lost) = 0;
-    // A fresh login failed while no lane was up, nor another login under way.
+    // A lane stopped (`lost`: the server closed or broke it) and is
+    // closed. True when the folders were asked for on it.
+    virtual bool laneStopped(const FtpPipeline& pipeline, bool lost) = 0;
+    // A fresh login failed, or its connection stopped before it carried a
+    // file, while no lane was up and the other logins of the round had failed.
     virtual void loginFailed(const LoginError& e) = 0;
+    // The server refuses every way of opening a data connection: `why`.
+    virtual void dataRefused(const std::string& why) = 0;
 };
 
 class UploadLanes : private PipelineSource {
@@ -76,8 +80,9 @@ public:
     bool hashBehind() const;
     bool loggingIn() const { return !relogins_.empty(); }
     bool anyUp() const { return !lanes_.empty(); }
-    // Fewer lanes than wanted, counting those logging in.
-    bool missing() const { return lanes_.size() + relogins_.size() < wanted_; }
+    // Fewer lanes than wanted, counting those logging in, and more may log
+    // in now or at nextLoginAt().
+    bool missing() const { return lanes_.size() + relogins_.size() < wanted_ && !roundUnderWay(); }
     std::size_t wanted() const { return wanted_; }
     Clock::time_point nextLoginAt() const { return reloginNotBefore_; }
     // The first lane, to ask for the folders; nullptr when none is up.
@@ -92,7 +97,8 @@ private:
         std::unique_ptr<FtpPipeline> pipeline;
         std::deque<Attempt> attempts;  // handed to it and not settled, oldest first
         StallWatch::Mark mark;
-        int stopsInARow = 0;  // its connection stopped without a file checked in between
+        int stopsInARow = 0;   // its connection stopped without a file checked in between
+        bool carried = false;  // an attempt settled on it
     };
     struct Relogin {
         PendingLogin login;
@@ -101,6 +107,12 @@ private:
 
     void add(CurlControlLink* link, int stopsInARow);
     void adoptRelogins(Clock::time_point now);
+    void loginFailed(const LoginError& e, Clock::time_point now);
+    // An attempt settled on a lane (since its login).
+    bool carrying() const;
+    // While no lane carries files the logins go in rounds: the next one
+    // starts once each of this one has ended, and the last to fail decides.
+    bool roundUnderWay() const { return !relogins_.empty() && !carrying(); }
     void dropStopped(bool wantMore);
     Lane& laneOf(const FtpPipeline& pipeline);
     Attempt* attempt(unsigned long number);

@@ -73,8 +73,9 @@ private:
     std::int64_t read(Attempt& a, char* buffer, std::size_t room) override;
     std::uint64_t resumeAt(Attempt& a, std::optional<std::uint64_t> held) override;
     void settled(Attempt a, const PipelineOutcome& outcome, bool serverHashes) override;
-    void laneStopped(const FtpPipeline& pipeline, bool lost) override;
+    bool laneStopped(const FtpPipeline& pipeline, bool lost) override;
     void loginFailed(const LoginError& e) override;
+    void dataRefused(const std::string& why) override;
 
     // What the attempts come to (upload_outcome.cpp).
     void apply(Attempt& a, const AttemptVerdict& verdict);

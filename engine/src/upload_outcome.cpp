@@ -30,6 +30,7 @@ void UploadLoop::settled(Attempt a, const PipelineOutcome& outcome, bool serverH
     facts.localFault = a.localFault;
     facts.serverHashes = serverHashes;
     facts.refusedOnce = record.counts.refusedOnce;
+    facts.appendRefused = record.counts.appendRefused;
     facts.checkedAgain = record.counts.checkedAgain;
     facts.hashWait = hashReplyWait(std::chrono::seconds(std::max(context_.options.stallTimeout, 1)), a.size);
     facts.server = context_.connections.server();
@@ -51,6 +52,7 @@ void UploadLoop::apply(Attempt& a, const AttemptVerdict& v) {
     if (v.copy == EServerCopy::eMayHoldPart) record.serverMayHoldPart(a.modified);
     if (v.copy == EServerCopy::eNone) record.serverHoldsNothing();
     if (v.refusal) record.counts.refusedOnce = true;
+    if (v.noAppend) record.counts.appendRefused = true;
     if (v.slowDown && limiter_.backOff()) rateChanged(true);
     switch (v.action) {
         case EVerdict::eDone: done(a, v.byHash, v.text); return;
@@ -72,10 +74,17 @@ void UploadLoop::apply(Attempt& a, const AttemptVerdict& v) {
 
 // The folders asked for on a lane that stopped are asked for again, on
 // another connection, when the next round allows.
-void UploadLoop::laneStopped(const FtpPipeline& pipeline, bool lost) {
-    if (!folders_.askedOn(pipeline)) return;
+bool UploadLoop::laneStopped(const FtpPipeline& pipeline, bool lost) {
+    if (!folders_.askedOn(pipeline)) return false;
     foldersFailed(!lost, "the connection to " + context_.connections.server() + " stopped: " + pipeline.fault(),
                   Clock::now());
+    return true;
+}
+
+// No other connection would fare better, nor another attempt.
+void UploadLoop::dataRefused(const std::string& why) {
+    context_.lastError = why;
+    failRemaining(why);
 }
 
 // No connection is up: the server is away, or refuses us for good (a

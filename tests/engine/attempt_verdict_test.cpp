@@ -39,8 +39,10 @@ AttemptFacts checked(std::optional<std::uint64_t> size, const std::string& hashR
     return f;
 }
 
-AttemptFacts refused(int code, bool accepted, bool refusedOnce = false) {
+AttemptFacts refused(int code, bool accepted, bool refusedOnce = false, std::uint64_t offset = 0) {
     AttemptFacts f = sentWhole();
+    f.offset = offset;
+    f.appendRefused = refusedOnce;
     f.outcome.end = EPipelineEnd::eRefused;
     f.outcome.accepted = accepted;
     f.outcome.replyCode = code;
@@ -119,6 +121,10 @@ TEST(AttemptVerdict, EachWayAnAttemptEndsComesToOneVerdict) {
          "is not available (it said: 421 no)"},
         {"refused for good", refused(550, false), EVerdict::eFail, EFailure::ePermanent, false, EServerCopy::eUnchanged,
          true, "\"/in/a.bin\" as \"a.bin\": cannot store"},
+        {"no append", refused(502, false, false, 300), EVerdict::eRetry, EFailure::eTransient, false,
+         EServerCopy::eNone, true, "; sending it from its first byte"},
+        {"no append again", refused(502, false, true, 300), EVerdict::eFail, EFailure::ePermanent, false,
+         EServerCopy::eUnchanged, true, "\"/in/a.bin\" as \"a.bin\": cannot store"},
         {"refused for now", refused(450, true), EVerdict::eRetry, EFailure::eTransient, true, EServerCopy::eMayHoldPart,
          true, "450 no"},
         {"data connection broke", broke, EVerdict::eRetry, EFailure::eTransient, true, EServerCopy::eMayHoldPart, true,

@@ -596,6 +596,35 @@ TEST_F(TransferFaults, AServerAwayForSecondsIsWaitedForAndEveryFileArrivesWhole)
     }
 }
 
+// A server that logs every new connection in and drops it before it takes
+// a file gives no file to count the attempts against: the logins go in
+// rounds like any other outage, and the upload ends once it has lasted
+// the unreachable timeout, instead of logging in again and again.
+TEST_F(TransferFaults, AServerThatDropsEveryConnectionAfterItsLoginIsAnOutageThatEnds) {
+    FtpServer& s = server();
+    FtpServer::Faults faults;
+    faults.unavailableAfter = 1;
+    faults.unavailableFor = 600;
+    faults.unavailableAfterLogin = true;
+    s.setFaults(faults);
+    for (int i = 0; i < 4; ++i) writeFile("job/" + std::to_string(i) + ".bin", pattern(100000, 50u + unsigned(i)));
+    qz::Options o = optionsFor(s);
+    o.setMultiThreaded(true, 3);
+    o.setUnreachableTimeout(2);
+    o.setStallTimeout(3);  // a connection the server leaves hanging is given up soon
+    qz::Control control(o);
+    control.prepareRecursiveDir(qz::Local(path("job")), qz::Remote("in"));
+    const std::string error = uploadError(control);
+    expectHonestStatistics(control, error);
+    EXPECT_LT(control.getGlobalStateAndStats().filesDone, 4u);
+    EXPECT_TRUE(contains(error, "could not be reached for")) << error;
+    std::size_t refused = 0;
+    for (const auto& line : s.commands()) refused += line.rfind("unavailable ", 0) == 0 ? 1 : 0;
+    EXPECT_GT(refused, 0u);
+    // Logins with pauses growing from 0.5 s: a handful, not one after another.
+    EXPECT_LT(refused, 40u) << summaryLog();
+}
+
 TEST_F(TransferFaults, AQueuedFileThatBecomesAFifoSocketOrDeviceFailsByNameWithoutBlocking) {
     struct Case {
         const char* name;

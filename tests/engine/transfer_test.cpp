@@ -320,8 +320,9 @@ TEST_F(Transfer, FtpsIsVerifiedAgainstTheGivenAuthorityAndRefusedWithout) {
     }
 }
 
-// What a server holds back costs no file an attempt: one that neither
-// offers nor takes EPSV gets PASV on the same connections; one that takes
+// What a server holds back costs no file an attempt: one that does not
+// take EPSV, whether it offers it or not, gets PASV on the same
+// connections; one that takes
 // fewer connections than asked for is not asked again while those it took
 // carry the files.
 TEST_F(Transfer, AServerThatHoldsSomethingBackGetsEveryFileInOneAttempt) {
@@ -332,9 +333,13 @@ TEST_F(Transfer, AServerThatHoldsSomethingBackGetsEveryFileInOneAttempt) {
     };
     FtpServer::Faults noEpsv;
     noEpsv.refuseEpsv = true;
+    FtpServer::Faults listedEpsv;
+    listedEpsv.refuseListedEpsv = true;
     FtpServer::Faults twoConnections;
     twoConnections.maxPerAddress = 2;
-    const Case cases[] = {{"no EPSV", noEpsv, " PASV"}, {"two connections of three", twoConnections, ""}};
+    const Case cases[] = {{"no EPSV", noEpsv, " PASV"},
+                          {"EPSV offered, then refused", listedEpsv, " PASV"},
+                          {"two connections of three", twoConnections, ""}};
     const auto names = writeTree();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -62,17 +62,19 @@ public:
     };
 
     struct Faults {
-        std::uint64_t quota = 0;         // bytes the root may hold, 0: no limit
-        int quotaReply = 552;            // the reply to a transfer that passes it
-        std::string quotaWords;          // put between that reply's code and its text
-        std::uint64_t stallAfter = 0;    // stop reading a data connection after this, 0: never
-        bool stallAlways = false;        // every data connection, not only the first
-        int unavailableAfter = 0;        // files received before a restart is played, 0: never
-        double unavailableFor = 0;       // seconds of the restart: new connections get 421
-        bool unavailableCloses = false;  // ...or are closed before any greeting
-        bool wrongHash = false;          // offer HASH and answer it with a SHA-256 not the file's
-        bool refuseEpsv = false;         // neither offer nor take EPSV: PASV only
-        int maxPerAddress = 0;           // connections one address may hold, 0: no limit
+        std::uint64_t quota = 0;             // bytes the root may hold, 0: no limit
+        int quotaReply = 552;                // the reply to a transfer that passes it
+        std::string quotaWords;              // put between that reply's code and its text
+        std::uint64_t stallAfter = 0;        // stop reading a data connection after this, 0: never
+        bool stallAlways = false;            // every data connection, not only the first
+        int unavailableAfter = 0;            // files received before a restart is played, 0: never
+        double unavailableFor = 0;           // seconds of the restart: new connections get 421
+        bool unavailableCloses = false;      // ...or are closed before any greeting
+        bool unavailableAfterLogin = false;  // ...or are logged in, then closed at FEAT
+        bool wrongHash = false;              // offer HASH and answer it with a SHA-256 not the file's
+        bool refuseEpsv = false;             // neither offer nor take EPSV: PASV only
+        bool refuseListedEpsv = false;       // offer EPSV, then refuse it
+        int maxPerAddress = 0;               // connections one address may hold, 0: no limit
     };
 
     // The server side of test certificates (support/certificates.hpp).
@@ -140,9 +142,11 @@ public:
             args.insert(args.end(), {"--unavailable-after", std::to_string(faults_.unavailableAfter),
                                      "--unavailable-for", std::to_string(faults_.unavailableFor)});
             if (faults_.unavailableCloses) args.push_back("--unavailable-closes");
+            if (faults_.unavailableAfterLogin) args.push_back("--unavailable-after-login");
         }
         if (faults_.wrongHash) args.push_back("--wrong-hash");
         if (faults_.refuseEpsv) args.push_back("--refuse-epsv");
+        if (faults_.refuseListedEpsv) args.push_back("--refuse-listed-epsv");
         if (faults_.maxPerAddress > 0)
             args.insert(args.end(), {"--max-per-address", std::to_string(faults_.maxPerAddress)});
         std::vector<char*> argv;

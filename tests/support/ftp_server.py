@@ -3,9 +3,10 @@
 #   ftp_server.py --port P --root DIR --user U --password W --passive LO-HI
 #                 [--cert PEM --key PEM [--refuse-tls13-data | --tls13-only] [--plain-data]]
 #                 [--events FILE] [--commands FILE] [--quota BYTES [--quota-reply CODE]]
-#                 [--stall-after BYTES [--stall-always]] [--wrong-hash] [--refuse-epsv]
+#                 [--stall-after BYTES [--stall-always]] [--wrong-hash] [--refuse-epsv | --refuse-listed-epsv]
 #                 [--max-per-address N]
-#                 [--unavailable-after FILES --unavailable-for SECONDS [--unavailable-closes]]
+#                 [--unavailable-after FILES --unavailable-for SECONDS
+#                  [--unavailable-closes | --unavailable-after-login]]
 # With --cert and --key, TLS is required on the control and the data
 # connections (on the control connection only with --plain-data); --refuse-tls13-data answers a TLS 1.3 data connection with
 # "522 SSL connection failed: session reuse required", as servers do that
@@ -25,12 +26,14 @@
 # answers HASH with a well-formed reply whose SHA-256 is not the stored
 # file's, as a server would whose copy was altered after the upload.
 # --refuse-epsv neither offers EPSV in FEAT nor takes it ("500 ... not
-# understood"), as servers that know PASV only.
+# understood"), as servers that know PASV only; --refuse-listed-epsv lists
+# it and answers it "502", and a STOR without a data connection "425".
 # --unavailable-after plays a server that restarts mid-job:
 # once FILES files have arrived, every open connection is dropped and for
 # SECONDS each new one is answered "421 Service not available, closing
 # control connection." and closed (with --unavailable-closes: closed before
-# any greeting); --commands then gets "unavailable PORT" for each of them.
+# any greeting; with --unavailable-after-login: logged in, then closed when
+# it asks for FEAT); --commands then gets "unavailable PORT" for each of them.
 import argparse
 import hashlib
 import logging
@@ -63,10 +66,12 @@ def main():
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--stall-always", action="store_true")
     parser.add_argument("--refuse-epsv", action="store_true")
+    parser.add_argument("--refuse-listed-epsv", action="store_true")
     parser.add_argument("--max-per-address", type=int, default=0)
     parser.add_argument("--unavailable-after", type=int)
     parser.add_argument("--unavailable-for", type=float, default=0.0)
     parser.add_argument("--unavailable-closes", action="store_true")
+    parser.add_argument("--unavailable-after-login", action="store_true")
     parser.add_argument("--wrong-hash", action="store_true")
     args = parser.parse_args()
 
@@ -156,13 +161,22 @@ def main():
         def handle(self):
             if unavailable_until and time.monotonic() < unavailable_until[0]:
                 self._command("unavailable", self.remote_port)
-                if args.unavailable_closes:
+                if args.unavailable_after_login:
+                    self._dropped_at_feat = True
+                    super().handle()
+                elif args.unavailable_closes:
                     self.close()
                 else:
                     self.respond("421 Service not available, closing control connection.")
                     self.close_when_done()
                 return
             super().handle()
+
+        def ftp_FEAT(self, line):
+            if getattr(self, "_dropped_at_feat", False):
+                self.close()
+                return
+            super().ftp_FEAT(line)
 
         def _go_away(self):
             # As a restart would: every other connection drops at once, this
@@ -187,7 +201,16 @@ def main():
             if args.unavailable_after is not None and len(received) == args.unavailable_after:
                 self._go_away()
 
+        def ftp_EPSV(self, line):
+            if args.refuse_listed_epsv:
+                self.respond("502 EPSV is switched off.")
+                return None
+            return super().ftp_EPSV(line)
+
         def ftp_STOR(self, file, mode="w"):
+            if args.refuse_listed_epsv and self.data_channel is None and self._dtp_acceptor is None:
+                self.respond("425 Use PORT or PASV first.")
+                return None
             if quota is not None and stored_bytes() >= quota:
                 self.respond(refusal)
                 return None
