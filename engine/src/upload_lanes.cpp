@@ -187,8 +187,7 @@ void UploadLoop::leaveLanes() {
     for (Lane& lane : lanes_) {
         for (Sending& f : lane.files) {
             unsend(f.number);
-            if (f.fd >= 0) ::close(f.fd);
-            f.fd = -1;
+            f.fd.reset();
         }
         if (lane.pipeline->quiet()) continue;
         CurlControlLink* link = lane.link;
@@ -288,8 +287,7 @@ void UploadLoop::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) 
     if (outcome.end == EPipelineEnd::eChecked) lane.stopsInARow = 0;
     Sending f = std::move(*it);
     lane.files.erase(it);
-    if (f.fd >= 0) ::close(f.fd);
-    f.fd = -1;
+    f.fd.reset();
     sendingTo_.erase(f.remotePath);
     const TransferStats& st = entry(f);
     FileTally& t = tally(f.number);

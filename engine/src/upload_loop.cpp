@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "local_file.hpp"
+#include "read_for_sending.hpp"
 #include "qz/log.hpp"
 #include "qz/quoted.hpp"
 #include "qz/rates.hpp"
@@ -123,12 +124,12 @@ std::int64_t UploadLoop::readNext(Sending& f, char* buffer, std::size_t room) {
     if (!hashUpTo(f, f.position)) return PipelineSource::kFailed;
     const std::uint64_t left = f.size - f.position;
     if (left == 0) {
-        if (grewBeyond(f.fd, f.size)) {
+        if (grewBeyond(f.fd.get(), f.size)) {
             f.localFault = quoted(entry(f).local.full()) + " grew during the upload";
             return PipelineSource::kFailed;
         }
         struct stat info {};
-        if (::fstat(f.fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) != f.size ||
+        if (::fstat(f.fd.get(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) != f.size ||
             !sameTime(info.st_mtim, f.modified)) {
             f.localFault = quoted(entry(f).local.full()) + " changed during the upload";
             return PipelineSource::kFailed;
@@ -148,7 +149,7 @@ std::int64_t UploadLoop::readNext(Sending& f, char* buffer, std::size_t room) {
         return PipelineSource::kHeldBack;
     }
     std::string fault;
-    const std::int64_t n = readForSending(f.fd, f.position, f.size, buffer, granted, *f.digest, fault);
+    const std::int64_t n = readForSending(f.fd.get(), f.position, f.size, buffer, granted, *f.digest, fault);
     if (n < 0) {
         f.localFault = quoted(entry(f).local.full()) + " " + fault;
         return PipelineSource::kFailed;
@@ -160,7 +161,7 @@ std::int64_t UploadLoop::readNext(Sending& f, char* buffer, std::size_t room) {
 
 bool UploadLoop::hashUpTo(Sending& f, std::uint64_t end) {
     std::string fault;
-    if (qz::hashUpTo(f.fd, *f.digest, end, fault)) return true;
+    if (qz::hashUpTo(f.fd.get(), *f.digest, end, fault)) return true;
     f.localFault = quoted(entry(f).local.full()) + " " + fault;
     return false;
 }
@@ -241,20 +242,18 @@ bool UploadLoop::beginAttempt(const Pending& p, Sending& f) {
                            " holds a line break, which FTP cannot carry");
         return false;
     }
-    const OpenedFile opened = openQueuedFile(st.local.full());
-    if (opened.fd < 0) {
+    OpenedFile opened = openQueuedFile(st.local.full());
+    if (!opened.fd) {
         fail(p.number, quoted(st.local.full()) + " " + opened.fault);
         return false;
     }
-    const int fd = opened.fd;
     const struct stat& info = opened.info;
     if (static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
-        ::close(fd);
         fail(p.number, quoted(st.local.full()) + " changed size after it was queued: " + std::to_string(st.fileSize) +
                            " bytes then, " + std::to_string(info.st_size) + " now");
         return false;
     }
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(opened.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     bool resume = p.resume;
     if (resume) {
         auto held = impl_.heldByServer.find(p.number);
@@ -270,7 +269,7 @@ bool UploadLoop::beginAttempt(const Pending& p, Sending& f) {
 
     f = Sending{};
     f.number = p.number;
-    f.fd = fd;
+    f.fd = std::move(opened.fd);
     f.size = st.fileSize;
     f.phase.moveTo(EFilePhase::eOpening);
     f.resumed = resume;

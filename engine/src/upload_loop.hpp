@@ -29,6 +29,7 @@
 #include "retry_policy.hpp"
 #include "stall_watch.hpp"
 #include "throughput.hpp"
+#include "unique_fd.hpp"
 
 namespace qz {
 
@@ -44,7 +45,7 @@ inline bool sameTime(const struct timespec& a, const struct timespec& b) {
 // One file on its way over one connection.
 struct Sending {
     unsigned long number = 0;
-    int fd = -1;
+    UniqueFd fd;
     std::uint64_t size = 0;
     std::uint64_t offset = 0;    // where this attempt began (server's size on resume)
     std::uint64_t position = 0;  // next byte to read
