@@ -4,7 +4,7 @@
 
 namespace qz {
 
-Control::Impl::Impl(const Options& o) : options(o) {}
+Control::Impl::Impl(const Options& o) : options(o.normalized()) {}
 Control::Impl::~Impl() { dropLoginsUnderWay(); }
 
 void Control::Impl::dropLoginsUnderWay() {

@@ -220,7 +220,7 @@ void UploadLoop::startWaiting(Clock::time_point now) {
 // Tells the kernel which files come next, so their first blocks are read
 // while the current ones are still on the wire.
 void UploadLoop::hintReadAhead() {
-    const std::size_t ahead = static_cast<std::size_t>(std::clamp(impl_.options.encoders, 0, 64)) * wantedLanes_;
+    const std::size_t ahead = static_cast<std::size_t>(impl_.options.encoders) * wantedLanes_;
     std::size_t hinted = 0;
     for (const auto& p : pending_) {
         if (hinted++ >= ahead) break;

@@ -88,7 +88,7 @@ private:
     void startWaiting(Clock::time_point now);
     void hintReadAhead();
     bool beginAttempt(const Pending& p, Sending& f);
-    int stallSeconds() const { return std::max(impl_.options.stallTimeout, 1); }
+    int stallSeconds() const { return impl_.options.stallTimeout; }
     int waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const;
     void waitForSockets(int milliseconds) const;
     std::string rateText() const;
