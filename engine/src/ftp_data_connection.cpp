@@ -6,7 +6,6 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
