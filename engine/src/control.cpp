@@ -82,7 +82,7 @@ Control::~Control() {
 
 void Control::setNewOptions(const Options& options) {
     impl_->refuseWhileUploading(__LINE__, "setNewOptions");
-    impl_->options = options;
+    impl_->options = options.normalized();
 }
 
 const Options& Control::getOptions() const { return impl_->options; }

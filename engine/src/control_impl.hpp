@@ -42,7 +42,7 @@ struct Control::Impl {
     // a progress callback that calls in gets this error.
     void refuseWhileUploading(int line, const std::string& operation) const;
 
-    explicit Impl(const Options& o) : options(o) {}
+    explicit Impl(const Options& o) : options(o.normalized()) {}
 };
 
 }  // namespace qz

@@ -9,12 +9,13 @@
 #include <string>
 
 #include "hash_worker.hpp"
+#include "unique_fd.hpp"
 
 namespace qz {
 
 struct Attempt {
     unsigned long number = 0;
-    int fd = -1;
+    UniqueFd fd;
     std::uint64_t size = 0;
     std::uint64_t offset = 0;    // where this attempt began (the server's size on resume)
     std::uint64_t position = 0;  // next byte to read

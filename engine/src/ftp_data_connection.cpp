@@ -6,11 +6,11 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "sigpipe_held.hpp"
 
@@ -44,12 +44,12 @@ bool DataConnection::open(const sockaddr_storage& peer, socklen_t length, const 
     resumed_ = false;
     wantRead_ = false;
     tls_ = tls;
-    fd_ = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), length) != 0 && errno != EINPROGRESS)) {
+    fd_.reset(::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd_ || (::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&peer), length) != 0 && errno != EINPROGRESS)) {
         failWith(std::strerror(errno));
         return false;
     }
-    noDelay(fd_);
+    noDelay(fd_.get());
     state_ = EState::eConnecting;
     return prepareTls();
 }
@@ -68,9 +68,10 @@ bool DataConnection::listen(const sockaddr_storage& local, const sockaddr_storag
     } else {
         reinterpret_cast<sockaddr_in*>(&address)->sin_port = 0;
     }
-    fd_ = ::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd_, 1) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    // No TCP_NODELAY here: a listening socket sends nothing; the accepted one gets it.
+    fd_.reset(::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd_ || ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(fd_.get(), 1) != 0 || ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         failWith(std::string("cannot listen for the server's data connection: ") + std::strerror(errno));
         return false;
     }
@@ -86,8 +87,9 @@ EIo DataConnection::acceptServer() {
     for (;;) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
-        const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
+        UniqueFd accepted(
+            ::accept4(fd_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!accepted) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return EIo::eWouldBlock;
             return failWith(std::string("cannot take the server's data connection: ") + std::strerror(errno));
         }
@@ -98,13 +100,9 @@ EIo DataConnection::acceptServer() {
                                                    sizeof(in6_addr)) == 0
                                      : reinterpret_cast<sockaddr_in*>(&peer)->sin_addr.s_addr ==
                                            reinterpret_cast<const sockaddr_in*>(&server_)->sin_addr.s_addr);
-        if (!fromServer) {
-            ::close(fd);
-            continue;
-        }
-        ::close(fd_);
-        fd_ = fd;
-        noDelay(fd_);
+        if (!fromServer) continue;
+        fd_ = std::move(accepted);  // the listener is closed: nobody else gets in
+        noDelay(fd_.get());
         state_ = EState::eConnecting;
         if (!prepareTls()) return EIo::eFailed;
         state_ = ssl_ ? EState::eHandshaking : EState::eOpen;
@@ -116,7 +114,7 @@ EIo DataConnection::acceptServer() {
 bool DataConnection::prepareTls() {
     if (!tls_) return true;
     ssl_ = SSL_new(tls_->context);
-    if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1 || (tls_->session && SSL_set_session(ssl_, tls_->session) != 1)) {
+    if (!ssl_ || SSL_set_fd(ssl_, fd_.get()) != 1 || (tls_->session && SSL_set_session(ssl_, tls_->session) != 1)) {
         failWith(tlsError());
         return false;
     }
@@ -158,11 +156,11 @@ EIo DataConnection::progress() {
     switch (state_) {
         case EState::eListening: return acceptServer();
         case EState::eConnecting: {
-            pollfd p{fd_, POLLOUT, 0};
+            pollfd p{fd_.get(), POLLOUT, 0};
             if (::poll(&p, 1, 0) <= 0) return EIo::eWouldBlock;
             int error = 0;
             socklen_t length = sizeof error;
-            ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+            ::getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &error, &length);
             if (error != 0) return failWith(std::strerror(error));
             state_ = ssl_ ? EState::eHandshaking : EState::eOpen;
             return progress();
@@ -227,7 +225,7 @@ IoResult DataConnection::write(const char* data, std::size_t length) {
         failWith("TLS: " + tlsError());
         return {EIo::eFailed, 0};
     }
-    const ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd_.get(), data, length, MSG_NOSIGNAL);
     if (n >= 0) return {EIo::eDone, static_cast<std::size_t>(n)};
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return {EIo::eWouldBlock, 0};
     failWith(std::strerror(errno));
@@ -241,7 +239,7 @@ void DataConnection::finish() {
         progress();
         return;
     }
-    ::shutdown(fd_, SHUT_WR);
+    ::shutdown(fd_.get(), SHUT_WR);
     abort();
     state_ = EState::eClosed;
 }
@@ -249,13 +247,12 @@ void DataConnection::finish() {
 void DataConnection::abort() {
     if (ssl_) SSL_free(ssl_);
     ssl_ = nullptr;
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     if (state_ != EState::eFailed) state_ = EState::eIdle;
 }
 
 short DataConnection::events() const {
-    if (fd_ < 0) return 0;
+    if (!fd_) return 0;
     if (state_ == EState::eListening) return POLLIN;
     if (state_ == EState::eConnecting || state_ == EState::eOpen) return POLLOUT;
     return wantRead_ ? POLLIN : POLLOUT;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "ftp_control_link.hpp"
+#include "unique_fd.hpp"
 
 namespace qz {
 
@@ -46,8 +47,8 @@ public:
     bool isOpen() const { return state_ == EState::eOpen; }
     bool isClosed() const { return state_ == EState::eClosed; }
     // Connecting, shaking hands, open or closing: there is a socket to poll.
-    bool active() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool active() const { return static_cast<bool>(fd_); }
+    int fd() const { return fd_.get(); }
     short events() const;
     bool resumedTls() const { return resumed_; }
     const std::string& fault() const { return fault_; }
@@ -60,7 +61,7 @@ private:
     EIo acceptServer();
     EIo tlsStep(int result);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     SSL* ssl_ = nullptr;
     EState state_ = EState::eIdle;
     bool wantRead_ = false;

@@ -17,7 +17,6 @@ constexpr std::size_t kMinBlock = 16 * 1024;
 
 FtpPipeline::FtpPipeline(ControlLink& link, PipelineSource& source, PipelineSettings settings)
     : link_(link), source_(source), settings_(settings) {
-    settings_.block = std::max(settings_.block, kMinBlock);
     queue(EFtpCommand::eType, 0, "TYPE I");
     queue(EFtpCommand::eFeat, 0, "FEAT");
     flush();

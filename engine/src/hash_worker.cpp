@@ -1,15 +1,14 @@
 #include "hash_worker.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <new>
 
 #include "file_digest.hpp"
-#include "local_file.hpp"
 
 namespace qz {
 
@@ -87,7 +86,7 @@ void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::s
     block.assign(bytes, bytes + length);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        tasks_.push_back({file, std::move(block), -1, 0});
+        tasks_.push_back({file, std::move(block), UniqueFd(), 0});
         inFlight_ += length;
         file->inFlight += length;
         ++file->queuedTasks;
@@ -95,10 +94,10 @@ void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::s
     queued_.notify_one();
 }
 
-void HashWorker::catchUp(const std::shared_ptr<File>& file, int fd, std::uint64_t end) {
+void HashWorker::catchUp(const std::shared_ptr<File>& file, UniqueFd fd, std::uint64_t end) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        tasks_.push_back({file, {}, fd, end});
+        tasks_.push_back({file, {}, std::move(fd), end});
         ++file->catchUps;
         ++file->queuedTasks;
     }
@@ -167,12 +166,12 @@ void HashWorker::work() {
 bool HashWorker::hash(Task& task, std::string& fault) {
     FileDigest& digest = task.file->digest;
     try {
-        if (task.fd < 0) {
+        if (!task.fd) {
             digest.add(task.block.data(), task.block.size());
             return true;
         }
         const std::uint64_t part = std::min(task.end, digest.covered() + kCatchUpTurn);
-        if (!digest.catchUp(task.fd, part)) {
+        if (!digest.catchUp(task.fd.get(), part)) {
             fault = unreadableForHash(errno);
             return true;
         }
@@ -184,15 +183,19 @@ bool HashWorker::hash(Task& task, std::string& fault) {
 }
 
 void HashWorker::retire(Task& task) {
-    if (task.fd >= 0) {
-        ::close(task.fd);
+    if (task.fd) {
+        task.fd.reset();
         --task.file->catchUps;
     }
-    task.fd = -1;
     inFlight_ -= task.block.size();
     task.file->inFlight -= task.block.size();
     if (pool_.size() < kPooledBlocks && task.block.capacity() > 0) pool_.push_back(std::move(task.block));
     --task.file->queuedTasks;
+}
+
+std::string unreadableForHash(int error) {
+    return std::string("could not be read for its SHA-256") +
+           (error ? std::string(": ") + std::strerror(error) : std::string(": it shrank"));
 }
 
 QueuedDigest::QueuedDigest(HashWorker& worker) : worker_(worker), file_(std::make_shared<HashWorker::File>()) {}
@@ -207,12 +210,12 @@ void QueuedDigest::add(const void* data, std::size_t length) {
 
 bool QueuedDigest::catchUp(int fd, std::uint64_t end) {
     if (covered_ >= end) return true;
-    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (own < 0) return false;
+    UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!own) return false;
     try {
-        worker_.catchUp(file_, own, end);
+        // A task that could not be queued takes the descriptor with it.
+        worker_.catchUp(file_, std::move(own), end);
     } catch (const std::bad_alloc&) {
-        ::close(own);
         errno = ENOMEM;
         return false;
     }

@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "unique_fd.hpp"
+
 namespace qz {
 
 class HashWorker {
@@ -46,13 +48,13 @@ private:
     struct Task {
         std::shared_ptr<File> file;
         Block block;  // bytes that follow the file's hashed ones, or
-        int fd = -1;  // a descriptor of its own to read up to `end`
+        UniqueFd fd;  // a descriptor of its own to read up to `end`
         std::uint64_t end = 0;
     };
 
     bool hasRoom(const File& file) const;
     void add(const std::shared_ptr<File>& file, const void* data, std::size_t length);
-    void catchUp(const std::shared_ptr<File>& file, int fd, std::uint64_t end);
+    void catchUp(const std::shared_ptr<File>& file, UniqueFd fd, std::uint64_t end);
     std::string finish(File& file, std::string& fault);
     void drop(File& file);
 
@@ -101,5 +103,9 @@ private:
     std::string sha256_;
     std::string fault_;
 };
+
+// Why a file could not be read for its hash, `error` being errno (0: it ended
+// early), to follow the quoted path.
+std::string unreadableForHash(int error);
 
 }  // namespace qz

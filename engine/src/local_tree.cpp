@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +11,7 @@
 
 #include "control_report.hpp"
 #include "qz/quoted.hpp"
+#include "unique_fd.hpp"
 
 namespace fs = std::filesystem;
 
@@ -122,9 +122,9 @@ LocalFile checkLocalFile(const std::string& operation, const std::string& path) 
     if (S_ISDIR(info.st_mode)) refuse(__LINE__, operation, path, "is a folder, not a file");
     if (!S_ISREG(info.st_mode)) refuse(__LINE__, operation, path, "not a regular file");
     // Without O_NONBLOCK a file that turned into a FIFO since the check would block here.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) refuse(__LINE__, operation, path, std::strerror(errno));
-    ::close(fd);
+    if (!UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))) {
+        refuse(__LINE__, operation, path, std::strerror(errno));
+    }
     LocalFile file;
     file.path = path;
     file.size = static_cast<std::uint64_t>(info.st_size);

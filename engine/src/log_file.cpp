@@ -11,29 +11,17 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <utility>
 
 #include "qz/exception.hpp"
+#include "unique_fd.hpp"
 
 namespace qz::detail {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Owner and mode as fstat gives them; the reason a file or folder is refused,
 // or "" when only this user can reach it.
@@ -114,14 +102,12 @@ pid_t logOwner(const std::string& name) {
 
 // Logs of processes that are gone would otherwise pile up run after run.
 void sweepDeadLogs(int folder) {
-    const int listing = ::dup(folder);
-    if (listing < 0) return;
-    DIR* entries = ::fdopendir(listing);
-    if (!entries) {
-        ::close(listing);
-        return;
-    }
-    while (const dirent* entry = ::readdir(entries)) {
+    UniqueFd listing(::dup(folder));
+    if (!listing) return;
+    const std::unique_ptr<DIR, int (*)(DIR*)> entries(::fdopendir(listing.get()), ::closedir);
+    if (!entries) return;
+    listing.release();  // closedir closes it
+    while (const dirent* entry = ::readdir(entries.get())) {
         const pid_t owner = logOwner(entry->d_name);
         if (owner <= 0 || owner == ::getpid()) continue;
         if (::kill(owner, 0) == 0 || errno != ESRCH) continue;
@@ -129,30 +115,28 @@ void sweepDeadLogs(int folder) {
         if (::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) ::unlinkat(folder, entry->d_name, 0);
     }
-    ::closedir(entries);
 }
 
 // Opens `dir` (made 0700 when missing), a real folder of this user closed to
-// everyone else. Returns the descriptor, or -1 with what is wrong in `what`
-// and `why` for the message.
-int tryOpenPrivateFolder(const std::string& dir, std::string& what, std::string& why) {
+// everyone else. Returns the descriptor, or none with what is wrong in
+// `what` and `why` for the message.
+UniqueFd tryOpenPrivateFolder(const std::string& dir, std::string& what, std::string& why) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         what = "cannot create the log folder";
         why = std::string("(") + std::strerror(errno) + ")";
-        return -1;
+        return {};
     }
     what = "the log folder";
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
         why = errno == ELOOP || errno == ENOTDIR ? "is not a folder (a link or a file)" : std::strerror(errno);
-        return -1;
+        return {};
     }
     struct stat info {};
-    why = ::fstat(fd, &info) != 0 ? std::strerror(errno) : whyNotPrivate(info);
+    why = ::fstat(fd.get(), &info) != 0 ? std::strerror(errno) : whyNotPrivate(info);
     if (!why.empty()) {
-        ::close(fd);
         why += "; set QZ_LOG_DIR to a folder of your own";
-        return -1;
+        return {};
     }
     return fd;
 }
@@ -180,17 +164,16 @@ std::string preferredLogDirectory() {
 // be used is refused. The default folder has a fixed name in a shared
 // folder, so anyone can plant a link or a folder of their own there first:
 // then the logs go to a fresh private folder instead, made once per default
-// folder and removed at exit by the process that made it. Returns -1, with
+// folder and removed at exit by the process that made it. Returns none, with
 // `what` and `why` for the message, when no folder can be used.
-int tryOpenLogFolder(std::string& dir, std::string& what, std::string& why) {
+UniqueFd tryOpenLogFolder(std::string& dir, std::string& what, std::string& why) {
     if (const char* chosen = std::getenv("QZ_LOG_DIR"); chosen && *chosen) {
         dir = chosen;
         return tryOpenPrivateFolder(dir, what, why);
     }
     const std::string preferred = preferredLogDirectory();
     dir = preferred;
-    int fd = tryOpenPrivateFolder(dir, what, why);
-    if (fd >= 0) return fd;
+    if (UniqueFd fd = tryOpenPrivateFolder(dir, what, why)) return fd;
     {
         CreatedFiles& files = createdFiles();
         std::lock_guard<std::mutex> lock(files.mutex);
@@ -205,15 +188,15 @@ int tryOpenLogFolder(std::string& dir, std::string& what, std::string& why) {
         }
         if (standIn != files.standIns.end()) dir = standIn->second.first;
     }
-    return dir == preferred ? -1 : tryOpenPrivateFolder(dir, what, why);
+    return dir == preferred ? UniqueFd() : tryOpenPrivateFolder(dir, what, why);
 }
 
 // The same, throwing qz::Exception (operation "log") naming the folder.
-int openLogFolder(std::string& dir) {
+UniqueFd openLogFolder(std::string& dir) {
     std::string what;
     std::string why;
-    const int fd = tryOpenLogFolder(dir, what, why);
-    if (fd < 0) refuse(__LINE__, what, dir, why);
+    UniqueFd fd = tryOpenLogFolder(dir, what, why);
+    if (!fd) refuse(__LINE__, what, dir, why);
     return fd;
 }
 
@@ -238,8 +221,9 @@ std::string logDirectory() {
     std::string dir;
     std::string what;
     std::string why;
-    // A folder that cannot be used still has the name to show; writing there is refused.
-    if (const int fd = tryOpenLogFolder(dir, what, why); fd >= 0) ::close(fd);
+    // A folder that cannot be used still has the name to show; writing there
+    // is refused. The folder is closed again at once.
+    tryOpenLogFolder(dir, what, why);
     return dir;
 }
 
@@ -260,7 +244,7 @@ std::string logFilePath(const std::string& kind) {
 
 void writeLog(const std::string& kind, EWrite how, const std::string& text) {
     std::string dir;
-    FileDescriptor folder(openLogFolder(dir));
+    const UniqueFd folder = openLogFolder(dir);
     CreatedFiles& created = createdFiles();
     {
         std::lock_guard<std::mutex> lock(created.mutex);
@@ -272,8 +256,8 @@ void writeLog(const std::string& kind, EWrite how, const std::string& text) {
     // O_NONBLOCK: a planted FIFO fails at once instead of waiting for a reader.
     const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK |
                       (how == EWrite::eAppend ? O_APPEND : 0);
-    FileDescriptor file(::openat(folder.get(), name.c_str(), flags, 0600));
-    if (file.get() < 0) {
+    const UniqueFd file(::openat(folder.get(), name.c_str(), flags, 0600));
+    if (!file) {
         // ENXIO: a FIFO without reader or a socket.
         refuse(__LINE__, "the log file", path,
                errno == ELOOP   ? "is a symbolic link"

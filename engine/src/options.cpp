@@ -8,7 +8,16 @@
 namespace qz {
 
 namespace {
-constexpr int kMaxConnections = 16;
+// The range of each value, as the setters document it.
+constexpr int kMostConnections = 16;
+constexpr int kSmallestBlock = 16 * 1024;
+constexpr int kLargestBlock = 2 * 1024 * 1024;
+constexpr int kMostEncoders = 64;
+constexpr int kLeastAggression = 1;
+constexpr int kMostAggression = 10;
+constexpr int kShortestTimeout = 1;
+
+int connectionsWithinRange(int count) { return std::clamp(count, 1, kMostConnections); }
 
 const char* yesNo(bool value) { return value ? "true" : "false"; }
 }  // namespace
@@ -25,7 +34,7 @@ Options::Options(DefaultsTag) {}
 
 void Options::setMultiThreaded(bool enabled, int count) {
     multiThreaded = enabled;
-    connections = std::clamp(count, 1, kMaxConnections);
+    connections = connectionsWithinRange(count);
 }
 
 void Options::setUsernameAndPassword(const std::string& user, const std::string& pass) {
@@ -54,20 +63,20 @@ void Options::setBandwidth(std::uint64_t maximum, std::uint64_t start) {
 }
 
 void Options::setLimits(int unit, int block) {
-    unitSize = unit;
-    blockSize = block;
+    blockSize = std::clamp(block, kSmallestBlock, kLargestBlock);
+    unitSize = std::clamp(unit, 1, blockSize);
 }
 
-void Options::setEncoders(int count) { encoders = count; }
+void Options::setEncoders(int count) { encoders = std::clamp(count, 0, kMostEncoders); }
 
 void Options::setCongestionControl(bool enabled, int aggression) {
     congestionControl = enabled;
-    congestionAggression = aggression;
+    congestionAggression = std::clamp(aggression, kLeastAggression, kMostAggression);
 }
 
-void Options::setStallTimeout(int seconds) { stallTimeout = std::max(seconds, 1); }
+void Options::setStallTimeout(int seconds) { stallTimeout = std::max(seconds, kShortestTimeout); }
 
-void Options::setUnreachableTimeout(int seconds) { unreachableTimeout = std::max(seconds, 1); }
+void Options::setUnreachableTimeout(int seconds) { unreachableTimeout = std::max(seconds, kShortestTimeout); }
 
 void Options::setCertificateAuthority(const std::string& file) { caFile = file; }
 
@@ -75,9 +84,20 @@ void Options::setServerHashCheck(bool enabled) { serverHashCheck = enabled; }
 
 void Options::setPipelining(bool enabled) { pipelining = enabled; }
 
+Options Options::normalized() const {
+    Options o = *this;
+    o.setMultiThreaded(multiThreaded, connections);
+    o.setLimits(unitSize, blockSize);
+    o.setEncoders(encoders);
+    o.setCongestionControl(congestionControl, congestionAggression);
+    o.setStallTimeout(stallTimeout);
+    o.setUnreachableTimeout(unreachableTimeout);
+    return o;
+}
+
 int Options::effectiveConnections() const {
     if (!multiThreaded || transferMode != ETransferMode::eParallel) return 1;
-    return std::clamp(connections, 1, kMaxConnections);
+    return connectionsWithinRange(connections);
 }
 
 std::map<std::string, std::string> Options::getMap(bool showPasswords) const {

@@ -1,6 +1,5 @@
 #include "pipelined_links.hpp"
 
-#include <algorithm>
 #include <future>
 #include <mutex>
 #include <utility>
@@ -18,15 +17,15 @@ FtpLogin loginOf(const Options& options) {
     login.tls = options.encryptControl || options.encryptData;
     login.protectData = options.encryptData;
     login.caFile = options.caFile;
-    login.replyTimeoutSeconds = std::max(options.stallTimeout, 1);
+    login.replyTimeoutSeconds = options.stallTimeout;
     return login;
 }
 
 }  // namespace
 
 PipelineSettings pipelineSettings(const Options& options) {
-    return {options.serverHashCheck, static_cast<std::size_t>(std::clamp(options.blockSize, 16384, 2097152)),
-            options.pipelining, options.connectionMode == EConnectionMode::eActive};
+    return {options.serverHashCheck, static_cast<std::size_t>(options.blockSize), options.pipelining,
+            options.connectionMode == EConnectionMode::eActive};
 }
 
 std::string loginFailure(const LoginError& e, const std::string& server) {

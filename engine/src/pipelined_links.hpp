@@ -6,6 +6,9 @@
 //
 //   PipelinedLogins logins = loginPipelined(options, 3);
 //   logins.links.size() + logins.faults.size() == 3
+//
+// `options` are taken within their ranges (Options::normalized()), as a
+// controller holds them.
 
 #include <atomic>
 #include <cstddef>

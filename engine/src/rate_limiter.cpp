@@ -27,10 +27,9 @@ RateLimiter::RateLimiter(const Options& options, Clock::time_point now) : lastRe
         rate_ = floor_ = ceiling_;
     }
     limited_ = rate_ < kUnlimited;
-    const int aggression = std::clamp(options.congestionAggression, 1, 10);
-    growth_ = 1 + 0.3 * aggression;
-    backOff_ = 1 - 0.05 * aggression;
-    unit_ = std::max(1, std::min(options.unitSize, std::max(options.blockSize, 1)));
+    growth_ = 1 + 0.3 * options.congestionAggression;
+    backOff_ = 1 - 0.05 * options.congestionAggression;
+    unit_ = options.unitSize;
     tokens_ = std::max(unit_, rate_ * kBucketSeconds);
 }
 

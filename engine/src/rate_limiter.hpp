@@ -26,6 +26,7 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kTick{5};
 
+    // `options` within their ranges (Options::normalized()).
     RateLimiter(const Options& options, Clock::time_point now);
 
     // Bytes of `wanted` that may leave now; 0 when the connection has to wait.

@@ -1,7 +1,5 @@
 #include "upload_lanes.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -17,18 +15,13 @@ namespace {
 // A connection that stops again before a file was checked on it is not replaced.
 constexpr int kStopsBeforeDropped = 2;
 
-void closeFile(Attempt& a) {
-    if (a.fd >= 0) ::close(a.fd);
-    a.fd = -1;
-}
-
 }  // namespace
 
 UploadLanes::UploadLanes(const Options& options, ConnectionPool& pool, LaneOwner& owner)
     : options_(options),
       pool_(pool),
       owner_(owner),
-      stalls_(std::chrono::seconds(std::max(options.stallTimeout, 1)), Clock::now()) {}
+      stalls_(std::chrono::seconds(options.stallTimeout), Clock::now()) {}
 
 UploadLanes::~UploadLanes() {
     // A connection still logging in may serve the next upload; the upload
@@ -161,7 +154,7 @@ std::vector<Attempt> UploadLanes::leave() {
     std::vector<Attempt> left;
     for (Lane& lane : lanes_) {
         for (Attempt& a : lane.attempts) {
-            closeFile(a);
+            a.fd.reset();
             left.push_back(std::move(a));
         }
         if (lane.pipeline->quiet()) continue;
@@ -242,7 +235,7 @@ void UploadLanes::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome)
     if (outcome.end == EPipelineEnd::eChecked) lane.stopsInARow = 0;
     Attempt a = std::move(*it);
     lane.attempts.erase(it);
-    closeFile(a);
+    a.fd.reset();
     owner_.settled(std::move(a), outcome, pipeline.hashing());
 }
 
@@ -252,7 +245,7 @@ void UploadLanes::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome)
 bool UploadLanes::abortStalled(Clock::time_point now) {
     stalls_.beginTurn(now);
     bool aborted = false;
-    const std::chrono::seconds usual(std::max(options_.stallTimeout, 1));
+    const std::chrono::seconds usual(options_.stallTimeout);
     for (Lane& lane : lanes_) {
         FtpPipeline& p = *lane.pipeline;
         if (p.quiet()) {

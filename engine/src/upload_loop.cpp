@@ -12,6 +12,7 @@
 
 #include "control_report.hpp"
 #include "local_file.hpp"
+#include "read_for_sending.hpp"
 #include "qz/quoted.hpp"
 #include "qz/rates.hpp"
 #include "remote_path.hpp"
@@ -131,7 +132,7 @@ std::vector<std::string> UploadLoop::foldersNeeded() const {
 // Tells the kernel which files come next, so their first blocks are read
 // while the current ones are still on the wire.
 void UploadLoop::hintReadAhead() {
-    const std::size_t ahead = static_cast<std::size_t>(std::clamp(context_.options.encoders, 0, 64)) * lanes_.wanted();
+    const std::size_t ahead = static_cast<std::size_t>(context_.options.encoders) * lanes_.wanted();
     std::size_t hinted = 0;
     for (const unsigned long number : pending_) {
         if (hinted++ >= ahead) break;
@@ -175,19 +176,18 @@ std::optional<Attempt> UploadLoop::open(unsigned long number) {
                          " holds a line break, which FTP cannot carry");
         return std::nullopt;
     }
-    const OpenedFile opened = openQueuedFile(st.local.full());
-    if (opened.fd < 0) {
+    OpenedFile opened = openQueuedFile(st.local.full());
+    if (!opened.fd) {
         fail(number, quoted(st.local.full()) + " " + opened.fault);
         return std::nullopt;
     }
     const struct stat& info = opened.info;
     if (static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
-        ::close(opened.fd);
         fail(number, quoted(st.local.full()) + " changed size after it was queued: " + std::to_string(st.fileSize) +
                          " bytes then, " + std::to_string(info.st_size) + " now");
         return std::nullopt;
     }
-    ::posix_fadvise(opened.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(opened.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     bool resume = record.resumeNext();
     if (resume && !record.partOf(info.st_mtim)) {
         // Resuming would join the server's old bytes to the new ones.
@@ -200,7 +200,7 @@ std::optional<Attempt> UploadLoop::open(unsigned long number) {
     record.beginAttempt();
     Attempt a;
     a.number = number;
-    a.fd = opened.fd;
+    a.fd = std::move(opened.fd);
     a.size = st.fileSize;
     a.resumed = resume;
     a.modified = info.st_mtim;
@@ -220,12 +220,12 @@ std::int64_t UploadLoop::read(Attempt& a, char* buffer, std::size_t room) {
     if (!hashUpTo(a, a.position)) return PipelineSource::kFailed;
     const std::uint64_t left = a.size - a.position;
     if (left == 0) {
-        if (grewBeyond(a.fd, a.size)) {
+        if (grewBeyond(a.fd.get(), a.size)) {
             a.localFault = quoted(local) + " grew during the upload";
             return PipelineSource::kFailed;
         }
         struct stat info {};
-        if (::fstat(a.fd, &info) != 0 || static_cast<std::uint64_t>(info.st_size) != a.size ||
+        if (::fstat(a.fd.get(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) != a.size ||
             !sameTime(info.st_mtim, a.modified)) {
             a.localFault = quoted(local) + " changed during the upload";
             return PipelineSource::kFailed;
@@ -245,7 +245,7 @@ std::int64_t UploadLoop::read(Attempt& a, char* buffer, std::size_t room) {
         return PipelineSource::kHeldBack;
     }
     std::string fault;
-    const std::int64_t n = readForSending(a.fd, a.position, a.size, buffer, granted, *a.digest, fault);
+    const std::int64_t n = readForSending(a.fd.get(), a.position, a.size, buffer, granted, *a.digest, fault);
     if (n < 0) {
         a.localFault = quoted(local) + " " + fault;
         return PipelineSource::kFailed;
@@ -257,7 +257,7 @@ std::int64_t UploadLoop::read(Attempt& a, char* buffer, std::size_t room) {
 
 bool UploadLoop::hashUpTo(Attempt& a, std::uint64_t end) {
     std::string fault;
-    if (qz::hashUpTo(a.fd, *a.digest, end, fault)) return true;
+    if (qz::hashUpTo(a.fd.get(), *a.digest, end, fault)) return true;
     a.localFault = quoted(file(a.number).entry().local.full()) + " " + fault;
     return false;
 }

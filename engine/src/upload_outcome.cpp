@@ -32,7 +32,7 @@ void UploadLoop::settled(Attempt a, const PipelineOutcome& outcome, bool serverH
     facts.refusedOnce = record.counts.refusedOnce;
     facts.appendRefused = record.counts.appendRefused;
     facts.checkedAgain = record.counts.checkedAgain;
-    facts.hashWait = hashReplyWait(std::chrono::seconds(std::max(context_.options.stallTimeout, 1)), a.size);
+    facts.hashWait = hashReplyWait(std::chrono::seconds(context_.options.stallTimeout), a.size);
     facts.server = context_.connections.server();
     facts.local = st.local.full();
     facts.remote = st.remote.full();

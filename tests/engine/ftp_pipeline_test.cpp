@@ -3,7 +3,11 @@
 // it), and each file costs one write on the control connection.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <filesystem>
@@ -11,11 +15,13 @@
 #include <map>
 #include <optional>
 
+#include "ftp_data_connection.hpp"
 #include "ftp_pipeline.hpp"
 #include "support/digest.hpp"
 #include "support/ftp_server.hpp"
 #include "support/proftpd_server.hpp"
 #include "support/temp_dir.hpp"
+#include "unique_fd.hpp"
 
 namespace {
 
@@ -159,6 +165,50 @@ TEST_F(FtpPipelineTest, AServerThatHashesChecksEveryFileByItsSha256) {
 TEST_F(FtpPipelineTest, InActiveModeTheServerConnectsToAPortOfOurs) {
     qztest::ProftpdServer server(path("served"));
     uploadAndCompare(server, true, "", true);
+}
+
+// Without TCP_NODELAY a small file's last segment waits for the server's
+// delayed acknowledgement of the one before: each file costs tens of
+// milliseconds. Both ways a data connection comes about must set it.
+TEST(DataConnection, ConnectedAndAcceptedSocketsSendAtOnce) {
+    const auto noDelay = [](int fd) {
+        int on = 0;
+        socklen_t length = sizeof on;
+        return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length) == 0 && on != 0;
+    };
+    sockaddr_storage loopback{};
+    auto& in = reinterpret_cast<sockaddr_in&>(loopback);
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto finish = [](qz::DataConnection& data) {
+        for (int turn = 0; turn < 1000 && !data.isOpen(); ++turn) {
+            pollfd p{data.fd(), data.events(), 0};
+            ::poll(&p, 1, 10);
+            ASSERT_NE(data.progress(), qz::EIo::eFailed) << data.fault();
+        }
+        ASSERT_TRUE(data.isOpen());
+    };
+
+    // Passive: we connect to the server's port.
+    const qz::UniqueFd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    socklen_t length = sizeof in;
+    ASSERT_EQ(::bind(server.get(), reinterpret_cast<sockaddr*>(&in), length), 0);
+    ASSERT_EQ(::listen(server.get(), 1), 0);
+    sockaddr_storage peer{};
+    ASSERT_EQ(::getsockname(server.get(), reinterpret_cast<sockaddr*>(&peer), &length), 0);
+    qz::DataConnection connected;
+    ASSERT_TRUE(connected.open(peer, length, nullptr)) << connected.fault();
+    finish(connected);
+    EXPECT_TRUE(noDelay(connected.fd()));
+
+    // Active: the server connects to ours.
+    qz::DataConnection accepted;
+    ASSERT_TRUE(accepted.listen(loopback, loopback, nullptr)) << accepted.fault();
+    const qz::UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    in.sin_port = htons(accepted.listeningPort());
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
+    finish(accepted);
+    EXPECT_TRUE(noDelay(accepted.fd()));
 }
 
 TEST_F(FtpPipelineTest, AFileThatCannotBeSentFailsAloneByName) {

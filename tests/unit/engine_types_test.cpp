@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <functional>
+#include <tuple>
+#include <utility>
 
 #include "qz/engine.hpp"
 #include "support/temp_dir.hpp"
@@ -65,6 +68,34 @@ TEST(Options, ParallelConnectionsNeedModeAndFlag) {
         o.setMode(c.mode, qz::EConnectionMode::ePassive);
         EXPECT_EQ(o.effectiveConnections(), c.expected) << c.multi << " " << c.count;
     }
+}
+
+// Fields set directly skip the setters: the engine must still see every value
+// within its range (a negative encoder count would read ahead without end, an
+// aggression of 100 would back the rate off below zero).
+TEST(Options, AControlHoldsEveryValueWithinItsRange) {
+    using Values = std::array<int, 7>;  // connections, unit, block, encoders, aggression, stall, unreachable
+    const std::pair<Values, Values> cases[] = {
+        {{0, 0, 0, -1, 0, 0, -5}, {1, 1, 16384, 0, 1, 1, 1}},
+        {{1000, 1 << 30, 1 << 30, 1000, 100, 7, 9}, {16, 2097152, 2097152, 64, 10, 7, 9}},
+    };
+    for (const auto& [raw, within] : cases) {
+        qz::Options o;
+        std::tie(o.connections, o.unitSize, o.blockSize, o.encoders, o.congestionAggression, o.stallTimeout,
+                 o.unreachableTimeout) = std::tuple_cat(raw);
+        qz::Control fromStart(o);
+        qz::Control fromLater(qz::Options{});
+        fromLater.setNewOptions(o);
+        for (const qz::Options* held : {&fromStart.getOptions(), &fromLater.getOptions()}) {
+            EXPECT_EQ((Values{held->connections, held->unitSize, held->blockSize, held->encoders,
+                              held->congestionAggression, held->stallTimeout, held->unreachableTimeout}),
+                      within)
+                << raw[0];
+        }
+    }
+    qz::Options o;
+    o.setLimits(50000, 1);  // the unit is bounded by the block size in force
+    EXPECT_EQ(std::make_pair(o.unitSize, o.blockSize), std::make_pair(16384, 16384));
 }
 
 TEST(Rates, TableAndDisplay) {

@@ -39,6 +39,7 @@ public:
     // Takes a new configuration: the rates apply from the next upload; server,
     // login, connections and encryption once connected anew (disconnect, connect).
     void setNewOptions(const Options& options);
+    // The options as the engine uses them: Options::normalized().
     const Options& getOptions() const;
 
     // Queues one regular file (a link to one counts); it lands under its base

@@ -52,19 +52,20 @@ public:
     // a start above the maximum, begins at the maximum).
     void setBandwidth(std::uint64_t maximum, std::uint64_t start);
     // Unit size: the smallest share of the rate a connection waits for before
-    // it sends again while the rate holds it back (bytes, at least 1).
-    // Block size: bytes read from a file and handed to a connection at once;
-    // libcurl's upload buffer, kept within 16 KiB and 2 MiB.
+    // it sends again while the rate holds it back (bytes, at least 1, at most
+    // the block size). Block size: bytes read from a file and handed to a
+    // connection at once, kept within 16 KiB and 2 MiB.
     void setLimits(int unitSize, int blockSize);
     // Files per connection whose reading starts ahead (the kernel is told to
-    // read them in) while the current one is still sending; 0 turns it off.
+    // read them in) while the current one is still sending; 0 turns it off,
+    // at most 64.
     void setEncoders(int count);
     // With congestion control on, the rate starts at the start rate and ramps
     // toward the maximum: every 5 ms in which the connections used up the
     // rate (the link kept up), it grows by the factor 1 + 0.3 x aggression
-    // (1 to 10; x2.5 at 5), so even a loopback link is reached within tens of
-    // milliseconds. A connection that breaks backs the rate off by
-    // 5 % x aggression, never below the start rate.
+    // (kept within 1 and 10; x2.5 at 5), so even a loopback link is reached
+    // within tens of milliseconds. A connection that breaks backs the rate off
+    // by 5 % x aggression, never below the start rate.
     void setCongestionControl(bool enabled, int aggression);
     // A transfer on which no byte moves and the server says nothing for
     // `seconds` (at least 1), or a server that leaves a command unanswered
@@ -132,6 +133,10 @@ public:
 
     // Connections the engine will open for this configuration.
     int effectiveConnections() const;
+    // This configuration with every value brought into the range its setter
+    // keeps it in, as the setter would have: a field set directly skips that.
+    // A qz::Control works with its options normalized.
+    Options normalized() const;
 
 private:
     struct DefaultsTag {};
