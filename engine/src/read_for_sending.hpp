@@ -1,6 +1,6 @@
 #pragma once
 // Reading an opened file for sending, each byte hashed once from byte 0
-// although libcurl may go back and read a part again. A file that changes
+// although a resumed attempt may begin past it. A file that changes
 // under the reader is named: `fault` then says how, to follow the quoted
 // path, e.g. "shrank during the upload to 10 of 20 bytes".
 //

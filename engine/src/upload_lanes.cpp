@@ -17,10 +17,11 @@ constexpr int kStopsBeforeDropped = 2;
 
 }  // namespace
 
-UploadLanes::UploadLanes(const Options& options, ConnectionPool& pool, LaneOwner& owner)
+UploadLanes::UploadLanes(const Options& options, ConnectionPool& pool, LaneOwner& owner, AttemptReader& reader)
     : options_(options),
       pool_(pool),
       owner_(owner),
+      reader_(reader),
       stalls_(std::chrono::seconds(options.stallTimeout), Clock::now()) {}
 
 UploadLanes::~UploadLanes() {
@@ -216,12 +217,12 @@ std::optional<PipelineJob> UploadLanes::nextFile(FtpPipeline& pipeline) {
 
 std::int64_t UploadLanes::read(unsigned long id, char* buffer, std::size_t room) {
     Attempt* a = attempt(id);
-    return a ? owner_.read(*a, buffer, room) : kFailed;
+    return a ? reader_.read(*a, buffer, room) : kFailed;
 }
 
 std::uint64_t UploadLanes::resumeAt(unsigned long id, std::optional<std::uint64_t> held) {
     Attempt* a = attempt(id);
-    return a ? owner_.resumeAt(*a, held) : 0;
+    return a ? reader_.resumeAt(*a, held) : 0;
 }
 
 void UploadLanes::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {

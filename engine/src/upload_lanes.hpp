@@ -6,7 +6,7 @@
 // up to as many as the server took at connect; one on which nothing moves
 // for the stall timeout is stopped.
 //
-//   UploadLanes lanes(options, pool, owner);
+//   UploadLanes lanes(options, pool, owner, reader);
 //   lanes.open();
 //   while (...) { poll(lanes.pollSet()); lanes.advance(now, wantMore); lanes.abortStalled(now); }
 //   for (Attempt& a : lanes.leave()) ...   // an upload that ends early
@@ -21,6 +21,7 @@
 #include <optional>
 #include <vector>
 
+#include "attempt_reader.hpp"
 #include "connection_pool.hpp"
 #include "file_attempt.hpp"
 #include "ftp_pipeline.hpp"
@@ -34,10 +35,6 @@ public:
     virtual ~LaneOwner() = default;
     // The next attempt, opened, for a free lane; none for now.
     virtual std::optional<Attempt> nextAttempt() = 0;
-    // The attempt's next bytes (see PipelineSource::read).
-    virtual std::int64_t read(Attempt& a, char* buffer, std::size_t room) = 0;
-    // The server holds `held` bytes of a file to resume (see PipelineSource::resumeAt).
-    virtual std::uint64_t resumeAt(Attempt& a, std::optional<std::uint64_t> held) = 0;
     // How an attempt ended; its file is closed. `serverHashes`: its lane asked for HASH.
     virtual void settled(Attempt a, const PipelineOutcome& outcome, bool serverHashes) = 0;
     // A lane stopped (`lost`: the server closed or broke it) and is
@@ -54,7 +51,7 @@ class UploadLanes : private PipelineSource {
 public:
     using Clock = std::chrono::steady_clock;
 
-    UploadLanes(const Options& options, ConnectionPool& pool, LaneOwner& owner);
+    UploadLanes(const Options& options, ConnectionPool& pool, LaneOwner& owner, AttemptReader& reader);
     ~UploadLanes() override;
     UploadLanes(const UploadLanes&) = delete;
     UploadLanes& operator=(const UploadLanes&) = delete;
@@ -125,6 +122,7 @@ private:
     const Options& options_;
     ConnectionPool& pool_;
     LaneOwner& owner_;
+    AttemptReader& reader_;
     std::vector<Lane> lanes_;
     std::vector<Relogin> relogins_;
     std::size_t wanted_ = 1;  // as many as the server took, at least one

@@ -29,19 +29,15 @@ int millisecondsUntil(UploadLoop::Clock::time_point now, UploadLoop::Clock::time
     return static_cast<int>(std::min<long long>(ms, 1000));
 }
 
-bool sameTime(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 }  // namespace
 
 UploadLoop::UploadLoop(const UploadContext& context)
     : context_(context),
       limiter_(context.options, Clock::now()),
-      hasher_(static_cast<std::size_t>(context.options.effectiveConnections())),
+      reader_(context.files, limiter_, static_cast<std::size_t>(context.options.effectiveConnections())),
       policy_(std::chrono::seconds(context.options.unreachableTimeout)),
-      lanes_(context.options, context.connections, *this),
-      throughput_(Clock::now()) {}
+      lanes_(context.options, context.connections, *this, reader_),
+      report_(context_, limiter_) {}
 
 UploadLoop::~UploadLoop() {
     // An upload that ends early (an error, the host's exception) leaves its
@@ -52,12 +48,8 @@ UploadLoop::~UploadLoop() {
 
 void UploadLoop::run() {
     const Clock::time_point begin = Clock::now();
-    throughput_ = Throughput(begin);
+    report_.begin(begin);
     GlobalStateAndStats& stats = context_.stats;
-    stats.finished = false;
-    stats.filesDone = stats.filesFailed = 0;
-    stats.currentRate = 0;
-    stats.elapsedSeconds = 0;
     for (auto& [number, record] : context_.files) {
         if (record.enqueue(begin)) {
             pending_.push_back(number);
@@ -65,12 +57,11 @@ void UploadLoop::run() {
             ++stats.filesDone;
         }
     }
-    context_.rateLimit = limiter_.rate();
     lanes_.open();
     note(Logging::EType::eSummary,
          "uploading " + std::to_string(pending_.size()) + " of " + std::to_string(stats.filesTotal) + " files over " +
              std::to_string(lanes_.wanted()) + " connection(s)" + (context_.options.pipelining ? " (pipelined)" : "") +
-             ", rate " + rateText() + ", waiting up to " + std::to_string(policy_.timeout().count()) +
+             ", rate " + report_.rateText() + ", waiting up to " + std::to_string(policy_.timeout().count()) +
              " s for an unreachable server");
 
     Clock::time_point nextProgress = begin + kProgressPeriod;
@@ -89,9 +80,9 @@ void UploadLoop::run() {
         }
         now = Clock::now();
         if (lanes_.abortStalled(now)) finished = true;
-        if (limiter_.tick(now)) rateChanged(false);
+        if (limiter_.tick(now)) report_.rateChanged(false);
         if (now >= nextProgress) {
-            publish(now);
+            report_.publish(now, lanes_);
             nextProgress = now + kProgressPeriod;
         }
         if (finished) continue;
@@ -102,8 +93,8 @@ void UploadLoop::run() {
         }
     }
     stats.finished = true;
-    publish(Clock::now());
-    summarize();
+    report_.publish(Clock::now(), lanes_);
+    report_.summarize();
 }
 
 // Files to send or to check, or folders to create first.
@@ -157,132 +148,10 @@ std::optional<Attempt> UploadLoop::nextAttempt() {
         if (ready == pending_.end()) return std::nullopt;
         const unsigned long number = *ready;
         pending_.erase(ready);
-        if (std::optional<Attempt> a = open(number)) return a;
+        std::string fault;
+        if (std::optional<Attempt> a = reader_.open(number, fault)) return a;
+        fail(number, fault);
     }
-}
-
-// Opens the file for its next attempt; none, with the file failed by
-// name, when that cannot be.
-std::optional<Attempt> UploadLoop::open(unsigned long number) {
-    QueuedFile& record = file(number);
-    const TransferStats& st = record.entry();
-    const std::string commandPath = remoteCommandPath(st.remote.full());
-    if (commandPath.empty() || commandPath == "/") {
-        fail(number, quoted(st.local.full()) + " has no remote name");
-        return std::nullopt;
-    }
-    if (!fitsInCommand(commandPath)) {
-        fail(number, quoted(st.local.full()) + ": the remote name " + quoted(st.remote.full()) +
-                         " holds a line break, which FTP cannot carry");
-        return std::nullopt;
-    }
-    OpenedFile opened = openQueuedFile(st.local.full());
-    if (!opened.fd) {
-        fail(number, quoted(st.local.full()) + " " + opened.fault);
-        return std::nullopt;
-    }
-    const struct stat& info = opened.info;
-    if (static_cast<std::uint64_t>(info.st_size) != st.fileSize) {
-        fail(number, quoted(st.local.full()) + " changed size after it was queued: " + std::to_string(st.fileSize) +
-                         " bytes then, " + std::to_string(info.st_size) + " now");
-        return std::nullopt;
-    }
-    ::posix_fadvise(opened.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    bool resume = record.resumeNext();
-    if (resume && !record.partOf(info.st_mtim)) {
-        // Resuming would join the server's old bytes to the new ones.
-        note(Logging::EType::eWarnings, "sending " + quoted(st.remote.full()) +
-                                            " from its first byte: the local file changed since the "
-                                            "server got a part of it");
-        resume = false;
-        record.serverHoldsNothing();
-    }
-    record.beginAttempt();
-    Attempt a;
-    a.number = number;
-    a.fd = std::move(opened.fd);
-    a.size = st.fileSize;
-    a.resumed = resume;
-    a.modified = info.st_mtim;
-    a.remotePath = commandPath;
-    a.digest = std::make_shared<QueuedDigest>(hasher_);
-    return a;
-}
-
-// The file's next bytes: their count, 0 once every byte is out and the file
-// is as it was opened, or kHeldBack (the rate, the hashing worker) /
-// kFailed (localFault says why).
-std::int64_t UploadLoop::read(Attempt& a, char* buffer, std::size_t room) {
-    a.paused = false;
-    QueuedFile& record = file(a.number);
-    const std::string& local = record.entry().local.full();
-    record.sending();
-    if (!hashUpTo(a, a.position)) return PipelineSource::kFailed;
-    const std::uint64_t left = a.size - a.position;
-    if (left == 0) {
-        if (grewBeyond(a.fd.get(), a.size)) {
-            a.localFault = quoted(local) + " grew during the upload";
-            return PipelineSource::kFailed;
-        }
-        struct stat info {};
-        if (::fstat(a.fd.get(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) != a.size ||
-            !sameTime(info.st_mtim, a.modified)) {
-            a.localFault = quoted(local) + " changed during the upload";
-            return PipelineSource::kFailed;
-        }
-        record.allOut();
-        return 0;
-    }
-    // Read bytes must be hashed: none is read while the worker is far behind.
-    if (!a.digest->hasRoom()) {
-        a.paused = true;
-        return PipelineSource::kHeldBack;
-    }
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
-    const std::size_t granted = limiter_.grant(wanted, Clock::now());
-    if (granted == 0) {
-        a.paused = true;
-        return PipelineSource::kHeldBack;
-    }
-    std::string fault;
-    const std::int64_t n = readForSending(a.fd.get(), a.position, a.size, buffer, granted, *a.digest, fault);
-    if (n < 0) {
-        a.localFault = quoted(local) + " " + fault;
-        return PipelineSource::kFailed;
-    }
-    limiter_.giveBack(granted - static_cast<std::size_t>(n));
-    a.position += static_cast<std::uint64_t>(n);
-    return n;
-}
-
-bool UploadLoop::hashUpTo(Attempt& a, std::uint64_t end) {
-    std::string fault;
-    if (qz::hashUpTo(a.fd.get(), *a.digest, end, fault)) return true;
-    a.localFault = quoted(file(a.number).entry().local.full()) + " " + fault;
-    return false;
-}
-
-// Bytes the server holds that the local file does not have: its copy is
-// not a part of this file, and the file goes whole.
-std::uint64_t UploadLoop::resumeAt(Attempt& a, std::optional<std::uint64_t> held) {
-    QueuedFile& record = file(a.number);
-    const std::string& remote = record.entry().remote.full();
-    if (!held || *held > a.size) {
-        a.resumed = false;
-        record.counts.confirmed = 0;
-        if (held) {
-            note(Logging::EType::eWarnings, "sending " + quoted(remote) + " from its first byte: the server holds " +
-                                                std::to_string(*held) + " bytes of its " + std::to_string(a.size));
-        }
-        return 0;
-    }
-    a.offset = a.position = *held;
-    record.counts.confirmed = *held;
-    if (*held > 0) {
-        note(Logging::EType::eWarnings,
-             "resuming " + quoted(remote) + " at byte " + std::to_string(*held) + " of " + std::to_string(a.size));
-    }
-    return *held;
 }
 
 int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextProgress) const {
@@ -311,31 +180,6 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
         wait = std::min(wait, millisecondsUntil(now, due));
     }
     return wait;
-}
-
-std::string UploadLoop::rateText() const {
-    return limiter_.limited() ? formatTransferRate(limiter_.rate()) : "unlimited";
-}
-
-void UploadLoop::rateChanged(bool backedOff) {
-    context_.rateLimit = limiter_.rate();
-    // During a climb one line per doubling keeps the log short.
-    const std::uint64_t now = limiter_.rate();
-    if (backedOff || loggedRate_ == 0 || now == 0 || now >= loggedRate_ * 2) {
-        note(Logging::EType::eSummary, "rate now " + rateText());
-        loggedRate_ = now;
-    }
-}
-
-void UploadLoop::publish(Clock::time_point now) {
-    lanes_.forEachAttempt([this](const Attempt& a, std::uint64_t bytes) { file(a.number).progress(bytes); });
-    GlobalStateAndStats& stats = context_.stats;
-    std::uint64_t total = 0;
-    for (const auto& [number, e] : stats.fileMap) total += e.bytesSent;
-    stats.totalBytesTransferred = total;
-    stats.elapsedSeconds = throughput_.elapsedSeconds(now);
-    stats.currentRate = stats.finished ? throughput_.average(total, now) : throughput_.sample(total, now);
-    if (context_.callback) context_.callback(stats, context_.callbackUser);
 }
 
 }  // namespace qz

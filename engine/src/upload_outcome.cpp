@@ -12,12 +12,6 @@
 
 namespace qz {
 
-namespace {
-
-constexpr std::size_t kNamedFailures = 20;
-
-}  // namespace
-
 void UploadLoop::settled(Attempt a, const PipelineOutcome& outcome, bool serverHashes) {
     QueuedFile& record = file(a.number);
     const TransferStats& st = record.entry();
@@ -53,7 +47,7 @@ void UploadLoop::apply(Attempt& a, const AttemptVerdict& v) {
     if (v.copy == EServerCopy::eNone) record.serverHoldsNothing();
     if (v.refusal) record.counts.refusedOnce = true;
     if (v.noAppend) record.counts.appendRefused = true;
-    if (v.slowDown && limiter_.backOff()) rateChanged(true);
+    if (v.slowDown && limiter_.backOff()) report_.rateChanged(true);
     switch (v.action) {
         case EVerdict::eDone: done(a, v.byHash, v.text); return;
         case EVerdict::eFail: fail(a.number, v.text); return;
@@ -132,21 +126,11 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
     record.retry(why, now + pause, resume);
     pending_.push_back(number);
     if (failure == EFailure::eUnreachable) {
-        noteRound(why, decision.pause, now);
+        report_.round(why, decision.pause, now, policy_);
     } else {
         note(Logging::EType::eWarnings, "retrying " + quoted(st.remote.full()) + " (attempt " +
                                             std::to_string(counts.attempts + 1) + ") after: " + why);
     }
-}
-
-// One line per round of attempts, not one per file.
-void UploadLoop::noteRound(const std::string& why, std::chrono::milliseconds pause, Clock::time_point now) {
-    if (policy_.nextAttemptAt() == loggedRound_) return;
-    loggedRound_ = policy_.nextAttemptAt();
-    note(Logging::EType::eWarnings, "cannot reach " + context_.connections.server() + " (for " +
-                                        secondsText(policy_.unreachableFor(now)) + " s now, waiting up to " +
-                                        std::to_string(policy_.timeout().count()) + " s); trying again in " +
-                                        secondsText(pause) + " s after: " + why);
 }
 
 void UploadLoop::unreachable(const std::string& why, Clock::time_point now) {
@@ -156,7 +140,7 @@ void UploadLoop::unreachable(const std::string& why, Clock::time_point now) {
         giveUp(why, now);
         return;
     }
-    noteRound(why, decision.pause, now);
+    report_.round(why, decision.pause, now, policy_);
 }
 
 // A server that cannot be reached for the folders is waited for as for a
@@ -204,32 +188,6 @@ void UploadLoop::fail(unsigned long number, const std::string& why) {
     context_.lastError = why;
     ++context_.stats.filesFailed;
     note(Logging::EType::eTransfers, "failed " + quoted(record.entry().remote.full()) + ": " + why);
-}
-
-void UploadLoop::summarize() {
-    const GlobalStateAndStats& stats = context_.stats;
-    note(Logging::EType::eSummary,
-         "sent " + std::to_string(stats.filesDone) + " of " + std::to_string(stats.filesTotal) + " files, " +
-             std::to_string(stats.totalBytesTransferred) + " of " + std::to_string(stats.totalBytes) + " bytes in " +
-             std::to_string(stats.elapsedSeconds) + " s (" + formatTransferRate(stats.currentRate) + ")");
-    if (stats.filesFailed == 0) return;
-    std::string names;
-    std::size_t named = 0;
-    for (const auto& [number, e] : stats.fileMap) {
-        if (e.result != EFileResult::eFailed) continue;
-        if (named++ == kNamedFailures) {
-            names += "; and " + std::to_string(stats.filesFailed - kNamedFailures) + " more";
-            break;
-        }
-        names += (named > 1 ? "; " : "") + e.errorText;
-    }
-    const std::string message = "could not send " + std::to_string(stats.filesFailed) + " of " +
-                                std::to_string(stats.filesTotal) + " files: " + names;
-    note(Logging::EType::eSummary, message);
-    raise(__LINE__, "upload", message,
-          {{"files failed", std::to_string(stats.filesFailed)},
-           {"files done", std::to_string(stats.filesDone)},
-           {"ftp server", context_.connections.server()}});
 }
 
 }  // namespace qz
