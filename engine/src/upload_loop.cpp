@@ -172,12 +172,14 @@ int UploadLoop::waitMilliseconds(Clock::time_point now, Clock::time_point nextPr
     if (!lanes_.anyUp()) return wait;
     // Folders are asked for once a connection is up and the pause has passed.
     if (!folders_.made()) wait = std::min(wait, millisecondsUntil(now, std::max(folders_.notBefore(), round)));
+    // A file due now waits for a connection to come free, which wakes the
+    // loop: looking again at once only burns a core while they send. Only
+    // retries wait for a time of their own, and the queue may be long.
+    if (!pending_.empty() && round > now) wait = std::min(wait, millisecondsUntil(now, round));
+    if (lastRetryDue_ <= now) return wait;
     for (const unsigned long number : pending_) {
-        const Clock::time_point due = std::max(context_.files.at(number).notBefore(), round);
-        // A file due now waits for a connection to come free, which wakes
-        // the loop: looking again at once only burns a core while they send.
-        if (due <= now) continue;
-        wait = std::min(wait, millisecondsUntil(now, due));
+        const Clock::time_point due = context_.files.at(number).notBefore();
+        if (due > now) wait = std::min(wait, millisecondsUntil(now, due));
     }
     return wait;
 }

@@ -79,6 +79,7 @@ private:
     UploadLanes lanes_;
     UploadReport report_;
     std::deque<unsigned long> pending_;  // files waiting for an attempt, by number
+    Clock::time_point lastRetryDue_;     // the latest time a retry waits for
     // Files a lane stored whose checks it could not finish: the next free
     // lane asks for them, the file is not sent again.
     std::deque<Attempt> checksWaiting_;

@@ -124,6 +124,7 @@ void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFail
     }
     const auto pause = atOnce && failure != EFailure::eUnreachable ? std::chrono::milliseconds(0) : decision.pause;
     record.retry(why, now + pause, resume);
+    lastRetryDue_ = std::max(lastRetryDue_, now + pause);
     pending_.push_back(number);
     if (failure == EFailure::eUnreachable) {
         report_.round(why, decision.pause, now, policy_);
