@@ -20,7 +20,7 @@ namespace qz {
 enum class EFilePhase {
     eWaiting,        // queued, or back in the queue for another attempt
     eOpening,        // the request is on its connection, no byte read yet
-    eSending,        // libcurl reads its bytes
+    eSending,        // its bytes are read for its connection
     eAwaitingReply,  // every byte is out; the server's reply to the upload is due
     eChecking,       // stored; the server is asked for its size (and hash)
     eDone,

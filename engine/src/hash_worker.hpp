@@ -1,7 +1,7 @@
 #pragma once
 // The SHA-256 of the files being sent, taken on a thread of its own, so that
-// hashing never holds up the connections. The loop's read callback copies
-// each block it hands to libcurl into a pooled buffer for the worker (a short
+// hashing never holds up the connections. Reading for a connection copies
+// each block it hands to the socket into a pooled buffer for the worker (a short
 // block of a file the worker holds nothing of is hashed at once instead); the
 // part of a resumed file that the server holds already is read by the worker
 // itself, in turns with the other files' blocks. Everything but the worker's own thread is the loop's: a

@@ -19,10 +19,10 @@ std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, 
         fault = "shrank during the upload to " + std::to_string(position) + " of " + std::to_string(size) + " bytes";
         return -1;
     }
-    // Bytes read again after libcurl went back are hashed already.
+    // Bytes read again (an attempt that went back) are hashed already.
     const std::uint64_t fresh = digest.covered() - position;
     if (fresh >= static_cast<std::uint64_t>(n)) return n;
-    // Called from libcurl: nothing may be thrown through it.
+    // Called from a connection's turn: nothing may be thrown through it.
     try {
         digest.add(buffer + fresh, static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
     } catch (const std::exception& e) {

@@ -7,11 +7,10 @@
 //   watch.beginTurn(now);                                   // once per loop turn
 //   if (watch.stalled(file.mark, {uploaded, replies, held, {}}, now)) abort(file);
 //
-// libcurl may keep the loop inside one call for a while (it waits for the
-// reply to a finished upload there): after such a blind spell every
-// transfer counts as moving. A transfer that waits for us (paused by the
-// rate, or for the server's reply after its last byte, which the session
-// hands to libcurl in time) is not stalled either.
+// A turn of the loop that took long (the host's progress callback, say)
+// is a blind spell: after it every transfer counts as moving. A transfer
+// that waits for us (held back by the rate or the hashing worker) is not
+// stalled either.
 
 #include <chrono>
 #include <cstdint>
