@@ -61,15 +61,13 @@ private:
 
 std::unique_ptr<AnyServer> start(Kind kind, const std::string& root, const std::optional<Certificates>& tls) {
     switch (kind) {
-        case Kind::vsftpd:
-            return std::make_unique<Running<qztest::VsftpdServer>>(root, tls);
+        case Kind::vsftpd: return std::make_unique<Running<qztest::VsftpdServer>>(root, tls);
         case Kind::proftpd: {
             qztest::ProftpdServer::Settings settings;
             settings.tls = tls;
             return std::make_unique<Running<qztest::ProftpdServer>>(root, settings);
         }
-        case Kind::pureFtpd:
-            return std::make_unique<Running<qztest::PureFtpdServer>>(root, tls);
+        case Kind::pureFtpd: return std::make_unique<Running<qztest::PureFtpdServer>>(root, tls);
         case Kind::pyftpdlib: {
             std::optional<qztest::FtpServer::Tls> serverTls;
             if (tls) serverTls = qztest::FtpServer::tlsOf(*tls);
@@ -81,14 +79,10 @@ std::unique_ptr<AnyServer> start(Kind kind, const std::string& root, const std::
 
 const char* nameOf(Kind kind) {
     switch (kind) {
-        case Kind::vsftpd:
-            return "vsftpd";
-        case Kind::proftpd:
-            return "proftpd";
-        case Kind::pureFtpd:
-            return "pure_ftpd";
-        case Kind::pyftpdlib:
-            return "pyftpdlib";
+        case Kind::vsftpd: return "vsftpd";
+        case Kind::proftpd: return "proftpd";
+        case Kind::pureFtpd: return "pure_ftpd";
+        case Kind::pyftpdlib: return "pyftpdlib";
     }
     return "";
 }
@@ -224,9 +218,9 @@ TEST_P(ServerMatrixResume, AServerRestartMidFileResumesIt) {
 
     ASSERT_TRUE(restart.done);
     const std::string log = summaryLog();
-    EXPECT_EQ(treeOf(server_->root()), (std::map<std::string, std::string>{
-                                           {"large file.bin", qztest::sha256File(path("large file.bin"))},
-                                           {"after.txt", qztest::sha256File(path("after.txt"))}}))
+    EXPECT_EQ(treeOf(server_->root()),
+              (std::map<std::string, std::string>{{"large file.bin", qztest::sha256File(path("large file.bin"))},
+                                                  {"after.txt", qztest::sha256File(path("after.txt"))}}))
         << log;
     const auto& large = control.getFileMap().at(1);
     EXPECT_EQ(large.result, qz::EFileResult::eDone) << large.errorText;
@@ -239,10 +233,10 @@ TEST_P(ServerMatrixResume, AServerRestartMidFileResumesIt) {
 }
 
 const Row kResumeRows[] = {
-    {Kind::vsftpd, false, true},     {Kind::vsftpd, false, false},   {Kind::vsftpd, true, true},
-    {Kind::proftpd, false, true},    {Kind::proftpd, false, false},  {Kind::proftpd, true, true},
-    {Kind::pureFtpd, false, true},   {Kind::pureFtpd, false, false}, {Kind::pureFtpd, true, true},
-    {Kind::pyftpdlib, false, true},  {Kind::pyftpdlib, false, false}, {Kind::pyftpdlib, true, true},
+    {Kind::vsftpd, false, true},    {Kind::vsftpd, false, false},    {Kind::vsftpd, true, true},
+    {Kind::proftpd, false, true},   {Kind::proftpd, false, false},   {Kind::proftpd, true, true},
+    {Kind::pureFtpd, false, true},  {Kind::pureFtpd, false, false},  {Kind::pureFtpd, true, true},
+    {Kind::pyftpdlib, false, true}, {Kind::pyftpdlib, false, false}, {Kind::pyftpdlib, true, true},
 };
 INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixResume, testing::ValuesIn(kResumeRows), rowName);
 

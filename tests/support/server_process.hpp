@@ -66,8 +66,8 @@ public:
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
                 std::ifstream in(log);
-                throw std::runtime_error(name + " exited at start: " +
-                                         std::string(std::istreambuf_iterator<char>(in), {}));
+                throw std::runtime_error(name +
+                                         " exited at start: " + std::string(std::istreambuf_iterator<char>(in), {}));
             }
             if (FtpServer::accepting(port)) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

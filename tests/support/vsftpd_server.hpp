@@ -51,9 +51,7 @@ public:
 
     void stop() { process_.stop(); }
     // (Re)starts the server on the same port and waits until it accepts.
-    void restart() {
-        process_.start({"/usr/sbin/vsftpd", file("vsftpd.conf")}, file("output.log"), port_, "vsftpd");
-    }
+    void restart() { process_.start({"/usr/sbin/vsftpd", file("vsftpd.conf")}, file("output.log"), port_, "vsftpd"); }
 
 private:
     static constexpr int kPassivePorts = 16;
