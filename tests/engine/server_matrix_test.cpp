@@ -113,8 +113,8 @@ class ServerMatrix : public qztest::EngineLogTest, public testing::WithParamInte
 protected:
     void SetUp() override {
         qztest::EngineLogTest::SetUp();
-        if (GetParam().server == Kind::pureFtpd && !qztest::PureFtpdServer::needsRoot().empty()) {
-            GTEST_SKIP() << qztest::PureFtpdServer::needsRoot();
+        if (GetParam().server == Kind::pureFtpd && !qztest::PureFtpdServer::cannotRunBecause().empty()) {
+            GTEST_SKIP() << qztest::PureFtpdServer::cannotRunBecause();
         }
         if (GetParam().tls) certificates_ = qztest::makeCertificates(dir());
         server_ = start(GetParam().server, path("served"), certificates_);

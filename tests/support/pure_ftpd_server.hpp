@@ -5,8 +5,8 @@
 // one virtual user from its own password database, locked into that folder.
 // pure-ftpd logs no one in as root, so the user is "nobody" on the system and
 // the folder is given to it; the server must be started by root to become
-// that user (see needsRoot). Its password file, database and output live
-// beside the folder.
+// that user (cannotRunBecause says so otherwise). Its password file, database
+// and output live beside the folder.
 //
 //   qztest::PureFtpdServer server(dir() + "/served");
 //   options.setFtpServer(server.host(), server.port());
@@ -38,13 +38,13 @@ namespace qztest {
 class PureFtpdServer {
 public:
     // Why the server cannot run for this test process, "" when it can.
-    static std::string needsRoot() {
+    static std::string cannotRunBecause() {
         return ::geteuid() == 0 ? "" : "pure-ftpd must be started by root to log its virtual user in";
     }
 
     explicit PureFtpdServer(std::string root, std::optional<Certificates> tls = std::nullopt)
         : root_(std::move(root)), home_(root_ + ".pure-ftpd"), tls_(std::move(tls)) {
-        if (!needsRoot().empty()) throw std::runtime_error(needsRoot());
+        if (!cannotRunBecause().empty()) throw std::runtime_error(cannotRunBecause());
         if (::access(installed("sbin/pure-ftpd").c_str(), X_OK) != 0) {
             throw std::runtime_error("pure-ftpd is not installed: scripts/setup-deps unpacks it");
         }

@@ -19,11 +19,13 @@
 //
 // Errors throw std::runtime_error. The destructor stops the server.
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "support/certificates.hpp"
@@ -59,6 +61,9 @@ private:
     std::string file(const std::string& name) const { return home_ + "/" + name; }
 
     void writeConfig(std::uint16_t passive) {
+        const passwd* user = ::getpwuid(::getuid());
+        if (!user) throw std::runtime_error("the test user has no name");
+        const std::string self = user->pw_name;
         std::ofstream conf(file("vsftpd.conf"));
         conf << "listen=YES\n"
                 "listen_ipv6=NO\n"
@@ -67,6 +72,10 @@ private:
              << "\n"
                 "background=NO\n"
                 "run_as_launching_user=YES\n"
+                // Looked up though never switched to: the one user surely there.
+                "ftp_username="
+             << self << "\nnopriv_user=" << self
+             << "\n"
                 "local_enable=NO\n"
                 "anonymous_enable=YES\n"
                 "anon_root="
