@@ -21,6 +21,7 @@
 //   settings.hashDelay = 2;                          // silent for 2 s before each HASH reply
 //   qztest::ProftpdServer server(dir() + "/served", settings);
 //   readFile(server.commandLog());                   // "STOR\n" ... one line per command
+//   server.restart();                                // stopped, started on the same port
 //
 // Errors throw std::runtime_error. The destructor stops the server.
 
@@ -103,6 +104,12 @@ public:
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
+    }
+
+    // (Re)starts the server on the same port and waits until it accepts.
+    void restart() {
+        stop();
+        start();
     }
 
 private:

@@ -1,0 +1,243 @@
+// Uploads against each FTP server that users run (vsftpd, proftpd, pure-ftpd,
+// pyftpdlib), over plain FTP and FTPS, with pipelining on and off: a tree
+// with awkward names arrives name for name and byte for byte, every file in
+// one attempt; and a server that goes away in the middle of a large file gets
+// the rest of it appended once it is back. Labelled "servers" for ctest -L.
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine_test_support.hpp"
+#include "qz/engine.hpp"
+#include "support/certificates.hpp"
+#include "support/digest.hpp"
+#include "support/ftp_server.hpp"
+#include "support/proftpd_server.hpp"
+#include "support/pure_ftpd_server.hpp"
+#include "support/temp_dir.hpp"
+#include "support/vsftpd_server.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qztest::Certificates;
+using qztest::pattern;
+using qztest::readFile;
+
+enum class Kind { vsftpd, proftpd, pureFtpd, pyftpdlib };
+
+// One running server of any kind, as the rows see it.
+class AnyServer {
+public:
+    virtual ~AnyServer() = default;
+    virtual std::string host() const = 0;
+    virtual std::uint16_t port() const = 0;
+    virtual std::string user() const = 0;
+    virtual std::string password() const = 0;
+    virtual std::string root() const = 0;
+    // Stops the server, ending its sessions, and starts it on the same port.
+    virtual void restart() = 0;
+};
+
+template <class Server>
+class Running final : public AnyServer {
+public:
+    template <class... Args>
+    explicit Running(Args&&... args) : server_(std::forward<Args>(args)...) {}
+    std::string host() const override { return server_.host(); }
+    std::uint16_t port() const override { return server_.port(); }
+    std::string user() const override { return server_.user(); }
+    std::string password() const override { return server_.password(); }
+    std::string root() const override { return server_.root(); }
+    void restart() override { server_.restart(); }
+
+private:
+    Server server_;
+};
+
+std::unique_ptr<AnyServer> start(Kind kind, const std::string& root, const std::optional<Certificates>& tls) {
+    switch (kind) {
+        case Kind::vsftpd: return std::make_unique<Running<qztest::VsftpdServer>>(root, tls);
+        case Kind::proftpd: {
+            qztest::ProftpdServer::Settings settings;
+            settings.tls = tls;
+            return std::make_unique<Running<qztest::ProftpdServer>>(root, settings);
+        }
+        case Kind::pureFtpd: return std::make_unique<Running<qztest::PureFtpdServer>>(root, tls);
+        case Kind::pyftpdlib: {
+            std::optional<qztest::FtpServer::Tls> serverTls;
+            if (tls) serverTls = qztest::FtpServer::tlsOf(*tls);
+            return std::make_unique<Running<qztest::FtpServer>>(root, serverTls);
+        }
+    }
+    return nullptr;
+}
+
+const char* nameOf(Kind kind) {
+    switch (kind) {
+        case Kind::vsftpd: return "vsftpd";
+        case Kind::proftpd: return "proftpd";
+        case Kind::pureFtpd: return "pure_ftpd";
+        case Kind::pyftpdlib: return "pyftpdlib";
+    }
+    return "";
+}
+
+struct Row {
+    Kind server;
+    bool tls;
+    bool pipelining;
+};
+
+std::string rowName(const testing::TestParamInfo<Row>& info) {
+    return std::string(nameOf(info.param.server)) + (info.param.tls ? "_ftps" : "_ftp") +
+           (info.param.pipelining ? "_pipelined" : "_one_command_at_a_time");
+}
+
+// Every path below `root` with a file's SHA-256 or "folder", so that two trees
+// compare name for name and byte for byte.
+std::map<std::string, std::string> treeOf(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string name = fs::relative(entry.path(), root).string();
+        tree[name] = entry.is_directory() ? "folder" : qztest::sha256File(entry.path().string());
+    }
+    return tree;
+}
+
+class ServerMatrix : public qztest::EngineLogTest, public testing::WithParamInterface<Row> {
+protected:
+    void SetUp() override {
+        qztest::EngineLogTest::SetUp();
+        if (GetParam().server == Kind::pureFtpd && !qztest::PureFtpdServer::cannotRunBecause().empty()) {
+            GTEST_SKIP() << qztest::PureFtpdServer::cannotRunBecause();
+        }
+        if (GetParam().tls) certificates_ = qztest::makeCertificates(dir());
+        server_ = start(GetParam().server, path("served"), certificates_);
+    }
+
+    qz::Options options() const {
+        qz::Options o;
+        o.setFtpServer(server_->host(), server_->port());
+        o.setUsernameAndPassword(server_->user(), server_->password());
+        o.setPipelining(GetParam().pipelining);
+        if (certificates_) {
+            o.setEncryption(true, true);
+            o.setCertificateAuthority(certificates_->caFile);
+        }
+        return o;
+    }
+
+    std::string summaryLog() const { return readFile(qz::SummaryLog::getLogFilename()); }
+
+    // What trips servers up in names: spaces, "#", umlauts, CJK; an empty file;
+    // folders; files of every size from a few bytes to a few MiB.
+    void writeTree(const std::string& tree) const {
+        const std::vector<std::string> folders = {"", "with space/", "hash #1/", "grüße/", "資料/"};
+        for (unsigned i = 0; i < 30; ++i) {
+            const std::vector<std::string> names = {"file " + std::to_string(i) + ".txt",
+                                                    "#" + std::to_string(i) + " notes.txt",
+                                                    "über " + std::to_string(i) + ".txt", "文件" + std::to_string(i)};
+            writeFile(tree + "/" + folders[i % folders.size()] + names[i % names.size()], pattern(i * 97, i));
+        }
+        writeFile(tree + "/medium/a.bin", pattern(150'000, 101));
+        writeFile(tree + "/medium/b b.bin", pattern(400'000, 102));
+        writeFile(tree + "/medium/ü #c.bin", pattern(900'001, 103));
+        writeFile(tree + "/large file.bin", pattern(4 * 1024 * 1024 + 3, 104));
+    }
+
+    std::optional<Certificates> certificates_;
+    std::unique_ptr<AnyServer> server_;
+};
+
+class ServerMatrixUpload : public ServerMatrix {};
+
+TEST_P(ServerMatrixUpload, EveryFileArrivesWholeUnderItsNameInOneAttempt) {
+    writeTree("tree");
+    qz::Options o = options();
+    o.setMultiThreaded(true, 3);
+    qz::Control control(o);
+    control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+    control.connect();
+    control.upload();
+    control.disconnect();
+
+    EXPECT_EQ(treeOf(server_->root()), treeOf(path("tree"))) << summaryLog();
+    const auto& stats = control.getGlobalStateAndStats();
+    EXPECT_EQ(stats.filesFailed, 0u);
+    EXPECT_EQ(stats.totalBytesTransferred, stats.totalBytes);
+    for (const auto& [number, e] : stats.fileMap) {
+        EXPECT_EQ(e.result, qz::EFileResult::eDone) << e.remote.full() << ": " << e.errorText;
+        EXPECT_EQ(e.attempts, 1) << e.remote.full() << "\n" << summaryLog();
+    }
+}
+
+const Row kUploadRows[] = {
+    {Kind::vsftpd, false, true},    {Kind::vsftpd, false, false},    {Kind::vsftpd, true, true},
+    {Kind::vsftpd, true, false},    {Kind::proftpd, false, true},    {Kind::proftpd, false, false},
+    {Kind::proftpd, true, true},    {Kind::proftpd, true, false},    {Kind::pureFtpd, false, true},
+    {Kind::pureFtpd, false, false}, {Kind::pureFtpd, true, true},    {Kind::pureFtpd, true, false},
+    {Kind::pyftpdlib, false, true}, {Kind::pyftpdlib, false, false}, {Kind::pyftpdlib, true, true},
+    {Kind::pyftpdlib, true, false},
+};
+INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixUpload, testing::ValuesIn(kUploadRows), rowName);
+
+// A statistics callback that restarts the server, ending every session, once
+// `at` bytes have gone.
+struct RestartServerAt {
+    AnyServer* server = nullptr;
+    std::uint64_t at = 0;
+    bool done = false;
+    static void check(const qz::GlobalStateAndStats& s, void* user) {
+        auto* r = static_cast<RestartServerAt*>(user);
+        if (r->done || s.totalBytesTransferred < r->at) return;
+        r->done = true;
+        r->server->restart();
+    }
+};
+
+class ServerMatrixResume : public ServerMatrix {};
+
+TEST_P(ServerMatrixResume, AServerRestartMidFileResumesIt) {
+    const std::size_t size = 4 * 1024 * 1024;
+    writeFile("large file.bin", pattern(size, 7));
+    writeFile("after.txt", "after the restart");
+    qz::Options o = options();
+    o.setBandwidth(32'000'000, 0);  // 4 MB/s: the restart comes mid-file
+    qz::Control control(o);
+    control.prepareSingleFile(qz::Local(path("large file.bin")));
+    control.prepareSingleFile(qz::Local(path("after.txt")));
+    RestartServerAt restart{server_.get(), size / 3};
+    control.setStatsCallback(RestartServerAt::check, &restart);
+    control.upload();
+    control.disconnect();
+
+    ASSERT_TRUE(restart.done);
+    const std::string log = summaryLog();
+    EXPECT_EQ(treeOf(server_->root()),
+              (std::map<std::string, std::string>{{"large file.bin", qztest::sha256File(path("large file.bin"))},
+                                                  {"after.txt", qztest::sha256File(path("after.txt"))}}))
+        << log;
+    const auto& large = control.getFileMap().at(1);
+    EXPECT_EQ(large.result, qz::EFileResult::eDone) << large.errorText;
+    EXPECT_GE(large.attempts, 2);
+    EXPECT_EQ(large.sha256, qztest::sha256File(path("large file.bin")));
+    const std::string resuming = "qz::Control: resuming \"large file.bin\" at byte ";
+    const auto at = log.find(resuming);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.compare(at + resuming.size(), 2, "0 "), 0) << log;
+}
+
+const Row kResumeRows[] = {
+    {Kind::vsftpd, false, true},    {Kind::vsftpd, false, false},    {Kind::vsftpd, true, true},
+    {Kind::proftpd, false, true},   {Kind::proftpd, false, false},   {Kind::proftpd, true, true},
+    {Kind::pureFtpd, false, true},  {Kind::pureFtpd, false, false},  {Kind::pureFtpd, true, true},
+    {Kind::pyftpdlib, false, true}, {Kind::pyftpdlib, false, false}, {Kind::pyftpdlib, true, true},
+};
+INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixResume, testing::ValuesIn(kResumeRows), rowName);
+
+}  // namespace
