@@ -91,11 +91,12 @@ struct Row {
     Kind server;
     bool tls;
     bool pipelining;
+    bool active = false;  // the server connects to us for the data
 };
 
 std::string rowName(const testing::TestParamInfo<Row>& info) {
     return std::string(nameOf(info.param.server)) + (info.param.tls ? "_ftps" : "_ftp") +
-           (info.param.pipelining ? "_pipelined" : "_one_command_at_a_time");
+           (info.param.pipelining ? "_pipelined" : "_one_command_at_a_time") + (info.param.active ? "_active" : "");
 }
 
 // Every path below `root` with a file's SHA-256 or "folder", so that two trees
@@ -125,6 +126,7 @@ protected:
         o.setFtpServer(server_->host(), server_->port());
         o.setUsernameAndPassword(server_->user(), server_->password());
         o.setPipelining(GetParam().pipelining);
+        if (GetParam().active) o.setMode(qz::ETransferMode::eParallel, qz::EConnectionMode::eActive);
         if (certificates_) {
             o.setEncryption(true, true);
             o.setCertificateAuthority(certificates_->caFile);
@@ -177,12 +179,12 @@ TEST_P(ServerMatrixUpload, EveryFileArrivesWholeUnderItsNameInOneAttempt) {
 }
 
 const Row kUploadRows[] = {
-    {Kind::vsftpd, false, true},    {Kind::vsftpd, false, false},    {Kind::vsftpd, true, true},
-    {Kind::vsftpd, true, false},    {Kind::proftpd, false, true},    {Kind::proftpd, false, false},
-    {Kind::proftpd, true, true},    {Kind::proftpd, true, false},    {Kind::pureFtpd, false, true},
-    {Kind::pureFtpd, false, false}, {Kind::pureFtpd, true, true},    {Kind::pureFtpd, true, false},
-    {Kind::pyftpdlib, false, true}, {Kind::pyftpdlib, false, false}, {Kind::pyftpdlib, true, true},
-    {Kind::pyftpdlib, true, false},
+    {Kind::vsftpd, false, true},    {Kind::vsftpd, false, false},      {Kind::vsftpd, true, true},
+    {Kind::vsftpd, true, false},    {Kind::proftpd, false, true},      {Kind::proftpd, false, false},
+    {Kind::proftpd, true, true},    {Kind::proftpd, true, false},      {Kind::pureFtpd, false, true},
+    {Kind::pureFtpd, false, false}, {Kind::pureFtpd, true, true},      {Kind::pureFtpd, true, false},
+    {Kind::pyftpdlib, false, true}, {Kind::pyftpdlib, false, false},   {Kind::pyftpdlib, true, true},
+    {Kind::pyftpdlib, true, false}, {Kind::vsftpd, false, true, true}, {Kind::vsftpd, true, false, true},
 };
 INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixUpload, testing::ValuesIn(kUploadRows), rowName);
 
