@@ -23,7 +23,7 @@ namespace qz {
 
 class AttemptReader {
 public:
-    AttemptReader(std::map<unsigned long, QueuedFile>& files, RateLimiter& limiter, std::size_t connections)
+    AttemptReader(QueuedFiles& files, RateLimiter& limiter, std::size_t connections)
         : files_(files), limiter_(limiter), hasher_(connections) {}
 
     // File `number` opened for its next attempt; none, with `fault` saying
@@ -40,7 +40,7 @@ private:
     bool hashUpTo(Attempt& a, std::uint64_t end);
     const std::string& local(const Attempt& a) const { return files_.at(a.number).entry().local.full(); }
 
-    std::map<unsigned long, QueuedFile>& files_;
+    QueuedFiles& files_;
     RateLimiter& limiter_;
     HashWorker hasher_;  // outlives the attempts, whose digests it takes
 };

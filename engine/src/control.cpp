@@ -59,7 +59,7 @@ public:
             impl.stats.totalBytes += entry.fileSize;
         }
         impl.nextFileNumber += files_.size();
-        for (auto& [number, entry] : files_) impl.files.emplace(number, QueuedFile(entry));
+        for (auto& [number, entry] : files_) impl.files.add(number, entry);
         impl.stats.fileMap.merge(files_);
     }
 

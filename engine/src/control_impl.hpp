@@ -34,7 +34,7 @@ struct Control::Impl {
     std::uint64_t rateLimit = 0;  // bits per second of the last upload, 0 = none
     std::string lastError;        // the last transfer error, for diagnosis
     // The engine's record of each file in stats.fileMap, by the same number.
-    std::map<unsigned long, QueuedFile> files;
+    QueuedFiles files;
     unsigned probeCount = 0;
     bool uploading = false;  // upload is running (the callback may call in)
 

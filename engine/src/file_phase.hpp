@@ -15,9 +15,11 @@
 //   FilePhase phase;                              // eWaiting
 //   phase.moveTo(EFilePhase::eOpening);
 
+#include <cstdint>
+
 namespace qz {
 
-enum class EFilePhase {
+enum class EFilePhase : std::uint8_t {
     eWaiting,        // queued, or back in the queue for another attempt
     eOpening,        // the request is on its connection, no byte read yet
     eSending,        // its bytes are read for its connection

@@ -1,5 +1,7 @@
 #include "queued_file.hpp"
 
+#include <stdexcept>
+
 namespace qz {
 
 bool QueuedFile::enqueue(Clock::time_point now) {
@@ -8,7 +10,7 @@ bool QueuedFile::enqueue(Clock::time_point now) {
     counts = Counts();
     notBefore_ = now;
     // What an earlier upload left on the server is resumed.
-    resumeNext_ = serverPart_.has_value();
+    resumeNext_ = hasPart_;
     if (!resumeNext_) entry_->bytesSent = 0;
     counts.confirmed = entry_->bytesSent;
     entry_->result = EFileResult::ePending;
@@ -66,13 +68,31 @@ void QueuedFile::unsend() {
     entry_->bytesSent = 0;
 }
 
+namespace {
+
+std::int64_t nanoseconds(const struct timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+}  // namespace
+
+void QueuedFile::serverMayHoldPart(const struct timespec& modified) {
+    hasPart_ = true;
+    partModified_ = nanoseconds(modified);
+}
+
 void QueuedFile::serverHoldsNothing() {
-    serverPart_.reset();
+    hasPart_ = false;
     counts.confirmed = 0;
 }
 
 bool QueuedFile::partOf(const struct timespec& modified) const {
-    return serverPart_ && serverPart_->tv_sec == modified.tv_sec && serverPart_->tv_nsec == modified.tv_nsec;
+    return hasPart_ && partModified_ == nanoseconds(modified);
+}
+
+void QueuedFiles::add(unsigned long number, TransferStats& entry) {
+    if (number != files_.size() + 1) throw std::logic_error("queued files are numbered without gaps");
+    files_.emplace_back(entry);
 }
 
 }  // namespace qz

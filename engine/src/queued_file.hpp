@@ -12,8 +12,8 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "file_phase.hpp"
 #include "qz/stats.hpp"
@@ -52,29 +52,47 @@ public:
 
     // What the server holds after an attempt that did not finish: a part of
     // the file as it was when modified at `modified`, or nothing to build on.
-    void serverMayHoldPart(const struct timespec& modified) { serverPart_ = modified; }
+    void serverMayHoldPart(const struct timespec& modified);
     void serverHoldsNothing();
     // A part is on the server, of the file as modified at `modified`.
     bool partOf(const struct timespec& modified) const;
 
-    // This upload's account of the file (enqueue starts it afresh).
+    // This upload's account of the file (enqueue starts it afresh). A queue
+    // may hold 100,000 files: the record stays small.
     struct Counts {
         std::uint64_t confirmed = 0;  // bytes the server holds for certain
-        int attempts = 0;
-        int answeredAttempts = 0;    // failed attempts during which the server answered
-        bool hinted = false;         // its read-ahead is asked for
-        bool refusedOnce = false;    // the server had no room for it once
-        bool appendRefused = false;  // the server refused to append to its part once
-        bool checkedAgain = false;   // its checks were asked for a second time
+        std::uint16_t attempts = 0;
+        std::uint16_t answeredAttempts = 0;  // failed attempts during which the server answered
+        bool hinted : 1;                     // its read-ahead is asked for
+        bool refusedOnce : 1;                // the server had no room for it once
+        bool appendRefused : 1;              // the server refused to append to its part once
+        bool checkedAgain : 1;               // its checks were asked for a second time
+        Counts() : hinted(false), refusedOnce(false), appendRefused(false), checkedAgain(false) {}
     };
     Counts counts;
 
 private:
     TransferStats* entry_;
-    FilePhase phase_;
     Clock::time_point notBefore_;
+    std::int64_t partModified_ = 0;  // nanoseconds, of the file the server holds a part of
+    FilePhase phase_;
+    bool hasPart_ = false;
     bool resumeNext_ = false;
-    std::optional<struct timespec> serverPart_;
+};
+
+// The records of a queue, by file number: numbered from 1 without gaps, in
+// the order the files were queued.
+class QueuedFiles {
+public:
+    QueuedFile& at(unsigned long number) { return files_.at(number - 1); }
+    const QueuedFile& at(unsigned long number) const { return files_.at(number - 1); }
+    // The record of file `number`, the next one, whose entry is `entry`.
+    void add(unsigned long number, TransferStats& entry);
+    std::size_t size() const { return files_.size(); }
+    void clear() { files_.clear(); }
+
+private:
+    std::vector<QueuedFile> files_;
 };
 
 }  // namespace qz

@@ -15,8 +15,8 @@ namespace qz {
 
 struct UploadContext {
     const Options& options;
-    GlobalStateAndStats& stats;                  // stats.fileMap: the queue, as the host sees it
-    std::map<unsigned long, QueuedFile>& files;  // the engine's record of each, by number
+    GlobalStateAndStats& stats;  // stats.fileMap: the queue, as the host sees it
+    QueuedFiles& files;          // the engine's record of each, by number
     const std::vector<std::string>& remoteFolders;
     ConnectionPool& connections;
     StatsCallback callback;

@@ -50,8 +50,8 @@ void UploadLoop::run() {
     const Clock::time_point begin = Clock::now();
     report_.begin(begin);
     GlobalStateAndStats& stats = context_.stats;
-    for (auto& [number, record] : context_.files) {
-        if (record.enqueue(begin)) {
+    for (unsigned long number = 1; number <= context_.files.size(); ++number) {
+        if (file(number).enqueue(begin)) {
             pending_.push_back(number);
         } else {
             ++stats.filesDone;
@@ -128,7 +128,9 @@ void UploadLoop::hintReadAhead() {
     for (const unsigned long number : pending_) {
         if (hinted++ >= ahead) break;
         QueuedFile& record = file(number);
-        if (!std::exchange(record.counts.hinted, true)) adviseReadAhead(record.entry().local.full());
+        if (record.counts.hinted) continue;
+        record.counts.hinted = true;
+        adviseReadAhead(record.entry().local.full());
     }
 }
 
