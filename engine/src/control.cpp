@@ -59,6 +59,7 @@ public:
             impl.stats.totalBytes += entry.fileSize;
         }
         impl.nextFileNumber += files_.size();
+        impl.files.makeRoomFor(files_.size());
         for (auto& [number, entry] : files_) impl.files.add(number, entry);
         impl.stats.fileMap.merge(files_);
     }

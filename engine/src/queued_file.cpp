@@ -1,17 +1,17 @@
 #include "queued_file.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace qz {
 
 bool QueuedFile::enqueue(Clock::time_point now) {
     if (entry_->result == EFileResult::eDone) return false;
-    phase_ = FilePhase();
     counts = Counts();
     notBefore_ = now;
     // What an earlier upload left on the server is resumed.
-    resumeNext_ = hasPart_;
-    if (!resumeNext_) entry_->bytesSent = 0;
+    counts.resumeNext = partModified_ != kNoPart;
+    if (!counts.resumeNext) entry_->bytesSent = 0;
     counts.confirmed = entry_->bytesSent;
     entry_->result = EFileResult::ePending;
     entry_->errorText.clear();
@@ -19,24 +19,24 @@ bool QueuedFile::enqueue(Clock::time_point now) {
 }
 
 void QueuedFile::beginAttempt() {
-    phase_.moveTo(EFilePhase::eOpening);
+    counts.phase.moveTo(EFilePhase::eOpening);
     entry_->attempts += 1;
     entry_->result = EFileResult::eSending;
     counts.attempts += 1;
 }
 
 void QueuedFile::sending() {
-    if (phase_.is(EFilePhase::eOpening)) phase_.moveTo(EFilePhase::eSending);
+    if (counts.phase.is(EFilePhase::eOpening)) counts.phase.moveTo(EFilePhase::eSending);
 }
 
 void QueuedFile::allOut() {
-    if (phase_.is(EFilePhase::eSending)) phase_.moveTo(EFilePhase::eAwaitingReply);
+    if (counts.phase.is(EFilePhase::eSending)) counts.phase.moveTo(EFilePhase::eAwaitingReply);
 }
 
-void QueuedFile::checking() { phase_.moveTo(EFilePhase::eChecking); }
+void QueuedFile::checking() { counts.phase.moveTo(EFilePhase::eChecking); }
 
 void QueuedFile::done(const std::string& sha256, bool byHash) {
-    phase_.moveTo(EFilePhase::eDone);
+    counts.phase.moveTo(EFilePhase::eDone);
     entry_->result = EFileResult::eDone;
     entry_->bytesSent = entry_->fileSize;
     entry_->errorText.clear();
@@ -45,9 +45,9 @@ void QueuedFile::done(const std::string& sha256, bool byHash) {
 }
 
 void QueuedFile::retry(const std::string& why, Clock::time_point notBefore, bool resume) {
-    phase_.moveTo(EFilePhase::eWaiting);
+    counts.phase.moveTo(EFilePhase::eWaiting);
     notBefore_ = notBefore;
-    resumeNext_ = resume;
+    counts.resumeNext = resume;
     if (!resume) counts.confirmed = 0;
     entry_->result = EFileResult::ePending;
     entry_->bytesSent = counts.confirmed;
@@ -55,7 +55,7 @@ void QueuedFile::retry(const std::string& why, Clock::time_point notBefore, bool
 }
 
 void QueuedFile::fail(const std::string& why) {
-    phase_.moveTo(EFilePhase::eFailed);
+    counts.phase.moveTo(EFilePhase::eFailed);
     entry_->result = EFileResult::eFailed;
     entry_->errorText = why;
     entry_->bytesSent = counts.confirmed;
@@ -63,7 +63,7 @@ void QueuedFile::fail(const std::string& why) {
 
 void QueuedFile::unsend() {
     if (entry_->result != EFileResult::eSending) return;
-    phase_.moveTo(EFilePhase::eWaiting);
+    counts.phase.moveTo(EFilePhase::eWaiting);
     entry_->result = EFileResult::ePending;
     entry_->bytesSent = 0;
 }
@@ -76,18 +76,23 @@ std::int64_t nanoseconds(const struct timespec& t) {
 
 }  // namespace
 
-void QueuedFile::serverMayHoldPart(const struct timespec& modified) {
-    hasPart_ = true;
-    partModified_ = nanoseconds(modified);
-}
+void QueuedFile::serverMayHoldPart(const struct timespec& modified) { partModified_ = nanoseconds(modified); }
 
 void QueuedFile::serverHoldsNothing() {
-    hasPart_ = false;
+    partModified_ = kNoPart;
     counts.confirmed = 0;
 }
 
 bool QueuedFile::partOf(const struct timespec& modified) const {
-    return hasPart_ && partModified_ == nanoseconds(modified);
+    return partModified_ != kNoPart && partModified_ == nanoseconds(modified);
+}
+
+static_assert(sizeof(QueuedFile) <= 40, "a queue may hold 100,000 records");
+
+void QueuedFiles::makeRoomFor(std::size_t more) {
+    const std::size_t needed = files_.size() + more;
+    // One large batch gets exactly its room; many small ones grow by half.
+    if (needed > files_.capacity()) files_.reserve(std::max(needed, files_.capacity() + files_.capacity() / 2));
 }
 
 void QueuedFiles::add(unsigned long number, TransferStats& entry) {

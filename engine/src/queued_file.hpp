@@ -10,6 +10,7 @@
 //   file.done(sha256, true);                 // or retry(why, when, resume), or fail(why)
 
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -26,14 +27,14 @@ public:
 
     explicit QueuedFile(TransferStats& entry) : entry_(&entry) {}
     const TransferStats& entry() const { return *entry_; }
-    EFilePhase phase() const { return phase_.get(); }
+    EFilePhase phase() const { return counts.phase.get(); }
 
     // An upload begins. False for a file done already; any other waits for
     // its first attempt of this upload, which resumes what the server holds.
     bool enqueue(Clock::time_point now);
     // When its next attempt may start, and whether it builds on the server's part.
     Clock::time_point notBefore() const { return notBefore_; }
-    bool resumeNext() const { return resumeNext_; }
+    bool resumeNext() const { return counts.resumeNext; }
 
     // The steps of an attempt.
     void beginAttempt();  // on its way to a connection, opened
@@ -68,16 +69,22 @@ public:
         bool appendRefused : 1;              // the server refused to append to its part once
         bool checkedAgain : 1;               // its checks were asked for a second time
         Counts() : hinted(false), refusedOnce(false), appendRefused(false), checkedAgain(false) {}
+
+    private:
+        // The record's own, kept where it has room: the file's road in this
+        // upload, and whether its next attempt builds on the server's part.
+        friend class QueuedFile;
+        FilePhase phase;
+        bool resumeNext = false;
     };
     Counts counts;
 
 private:
+    static constexpr std::int64_t kNoPart = INT64_MIN;
+
     TransferStats* entry_;
     Clock::time_point notBefore_;
-    std::int64_t partModified_ = 0;  // nanoseconds, of the file the server holds a part of
-    FilePhase phase_;
-    bool hasPart_ = false;
-    bool resumeNext_ = false;
+    std::int64_t partModified_ = kNoPart;  // nanoseconds, of the file the server holds a part of
 };
 
 // The records of a queue, by file number: numbered from 1 without gaps, in
@@ -86,6 +93,8 @@ class QueuedFiles {
 public:
     QueuedFile& at(unsigned long number) { return files_.at(number - 1); }
     const QueuedFile& at(unsigned long number) const { return files_.at(number - 1); }
+    // Room for `more` records to come.
+    void makeRoomFor(std::size_t more);
     // The record of file `number`, the next one, whose entry is `entry`.
     void add(unsigned long number, TransferStats& entry);
     std::size_t size() const { return files_.size(); }
