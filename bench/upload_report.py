@@ -315,6 +315,9 @@ def main():
     w('Over FTPS the client and the server both encrypt every byte, on the same two cores: the')
     w('FTPS / plain rows above show what TLS costs each tool, the peers included, and that cost')
     w("binds the engine's FTPS / plain targets wherever bytes, not round trips, dominate.")
+    w("The 100,000-file row: the engine keeps a record of 40 bytes per queued file (its phase, its")
+    w("attempts, what the server holds), 3.9 MiB for 100,000 files, as long as the file is queued;")
+    w("what the upload adds is mostly the SHA-256 kept in each file's statistics, about 8 MiB.")
     if int(args.failures):
         w("")
         w("**%s run(s) failed or left incomplete files; see the script's output.**" % args.failures)

@@ -28,12 +28,12 @@ std::string remoteCommandPath(const std::string& remote) {
     return path;
 }
 
-std::vector<std::string> foldersToCreate(const std::vector<std::string>& files,
+std::vector<std::string> foldersToCreate(const std::vector<std::string_view>& files,
                                          const std::vector<std::string>& folders) {
     std::set<std::string> all;
-    auto addWithParents = [&all](const std::string& remote, bool includeLast) {
+    auto addWithParents = [&all](std::string_view remote, bool includeLast) {
         bool absolute = false;
-        auto parts = remoteComponents(remote, absolute);
+        auto parts = remoteComponents(std::string(remote), absolute);
         if (!includeLast && !parts.empty()) parts.pop_back();
         std::string path = absolute ? "/" : "";
         for (std::size_t i = 0; i < parts.size(); ++i) {

@@ -3,6 +3,7 @@
 // commands, and which names the engine refuses to send at all.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qz {
@@ -17,7 +18,8 @@ std::string remoteCommandPath(const std::string& remote);
 // children: the folders each file goes into, and each folder with its parents.
 //
 //   foldersToCreate({"a/b/c.txt"}, {"d"}) == {"a", "a/b", "d"}
-std::vector<std::string> foldersToCreate(const std::vector<std::string>& files,
+// The files' names are only looked at: a queue may hold 100,000 of them.
+std::vector<std::string> foldersToCreate(const std::vector<std::string_view>& files,
                                          const std::vector<std::string>& folders);
 
 // Why a remote name cannot be sent and reported, or "" when it can: every

@@ -109,7 +109,8 @@ void UploadLoop::startWaiting(Clock::time_point now) {
 
 // Folders come before the files that go into them.
 std::vector<std::string> UploadLoop::foldersNeeded() const {
-    std::vector<std::string> remaining;
+    std::vector<std::string_view> remaining;
+    remaining.reserve(context_.stats.fileMap.size());
     for (const auto& [number, entry] : context_.stats.fileMap) {
         if (entry.result != EFileResult::eDone) remaining.push_back(entry.remote.full());
     }
