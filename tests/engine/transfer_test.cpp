@@ -449,7 +449,7 @@ TEST_F(Transfer, WhereTheServerHashesStoredFilesEveryFileIsVerifiedByItsSha256) 
             SCOPED_TRACE(e.remote.full());
             expectSameFile(e.local.full(), s.root() + "/" + e.remote.full());
             EXPECT_EQ(e.sha256, qztest::sha256File(e.local.full()));
-            EXPECT_EQ(e.attempts, 1);
+            EXPECT_EQ(e.attempts, 1) << log;
             const bool refused = c.hashLimit > 0 && e.fileSize > c.hashLimit;
             EXPECT_EQ(e.verifiedByHash, !refused);
             const std::string how = refused ? "verified by size, the server did not hash it: 556 " + e.remote.full() +
