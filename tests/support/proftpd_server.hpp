@@ -113,7 +113,10 @@ public:
     }
 
 private:
-    static constexpr int kPassivePorts = 16;
+    // A port proftpd closed stays taken for a while (TIME_WAIT): with a few
+    // dozen files in a row, a narrow range runs out ("425 EPSV: Address
+    // already in use").
+    static constexpr int kPassivePorts = 128;
 
     std::string file(const std::string& name) const { return home_ + "/" + name; }
 
