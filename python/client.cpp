@@ -157,15 +157,16 @@ void onProgress(const qz::GlobalStateAndStats& stats, void* user) {
     }
 }
 
-// Files that arrived but whose content the server did not hash: their
-// byte count alone checked them.
+// Files that count as arrived on the server's transfer reply alone:
+// nothing of them was compared.
 void warnUnverified(const qz::GlobalStateAndStats& stats) {
     std::size_t unverified = 0;
     for (const auto& [number, file] : stats.fileMap) {
-        if (file.result == qz::EFileResult::eDone && !file.verifiedByHash) ++unverified;
+        if (file.result == qz::EFileResult::eDone && file.verifiedBy == qz::EVerifiedBy::eTransferReply) ++unverified;
     }
     if (unverified > 0) {
-        warn(py::str("{} of {} files checked by their size only: the server gave no SHA-256 of them")
+        warn(py::str("{} of {} files are confirmed only by the server's transfer reply: it gave neither their size "
+                     "nor their SHA-256, and no listing showed their size")
                  .format(unverified, stats.fileMap.size()));
     }
 }

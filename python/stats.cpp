@@ -42,8 +42,11 @@ void bindFileRecord(py::class_<File>& c) {
             "(C++ sha256).")
         .def_property_readonly(
             "verified_by_hash", [](const File& f) { return f.verifiedByHash; },
-            "True when the server's own SHA-256 of the stored file matched; otherwise "
-            "its byte count checked it (C++ verifiedByHash).");
+            "True when the server's own SHA-256 of the stored file matched (C++ verifiedByHash).")
+        .def_property_readonly(
+            "verified_by", [](const File& f) { return qz::to_string(f.verifiedBy); },
+            "What proved the file's arrival: \"hash\", \"size\", \"listing\" or \"transfer reply\" "
+            "(nothing was compared); \"\" until it is stored (C++ verifiedBy).");
 }
 
 }  // namespace

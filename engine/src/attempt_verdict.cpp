@@ -30,12 +30,20 @@ AttemptVerdict fail(std::string text, EFailure failure = EFailure::ePermanent) {
     return v;
 }
 
-AttemptVerdict done(std::string how, bool byHash) {
+AttemptVerdict done(std::string how, EVerifiedBy by) {
     AttemptVerdict v;
     v.action = EVerdict::eDone;
     v.text = std::move(how);
-    v.byHash = byHash;
+    v.verifiedBy = by;
     return v;
+}
+
+// Neither SIZE nor HASH answered: only the transfer's reply speaks for the
+// copy, and its folder's listing may still show its size.
+AttemptVerdict unverified(const std::string& hashRefusal) {
+    return done("not verified: the server confirmed the transfer but gave no size" +
+                    (hashRefusal.empty() ? std::string() : " and no SHA-256 (" + hashRefusal + ")"),
+                EVerifiedBy::eTransferReply);
 }
 
 // Stored, counted and (where the server hashes) hashed by the server. A
@@ -50,13 +58,14 @@ AttemptVerdict checked(const AttemptFacts& f) {
         v = retry("the server holds " + std::to_string(held) + " of its " + std::to_string(f.size) + " bytes",
                   EFailure::eTransient, false, false);
     } else if (o.hashReply.empty()) {
-        v = done("verified by size", false);
+        v = o.serverSize ? done("verified by size", EVerifiedBy::eSize) : unverified("");
     } else {
         const HashReply hash = readHashReply(o.hashReply, f.size);
         if (hash.kind == EHashReply::eRefused) {
-            v = done("verified by size, the server did not hash it: " + o.hashReply, false);
+            v = o.serverSize ? done("verified by size, the server did not hash it: " + o.hashReply, EVerifiedBy::eSize)
+                             : unverified(o.hashReply);
         } else if (hash.kind == EHashReply::eHash && hash.digest == f.sha256) {
-            v = done("verified by hash", true);
+            v = done("verified by hash", EVerifiedBy::eHash);
         } else {
             v = retry(hash.kind == EHashReply::eHash
                           ? "the server's SHA-256 of the stored file is " + hash.digest + ", the file's is " + f.sha256
@@ -85,7 +94,7 @@ AttemptVerdict checkAgain(const AttemptFacts& f) {
     const bool hashLate = f.serverHashes && f.outcome.serverSize == f.size;
     AttemptVerdict v;
     if (f.checkedAgain) {
-        v = hashLate ? done("verified by size, the server did not hash it in time", false)
+        v = hashLate ? done("verified by size, the server did not hash it in time", EVerifiedBy::eSize)
                      : retry("the server did not answer the checks of " + quoted(f.remote) + ": " + f.outcome.fault,
                              EFailure::eTransient, false, true);
         v.copy = EServerCopy::eNone;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "ftp_pipeline.hpp"
+#include "qz/stats.hpp"
 #include "retry_policy.hpp"
 
 namespace qz {
@@ -52,13 +53,13 @@ enum class EServerCopy {
 
 struct AttemptVerdict {
     EVerdict action = EVerdict::eFail;
-    // eDone: how it was verified ("verified by size"); eFail: the file's
+    // eDone: what proved it, for its log line ("verified by size"); eFail: the file's
     // error text; eRetry: why it goes again; eCheckAgain: "" or a warning.
     std::string text;
-    bool byHash = false;                      // eDone
-    EFailure failure = EFailure::eTransient;  // eRetry and eFail, for the retry policy
-    bool resume = false;                      // eRetry: go on from what the server holds
-    bool atOnce = false;                      // eRetry: without the pause between attempts
+    EVerifiedBy verifiedBy = EVerifiedBy::eNone;  // eDone: what was compared
+    EFailure failure = EFailure::eTransient;      // eRetry and eFail, for the retry policy
+    bool resume = false;                          // eRetry: go on from what the server holds
+    bool atOnce = false;                          // eRetry: without the pause between attempts
     EServerCopy copy = EServerCopy::eUnchanged;
     bool reached = false;   // the server answered: an outage, if any, is over
     bool refusal = false;   // counts as the file's one refusal for lack of room

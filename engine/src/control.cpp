@@ -143,6 +143,8 @@ void Control::prepareRecursiveDir(const Local& folder, const Remote& remote) {
 
 void Control::setFolderLinks(EFolderLinks folderLinks) { impl_->folderLinks = folderLinks; }
 
+void Control::setRequireVerified(bool required) { impl_->requireVerified = required; }
+
 void Control::clearQueue() {
     impl_->refuseWhileUploading(__LINE__, "clearQueue");
     impl_->stats = GlobalStateAndStats();
@@ -231,7 +233,7 @@ void Control::upload() {
     Impl& i = *impl_;
     try {
         UploadLoop loop({i.options, i.stats, i.files, i.remoteFolders, i.connections, i.callback, i.callbackUser,
-                         i.lastError, i.rateLimit});
+                         i.lastError, i.rateLimit, i.requireVerified});
         loop.run();
     } catch (Exception& e) {
         for (auto& [k, v] : getMap()) e.diagnostics.emplace(k, v);

@@ -26,6 +26,7 @@ struct Control::Impl {
     // stats.fileMap: the two are cleared together.
     RemoteTargets targets;
     EFolderLinks folderLinks = eSkipFolderLinks;
+    bool requireVerified = false;
     unsigned long nextFileNumber = 1;
     StatsCallback callback = nullptr;
     void* callbackUser = nullptr;

@@ -13,14 +13,15 @@ constexpr int kPhases = static_cast<int>(EFilePhase::eFailed) + 1;
 
 // kSteps[from][to]
 constexpr bool kSteps[kPhases][kPhases] = {
-    //              Waiting Opening Sending Awaiting Checking Done   Failed
-    /* Waiting  */ {false, true, false, false, false, false, true},
-    /* Opening  */ {true, false, true, false, true, false, true},
-    /* Sending  */ {true, false, false, true, true, false, true},
-    /* Awaiting */ {true, false, false, false, true, false, true},
-    /* Checking */ {true, false, false, false, true, true, true},
-    /* Done     */ {false, false, false, false, false, false, false},
-    /* Failed   */ {false, false, false, false, false, false, false},
+    //              Waiting Opening Sending Awaiting Checking Listing Done   Failed
+    /* Waiting  */ {false, true, false, false, false, false, false, true},
+    /* Opening  */ {true, false, true, false, true, false, false, true},
+    /* Sending  */ {true, false, false, true, true, false, false, true},
+    /* Awaiting */ {true, false, false, false, true, false, false, true},
+    /* Checking */ {true, false, false, false, true, true, true, true},
+    /* Listing  */ {true, false, false, false, false, false, true, true},
+    /* Done     */ {false, false, false, false, false, false, false, false},
+    /* Failed   */ {false, false, false, false, false, false, false, false},
 };
 
 }  // namespace
@@ -32,6 +33,7 @@ const char* to_string(EFilePhase phase) {
         case EFilePhase::eSending: return "sending";
         case EFilePhase::eAwaitingReply: return "awaiting reply";
         case EFilePhase::eChecking: return "checking";
+        case EFilePhase::eListing: return "listing";
         case EFilePhase::eDone: return "done";
         case EFilePhase::eFailed: return "failed";
     }

@@ -2,12 +2,14 @@
 // Where one file stands in an attempt to send it, and the steps allowed
 // between phases. The road of an upload:
 //
-//   eWaiting > eOpening > eSending > eAwaitingReply > eChecking > eDone
+//   eWaiting > eOpening > eSending > eAwaitingReply > eChecking > eListing > eDone
 //
 // eAwaitingReply is skipped where the server confirms a transfer before
 // its last byte was read, eSending too where a resume finds every byte on
 // the server already. eChecking is repeated once where the server did not
-// answer its checks in time. From any phase of an attempt the file may go
+// answer its checks in time. eListing waits for the listing of its folder,
+// which may still find it missing (eFailed) or of another size (eWaiting);
+// where no listing can be had it is skipped. From any phase of an attempt the file may go
 // back to eWaiting (another attempt) or to eFailed; a file waiting for its
 // attempt fails with the others when the server stays away. A step outside the table is a fault of the
 // engine: debug builds stop on it, release builds log it and take it.
@@ -25,6 +27,7 @@ enum class EFilePhase : std::uint8_t {
     eSending,        // its bytes are read for its connection
     eAwaitingReply,  // every byte is out; the server's reply to the upload is due
     eChecking,       // stored; the server is asked for its size (and hash)
+    eListing,        // stored and checked; its folder's listing is due
     eDone,
     eFailed,
 };

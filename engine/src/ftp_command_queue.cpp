@@ -12,7 +12,9 @@ bool replyFits(EFtpCommand kind, int code, bool preliminaryHeard) {
         case EFtpCommand::eEpsv: return code == 229;
         case EFtpCommand::ePasv: return code == 227;
         case EFtpCommand::ePort: return code == 200;
+        case EFtpCommand::eOptsUtf8: return code == 200 || code == 202;
         case EFtpCommand::eStor:
+        case EFtpCommand::eList:
             if (code == 125 || code == 150) return !preliminaryHeard;
             return preliminaryHeard && (code == 226 || code == 250);
         case EFtpCommand::eSize:

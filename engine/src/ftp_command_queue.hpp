@@ -34,6 +34,8 @@ enum class EFtpCommand : int {
     eSize,      // 213
     eHash,      // 213
     eDele,      // 250 (some servers: 200)
+    eOptsUtf8,  // "OPTS UTF8 ON": 200 (some servers: 202)
+    eList,      // "MLSD" or "LIST": 1xx first, then 226 or 250
 };
 
 struct QueuedCommand {

@@ -120,6 +120,11 @@ bool FtpPipeline::dataCommandTaken() {
 void FtpPipeline::queueStore(unsigned long file) {
     Open* o = find(file);
     if (!o) return;
+    if (o->listing) {
+        const char* command = o->outcome.machineListing ? "MLSD" : "LIST";
+        queue(EFtpCommand::eList, file, o->commandPath.empty() ? command : command + (" " + o->commandPath));
+        return;
+    }
     queue(EFtpCommand::eStor, file, (o->outcome.offset > 0 ? "APPE " : "STOR ") + o->commandPath);
 }
 

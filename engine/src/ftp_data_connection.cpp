@@ -42,6 +42,7 @@ bool DataConnection::open(const sockaddr_storage& peer, socklen_t length, const 
     abort();
     fault_.clear();
     resumed_ = false;
+    receiving_ = false;
     wantRead_ = false;
     tls_ = tls;
     fd_.reset(::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -58,6 +59,7 @@ bool DataConnection::listen(const sockaddr_storage& local, const sockaddr_storag
     abort();
     fault_.clear();
     resumed_ = false;
+    receiving_ = false;
     wantRead_ = false;
     tls_ = tls;
     server_ = server;
@@ -232,6 +234,40 @@ IoResult DataConnection::write(const char* data, std::size_t length) {
     return {EIo::eFailed, 0};
 }
 
+IoResult DataConnection::read(char* data, std::size_t capacity) {
+    if (state_ != EState::eOpen) return {EIo::eWouldBlock, 0};
+    if (ssl_) {
+        const SigpipeHeld held;
+        errno = 0;
+        ERR_clear_error();
+        const int n = SSL_read(ssl_, data, static_cast<int>(std::min<std::size_t>(capacity, 1 << 30)));
+        if (n > 0) return {EIo::eDone, static_cast<std::size_t>(n)};
+        const int error = SSL_get_error(ssl_, n);
+        const bool endedWithoutNotify = (error == SSL_ERROR_SYSCALL && errno == 0) ||
+                                        (error == SSL_ERROR_SSL &&
+                                         ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
+        if (error == SSL_ERROR_ZERO_RETURN || endedWithoutNotify) {
+            abort();
+            state_ = EState::eClosed;
+            return {EIo::eClosed, 0};
+        }
+        const EIo step = tlsStep(n);
+        if (step == EIo::eWouldBlock) return {step, 0};
+        failWith("TLS: " + tlsError());
+        return {EIo::eFailed, 0};
+    }
+    const ssize_t n = ::recv(fd_.get(), data, capacity, 0);
+    if (n > 0) return {EIo::eDone, static_cast<std::size_t>(n)};
+    if (n == 0) {
+        abort();
+        state_ = EState::eClosed;
+        return {EIo::eClosed, 0};
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return {EIo::eWouldBlock, 0};
+    failWith(std::strerror(errno));
+    return {EIo::eFailed, 0};
+}
+
 void DataConnection::finish() {
     if (state_ != EState::eOpen) return;
     if (ssl_) {
@@ -254,7 +290,8 @@ void DataConnection::abort() {
 short DataConnection::events() const {
     if (!fd_) return 0;
     if (state_ == EState::eListening) return POLLIN;
-    if (state_ == EState::eConnecting || state_ == EState::eOpen) return POLLOUT;
+    if (state_ == EState::eOpen) return receiving_ ? POLLIN : POLLOUT;
+    if (state_ == EState::eConnecting) return POLLOUT;
     return wantRead_ ? POLLIN : POLLOUT;
 }
 

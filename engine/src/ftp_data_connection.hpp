@@ -39,6 +39,13 @@ public:
     EIo progress();
     // Bytes of the file; only while isOpen().
     IoResult write(const char* data, std::size_t length);
+    // The connection brings bytes from the server (a listing) instead:
+    // events() wait for them once it is open.
+    void receive() { receiving_ = true; }
+    // The server's next bytes; only while isOpen(). eClosed once the server
+    // has sent all (a TLS connection closed without close_notify counts:
+    // the server's reply on the control connection judges the listing).
+    IoResult read(char* data, std::size_t capacity);
     // Every byte is written: closes in order (for TLS with close_notify).
     void finish();
     // Drops the connection at once.
@@ -66,6 +73,7 @@ private:
     EState state_ = EState::eIdle;
     bool wantRead_ = false;
     bool resumed_ = false;
+    bool receiving_ = false;
     const DataTls* tls_ = nullptr;
     sockaddr_storage server_{};  // where an active connection must come from
     std::uint16_t listeningPort_ = 0;

@@ -27,6 +27,8 @@ FtpFeatures readFeatures(const std::vector<std::string>& featLines) {
         const std::string name = featureName(line);
         if (name == "EPSV") features.epsv = true;
         if (name == "EPRT") features.eprt = true;
+        if (name == "MLST") features.mlsd = true;
+        if (name == "UTF8") features.utf8 = true;
     }
     return features;
 }

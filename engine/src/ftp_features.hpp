@@ -13,6 +13,8 @@ struct FtpFeatures {
     bool epsv = false;    // extended passive mode
     bool eprt = false;    // extended active mode
     bool sha256 = false;  // HASH with SHA-256
+    bool mlsd = false;    // machine-readable listings (MLST, and with it MLSD)
+    bool utf8 = false;    // path names in UTF-8
 };
 
 // `featLines`: the lines of a 211 reply to FEAT (feature lines begin with a space).

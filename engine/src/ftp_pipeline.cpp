@@ -12,6 +12,8 @@ namespace qz {
 namespace {
 
 constexpr std::size_t kMinBlock = 16 * 1024;
+// A folder's listing beyond this is not read: its check is skipped.
+constexpr std::size_t kMostListed = 64 * 1024 * 1024;
 
 }  // namespace
 
@@ -40,8 +42,9 @@ const FtpPipeline::Open* FtpPipeline::find(unsigned long id) const {
 
 bool FtpPipeline::storeWritten(unsigned long id) const {
     const auto& open = sent_.open();
-    return std::any_of(open.begin(), open.end(),
-                       [id](const QueuedCommand& c) { return c.kind == EFtpCommand::eStor && c.file == id; });
+    return std::any_of(open.begin(), open.end(), [id](const QueuedCommand& c) {
+        return (c.kind == EFtpCommand::eStor || c.kind == EFtpCommand::eList) && c.file == id;
+    });
 }
 
 std::optional<unsigned long> FtpPipeline::sending() const { return current_; }
@@ -142,12 +145,15 @@ void FtpPipeline::onReply(const FtpReply& reply) {
         case EFtpCommand::eDele:
             if (reply.code >= 400) removeRefused_ = reply.last();
             break;
+        case EFtpCommand::eOptsUtf8: break;
         case EFtpCommand::eEpsv:
         case EFtpCommand::ePasv: onPassive(reply, command.file); break;
         case EFtpCommand::ePort: onPort(reply, command.file); break;
         case EFtpCommand::eStor:
+        case EFtpCommand::eList:
             if (!match->preliminary) {
-                onStored(reply, command.file);
+                if (command.kind == EFtpCommand::eList) onListed(reply, command.file);
+                else onStored(reply, command.file);
             } else if (Open* o = find(command.file); o && o->askAgain) {
                 stop("the server refused " + std::string(settings_.active ? "EPRT" : "EPSV") +
                      " and then took the STOR without a data connection: " + quoted(reply.last()));
@@ -162,7 +168,8 @@ void FtpPipeline::onReply(const FtpReply& reply) {
 }
 
 void FtpPipeline::onFeat(const FtpReply& reply) {
-    const FtpFeatures features = reply.code == 211 ? readFeatures(reply.lines) : FtpFeatures{};
+    features_ = reply.code == 211 ? readFeatures(reply.lines) : FtpFeatures{};
+    const FtpFeatures& features = features_;
     hash_ = settings_.askHash && features.sha256;
     if (settings_.active ? features.eprt : features.epsv) {
         passive_ = EPassive::eEpsv;
@@ -170,7 +177,10 @@ void FtpPipeline::onFeat(const FtpReply& reply) {
     }
     // The selection lasts for the connection: one OPTS serves every file.
     if (hash_) queue(EFtpCommand::eOptsHash, 0, "OPTS HASH SHA-256");
+    // Some servers take names in UTF-8 only once asked to.
+    if (features.utf8) queue(EFtpCommand::eOptsUtf8, 0, "OPTS UTF8 ON");
     loggedIn_ = true;
+    source_.loggedIn(*this);
 }
 
 void FtpPipeline::startNextFile() {
@@ -179,6 +189,16 @@ void FtpPipeline::startNextFile() {
     if (!job) return;
     Open o;
     o.outcome.id = job->id;
+    if (job->list) {
+        o.listing = true;
+        o.dataMayGo = true;  // its bytes are read whenever they come
+        o.commandPath = job->commandPath;
+        o.outcome.machineListing = features_.mlsd && !job->listOne;
+        open_.push_back(std::move(o));
+        current_ = job->id;
+        askPassive(job->id);
+        return;
+    }
     if (job->checkOnly) {
         o.stored = o.outcome.stored = true;
         o.commandPath = job->commandPath;
@@ -217,6 +237,10 @@ void FtpPipeline::onResumeSize(const FtpReply& reply, Open& o) {
 void FtpPipeline::sendData() {
     if (!current_ || !data_.active()) return;
     Open* o = find(*current_);
+    if (o && o->listing) {
+        receiveListing(*o);
+        return;
+    }
     if (!o || o->failed) return;
     if (!data_.isOpen()) {
         if (data_.progress() == EIo::eFailed) {
@@ -300,6 +324,61 @@ void FtpPipeline::onStored(const FtpReply& reply, unsigned long file) {
     o->outcome.stored = true;
     // The next file's commands follow in the same write (see flush).
     queueChecks(file);
+}
+
+// A listing's bytes, until the server has sent all and closed.
+void FtpPipeline::receiveListing(Open& o) {
+    data_.receive();
+    if (!o.failed && !o.listed && !data_.isOpen() && data_.progress() == EIo::eFailed) {
+        failCurrent(EPipelineEnd::eBroken, "the data connection broke: " + data_.fault());
+    }
+    char chunk[16 * 1024];
+    while (!o.failed && !o.listed && data_.isOpen()) {
+        const IoResult r = data_.read(chunk, sizeof chunk);
+        if (r.state == EIo::eWouldBlock) break;
+        if (r.state == EIo::eClosed) {
+            o.listed = true;
+            break;
+        }
+        if (r.state != EIo::eDone) {
+            failCurrent(EPipelineEnd::eBroken, "the data connection broke: " + data_.fault());
+            break;
+        }
+        written_ += r.bytes;
+        if (o.outcome.listing.size() + r.bytes > kMostListed) {
+            failCurrent(EPipelineEnd::eBroken,
+                        "the listing is larger than " + std::to_string(kMostListed >> 20) + " MiB");
+            break;
+        }
+        o.outcome.listing.append(chunk, r.bytes);
+    }
+    endListing(o);
+}
+
+void FtpPipeline::onListed(const FtpReply& reply, unsigned long file) {
+    Open* o = find(file);
+    if (!o) return;
+    if (std::exchange(o->askAgain, false) && reply.code >= 400) {
+        askPassive(file);
+        return;
+    }
+    if (reply.code >= 400 && !o->failed) {
+        o->failed = true;
+        o->outcome.end = EPipelineEnd::eRefused;
+        data_.abort();
+    }
+    o->stored = true;
+    // The data connection may still bring the listing's last bytes.
+    receiveListing(*o);
+}
+
+// Once the server's final reply and the listing's last byte are both in
+// (or it failed), the listing settles.
+void FtpPipeline::endListing(Open& o) {
+    if (!o.stored || !(o.failed || o.listed)) return;
+    data_.abort();
+    current_.reset();
+    settle(o.outcome.id, o.failed ? o.outcome.end : EPipelineEnd::eChecked);
 }
 
 void FtpPipeline::queueChecks(unsigned long file) {

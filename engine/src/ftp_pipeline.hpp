@@ -35,6 +35,7 @@
 #include "ftp_command_queue.hpp"
 #include "ftp_control_link.hpp"
 #include "ftp_data_connection.hpp"
+#include "ftp_features.hpp"
 #include "ftp_reply.hpp"
 
 namespace qz {
@@ -47,10 +48,14 @@ struct PipelineJob {
     std::uint64_t size = 0;   // bytes the source will give, for the size of the block
     bool resume = false;      // the server may hold a part: asked for its size first
     bool checkOnly = false;   // stored already: only its SIZE (and HASH) are asked
+    // Not a file: the folder `commandPath` ("" for the login folder) is
+    // listed (MLSD where FEAT offers it, else LIST); the outcome holds it.
+    bool list = false;
+    bool listOne = false;  // with `list`: commandPath is one file, listed with LIST
 };
 
 enum class EPipelineEnd : int {
-    eChecked,  // the server confirmed the transfer and answered SIZE (and HASH where asked)
+    eChecked,  // the server confirmed the transfer and answered SIZE (and HASH where asked); a listing is whole
     eRefused,  // the server's final reply to STOR was an error
     eBroken,   // the data connection broke, or the server confirmed before every byte was out
     eLocal,    // the source could not give the file's bytes
@@ -72,6 +77,8 @@ struct PipelineOutcome {
     std::string reply;                        // the server's last reply line about this file
     std::string fault;                        // what broke (eBroken, eLeft)
     bool stalled = false;                     // eLeft: nothing moved for too long (see abandon)
+    std::string listing;                      // a listing job: the bytes the server sent
+    bool machineListing = false;              // a listing job: MLSD's facts rather than LIST's lines
 };
 
 class PipelineSource {
@@ -89,6 +96,8 @@ public:
     virtual std::uint64_t resumeAt(unsigned long id, std::optional<std::uint64_t> held) = 0;
     // How a file ended on `pipeline`. The pipeline must not be destroyed from here.
     virtual void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) = 0;
+    // The server's FEAT answer is in (features()); files may start.
+    virtual void loggedIn(FtpPipeline& /*pipeline*/) {}
 };
 
 struct PipelineSettings {
@@ -150,6 +159,8 @@ public:
     std::uint64_t bytesOfSending() const;
     // The server's FEAT answer offered HASH with SHA-256 (and HASH is asked).
     bool hashing() const { return hash_; }
+    // What the server's FEAT answer offered; nothing before it is in.
+    const FtpFeatures& features() const { return features_; }
     // Writes on the control connection: with pipelining about one per file.
     unsigned controlWrites() const { return writes_; }
 
@@ -168,6 +179,8 @@ private:
         // The data command before its STOR was refused: once the server
         // refused that STOR as well, the file asks again with PASV (PORT).
         bool askAgain = false;
+        bool listing = false;  // a listing job
+        bool listed = false;   // its data connection brought every byte
     };
 
     Open* find(unsigned long id);
@@ -184,6 +197,9 @@ private:
     bool dataCommandTaken();
     bool listenForData(unsigned long file);
     void onStored(const FtpReply& reply, unsigned long file);
+    void onListed(const FtpReply& reply, unsigned long file);
+    void receiveListing(Open& o);
+    void endListing(Open& o);
     void onSize(const FtpReply& reply, unsigned long file);
     void onResumeSize(const FtpReply& reply, Open& o);
     void onHash(const FtpReply& reply, unsigned long file);
@@ -200,6 +216,7 @@ private:
     std::deque<Open> open_;                 // the file on the data connection last; checks of the one before
     std::optional<unsigned long> current_;  // the file of the data connection
     bool hash_ = false;                     // the server hashes with SHA-256
+    FtpFeatures features_;
     // How data connections are asked for; until a reply shows that the server
     // takes it, the STOR waits for the passive reply.
     enum class EPassive : int { eEpsvUntried, eEpsv, ePasv };  // EPRT and PORT in active mode

@@ -18,4 +18,15 @@ std::string to_string(EFileResult result) {
     return "?";
 }
 
+std::string to_string(EVerifiedBy how) {
+    switch (how) {
+        case EVerifiedBy::eNone: return "";
+        case EVerifiedBy::eHash: return "hash";
+        case EVerifiedBy::eSize: return "size";
+        case EVerifiedBy::eListing: return "listing";
+        case EVerifiedBy::eTransferReply: return "transfer reply";
+    }
+    return "?";
+}
+
 }  // namespace qz

@@ -15,6 +15,7 @@ bool QueuedFile::enqueue(Clock::time_point now) {
     counts.confirmed = entry_->bytesSent;
     entry_->result = EFileResult::ePending;
     entry_->errorText.clear();
+    unverified();
     return true;
 }
 
@@ -35,17 +36,31 @@ void QueuedFile::allOut() {
 
 void QueuedFile::checking() { counts.phase.moveTo(EFilePhase::eChecking); }
 
-void QueuedFile::done(const std::string& sha256, bool byHash) {
+void QueuedFile::stored(const std::string& sha256, EVerifiedBy how) {
+    counts.phase.moveTo(EFilePhase::eListing);
+    entry_->bytesSent = entry_->fileSize;
+    counts.confirmed = entry_->fileSize;
+    entry_->sha256 = sha256;
+    entry_->verifiedBy = how;
+}
+
+void QueuedFile::done(EVerifiedBy how) {
     counts.phase.moveTo(EFilePhase::eDone);
     entry_->result = EFileResult::eDone;
-    entry_->bytesSent = entry_->fileSize;
     entry_->errorText.clear();
-    entry_->sha256 = sha256;
-    entry_->verifiedByHash = byHash;
+    entry_->verifiedBy = how;
+    entry_->verifiedByHash = how == EVerifiedBy::eHash;
+}
+
+void QueuedFile::unverified() {
+    entry_->sha256.clear();
+    entry_->verifiedBy = EVerifiedBy::eNone;
+    entry_->verifiedByHash = false;
 }
 
 void QueuedFile::retry(const std::string& why, Clock::time_point notBefore, bool resume) {
     counts.phase.moveTo(EFilePhase::eWaiting);
+    unverified();
     notBefore_ = notBefore;
     counts.resumeNext = resume;
     if (!resume) counts.confirmed = 0;
@@ -56,6 +71,7 @@ void QueuedFile::retry(const std::string& why, Clock::time_point notBefore, bool
 
 void QueuedFile::fail(const std::string& why) {
     counts.phase.moveTo(EFilePhase::eFailed);
+    unverified();
     entry_->result = EFileResult::eFailed;
     entry_->errorText = why;
     entry_->bytesSent = counts.confirmed;

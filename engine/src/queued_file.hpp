@@ -7,7 +7,8 @@
 //   QueuedFile file(entry);                  // entry: the queue's TransferStats
 //   if (file.enqueue(now)) ...               // an upload begins: the file is to be sent
 //   file.beginAttempt(); file.sending(); file.allOut();
-//   file.done(sha256, true);                 // or retry(why, when, resume), or fail(why)
+//   file.stored(sha256, EVerifiedBy::eSize); // checked; its folder's listing is due
+//   file.done(EVerifiedBy::eListing);        // or retry(why, when, resume), or fail(why)
 
 #include <chrono>
 #include <climits>
@@ -44,8 +45,11 @@ public:
     // Bytes the server may hold while the attempt goes on.
     void progress(std::uint64_t bytes) { entry_->bytesSent = bytes; }
 
+    // Stored and checked (`how`: what was compared); its result stays
+    // "sending" until its folder's listing is in.
+    void stored(const std::string& sha256, EVerifiedBy how);
     // How an attempt ends; only these change the result.
-    void done(const std::string& sha256, bool byHash);
+    void done(EVerifiedBy how);
     void retry(const std::string& why, Clock::time_point notBefore, bool resume);
     void fail(const std::string& why);
     // The upload ended while it was on its way: it waits for the next one.
@@ -81,6 +85,9 @@ public:
 
 private:
     static constexpr std::int64_t kNoPart = INT64_MIN;
+
+    // Nothing proven of it (any more).
+    void unverified();
 
     TransferStats* entry_;
     Clock::time_point notBefore_;

@@ -23,6 +23,7 @@ struct UploadContext {
     void* callbackUser;
     std::string& lastError;    // the last transfer error, for diagnosis
     std::uint64_t& rateLimit;  // bits per second, as it stands
+    bool requireVerified;      // a file only the transfer reply confirms fails
 };
 
 }  // namespace qz

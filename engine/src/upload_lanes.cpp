@@ -179,6 +179,10 @@ bool UploadLanes::busy() const {
     return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return !l.pipeline->quiet(); });
 }
 
+bool UploadLanes::carryingFiles() const {
+    return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return !l.attempts.empty(); });
+}
+
 bool UploadLanes::heldBack() const {
     return std::any_of(lanes_.begin(), lanes_.end(), [](const Lane& l) { return l.pipeline->heldBack(); });
 }
@@ -208,8 +212,12 @@ Attempt* UploadLanes::attempt(unsigned long number) {
 
 std::optional<PipelineJob> UploadLanes::nextFile(FtpPipeline& pipeline) {
     std::optional<Attempt> next = owner_.nextAttempt();
-    if (!next) return std::nullopt;
     Lane& lane = laneOf(pipeline);
+    if (!next) {
+        std::optional<PipelineJob> listing = owner_.nextListing();
+        if (listing) lane.listings.push_back(listing->id);
+        return listing;
+    }
     lane.attempts.push_back(std::move(*next));
     const Attempt& a = lane.attempts.back();
     return PipelineJob{a.number, a.remotePath, a.size, a.resumed, a.checkOnly};
@@ -227,6 +235,13 @@ std::uint64_t UploadLanes::resumeAt(unsigned long id, std::optional<std::uint64_
 
 void UploadLanes::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {
     Lane& lane = laneOf(pipeline);
+    if (auto listing = std::find(lane.listings.begin(), lane.listings.end(), outcome.id);
+        listing != lane.listings.end()) {
+        lane.listings.erase(listing);
+        ++settles_;
+        owner_.listed(outcome);
+        return;
+    }
     auto it = std::find_if(lane.attempts.begin(), lane.attempts.end(),
                            [&outcome](const Attempt& a) { return a.number == outcome.id; });
     if (it == lane.attempts.end()) return;

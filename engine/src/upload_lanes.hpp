@@ -37,6 +37,12 @@ public:
     virtual std::optional<Attempt> nextAttempt() = 0;
     // How an attempt ended; its file is closed. `serverHashes`: its lane asked for HASH.
     virtual void settled(Attempt a, const PipelineOutcome& outcome, bool serverHashes) = 0;
+    // A folder listing for a free lane, once no attempt is due; none for now.
+    virtual std::optional<PipelineJob> nextListing() = 0;
+    // How a listing ended.
+    virtual void listed(const PipelineOutcome& outcome) = 0;
+    // A lane's server answered FEAT.
+    virtual void featuresKnown(const FtpFeatures& features) = 0;
     // A lane stopped (`lost`: the server closed or broke it) and is
     // closed. True when the folders were asked for on it.
     virtual bool laneStopped(const FtpPipeline& pipeline, bool lost) = 0;
@@ -72,6 +78,8 @@ public:
 
     std::vector<pollfd> pollSet() const;
     bool busy() const;
+    // An attempt is on a lane.
+    bool carryingFiles() const;
     bool heldBack() const;
     // An attempt waits for the hashing worker, which gives no sign when it catches up.
     bool hashBehind() const;
@@ -92,7 +100,8 @@ private:
     struct Lane {
         CurlControlLink* link = nullptr;  // one of the pool's
         std::unique_ptr<FtpPipeline> pipeline;
-        std::deque<Attempt> attempts;  // handed to it and not settled, oldest first
+        std::deque<Attempt> attempts;         // handed to it and not settled, oldest first
+        std::vector<unsigned long> listings;  // listing jobs handed to it and not settled
         StallWatch::Mark mark;
         int stopsInARow = 0;   // its connection stopped without a file checked in between
         bool carried = false;  // an attempt settled on it
@@ -118,6 +127,7 @@ private:
     std::int64_t read(unsigned long id, char* buffer, std::size_t room) override;
     std::uint64_t resumeAt(unsigned long id, std::optional<std::uint64_t> held) override;
     void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) override;
+    void loggedIn(FtpPipeline& pipeline) override { owner_.featuresKnown(pipeline.features()); }
 
     const Options& options_;
     ConnectionPool& pool_;

@@ -44,6 +44,7 @@ UploadLoop::~UploadLoop() {
     // files pending for the next one.
     for (const Attempt& a : checksWaiting_) file(a.number).unsend();
     for (const Attempt& a : lanes_.leave()) file(a.number).unsend();
+    skipListings();
 }
 
 void UploadLoop::run() {
@@ -68,6 +69,7 @@ void UploadLoop::run() {
     while (true) {
         Clock::time_point now = Clock::now();
         startWaiting(now);
+        listFolders();
         if (!workLeft() && !lanes_.busy()) break;
         // Logins start with the next round, while the server is away.
         bool finished = lanes_.advance(now, workLeft() && !givenUp_ && now >= policy_.nextAttemptAt());
@@ -98,7 +100,9 @@ void UploadLoop::run() {
 }
 
 // Files to send or to check, or folders to create first.
-bool UploadLoop::workLeft() const { return !pending_.empty() || !checksWaiting_.empty() || !folders_.made(); }
+bool UploadLoop::workLeft() const {
+    return !pending_.empty() || !checksWaiting_.empty() || !folders_.made() || storedUnlisted_ > 0 || !checks_.idle();
+}
 
 void UploadLoop::startWaiting(Clock::time_point now) {
     // A server that cannot be reached is tried again in rounds, not file by file.

@@ -4,7 +4,10 @@
 // read under the rate (AttemptReader), and applies what each attempt came
 // to (judgeAttempt; upload_outcome.cpp): done, another attempt now or after
 // a pause, a round of waiting for a server that is away, or a failure by
-// name. UploadReport tells the host and the log how it goes.
+// name. Once no file is left to send, the folders the stored files went
+// to are listed (FolderChecks; upload_listings.cpp), which may still send
+// a file again or fail it. UploadReport tells the host and the log how it
+// goes.
 //
 //   UploadLoop loop(context);   // see upload_context.hpp
 //   loop.run();   // throws qz::Exception naming the files that could not be sent
@@ -21,6 +24,7 @@
 #include "attempt_verdict.hpp"
 #include "connection_pool.hpp"
 #include "file_attempt.hpp"
+#include "folder_checks.hpp"
 #include "folder_maker.hpp"
 #include "queued_file.hpp"
 #include "rate_limiter.hpp"
@@ -56,11 +60,14 @@ private:
     bool laneStopped(const FtpPipeline& pipeline, bool lost) override;
     void loginFailed(const LoginError& e) override;
     void dataRefused(const std::string& why) override;
+    std::optional<PipelineJob> nextListing() override;
+    void listed(const PipelineOutcome& outcome) override;
+    void featuresKnown(const FtpFeatures& features) override;
 
     // What the attempts come to (upload_outcome.cpp).
     void apply(Attempt& a, const AttemptVerdict& verdict);
-    // `how`: how its arrival was verified, for its log line.
-    void done(const Attempt& a, bool byHash, const std::string& how);
+    // Checked by the server; its folder's listing is due.
+    void stored(const Attempt& a, const AttemptVerdict& verdict);
     void retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume, bool atOnce);
     // The server could not be reached (`why`): the next round waits, or
     // every file not sent yet fails once the timeout has run out.
@@ -70,6 +77,12 @@ private:
     // Every file not settled yet fails with `why`, and the upload ends.
     void failRemaining(const std::string& why);
     void fail(unsigned long number, const std::string& why);
+
+    // The listings (upload_listings.cpp).
+    void listFolders();
+    void skipListings();
+    void applyFinding(const ListingFinding& finding);
+    void finish(unsigned long number, EVerifiedBy how);
 
     UploadContext context_;
     RateLimiter limiter_;
@@ -83,6 +96,9 @@ private:
     // Files a lane stored whose checks it could not finish: the next free
     // lane asks for them, the file is not sent again.
     std::deque<Attempt> checksWaiting_;
+    FolderChecks checks_;
+    std::size_t storedUnlisted_ = 0;  // stored files not in a round of listings yet
+    bool namesWarned_ = false;
     bool givenUp_ = false;
     std::string givenUpWhy_;  // why the files still queued were given up
 };

@@ -49,7 +49,7 @@ void UploadLoop::apply(Attempt& a, const AttemptVerdict& v) {
     if (v.noAppend) record.counts.appendRefused = true;
     if (v.slowDown && limiter_.backOff()) report_.rateChanged(true);
     switch (v.action) {
-        case EVerdict::eDone: done(a, v.byHash, v.text); return;
+        case EVerdict::eDone: stored(a, v); return;
         case EVerdict::eFail: fail(a.number, v.text); return;
         case EVerdict::eRetry:
             context_.lastError = v.text;
@@ -96,12 +96,12 @@ void UploadLoop::loginFailed(const LoginError& e) {
     }
 }
 
-void UploadLoop::done(const Attempt& a, bool byHash, const std::string& how) {
+void UploadLoop::stored(const Attempt& a, const AttemptVerdict& verdict) {
     QueuedFile& record = file(a.number);
-    record.done(a.sha256, byHash);
-    ++context_.stats.filesDone;
+    record.stored(a.sha256, verdict.verifiedBy);
+    ++storedUnlisted_;
     note(Logging::EType::eTransfers, "sent " + quoted(record.entry().remote.full()) + " (" + std::to_string(a.size) +
-                                         " bytes, SHA-256 " + a.sha256 + ", " + how + ")");
+                                         " bytes, SHA-256 " + a.sha256 + ", " + verdict.text + ")");
 }
 
 void UploadLoop::retryOrFail(unsigned long number, const std::string& why, EFailure failure, bool resume, bool atOnce) {
@@ -181,6 +181,8 @@ void UploadLoop::failRemaining(const std::string& why) {
     for (const Attempt& a : checksWaiting_) failed(a.number);
     pending_.clear();
     checksWaiting_.clear();
+    // Those stored already stand on their other checks.
+    skipListings();
 }
 
 void UploadLoop::fail(unsigned long number, const std::string& why) {

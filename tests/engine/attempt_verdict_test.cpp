@@ -93,7 +93,23 @@ TEST(AttemptVerdict, EachWayAnAttemptEndsComesToOneVerdict) {
     const std::string otherHash = "213 SHA-256 0-1000 " + kOtherSha + " a.bin";
     const Case cases[] = {
         {"counted", checked(1000, ""), EVerdict::eDone, {}, false, EServerCopy::eNone, true, "verified by size"},
-        {"SIZE refused", checked(std::nullopt, ""), EVerdict::eDone, {}, false, EServerCopy::eNone, true, "by size"},
+        // Nothing was compared: the file is not called verified.
+        {"SIZE refused",
+         checked(std::nullopt, ""),
+         EVerdict::eDone,
+         {},
+         false,
+         EServerCopy::eNone,
+         true,
+         "not verified: the server confirmed the transfer but gave no size"},
+        {"SIZE and HASH refused",
+         checked(std::nullopt, "502 no"),
+         EVerdict::eDone,
+         {},
+         false,
+         EServerCopy::eNone,
+         true,
+         "gave no size and no SHA-256 (502 no)"},
         {"hashed", checked(1000, hash), EVerdict::eDone, {}, false, EServerCopy::eNone, true, "verified by hash"},
         {"hash refused",
          checked(1000, "502 no"),
@@ -171,7 +187,11 @@ TEST(AttemptVerdict, EachWayAnAttemptEndsComesToOneVerdict) {
         EXPECT_EQ(v.copy, c.copy);
         EXPECT_EQ(v.reached, c.reached);
         EXPECT_NE(v.text.find(c.text), std::string::npos) << v.text;
-        EXPECT_EQ(v.byHash, std::string(c.text) == "verified by hash");
+        if (c.action != EVerdict::eDone) continue;
+        const bool bySize = v.text.find("verified by size") != std::string::npos;
+        EXPECT_EQ(v.verifiedBy, v.text == "verified by hash" ? qz::EVerifiedBy::eHash
+                                : bySize                     ? qz::EVerifiedBy::eSize
+                                                             : qz::EVerifiedBy::eTransferReply);
     }
 }
 

@@ -12,7 +12,8 @@ using P = qz::EFilePhase;
 TEST(FilePhase, TheRoadsOfAnUploadAreAllowed) {
     const std::vector<std::vector<P>> roads = {
         {P::eWaiting, P::eOpening, P::eSending, P::eAwaitingReply, P::eChecking, P::eDone},
-        {P::eWaiting, P::eOpening, P::eChecking, P::eDone},  // the server held every byte
+        {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eListing, P::eWaiting},  // listed with another size
+        {P::eWaiting, P::eOpening, P::eChecking, P::eDone},                               // the server held every byte
         {P::eWaiting, P::eOpening, P::eSending, P::eWaiting, P::eOpening, P::eFailed},
         {P::eWaiting, P::eOpening, P::eSending, P::eAwaitingReply, P::eWaiting},
         {P::eWaiting, P::eOpening, P::eSending, P::eChecking, P::eWaiting},             // the hash did not match

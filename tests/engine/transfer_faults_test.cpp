@@ -47,7 +47,10 @@ protected:
     FtpServer& server(const FtpServer::Faults& faults = {}, std::optional<FtpServer::Tls> tls = std::nullopt) {
         stopServers();
         server_ = std::make_unique<FtpServer>(path("served"), std::move(tls));
-        if (faults.quota > 0 || faults.stallAfter > 0 || faults.wrongHash) server_->setFaults(faults);
+        if (faults.quota > 0 || faults.stallAfter > 0 || faults.wrongHash || faults.keepFirst >= 0 ||
+            !faults.listing.empty()) {
+            server_->setFaults(faults);
+        }
         return *server_;
     }
 
@@ -237,6 +240,71 @@ TEST_F(TransferFaults, AStoredCopyWhoseHashDiffersIsSentAgainFromByteZeroThenFai
             for (const auto& line : server_->events()) stored += line.rfind("received ", 0) == 0;
         }
         EXPECT_EQ(stored, 5);
+    }
+}
+
+// A server that confirms transfers but keeps only a part, answers no SIZE
+// and offers no HASH, or whose listing tells another story than its
+// replies: a file counts as verified only by what was compared, and the
+// folder listing catches the copies the other checks miss. A listing that
+// cannot be read is skipped with a log line, never taken for a failure.
+TEST_F(TransferFaults, AFileIsVerifiedOnlyByWhatWasComparedAndTheListingFindsWhatRepliesHide) {
+    writeFile("job/data.bin", pattern(300000, 12));
+    writeFile("job/sub/hidden name.bin", pattern(2000, 13));
+    writeFile("job/sub/small.bin", pattern(100, 14));
+    FtpServer::Faults truncating;
+    truncating.keepFirst = 1000;
+    truncating.refuseSize = true;
+    truncating.noMlsd = true;
+    FtpServer::Faults unreadable = truncating;
+    unreadable.listing = "unreadable";
+    FtpServer::Faults hiding;
+    hiding.listing = "hides-hidden";
+    struct Case {
+        const char* name;
+        FtpServer::Faults faults;
+        bool requireVerified;
+        const char* file;  // the file looked at
+        qz::EFileResult result;
+        qz::EVerifiedBy verifiedBy;
+        const char* text;  // in its error text, or in the summary log where it is done
+    };
+    const Case cases[] = {
+        {"truncated, no SIZE, an unreadable LIST", unreadable, false, "data.bin", qz::EFileResult::eDone,
+         qz::EVerifiedBy::eTransferReply,
+         "cannot read the listing of the login folder (it begins \"1000 bytes: data.bin\")"},
+        {"the same, verification required", unreadable, true, "data.bin", qz::EFileResult::eFailed,
+         qz::EVerifiedBy::eNone,
+         "\"data.bin\" could not be verified: the server gave neither its size nor its SHA-256"},
+        {"truncated, no SIZE, LIST", truncating, false, "data.bin", qz::EFileResult::eFailed, qz::EVerifiedBy::eNone,
+         "the listing of the login folder shows \"data.bin\" with 1000 bytes, not 300000 (gave up after 5 attempts)"},
+        {"no SIZE, LIST of a whole copy", truncating, true, "sub/small.bin", qz::EFileResult::eDone,
+         qz::EVerifiedBy::eListing, "sent \"sub/small.bin\" (100 bytes"},
+        {"MLSD without a name SIZE confirms", hiding, false, "sub/hidden name.bin", qz::EFileResult::eFailed,
+         qz::EVerifiedBy::eNone, "the server did not store \"sub/hidden name.bin\" under that name"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qz::Control control(optionsFor(server(c.faults)));
+        control.setRequireVerified(c.requireVerified);
+        control.prepareRecursiveDir(qz::Local(path("job")), qz::Remote("."));
+        std::string error;
+        try {
+            control.upload();
+        } catch (const qz::Exception& e) {
+            error = e.what();
+        }
+        const qz::TransferStats* file = nullptr;
+        for (const auto& [number, e] : control.getFileMap()) {
+            if (e.remote.full() == c.file) file = &e;
+        }
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(file->result, c.result) << file->errorText;
+        EXPECT_EQ(file->verifiedBy, c.verifiedBy);
+        const std::string& where = c.result == qz::EFileResult::eFailed ? file->errorText : summaryLog();
+        EXPECT_TRUE(contains(where, c.text)) << where;
+        // Short copies pass only where nothing could be compared.
+        if (c.faults.listing != "unreadable") expectHonestStatistics(control, error);
     }
 }
 

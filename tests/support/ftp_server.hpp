@@ -75,6 +75,10 @@ public:
         bool refuseEpsv = false;             // neither offer nor take EPSV: PASV only
         bool refuseListedEpsv = false;       // offer EPSV, then refuse it
         int maxPerAddress = 0;               // connections one address may hold, 0: no limit
+        int keepFirst = -1;                  // keep only this many bytes of each file (yet confirm it), -1: all
+        bool refuseSize = false;             // answer SIZE with 502
+        bool noMlsd = false;                 // neither offer nor take MLSD: LIST only
+        std::string listing;                 // listings "unreadable", "hides-hidden" (names with "hidden"), "grown"
     };
 
     // The server side of test certificates (support/certificates.hpp).
@@ -147,6 +151,10 @@ public:
         if (faults_.wrongHash) args.push_back("--wrong-hash");
         if (faults_.refuseEpsv) args.push_back("--refuse-epsv");
         if (faults_.refuseListedEpsv) args.push_back("--refuse-listed-epsv");
+        if (faults_.keepFirst >= 0) args.insert(args.end(), {"--keep-first", std::to_string(faults_.keepFirst)});
+        if (faults_.refuseSize) args.push_back("--refuse-size");
+        if (faults_.noMlsd) args.push_back("--no-mlsd");
+        if (!faults_.listing.empty()) args.insert(args.end(), {"--listing", faults_.listing});
         if (faults_.maxPerAddress > 0)
             args.insert(args.end(), {"--max-per-address", std::to_string(faults_.maxPerAddress)});
         std::vector<char*> argv;

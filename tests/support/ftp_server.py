@@ -38,10 +38,12 @@ import argparse
 import hashlib
 import logging
 import os
+import re
 import sys
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
 from OpenSSL import SSL
@@ -73,6 +75,12 @@ def main():
     parser.add_argument("--unavailable-closes", action="store_true")
     parser.add_argument("--unavailable-after-login", action="store_true")
     parser.add_argument("--wrong-hash", action="store_true")
+    # A server that keeps only the first N bytes of each file, yet confirms it.
+    parser.add_argument("--keep-first", type=int)
+    parser.add_argument("--refuse-size", action="store_true")
+    # Listings: LIST only (no MLST in FEAT), and what they get wrong.
+    parser.add_argument("--no-mlsd", action="store_true")
+    parser.add_argument("--listing", choices=["unreadable", "hides-hidden", "grown"])
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -111,6 +119,11 @@ def main():
             return getattr(self._file, name)
 
         def write(self, chunk):
+            if args.keep_first is not None:
+                room = max(0, args.keep_first - self._received)
+                self._received += len(chunk)
+                self._file.write(chunk[:room])
+                return
             if quota is not None:
                 self._file.flush()
                 room = max(0, quota - stored_bytes())
@@ -151,6 +164,14 @@ def main():
                 self._extra_feats = list(self._extra_feats) + ["HASH SHA-256*"]
             if args.refuse_epsv:
                 self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k != "EPSV"}
+            if args.no_mlsd:
+                self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k not in ("MLSD", "MLST")}
+
+        def ftp_SIZE(self, path):
+            if args.refuse_size:
+                self.respond("502 SIZE is switched off.")
+                return None
+            return super().ftp_SIZE(path)
 
         def ftp_HASH(self, path):
             with open(path, "rb") as stored:
@@ -245,6 +266,27 @@ def main():
                 self._resp = ("522 SSL connection failed: session reuse required", logging.info)
                 self.close()
 
+    def tampered(lines):
+        for line in lines:
+            if args.listing == "unreadable":
+                # Names and sizes, but in no form a client knows.
+                yield re.sub(rb"^\S+\s+\d+\s+\S+\s+\S+\s+(\d+)\s+\S+\s+\S+\s+\S+\s+", rb"\1 bytes: ", line)
+            elif args.listing == "hides-hidden":
+                if b"hidden" not in line:
+                    yield line
+            elif args.listing == "grown":
+                yield re.sub(rb"size=(\d+)", lambda m: b"size=%d" % (int(m.group(1)) + 1), line, count=1)
+            else:
+                yield line
+
+    class ListingFS(AbstractedFS):
+        def format_list(self, *a, **k):
+            return tampered(super().format_list(*a, **k))
+
+        def format_mlsx(self, *a, **k):
+            return tampered(super().format_mlsx(*a, **k))
+
+    Handler.abstracted_fs = ListingFS
     Handler.authorizer = authorizer
     if args.wrong_hash:
         Handler.proto_cmds = dict(base.proto_cmds, HASH=dict(

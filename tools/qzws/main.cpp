@@ -265,6 +265,10 @@ int main(int argc, char** argv) {
     upload->add_flag("--no-plain-ftp-warning", noPlainFtpWarning,
                      "no warning that the transfer runs without TLS (the job server did not ask for it, or its "
                      "\"useSSL\" is not \"true\")");
+    bool requireVerified = false;
+    upload->add_flag("--require-verified", requireVerified,
+                     "fail each file whose arrival nothing proved: the server gave neither its size nor its "
+                     "SHA-256, and no listing showed its size");
     bool followLinks = false;
     upload->add_flag("--follow-links", followLinks,
                      "walk links to folders too (a link back into its own path is a loop and skipped); "
@@ -314,8 +318,12 @@ int main(int argc, char** argv) {
             return code;
         }
 
-        JobRequest request{login.credentials(), form, keyValues(fields, "--field"), paths,
-                           followLinks ? qz::eFollowFolderLinks : qz::eSkipFolderLinks};
+        JobRequest request{login.credentials(),
+                           form,
+                           keyValues(fields, "--field"),
+                           paths,
+                           followLinks ? qz::eFollowFolderLinks : qz::eSkipFolderLinks,
+                           requireVerified};
         const bool terminal = ::isatty(json ? STDERR_FILENO : STDOUT_FILENO) != 0;
         auto style = noProgress || !terminal ? ProgressDisplay::EStyle::ePlain : ProgressDisplay::EStyle::eBar;
         // With --json the progress goes to stderr, so that stdout holds the JSON alone.

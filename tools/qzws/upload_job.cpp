@@ -3,6 +3,7 @@
 #include <curlpp/Exception.hpp>
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 
@@ -131,6 +132,7 @@ Outcome runUpload(qz::WS& ws, const JobRequest& request, ProgressDisplay& progre
     if (o.exitCode != eExitOk) return o;
     jobCreated();
     ws.control.setFolderLinks(request.folderLinks);
+    ws.control.setRequireVerified(request.requireVerified);
     o = queuePaths(
         ws, request.paths, [&](const std::string& path) { ws.queueSingleFile(path); },
         [&](const std::string& path, const std::string& remote) { ws.queueRecursiveDirectory(path, remote); });
@@ -223,6 +225,16 @@ std::vector<std::string> runWarnings(const qz::WS& ws) {
     for (const auto& [path, why] : qz::logWriteFailures()) {
         warnings.push_back("the engine's log \"" + path + "\" is incomplete: " + why);
     }
+    const auto& files = ws.control.getFileMap();
+    const auto unverified = std::count_if(files.begin(), files.end(), [](const auto& file) {
+        return file.second.result == qz::EFileResult::eDone &&
+               file.second.verifiedBy == qz::EVerifiedBy::eTransferReply;
+    });
+    if (unverified > 0) {
+        warnings.push_back(std::to_string(unverified) + " of " + std::to_string(files.size()) +
+                           " files are confirmed only by the server's transfer reply: it gave neither their size "
+                           "nor their SHA-256, and no listing showed their size (--require-verified fails them)");
+    }
     return warnings;
 }
 
@@ -250,8 +262,14 @@ nlohmann::json summaryJson(const qz::WS& ws, const Outcome& outcome) {
     nlohmann::json files = nlohmann::json::array();
     for (const auto& [number, file] : s.fileMap) {
         nlohmann::json entry = {
-            {"size", file.fileSize},   {"bytesSent", file.bytesSent}, {"result", qz::to_string(file.result)},
-            {"viaLink", file.viaLink}, {"sha256", file.sha256},       {"verifiedByHash", file.verifiedByHash}};
+            {"size", file.fileSize},
+            {"bytesSent", file.bytesSent},
+            {"result", qz::to_string(file.result)},
+            {"viaLink", file.viaLink},
+            {"sha256", file.sha256},
+            {"verifiedByHash", file.verifiedByHash},
+            {"verifiedBy", file.verifiedBy == qz::EVerifiedBy::eNone ? nlohmann::json()
+                                                                     : nlohmann::json(qz::to_string(file.verifiedBy))}};
         addName(entry, "local", file.local.full());
         addName(entry, "remote", file.remote.full());
         files.push_back(std::move(entry));

@@ -47,6 +47,7 @@ struct JobRequest {
     // as "." or "..") sends its contents. See remoteFolderFor.
     std::vector<std::string> paths;
     qz::EFolderLinks folderLinks = qz::eSkipFolderLinks;
+    bool requireVerified = false;  // a file only the transfer reply confirms fails
 };
 
 struct Outcome {

@@ -67,6 +67,12 @@ public:
 
     // Default eSkipFolderLinks; kept across setNewOptions and clearQueue.
     void setFolderLinks(EFolderLinks folderLinks);
+    // With it on, a file whose arrival nothing could prove (the server
+    // answered neither SIZE nor HASH for it, and its folder's listing gave no
+    // size: TransferStats::verifiedBy would be eTransferReply) fails by name
+    // instead of counting as done. Default off; kept across setNewOptions
+    // and clearQueue.
+    void setRequireVerified(bool required);
 
     // Forgets the queue and the statistics, so that a new job starts empty.
     void clearQueue();

@@ -14,12 +14,24 @@ namespace qz {
 enum class EFileResult : int {
     ePending = 0,  // queued, not started
     eSending = 1,  // bytes are moving
-    eDone = 2,     // arrived, size (and SHA-256 where it can) checked against the server's
+    eDone = 2,     // arrived; verifiedBy says what proved it
     eFailed = 3,   // given up; errorText says why
 };
 
 // Display text: "pending", "sending", "done", "failed".
 std::string to_string(EFileResult result);
+
+// What proved that a done file arrived whole, strongest first.
+enum class EVerifiedBy : int {
+    eNone = 0,           // not done
+    eHash = 1,           // the server's SHA-256 of the stored file matched ours
+    eSize = 2,           // the server's SIZE of it matched the bytes sent
+    eListing = 3,        // its folder's listing shows it under its name with that size
+    eTransferReply = 4,  // nothing was compared: only the server's reply to the transfer
+};
+
+// Display text: "hash", "size", "listing", "transfer reply"; "" for eNone.
+std::string to_string(EVerifiedBy how);
 
 struct TransferStats {
     Local local;
@@ -36,10 +48,13 @@ struct TransferStats {
     // folder above it inside a queued tree.
     bool viaLink = false;
     // SHA-256 of the content the server got, 64 lower-case hex digits, taken
-    // while the file was read for sending; "" until the file is done.
+    // while the file was read for sending; "" until the server confirmed it.
     std::string sha256;
-    // The server's own SHA-256 of the stored file matched (otherwise the
-    // server's byte count alone checked it).
+    // What proved its arrival; eNone until it is stored. A file is done
+    // only once its folder's listing, where the server gives one, shows it
+    // under its name (and size).
+    EVerifiedBy verifiedBy = EVerifiedBy::eNone;
+    // verifiedBy == EVerifiedBy::eHash, kept for callers that read it.
     bool verifiedByHash = false;
 };
 

@@ -1,0 +1,29 @@
+#pragma once
+// A folder's listing as the server sent it: MLSD's facts ("type=file;
+// size=10; a b.txt") or LIST's lines in the usual Unix form
+// ("-rw-r--r--   1 user group   10 Jan  1 12:00 a b.txt"). A listing is
+// read whole or not at all: one line that cannot be read makes the whole
+// listing unreadable, so that no name is ever taken for missing on a
+// guess.
+//
+//   std::optional<std::vector<ListedFile>> files = readListing(text, machine);
+//   if (!files) ...   // a format we cannot read: the check is skipped
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qz {
+
+struct ListedFile {
+    std::string name;                   // as listed: a base name, or for LIST of one file maybe its path
+    std::optional<std::uint64_t> size;  // bytes, where the listing gives them
+};
+
+// The regular files the listing names (folders and links left out); none
+// when a line cannot be read.
+std::optional<std::vector<ListedFile>> readListing(std::string_view text, bool machine);
+
+}  // namespace qz
