@@ -1,9 +1,9 @@
 #include "folder_checks.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 #include <utility>
 
-#include "folder_listing.hpp"
 #include "qz/quoted.hpp"
 #include "remote_path.hpp"
 
@@ -12,6 +12,10 @@ namespace qz {
 namespace {
 
 constexpr int kTries = 2;
+// A listing this long may have been cut short by the server.
+constexpr std::size_t kMayBeCut = 1000;
+
+bool isTop(const std::string& folder) { return folder.empty() || folder == "/"; }
 
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -32,22 +36,53 @@ bool listableAlone(const std::string& path) {
 
 std::string shown(const std::string& folder) { return folder.empty() ? "the login folder" : quoted(folder); }
 
+using Entries = std::unordered_map<std::string, const ListedEntry*>;
+
+Entries byName(const std::vector<ListedEntry>& entries) {
+    Entries names;
+    for (const ListedEntry& e : entries) names.emplace(e.name, &e);
+    return names;
+}
+
+// What a listed entry says of a stored file.
+ListingFinding judged(unsigned long number, const ListedEntry* entry, std::uint64_t size, const std::string& listedIn) {
+    ListingFinding f{number, EListed::eMissing, 0, "", listedIn};
+    if (!entry || entry->kind == EListedKind::eFolder) return f;
+    if (entry->kind != EListedKind::eFile || !entry->size) {
+        f.how = EListed::eNamed;
+    } else if (*entry->size == size) {
+        f.how = EListed::eConfirmed;
+    } else {
+        f.how = EListed::eOtherSize;
+        f.size = *entry->size;
+    }
+    return f;
+}
+
 }  // namespace
 
 std::vector<ListingFinding> FolderChecks::startRound(QueuedFiles& files) {
-    std::map<std::string, std::vector<unsigned long>> byFolder;
+    folders_.clear();
     for (unsigned long number = 1; number <= files.size(); ++number) {
         const QueuedFile& file = files.at(number);
         if (file.phase() != EFilePhase::eListing) continue;
-        byFolder[folderOf(remoteCommandPath(file.entry().remote.full()))].push_back(number);
+        std::string child = folderOf(remoteCommandPath(file.entry().remote.full()));
+        folders_[child].files.push_back(number);
+        while (!isTop(child)) {
+            const std::string parent = folderOf(child);
+            std::vector<std::string>& siblings = folders_[parent].children;
+            if (std::find(siblings.begin(), siblings.end(), child) != siblings.end()) break;
+            siblings.push_back(child);
+            child = parent;
+        }
     }
     std::vector<ListingFinding> out;
-    for (auto& [folder, numbers] : byFolder) {
-        Listing listing{folder, false, std::move(numbers), 0};
+    for (const auto& [path, folder] : folders_) {
+        if (!isTop(path)) continue;
         if (refused_) {
-            unchecked(listing, out);
+            findAll(path, EListed::eUnchecked, out, "", "");
         } else {
-            due_.push_back(std::move(listing));
+            due_.push_back({path, false, 0, 0});
         }
     }
     return out;
@@ -67,8 +102,55 @@ std::optional<PipelineJob> FolderChecks::next() {
     return job;
 }
 
-void FolderChecks::unchecked(Listing& listing, std::vector<ListingFinding>& out) {
-    for (const unsigned long number : listing.files) out.push_back({number, EListed::eUnchecked, 0, listing.path});
+void FolderChecks::findAll(const std::string& folder, EListed how, std::vector<ListingFinding>& out,
+                           const std::string& missing, const std::string& listedIn) {
+    const auto it = folders_.find(folder);
+    if (it == folders_.end()) return;
+    for (const unsigned long number : it->second.files) out.push_back({number, how, 0, missing, listedIn});
+    for (const std::string& child : it->second.children) findAll(child, how, out, missing, listedIn);
+}
+
+void FolderChecks::passOver(const Listing& listing, std::vector<ListingFinding>& out) {
+    if (listing.oneFile) {
+        out.push_back({listing.file, EListed::eUnchecked, 0, "", ""});
+        return;
+    }
+    const Folder& folder = folders_[listing.path];
+    for (const unsigned long number : folder.files) out.push_back({number, EListed::eUnchecked, 0, "", ""});
+    for (const std::string& child : folder.children) due_.push_back({child, false, 0, 0});
+}
+
+void FolderChecks::checkFiles(const Listing& listing, const std::vector<ListedEntry>& entries, QueuedFiles& files,
+                              std::vector<ListingFinding>& out) {
+    const Entries names = byName(entries);
+    for (const unsigned long number : folders_[listing.path].files) {
+        const QueuedFile& file = files.at(number);
+        if (file.phase() != EFilePhase::eListing) continue;
+        const std::string path = remoteCommandPath(file.entry().remote.full());
+        const auto found = names.find(baseOf(path));
+        ListingFinding f = judged(number, found == names.end() ? nullptr : found->second, file.entry().fileSize,
+                                  listing.path);
+        // Looked for once more on its own: the listing may have been cut short.
+        if (f.how == EListed::eMissing && listableAlone(path)) {
+            due_.push_back({path, true, number, 0});
+            continue;
+        }
+        out.push_back(std::move(f));
+    }
+}
+
+void FolderChecks::checkChildren(const Listing& listing, const std::vector<ListedEntry>& entries,
+                                 std::vector<ListingFinding>& out) {
+    const Entries names = byName(entries);
+    for (const std::string& child : folders_[listing.path].children) {
+        const auto found = names.find(baseOf(child));
+        const bool shown = found != names.end() && found->second->kind != EListedKind::eFile;
+        if (shown || entries.size() >= kMayBeCut) {
+            due_.push_back({child, false, 0, 0});
+        } else {
+            findAll(child, EListed::eMissing, out, child, listing.path);
+        }
+    }
 }
 
 std::vector<ListingFinding> FolderChecks::listed(const PipelineOutcome& outcome, QueuedFiles& files) {
@@ -77,65 +159,77 @@ std::vector<ListingFinding> FolderChecks::listed(const PipelineOutcome& outcome,
     if (it == onTheWay_.end()) return out;
     Listing listing = std::move(it->second);
     onTheWay_.erase(it);
-    const std::string what = listing.oneFile ? "the listing of " + quoted(listing.path)
-                                             : "the listing of " + shown(listing.path);
+    const std::string what = "the listing of " + shown(listing.path);
     if (outcome.end != EPipelineEnd::eChecked) {
         const bool forGood = outcome.end == EPipelineEnd::eRefused && outcome.replyCode >= 500;
         if (!forGood && listing.tries < kTries) {
             due_.push_back(std::move(listing));
             return out;
         }
-        note_ = "cannot check " + std::to_string(listing.files.size()) + " file(s) against " + what + ": " +
-                (outcome.end == EPipelineEnd::eRefused ? "the server said " + quoted(outcome.reply) : outcome.fault);
-        unchecked(listing, out);
-        // A server that refuses to list a folder for good lists none.
-        if (forGood && !listing.oneFile) {
-            refused_ = true;
-            for (Listing& other : due_) unchecked(other, out);
-            due_.clear();
+        const std::string why = outcome.end == EPipelineEnd::eRefused ? "the server said " + quoted(outcome.reply)
+                                                                      : outcome.fault;
+        if (listing.oneFile) {
+            // The folder's listing lacked it already.
+            out.push_back({listing.file, EListed::eMissing, 0, "", folderOf(listing.path)});
+            return out;
         }
+        note_ = "cannot check the files in " + shown(listing.path) + " against its listing: " + why;
+        if (!forGood) {
+            passOver(listing, out);
+            return out;
+        }
+        // A server that refuses to list a folder for good lists none.
+        refused_ = true;
+        findAll(listing.path, EListed::eUnchecked, out, "", "");
+        for (const Listing& other : due_) {
+            if (other.oneFile) {
+                out.push_back({other.file, EListed::eUnchecked, 0, "", ""});
+            } else {
+                findAll(other.path, EListed::eUnchecked, out, "", "");
+            }
+        }
+        due_.clear();
         return out;
     }
-    const std::optional<std::vector<ListedFile>> entries = readListing(outcome.listing, outcome.machineListing);
+    const std::optional<std::vector<ListedEntry>> entries = readListing(outcome.listing, outcome.machineListing);
     if (!entries) {
         const std::string firstLine = outcome.listing.substr(0, outcome.listing.find_first_of("\r\n"));
         note_ = "cannot read " + what + " (it begins " + quoted(firstLine.substr(0, 120)) +
-                "): " + std::to_string(listing.files.size()) + " file(s) are not checked by it";
-        unchecked(listing, out);
+                "): the files in it are not checked by it";
+        passOver(listing, out);
         return out;
     }
-    std::unordered_map<std::string, std::optional<std::uint64_t>> sizes;
-    for (const ListedFile& f : *entries) sizes.emplace(f.name, f.size);
-    for (const unsigned long number : listing.files) {
-        const QueuedFile& file = files.at(number);
-        if (file.phase() != EFilePhase::eListing) continue;
-        const std::string path = remoteCommandPath(file.entry().remote.full());
-        auto found = sizes.find(baseOf(path));
-        if (found == sizes.end() && listing.oneFile) found = sizes.find(path);
-        if (found == sizes.end()) {
-            if (!listing.oneFile && listableAlone(path)) {
-                due_.push_back({path, true, {number}, 0});
-            } else {
-                out.push_back({number, EListed::eMissing, 0, folderOf(path)});
-            }
-            continue;
-        }
-        const std::optional<std::uint64_t>& size = found->second;
-        if (!size) {
-            out.push_back({number, EListed::eNamed, 0, listing.path});
-        } else if (*size == file.entry().fileSize) {
-            out.push_back({number, EListed::eConfirmed, 0, listing.path});
-        } else {
-            out.push_back({number, EListed::eOtherSize, *size, folderOf(path)});
-        }
+    if (listing.oneFile) {
+        const QueuedFile& file = files.at(listing.file);
+        const Entries names = byName(*entries);
+        auto found = names.find(baseOf(listing.path));
+        if (found == names.end()) found = names.find(listing.path);
+        out.push_back(judged(listing.file, found == names.end() ? nullptr : found->second, file.entry().fileSize,
+                             folderOf(listing.path)));
+        return out;
     }
+    if (entries->empty()) {
+        // A folder we may write to but not read lists as empty.
+        note_ = what + " shows nothing: the files in it are not checked by it";
+        passOver(listing, out);
+        return out;
+    }
+    checkFiles(listing, *entries, files, out);
+    checkChildren(listing, *entries, out);
     return out;
 }
 
 std::vector<ListingFinding> FolderChecks::drop() {
     std::vector<ListingFinding> out;
-    for (Listing& listing : due_) unchecked(listing, out);
-    for (auto& [id, listing] : onTheWay_) unchecked(listing, out);
+    auto unchecked = [this, &out](const Listing& listing) {
+        if (listing.oneFile) {
+            out.push_back({listing.file, EListed::eUnchecked, 0, "", ""});
+        } else {
+            findAll(listing.path, EListed::eUnchecked, out, "", "");
+        }
+    };
+    for (const Listing& listing : due_) unchecked(listing);
+    for (const auto& [id, listing] : onTheWay_) unchecked(listing);
     due_.clear();
     onTheWay_.clear();
     return out;

@@ -32,7 +32,7 @@ std::string lower(std::string_view s) {
 
 // "type=file;size=10;modify=20240101120000; a b.txt": the facts end at the
 // first space, the name is all that follows it.
-std::optional<std::optional<ListedFile>> machineLine(std::string_view line) {
+std::optional<std::optional<ListedEntry>> machineLine(std::string_view line) {
     const std::size_t space = line.find(' ');
     if (space == std::string_view::npos || space + 1 >= line.size()) return std::nullopt;
     std::string_view facts = line.substr(0, space);
@@ -52,8 +52,12 @@ std::optional<std::optional<ListedFile>> machineLine(std::string_view line) {
             if (!size) return std::nullopt;
         }
     }
-    if (type != "file") return std::optional<ListedFile>{};
-    return std::optional<ListedFile>{ListedFile{std::string(line.substr(space + 1)), size}};
+    const std::string_view name = line.substr(space + 1);
+    if (type == "cdir" || type == "pdir" || name == "." || name == "..") return std::optional<ListedEntry>{};
+    const EListedKind kind = type == "file"  ? EListedKind::eFile
+                             : type == "dir" ? EListedKind::eFolder
+                                             : EListedKind::eOther;
+    return std::optional<ListedEntry>{ListedEntry{std::string(name), kind, size}};
 }
 
 struct Word {
@@ -89,7 +93,7 @@ bool isTimeOrYear(std::string_view s) {
 // "-rw-r--r--   1 user group   10 Jan  1 12:00 a b.txt": the size comes
 // before the date (month, day, time or year); the name is all that
 // follows the date and one space. Some servers leave out the group.
-std::optional<std::optional<ListedFile>> unixLine(std::string_view line) {
+std::optional<std::optional<ListedEntry>> unixLine(std::string_view line) {
     const char kind = line.empty() ? '\0' : line[0];
     if (std::string_view("-dlbcps").find(kind) == std::string_view::npos) return std::nullopt;
     const std::vector<Word> w = words(line, 9);
@@ -98,16 +102,21 @@ std::optional<std::optional<ListedFile>> unixLine(std::string_view line) {
         const std::optional<std::uint64_t> size = number(w[k - 1].text);
         const std::size_t nameAt = w[k + 2].end + 1;
         if (!size || nameAt >= line.size()) return std::nullopt;
-        if (kind != '-') return std::optional<ListedFile>{};
-        return std::optional<ListedFile>{ListedFile{std::string(line.substr(nameAt)), size}};
+        std::string name(line.substr(nameAt));
+        if (kind == 'l') name = name.substr(0, name.find(" -> "));
+        if (name.empty() || name == "." || name == "..") return std::optional<ListedEntry>{};
+        const EListedKind listed = kind == '-'   ? EListedKind::eFile
+                                   : kind == 'd' ? EListedKind::eFolder
+                                                 : EListedKind::eOther;
+        return std::optional<ListedEntry>{ListedEntry{std::move(name), listed, size}};
     }
     return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::vector<ListedFile>> readListing(std::string_view text, bool machine) {
-    std::vector<ListedFile> files;
+std::optional<std::vector<ListedEntry>> readListing(std::string_view text, bool machine) {
+    std::vector<ListedEntry> files;
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
@@ -115,7 +124,7 @@ std::optional<std::vector<ListedFile>> readListing(std::string_view text, bool m
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
         if (!machine && line.substr(0, 6) == "total ") continue;
-        const std::optional<std::optional<ListedFile>> entry = machine ? machineLine(line) : unixLine(line);
+        const std::optional<std::optional<ListedEntry>> entry = machine ? machineLine(line) : unixLine(line);
         if (!entry) return std::nullopt;
         if (*entry) files.push_back(std::move(**entry));
     }

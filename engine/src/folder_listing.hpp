@@ -6,7 +6,7 @@
 // listing unreadable, so that no name is ever taken for missing on a
 // guess.
 //
-//   std::optional<std::vector<ListedFile>> files = readListing(text, machine);
+//   std::optional<std::vector<ListedEntry>> entries = readListing(text, machine);
 //   if (!files) ...   // a format we cannot read: the check is skipped
 
 #include <cstdint>
@@ -17,13 +17,16 @@
 
 namespace qz {
 
-struct ListedFile {
-    std::string name;                   // as listed: a base name, or for LIST of one file maybe its path
-    std::optional<std::uint64_t> size;  // bytes, where the listing gives them
+enum class EListedKind { eFile, eFolder, eOther };
+
+struct ListedEntry {
+    std::string name;  // as listed: a base name, or for LIST of one file maybe its path
+    EListedKind kind = EListedKind::eFile;
+    std::optional<std::uint64_t> size;  // bytes of a file, where the listing gives them
 };
 
-// The regular files the listing names (folders and links left out); none
-// when a line cannot be read.
-std::optional<std::vector<ListedFile>> readListing(std::string_view text, bool machine);
+// The entries the listing names (the folder itself and its parent left
+// out; a link by its own name); none when a line cannot be read.
+std::optional<std::vector<ListedEntry>> readListing(std::string_view text, bool machine);
 
 }  // namespace qz

@@ -15,6 +15,8 @@ bool plainAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
+std::string shown(const std::string& folder) { return folder.empty() ? "the login folder" : quoted(folder); }
+
 }  // namespace
 
 // A round starts once every file is stored or given up: a file sent again
@@ -62,9 +64,8 @@ void UploadLoop::applyFinding(const ListingFinding& f) {
         case EListed::eNamed:
         case EListed::eUnchecked: finish(f.number, st.verifiedBy); return;
         case EListed::eOtherSize: {
-            const std::string why = "the listing of " + (f.folder.empty() ? "the login folder" : quoted(f.folder)) +
-                                    " shows " + quoted(st.remote.full()) + " with " + std::to_string(f.size) +
-                                    " bytes, not " + std::to_string(st.fileSize);
+            const std::string why = "the listing of " + shown(f.listedIn) + " shows " + quoted(st.remote.full()) +
+                                    " with " + std::to_string(f.size) + " bytes, not " + std::to_string(st.fileSize);
             context_.lastError = why;
             record.serverHoldsNothing();
             retryOrFail(f.number, why, EFailure::eTransient, false, false);
@@ -72,8 +73,9 @@ void UploadLoop::applyFinding(const ListingFinding& f) {
         }
         case EListed::eMissing:
             fail(f.number, quoted(st.local.full()) + ": the server did not store " + quoted(st.remote.full()) +
-                               " under that name (it is not in the listing of " +
-                               (f.folder.empty() ? "the login folder" : quoted(f.folder)) + ")");
+                               " under that name (" +
+                               (f.folder.empty() ? std::string("it") : "its folder " + quoted(f.folder)) +
+                               " is not in the listing of " + shown(f.listedIn) + ")");
             return;
     }
 }

@@ -76,6 +76,7 @@ TEST_F(Cli, UploadsAJobAndReportsItAsJson) {
     // SHA-256 of "alpha"; pyftpdlib offers no HASH, so its byte count checked it.
     EXPECT_EQ(summary["files"][0]["sha256"], "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
     EXPECT_EQ(summary["files"][0]["verifiedByHash"], false);
+    EXPECT_EQ(summary["files"][0]["verifiedBy"], "size");
     auto job = theJob();
     EXPECT_EQ(job["id"], summary["jobId"]);
     EXPECT_EQ(job["state"], "finalized");

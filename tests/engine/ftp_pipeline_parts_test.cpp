@@ -3,6 +3,11 @@
 // which reply answers which open command. Everything here comes from the server and is hostile.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
 #include "folder_listing.hpp"
 #include "ftp_command_queue.hpp"
 #include "ftp_reply.hpp"
@@ -147,11 +152,11 @@ TEST(FtpCommandQueue, EachReplyGoesToTheOldestCommandThatCanGetIt) {
 
 }  // namespace
 
-// The listing formats servers send: every regular file with its size, or
-// nothing at all where one line cannot be read (a guess could take a name
-// for missing).
-TEST(ReadListing, EachFileOfAReadableListingOrNothing) {
-    using Files = std::vector<std::pair<std::string, std::optional<std::uint64_t>>>;
+// The listing formats servers send: every entry with its kind and a file's
+// size, or nothing at all where one line cannot be read (a guess could
+// take a name for missing).
+TEST(ReadListing, EachEntryOfAReadableListingOrNothing) {
+    using Files = std::vector<std::tuple<std::string, char, std::optional<std::uint64_t>>>;
     struct Case {
         const char* name;
         bool machine;
@@ -160,17 +165,17 @@ TEST(ReadListing, EachFileOfAReadableListingOrNothing) {
     };
     const Case cases[] = {
         {"MLSD", true, "type=cdir;modify=20240101120000; .\r\nType=File;Size=7; n \xc3\xbc.txt\r\ntype=dir; sub\r\n",
-         Files{{"n \xc3\xbc.txt", 7}}},
-        {"MLSD without sizes", true, "type=file; a b\n", Files{{"a b", std::nullopt}}},
+         Files{{"n \xc3\xbc.txt", 'f', 7}, {"sub", 'd', std::nullopt}}},
+        {"MLSD without sizes", true, "type=file; a b\n", Files{{"a b", 'f', std::nullopt}}},
         {"MLSD with a size that is no number", true, "type=file;size=7x; a\r\n", std::nullopt},
         {"MLSD facts without a name", true, "type=file;size=7;a\r\n", std::nullopt},
         {"LIST, numeric owners, links and folders", false,
          "total 12\r\n-rw-------    1 1000     1000       300000 Dec 09 06:00 a b.txt\r\n"
          "drwxr-xr-x    2 1000     1000         4096 Jan  1  2024 sub\r\n"
          "lrwxrwxrwx    1 1000     1000            3 Jan  1 12:00 l -> x\r\n",
-         Files{{"a b.txt", 300000}}},
+         Files{{"a b.txt", 'f', 300000}, {"sub", 'd', 4096}, {"l", 'o', 3}}},
         {"LIST without a group, a name like a date", false, "-rw-r--r-- 1 tester 5 Jan  1 12:00 Jan  1 12:00 y\n",
-         Files{{"Jan  1 12:00 y", 5}}},
+         Files{{"Jan  1 12:00 y", 'f', 5}}},
         {"LIST in another form", false, "300 bytes: a.bin\r\n", std::nullopt},
         {"LIST with months in another language", false, "-rw-r--r-- 1 u g 5 Dez  1 12:00 a\r\n", std::nullopt},
         {"LIST with one line of another form", false, "-rw-r--r-- 1 u g 5 Jan  1 12:00 a\r\n01-01-24  12:00PM  5 b\r\n",
@@ -182,7 +187,10 @@ TEST(ReadListing, EachFileOfAReadableListingOrNothing) {
         ASSERT_EQ(files.has_value(), c.files.has_value());
         if (!files) continue;
         Files got;
-        for (const auto& f : *files) got.emplace_back(f.name, f.size);
+        for (const auto& f : *files) {
+            const char kind = f.kind == qz::EListedKind::eFile ? 'f' : f.kind == qz::EListedKind::eFolder ? 'd' : 'o';
+            got.emplace_back(f.name, kind, f.size);
+        }
         EXPECT_EQ(got, *c.files);
     }
 }

@@ -252,6 +252,7 @@ TEST_F(TransferFaults, AFileIsVerifiedOnlyByWhatWasComparedAndTheListingFindsWha
     writeFile("job/data.bin", pattern(300000, 12));
     writeFile("job/sub/hidden name.bin", pattern(2000, 13));
     writeFile("job/sub/small.bin", pattern(100, 14));
+    writeFile("job/hidden dir/x.bin", pattern(50, 15));
     FtpServer::Faults truncating;
     truncating.keepFirst = 1000;
     truncating.refuseSize = true;
@@ -282,6 +283,10 @@ TEST_F(TransferFaults, AFileIsVerifiedOnlyByWhatWasComparedAndTheListingFindsWha
          qz::EVerifiedBy::eListing, "sent \"sub/small.bin\" (100 bytes"},
         {"MLSD without a name SIZE confirms", hiding, false, "sub/hidden name.bin", qz::EFileResult::eFailed,
          qz::EVerifiedBy::eNone, "the server did not store \"sub/hidden name.bin\" under that name"},
+        {"MLSD without a folder SIZE confirms the files in", hiding, false, "hidden dir/x.bin",
+         qz::EFileResult::eFailed, qz::EVerifiedBy::eNone,
+         "the server did not store \"hidden dir/x.bin\" under that name (its folder \"hidden dir\" is not in the "
+         "listing of the login folder)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
