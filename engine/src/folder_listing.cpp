@@ -116,7 +116,7 @@ std::optional<std::optional<ListedEntry>> unixLine(std::string_view line) {
 }  // namespace
 
 std::optional<std::vector<ListedEntry>> readListing(std::string_view text, bool machine) {
-    std::vector<ListedEntry> files;
+    std::vector<ListedEntry> entries;
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
@@ -124,11 +124,11 @@ std::optional<std::vector<ListedEntry>> readListing(std::string_view text, bool 
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
         if (!machine && line.substr(0, 6) == "total ") continue;
-        const std::optional<std::optional<ListedEntry>> entry = machine ? machineLine(line) : unixLine(line);
+        std::optional<std::optional<ListedEntry>> entry = machine ? machineLine(line) : unixLine(line);
         if (!entry) return std::nullopt;
-        if (*entry) files.push_back(std::move(**entry));
+        if (*entry) entries.push_back(std::move(**entry));
     }
-    return files;
+    return entries;
 }
 
 }  // namespace qz
