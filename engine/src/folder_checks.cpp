@@ -14,6 +14,9 @@ namespace {
 constexpr int kTries = 2;
 // A listing this long may have been cut short by the server.
 constexpr std::size_t kMayBeCut = 1000;
+// Files missing from a listing that long are looked for one by one only
+// while they are few.
+constexpr std::size_t kMostLookedUp = 100;
 
 bool isTop(const std::string& folder) { return folder.empty() || folder == "/"; }
 
@@ -28,11 +31,9 @@ std::string baseOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// LIST takes some characters as a pattern or an option: a name holding
-// them is not looked for by a listing of its own.
-bool listableAlone(const std::string& path) {
-    return path.find_first_of("*?[]{}~") == std::string::npos && baseOf(path).rfind('-', 0) != 0;
-}
+// LIST takes some characters as a pattern: a name holding them is not
+// looked for by a listing of its own.
+bool listableAlone(const std::string& path) { return path.find_first_of("*?[]{}~") == std::string::npos; }
 
 std::string shown(const std::string& folder) { return folder.empty() ? "the login folder" : quoted(folder); }
 
@@ -70,9 +71,7 @@ std::vector<ListingFinding> FolderChecks::startRound(QueuedFiles& files) {
         folders_[child].files.push_back(number);
         while (!isTop(child)) {
             const std::string parent = folderOf(child);
-            std::vector<std::string>& siblings = folders_[parent].children;
-            if (std::find(siblings.begin(), siblings.end(), child) != siblings.end()) break;
-            siblings.push_back(child);
+            if (!folders_[parent].children.insert(child).second) break;
             child = parent;
         }
     }
@@ -82,7 +81,7 @@ std::vector<ListingFinding> FolderChecks::startRound(QueuedFiles& files) {
         if (refused_) {
             findAll(path, EListed::eUnchecked, out, "", "");
         } else {
-            due_.push_back({path, false, 0, 0});
+            due_.push_back({path, false, 0, 0, true});
         }
     }
     return out;
@@ -117,25 +116,54 @@ void FolderChecks::passOver(const Listing& listing, std::vector<ListingFinding>&
     }
     const Folder& folder = folders_[listing.path];
     for (const unsigned long number : folder.files) out.push_back({number, EListed::eUnchecked, 0, "", ""});
-    for (const std::string& child : folder.children) due_.push_back({child, false, 0, 0});
+    for (const std::string& child : folder.children) due_.push_back({child, false, 0, 0, listing.vouched});
+}
+
+void FolderChecks::uncheckDue(std::vector<ListingFinding>& out) {
+    for (const Listing& listing : due_) {
+        if (listing.oneFile) {
+            out.push_back({listing.file, EListed::eUnchecked, 0, "", ""});
+        } else {
+            findAll(listing.path, EListed::eUnchecked, out, "", "");
+        }
+    }
+    due_.clear();
 }
 
 void FolderChecks::checkFiles(const Listing& listing, const std::vector<ListedEntry>& entries, QueuedFiles& files,
                               std::vector<ListingFinding>& out) {
     const Entries names = byName(entries);
+    const bool long_ = entries.size() >= kMayBeCut;
+    std::vector<std::pair<unsigned long, std::string>> missing;
     for (const unsigned long number : folders_[listing.path].files) {
         const QueuedFile& file = files.at(number);
         if (file.phase() != EFilePhase::eListing) continue;
-        const std::string path = remoteCommandPath(file.entry().remote.full());
+        std::string path = remoteCommandPath(file.entry().remote.full());
         const auto found = names.find(baseOf(path));
         ListingFinding f = judged(number, found == names.end() ? nullptr : found->second, file.entry().fileSize,
                                   listing.path);
-        // Looked for once more on its own: the listing may have been cut short.
-        if (f.how == EListed::eMissing && listableAlone(path)) {
-            due_.push_back({path, true, number, 0});
+        if (f.how == EListed::eMissing) {
+            missing.emplace_back(number, std::move(path));
             continue;
         }
+        if (!listing.vouched && f.how != EListed::eOtherSize) f.how = EListed::eUnchecked;
         out.push_back(std::move(f));
+    }
+    if (long_ && missing.size() > kMostLookedUp) {
+        note_ = "the listing of " + shown(listing.path) + " has " + std::to_string(entries.size()) +
+                " entries and lacks " + std::to_string(missing.size()) +
+                " of the files: the server may have cut it short, and they are not "
+                "checked by it";
+        for (const auto& [number, path] : missing) out.push_back({number, EListed::eUnchecked, 0, "", ""});
+        return;
+    }
+    for (auto& [number, path] : missing) {
+        if (listableAlone(path)) {
+            // Looked for once more on its own: the listing may have been cut short.
+            due_.push_back({std::move(path), true, number, 0, listing.vouched});
+        } else {
+            out.push_back({number, long_ ? EListed::eUnchecked : EListed::eMissing, 0, "", listing.path});
+        }
     }
 }
 
@@ -143,10 +171,14 @@ void FolderChecks::checkChildren(const Listing& listing, const std::vector<Liste
                                  std::vector<ListingFinding>& out) {
     const Entries names = byName(entries);
     for (const std::string& child : folders_[listing.path].children) {
-        const auto found = names.find(baseOf(child));
-        const bool shown = found != names.end() && found->second->kind != EListedKind::eFile;
-        if (shown || entries.size() >= kMayBeCut) {
-            due_.push_back({child, false, 0, 0});
+        const std::string name = baseOf(child);
+        const auto found = names.find(name);
+        if (found != names.end() && found->second->kind != EListedKind::eFile) {
+            due_.push_back({child, false, 0, 0, listing.vouched});
+        } else if (entries.size() >= kMayBeCut || name.front() == '.') {
+            // Left out of a listing that may be cut short, or one that leaves
+            // out names beginning with ".": listed by its own name.
+            due_.push_back({child, false, 0, 0, false});
         } else {
             findAll(child, EListed::eMissing, out, child, listing.path);
         }
@@ -161,34 +193,26 @@ std::vector<ListingFinding> FolderChecks::listed(const PipelineOutcome& outcome,
     onTheWay_.erase(it);
     const std::string what = "the listing of " + shown(listing.path);
     if (outcome.end != EPipelineEnd::eChecked) {
-        const bool forGood = outcome.end == EPipelineEnd::eRefused && outcome.replyCode >= 500;
+        // A server that offers MLSD but does not know it gets LIST next time.
+        const bool noMlsd = outcome.machineListing && (outcome.replyCode == 500 || outcome.replyCode == 502);
+        const bool forGood = outcome.end == EPipelineEnd::eRefused && outcome.replyCode >= 500 && !noMlsd;
         if (!forGood && listing.tries < kTries) {
             due_.push_back(std::move(listing));
             return out;
         }
         const std::string why = outcome.end == EPipelineEnd::eRefused ? "the server said " + quoted(outcome.reply)
                                                                       : outcome.fault;
-        if (listing.oneFile) {
-            // The folder's listing lacked it already.
-            out.push_back({listing.file, EListed::eMissing, 0, "", folderOf(listing.path)});
-            return out;
-        }
-        note_ = "cannot check the files in " + shown(listing.path) + " against its listing: " + why;
-        if (!forGood) {
+        note_ = "cannot check " + (listing.oneFile ? quoted(listing.path) : "the files in " + shown(listing.path)) +
+                " against a listing: " + why;
+        if (!forGood || anyListed_) {
             passOver(listing, out);
             return out;
         }
-        // A server that refuses to list a folder for good lists none.
+        // A server that refuses the first listing for good (one that takes
+        // files but shows none) is asked for no more.
         refused_ = true;
         findAll(listing.path, EListed::eUnchecked, out, "", "");
-        for (const Listing& other : due_) {
-            if (other.oneFile) {
-                out.push_back({other.file, EListed::eUnchecked, 0, "", ""});
-            } else {
-                findAll(other.path, EListed::eUnchecked, out, "", "");
-            }
-        }
-        due_.clear();
+        uncheckDue(out);
         return out;
     }
     const std::optional<std::vector<ListedEntry>> entries = readListing(outcome.listing, outcome.machineListing);
@@ -199,13 +223,21 @@ std::vector<ListingFinding> FolderChecks::listed(const PipelineOutcome& outcome,
         passOver(listing, out);
         return out;
     }
+    anyListed_ = true;
     if (listing.oneFile) {
         const QueuedFile& file = files.at(listing.file);
         const Entries names = byName(*entries);
         auto found = names.find(baseOf(listing.path));
         if (found == names.end()) found = names.find(listing.path);
-        out.push_back(judged(listing.file, found == names.end() ? nullptr : found->second, file.entry().fileSize,
-                             folderOf(listing.path)));
+        ListingFinding f = judged(listing.file, found == names.end() ? nullptr : found->second, file.entry().fileSize,
+                                  folderOf(listing.path));
+        // Some servers leave names beginning with "." out of every listing.
+        const bool hidden = baseOf(listing.path).front() == '.';
+        if ((!listing.vouched && f.how != EListed::eOtherSize && f.how != EListed::eMissing) ||
+            (hidden && f.how == EListed::eMissing)) {
+            f.how = EListed::eUnchecked;
+        }
+        out.push_back(std::move(f));
         return out;
     }
     if (entries->empty()) {
@@ -221,17 +253,9 @@ std::vector<ListingFinding> FolderChecks::listed(const PipelineOutcome& outcome,
 
 std::vector<ListingFinding> FolderChecks::drop() {
     std::vector<ListingFinding> out;
-    auto unchecked = [this, &out](const Listing& listing) {
-        if (listing.oneFile) {
-            out.push_back({listing.file, EListed::eUnchecked, 0, "", ""});
-        } else {
-            findAll(listing.path, EListed::eUnchecked, out, "", "");
-        }
-    };
-    for (const Listing& listing : due_) unchecked(listing);
-    for (const auto& [id, listing] : onTheWay_) unchecked(listing);
-    due_.clear();
+    for (auto& [id, listing] : onTheWay_) due_.push_back(std::move(listing));
     onTheWay_.clear();
+    uncheckDue(out);
     return out;
 }
 

@@ -9,12 +9,16 @@
 // is listed once the listing above it showed it.
 //
 // A name missing from a listing is a failure ("the server did not store
-// "X" under that name"), with two exceptions that keep a server from being
+// "X" under that name"), with exceptions that keep a server from being
 // accused on a guess: a file is looked for once more by a listing of its
-// own, as some servers cut long listings short (and a folder missing from a
-// listing that long is listed itself instead); and a listing that shows
-// nothing at all (a folder we may write to but not read) or cannot be read
-// checks nothing.
+// own; some servers cut long listings short, so files missing in numbers
+// from a long listing go unchecked, and a folder missing from one (or a
+// folder whose name begins with ".", which some servers leave out) is
+// listed by its own name instead, a listing that can then find faults but
+// confirm nothing; and a listing that shows nothing at all (a folder we may
+// write to but not read) or cannot be read checks nothing. A listed size
+// that differs from a file whose SHA-256 the server confirmed is taken for
+// a stale listing.
 //
 //   FolderChecks checks;
 //   for (const ListingFinding& f : checks.startRound(files)) ...   // the files in phase eListing
@@ -27,6 +31,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -78,14 +83,16 @@ private:
     static constexpr unsigned long kFirstId = 1UL << 40;
 
     struct Folder {
-        std::vector<unsigned long> files;   // stored right in it
-        std::vector<std::string> children;  // folders below it with stored files further down
+        std::vector<unsigned long> files;  // stored right in it
+        std::set<std::string> children;    // folders below it with stored files further down
     };
     struct Listing {
         std::string path;  // a folder ("" for the login folder), or one file's name
         bool oneFile = false;
         unsigned long file = 0;  // oneFile: the file looked for
         int tries = 0;
+        // The listing above showed it: it may confirm what it shows.
+        bool vouched = true;
     };
 
     // Every file in `folder` and below it, with `how`.
@@ -97,12 +104,15 @@ private:
                        std::vector<ListingFinding>& out);
     // The folder's files are not checked by its listing; the folders below it are still listed.
     void passOver(const Listing& listing, std::vector<ListingFinding>& out);
+    // Every listing due, and every file below it, unchecked.
+    void uncheckDue(std::vector<ListingFinding>& out);
 
     std::map<std::string, Folder> folders_;
     std::deque<Listing> due_;
     std::map<unsigned long, Listing> onTheWay_;
     unsigned long nextId_ = kFirstId;
-    bool refused_ = false;  // the server refused a listing for good: none is asked for again
+    bool refused_ = false;    // the server refused listings for good: none is asked for again
+    bool anyListed_ = false;  // a listing of this upload was read
     std::string note_;
 };
 

@@ -94,10 +94,12 @@ void FtpPipeline::dataCommandRefused(const FtpReply& reply, unsigned long file) 
         // A STOR queued behind it and not written yet (one command at a
         // time) follows the new one; an active mode listener waits for a
         // PORT instead.
-        unsent_.erase(
-            std::remove_if(unsent_.begin(), unsent_.end(),
-                           [file](const QueuedCommand& c) { return c.kind == EFtpCommand::eStor && c.file == file; }),
-            unsent_.end());
+        unsent_.erase(std::remove_if(unsent_.begin(), unsent_.end(),
+                                     [file](const QueuedCommand& c) {
+                                         return (c.kind == EFtpCommand::eStor || c.kind == EFtpCommand::eList) &&
+                                                c.file == file;
+                                     }),
+                      unsent_.end());
         data_.abort();
         askPassive(file);
         return;
@@ -121,8 +123,11 @@ void FtpPipeline::queueStore(unsigned long file) {
     Open* o = find(file);
     if (!o) return;
     if (o->listing) {
-        const char* command = o->outcome.machineListing ? "MLSD" : "LIST";
-        queue(EFtpCommand::eList, file, o->commandPath.empty() ? command : command + (" " + o->commandPath));
+        std::string line = o->outcome.machineListing ? "MLSD" : "LIST";
+        // LIST takes a word beginning with "-" for options.
+        if (!o->commandPath.empty())
+            line += (o->commandPath.front() == '-' && line == "LIST" ? " ./" : " ") + o->commandPath;
+        queue(EFtpCommand::eList, file, line);
         return;
     }
     queue(EFtpCommand::eStor, file, (o->outcome.offset > 0 ? "APPE " : "STOR ") + o->commandPath);

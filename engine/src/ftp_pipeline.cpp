@@ -366,6 +366,8 @@ void FtpPipeline::onListed(const FtpReply& reply, unsigned long file) {
         o->failed = true;
         o->outcome.end = EPipelineEnd::eRefused;
         data_.abort();
+        // Offered but not known after all: LIST from now on.
+        if (o->outcome.machineListing && (reply.code == 500 || reply.code == 502)) features_.mlsd = false;
     }
     o->stored = true;
     // The data connection may still bring the listing's last bytes.

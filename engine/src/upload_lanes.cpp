@@ -239,6 +239,12 @@ void UploadLanes::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome)
         listing != lane.listings.end()) {
         lane.listings.erase(listing);
         ++settles_;
+        // A whole listing shows the connection sound, as a checked file does.
+        if (outcome.end == EPipelineEnd::eChecked) {
+            lane.carried = true;
+            lane.stopsInARow = 0;
+            reloginPause_ = {};
+        }
         owner_.listed(outcome);
         return;
     }

@@ -64,6 +64,14 @@ void UploadLoop::applyFinding(const ListingFinding& f) {
         case EListed::eNamed:
         case EListed::eUnchecked: finish(f.number, st.verifiedBy); return;
         case EListed::eOtherSize: {
+            if (st.verifiedBy == EVerifiedBy::eHash) {
+                // The server's SHA-256 of the stored bytes outweighs a listing that may lag behind.
+                note(Logging::EType::eWarnings, "the listing of " + shown(f.listedIn) + " shows " +
+                                                    quoted(st.remote.full()) + " with " + std::to_string(f.size) +
+                                                    " bytes, but the server's SHA-256 of it matched");
+                finish(f.number, st.verifiedBy);
+                return;
+            }
             const std::string why = "the listing of " + shown(f.listedIn) + " shows " + quoted(st.remote.full()) +
                                     " with " + std::to_string(f.size) + " bytes, not " + std::to_string(st.fileSize);
             context_.lastError = why;

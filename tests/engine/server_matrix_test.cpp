@@ -242,4 +242,41 @@ const Row kResumeRows[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixResume, testing::ValuesIn(kResumeRows), rowName);
 
+// Names honest servers store as sent but that their listings show (or hide)
+// in their own ways: a dot file, folders and files beginning with "-", glob
+// characters.
+class ServerMatrixListedNames : public ServerMatrix {};
+
+TEST_P(ServerMatrixListedNames, EveryFileStoredAsSentEndsDone) {
+    // (pure-ftpd stores " lead" as "_lead", and proftpd takes "*" in MKD as a
+    // pattern: both left out here.)
+    const std::vector<std::string> names = {".hidden",        "-dash.txt",       "[1] x.txt",
+                                            "-l/in dash.txt", "-l/sub/deep.txt", "-rf/a.txt",
+                                            "[d]/b.txt",      ".dotdir/c.txt",   "-l/[2].txt"};
+    for (std::size_t i = 0; i < names.size(); ++i)
+        writeFile("tree/" + names[i], pattern(100 + i, static_cast<unsigned>(7 + i)));
+    qz::Options o = options();
+    qz::Control control(o);
+    control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+    control.connect();
+    try {
+        control.upload();
+    } catch (const qz::Exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    control.disconnect();
+    for (const auto& [number, e] : control.getFileMap()) {
+        EXPECT_EQ(e.result, qz::EFileResult::eDone) << "\"" << e.remote.full() << "\": " << e.errorText;
+    }
+    EXPECT_EQ(treeOf(server_->root()), treeOf(path("tree"))) << summaryLog();
+}
+
+const Row kNameRows[] = {
+    {Kind::vsftpd, false, true},
+    {Kind::proftpd, false, true},
+    {Kind::pureFtpd, false, true},
+    {Kind::pyftpdlib, false, true},
+};
+INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixListedNames, testing::ValuesIn(kNameRows), rowName);
+
 }  // namespace

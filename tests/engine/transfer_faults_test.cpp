@@ -768,4 +768,23 @@ TEST_F(TransferFaults, AQueuedFileThatBecomesAFifoSocketOrDeviceFailsByNameWitho
     }
 }
 
+// A folder missing from a listing long enough to have been cut short is
+// listed by its own name, which a server that renames both ways answers
+// well: that listing may find faults but confirms nothing (here, with no
+// SIZE either, nothing confirms the file).
+TEST_F(TransferFaults, AFolderMissingFromALongListingIsNotVouchedForByItsOwn) {
+    FtpServer::Faults hiding;
+    hiding.listing = "hides-hidden";
+    hiding.refuseSize = true;
+    FtpServer& s = server(hiding);
+    for (int i = 0; i < 1000; ++i) writeFile("served/other" + std::to_string(i) + ".txt", "x");
+    writeFile("job/hidden dir/x.bin", pattern(50, 15));
+    qz::Control control(optionsFor(s));
+    control.prepareRecursiveDir(qz::Local(path("job")), qz::Remote("."));
+    control.upload();
+    const qz::TransferStats& file = control.getFileMap().at(1);
+    EXPECT_EQ(file.result, qz::EFileResult::eDone);
+    EXPECT_EQ(file.verifiedBy, qz::EVerifiedBy::eTransferReply);
+}
+
 }  // namespace
