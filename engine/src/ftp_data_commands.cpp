@@ -26,7 +26,21 @@ void FtpPipeline::askPassive(unsigned long file) {
     }
     // Servers answer EPRT once they have connected to us, which may be after
     // they took a STOR written behind it: in active mode the STOR waits.
-    if (passiveKnown_ && !settings_.active) queueStore(file);
+    if (passiveKnown_ && !settings_.active && !settings_.storeAfterPassiveReply) {
+        queueStore(file);
+        if (Open* o = find(file)) o->storeAhead = true;
+    }
+}
+
+// The server failed a STOR (LIST) written behind its passive command
+// before a byte could reach it (425 or 426 without a 1xx): it read the
+// command before our data connection had reached it. From now on such
+// commands wait for the passive reply. True when the reply was of that kind.
+bool FtpPipeline::noDataYet(const FtpReply& reply, Open& o) {
+    if (!o.storeAhead || o.outcome.accepted || (reply.code != 425 && reply.code != 426)) return false;
+    o.storeAhead = false;
+    settings_.storeAfterPassiveReply = true;
+    return true;
 }
 
 // Active mode: a port of ours, on the address the control connection
@@ -159,7 +173,7 @@ void FtpPipeline::onPassive(const FtpReply& reply, unsigned long file) {
     }
     sentAll_ = false;
     if (Open* o = find(file)) o->dataMayGo = storeWritten(file);
-    if (!dataCommandTaken()) queueStore(file);
+    if (!dataCommandTaken() || settings_.storeAfterPassiveReply) queueStore(file);
     if (!data_.open(peer, length, link_.dataTls())) {
         // The server waits for it in vain and refuses the STOR; that reply settles the file.
         failCurrent(EPipelineEnd::eBroken, "cannot open the data connection: " + data_.fault());

@@ -304,6 +304,9 @@ void FtpPipeline::onStored(const FtpReply& reply, unsigned long file) {
         askPassive(file);
         return;
     }
+    // The file goes again (bytes may have been read for it already), and
+    // the STORs after it wait for their passive replies.
+    noDataYet(reply, *o);
     if (reply.code < 400 && !o->failed && !sentAll_) {
         o->failed = true;
         o->outcome.end = EPipelineEnd::eBroken;
@@ -359,6 +362,12 @@ void FtpPipeline::onListed(const FtpReply& reply, unsigned long file) {
     Open* o = find(file);
     if (!o) return;
     if (std::exchange(o->askAgain, false) && reply.code >= 400) {
+        askPassive(file);
+        return;
+    }
+    // A listing reads nothing from the source: it simply asks again.
+    if (noDataYet(reply, *o)) {
+        data_.abort();
         askPassive(file);
         return;
     }

@@ -105,6 +105,10 @@ struct PipelineSettings {
     std::size_t block = 256 * 1024;  // bytes asked of the source at once
     bool pipelined = true;           // false: each command waits for the reply to the one before
     bool active = false;             // the server connects to us for the data (EPRT, or PORT)
+    // The STOR (or LIST) waits for the reply to its passive command even
+    // once the server is known to take it: a server that reads the STOR
+    // before our data connection has reached it may fail it (426).
+    bool storeAfterPassiveReply = false;
 };
 
 class FtpPipeline {
@@ -163,6 +167,10 @@ public:
     const FtpFeatures& features() const { return features_; }
     // Writes on the control connection: with pipelining about one per file.
     unsigned controlWrites() const { return writes_; }
+    // The server failed a STOR (or LIST) written behind its passive command
+    // for want of a data connection: later ones wait for the passive reply
+    // (see PipelineSettings::storeAfterPassiveReply).
+    bool storesAfterPassiveReply() const { return settings_.storeAfterPassiveReply; }
 
 private:
     struct Open {
@@ -179,6 +187,8 @@ private:
         // The data command before its STOR was refused: once the server
         // refused that STOR as well, the file asks again with PASV (PORT).
         bool askAgain = false;
+        // Its STOR (LIST) went in one write with its passive command.
+        bool storeAhead = false;
         bool listing = false;  // a listing job
         bool listed = false;   // its data connection brought every byte
     };
@@ -194,6 +204,7 @@ private:
     void onPassive(const FtpReply& reply, unsigned long file);
     void onPort(const FtpReply& reply, unsigned long file);
     void dataCommandRefused(const FtpReply& reply, unsigned long file);
+    bool noDataYet(const FtpReply& reply, Open& o);
     bool dataCommandTaken();
     bool listenForData(unsigned long file);
     void onStored(const FtpReply& reply, unsigned long file);

@@ -42,8 +42,9 @@ void UploadLanes::add(CurlControlLink* link, int stopsInARow) {
     lane.link = link;
     lane.mark.movedAt = Clock::now();
     lane.stopsInARow = stopsInARow;
-    lane.pipeline = std::make_unique<FtpPipeline>(*link, static_cast<PipelineSource&>(*this),
-                                                  pipelineSettings(options_));
+    PipelineSettings settings = pipelineSettings(options_);
+    settings.storeAfterPassiveReply = storeAfterPassiveReply_;
+    lane.pipeline = std::make_unique<FtpPipeline>(*link, static_cast<PipelineSource&>(*this), settings);
     lanes_.push_back(std::move(lane));
 }
 
@@ -235,6 +236,8 @@ std::uint64_t UploadLanes::resumeAt(unsigned long id, std::optional<std::uint64_
 
 void UploadLanes::settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) {
     Lane& lane = laneOf(pipeline);
+    // What one connection learned of the server holds for the fresh logins.
+    storeAfterPassiveReply_ = storeAfterPassiveReply_ || pipeline.storesAfterPassiveReply();
     if (auto listing = std::find(lane.listings.begin(), lane.listings.end(), outcome.id);
         listing != lane.listings.end()) {
         lane.listings.erase(listing);

@@ -140,6 +140,7 @@ private:
     std::chrono::milliseconds reloginPause_{0};
     Clock::time_point reloginNotBefore_;
     unsigned long settles_ = 0;
+    bool storeAfterPassiveReply_ = false;  // see PipelineSettings
     StallWatch stalls_;
 };
 
