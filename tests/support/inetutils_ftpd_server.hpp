@@ -42,7 +42,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "support/ftp_server.hpp"
+#include "support/ports.hpp"
 #include "support/server_process.hpp"
 
 namespace qztest {
@@ -68,7 +68,7 @@ public:
             throw std::runtime_error("cannot give " + root_ + " to nobody");
         }
         writeEtc(nobody->pw_uid, nobody->pw_gid);
-        port_ = FtpServer::freePort();
+        port_ = freePort();
         restart();
     }
 

@@ -29,7 +29,7 @@
 #include <filesystem>
 #include <string>
 
-#include "support/ftp_server.hpp"
+#include "support/ports.hpp"
 #include "support/server_process.hpp"
 
 namespace qztest {
@@ -39,8 +39,8 @@ public:
     explicit TwistedFtpServer(std::string root) : root_(std::move(root)), home_(root_ + ".twisted") {
         std::filesystem::create_directories(root_);
         std::filesystem::create_directories(home_);
-        port_ = FtpServer::freePort();
-        passive_ = FtpServer::freePortRange(kPassivePorts);
+        port_ = freePort();
+        passive_ = freePortRange(kPassivePorts);
         restart();
     }
 
