@@ -10,18 +10,23 @@
 //   ... upload, then compare files below server.root() ...
 //   server.restart();  // killed with its sessions, started on the same port
 //
-// How it treats names (Twisted 22.4): FEAT lists "FEAT MDTM PASV SIZE TYPE
-// A;I", no UTF8, MLST, REST or EPSV (EPSV is answered 502, OPTS UTF8 ON too,
-// MLSD 502). It decodes every command line as Latin-1 and stores the name as
-// the UTF-8 of that, so "STOR 日本/n" (UTF-8 bytes e6 97 a5 e6 9c ac) makes the
-// folder "æ\u0097¥æ\u009c¬" on disk (c3 a6 c2 97 c2 a5 c3 a6 c2 9c c2 ac), and
-// SIZE, CWD and MKD with the same bytes find it again. LIST and NLST send the
-// names as they are on disk: the listing of a folder holds the doubly
-// encoded bytes (c3 a6 c2 97 ...), never the bytes that were sent, so a
-// client that looks for its names in a listing sees them missing. LIST lines
-// are "-rw-r--r--   1 root      root   5 Dec 09 05:41 NAME". NLST takes no
-// empty argument (500), and takes a last path part holding " " or "#" for
-// a pattern: "NLST with space" answers "with space", not the folder's names.
+// How it behaves (Twisted 22.4): FEAT lists "FEAT MDTM PASV SIZE TYPE A;I",
+// no UTF8, MLST, REST or EPSV, and it answers 502 to EPSV, OPTS UTF8 ON,
+// MLSD, REST and APPE (a file cut off is sent again whole). It decodes every
+// command line as Latin-1 and stores the name as the UTF-8 of that: "STOR
+// 日本/n" (UTF-8 e6 97 a5 e6 9c ac) makes the folder "æ\u0097¥æ\u009c¬" on
+// disk (c3 a6 c2 97 c2 a5 c3 a6 c2 9c c2 ac), which SIZE, CWD and MKD with
+// the sent bytes find again, and replies on the control connection (257 to
+// MKD) give the sent bytes back. LIST and NLST send the names as they are on
+// disk, so a listing holds the doubly encoded bytes (c3 a6 c2 97 ...), never
+// the sent ones: a client that looks for its names in it sees them missing.
+// LIST lines: "-rw-r--r--   1 root      root    5 Dec 09 05:41 NAME", no
+// "total" line. NLST takes no empty argument (500), and takes a last path
+// part holding " " or "#" for a pattern: "NLST with space" answers "with
+// space", not the folder's names. A STOR that comes in one packet with the
+// PASV before it is taken while the data connection is being set up, and
+// fails: "426 Transfer aborted.  Data connection closed." (a STOR sent after
+// the 227 reply is taken).
 //
 // Errors throw std::runtime_error. The destructor stops the server.
 
