@@ -18,17 +18,19 @@
 //   ... upload, then compare files below server.root() ...
 //   server.restart();  // killed with its sessions, started on the same port
 //
-// How it treats names (inetutils 2.4): FEAT lists "MDTM SIZE REST STREAM EPRT
+// How it behaves (inetutils 2.4): FEAT lists "MDTM SIZE REST STREAM EPRT
 // EPSV LPRT LPSV", no UTF8 and no MLST (MLSD: "500 'MLSD': command not
 // recognized", OPTS UTF8 ON: "501 No options are available."). It stores a
-// name's bytes as they were sent, UTF-8 or not, and lists them as they are
-// on disk: "STOR 日本/n" gives a folder whose LIST and NLST show the same
-// bytes (e6 97 a5 e6 9c ac). LIST lines are "ls -lgA" ones, after a "total N"
-// line: "-rw-r-----  1 nobody  nogroup  5 Dec  9 05:43 NAME". LIST takes its
-// argument for several paths split at spaces: "LIST with space" answers, on
-// the data connection and with 226, "space: No such file or directory" and
-// "with: No such file or directory". NLST FOLDER answers "FOLDER/NAME" lines,
-// bare NLST (or LIST, after CWD) bare names. The login's 230 reply is
+// name's bytes as they were sent, UTF-8 or not, and lists them as they are on
+// disk: after "STOR 日本/n", LIST and NLST show the sent bytes (e6 97 a5 e6 9c
+// ac); MKD answers '257 "/日本" new directory created.' (the path from the
+// folder it locks the user into). LIST lines are "ls -lgA" ones after a
+// "total N" line: "-rw-r-----  1 nobody  nogroup  5 Dec  9 05:43 NAME"; lines
+// of LIST and NLST end in LF alone under TYPE I. LIST splits its argument at
+// spaces into several paths: "LIST with space" answers, on the data
+// connection and with 226, "space: No such file or directory" and "with: No
+// such file or directory". "NLST FOLDER" answers "FOLDER/NAME" lines; bare
+// NLST, and bare LIST after CWD, answer bare names. The login's 230 reply is
 // several lines long (the machine's /etc/motd).
 //
 // Errors throw std::runtime_error. The destructor stops the server.
