@@ -1,13 +1,18 @@
 // Uploads against each FTP server that users run (vsftpd, proftpd, pure-ftpd,
-// pyftpdlib), over plain FTP and FTPS, with pipelining on and off: a tree
-// with awkward names arrives name for name and byte for byte, every file in
-// one attempt; and a server that goes away in the middle of a large file gets
-// the rest of it appended once it is back. Labelled "servers" for ctest -L.
+// pyftpdlib, inetutils-ftpd, Twisted), over plain FTP and FTPS where the
+// server speaks it, with pipelining on and off: a tree with awkward names
+// arrives name for name and byte for byte, every file in one attempt; on a
+// server that stores some names otherwise than sent, each file either arrives
+// so or fails naming it, never reported done under another name; and a
+// server that goes away in the middle of a large file gets the rest of it
+// appended once it is back. Labelled "servers" for ctest -L.
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,9 +21,11 @@
 #include "support/certificates.hpp"
 #include "support/digest.hpp"
 #include "support/ftp_server.hpp"
+#include "support/inetutils_ftpd_server.hpp"
 #include "support/proftpd_server.hpp"
 #include "support/pure_ftpd_server.hpp"
 #include "support/temp_dir.hpp"
+#include "support/twisted_ftp_server.hpp"
 #include "support/vsftpd_server.hpp"
 
 namespace {
@@ -28,7 +35,7 @@ using qztest::Certificates;
 using qztest::pattern;
 using qztest::readFile;
 
-enum class Kind { vsftpd, proftpd, pureFtpd, pyftpdlib };
+enum class Kind { vsftpd, proftpd, pureFtpd, pyftpdlib, inetutilsFtpd, twisted };
 
 // One running server of any kind, as the rows see it.
 class AnyServer {
@@ -59,6 +66,18 @@ private:
     Server server_;
 };
 
+const char* nameOf(Kind kind) {
+    switch (kind) {
+        case Kind::vsftpd: return "vsftpd";
+        case Kind::proftpd: return "proftpd";
+        case Kind::pureFtpd: return "pure_ftpd";
+        case Kind::pyftpdlib: return "pyftpdlib";
+        case Kind::inetutilsFtpd: return "inetutils_ftpd";
+        case Kind::twisted: return "twisted";
+    }
+    return "";
+}
+
 std::unique_ptr<AnyServer> start(Kind kind, const std::string& root, const std::optional<Certificates>& tls) {
     switch (kind) {
         case Kind::vsftpd: return std::make_unique<Running<qztest::VsftpdServer>>(root, tls);
@@ -73,18 +92,23 @@ std::unique_ptr<AnyServer> start(Kind kind, const std::string& root, const std::
             if (tls) serverTls = qztest::FtpServer::tlsOf(*tls);
             return std::make_unique<Running<qztest::FtpServer>>(root, serverTls);
         }
+        case Kind::inetutilsFtpd:
+        case Kind::twisted: {
+            if (tls) throw std::invalid_argument(std::string(nameOf(kind)) + " speaks no TLS: its rows are plain FTP");
+            if (kind == Kind::twisted) return std::make_unique<Running<qztest::TwistedFtpServer>>(root);
+            return std::make_unique<Running<qztest::InetutilsFtpdServer>>(root);
+        }
     }
     return nullptr;
 }
 
-const char* nameOf(Kind kind) {
+// Why the server cannot run for this test process, "" when it can.
+std::string cannotRun(Kind kind) {
     switch (kind) {
-        case Kind::vsftpd: return "vsftpd";
-        case Kind::proftpd: return "proftpd";
-        case Kind::pureFtpd: return "pure_ftpd";
-        case Kind::pyftpdlib: return "pyftpdlib";
+        case Kind::pureFtpd: return qztest::PureFtpdServer::cannotRunBecause();
+        case Kind::inetutilsFtpd: return qztest::InetutilsFtpdServer::cannotRunBecause();
+        default: return "";
     }
-    return "";
 }
 
 struct Row {
@@ -114,9 +138,8 @@ class ServerMatrix : public qztest::EngineLogTest, public testing::WithParamInte
 protected:
     void SetUp() override {
         qztest::EngineLogTest::SetUp();
-        if (GetParam().server == Kind::pureFtpd && !qztest::PureFtpdServer::cannotRunBecause().empty()) {
-            GTEST_SKIP() << qztest::PureFtpdServer::cannotRunBecause();
-        }
+        const std::string cannot = cannotRun(GetParam().server);
+        if (!cannot.empty()) GTEST_SKIP() << cannot;
         if (GetParam().tls) certificates_ = qztest::makeCertificates(dir());
         server_ = start(GetParam().server, path("served"), certificates_);
     }
@@ -152,6 +175,28 @@ protected:
         writeFile(tree + "/large file.bin", pattern(4 * 1024 * 1024 + 3, 104));
     }
 
+    // Writes the tree and uploads it over three connections; returns what
+    // the upload threw, "" when nothing.
+    std::string uploadTree(qz::Control& control) const {
+        writeTree("tree");
+        control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
+        std::string error;
+        try {
+            control.connect();
+            control.upload();
+        } catch (const qz::Exception& e) {
+            error = e.what();
+        }
+        control.disconnect();
+        return error;
+    }
+
+    qz::Options treeOptions() const {
+        qz::Options o = options();
+        o.setMultiThreaded(true, 3);
+        return o;
+    }
+
     std::optional<Certificates> certificates_;
     std::unique_ptr<AnyServer> server_;
 };
@@ -159,14 +204,8 @@ protected:
 class ServerMatrixUpload : public ServerMatrix {};
 
 TEST_P(ServerMatrixUpload, EveryFileArrivesWholeUnderItsNameInOneAttempt) {
-    writeTree("tree");
-    qz::Options o = options();
-    o.setMultiThreaded(true, 3);
-    qz::Control control(o);
-    control.prepareRecursiveDir(qz::Local(path("tree")), qz::Remote("."));
-    control.connect();
-    control.upload();
-    control.disconnect();
+    qz::Control control(treeOptions());
+    EXPECT_EQ(uploadTree(control), "");
 
     EXPECT_EQ(treeOf(server_->root()), treeOf(path("tree"))) << summaryLog();
     const auto& stats = control.getGlobalStateAndStats();
@@ -179,14 +218,62 @@ TEST_P(ServerMatrixUpload, EveryFileArrivesWholeUnderItsNameInOneAttempt) {
 }
 
 const Row kUploadRows[] = {
-    {Kind::vsftpd, false, true},    {Kind::vsftpd, false, false},      {Kind::vsftpd, true, true},
-    {Kind::vsftpd, true, false},    {Kind::proftpd, false, true},      {Kind::proftpd, false, false},
-    {Kind::proftpd, true, true},    {Kind::proftpd, true, false},      {Kind::pureFtpd, false, true},
-    {Kind::pureFtpd, false, false}, {Kind::pureFtpd, true, true},      {Kind::pureFtpd, true, false},
-    {Kind::pyftpdlib, false, true}, {Kind::pyftpdlib, false, false},   {Kind::pyftpdlib, true, true},
-    {Kind::pyftpdlib, true, false}, {Kind::vsftpd, false, true, true}, {Kind::vsftpd, true, false, true},
+    {Kind::vsftpd, false, true},        {Kind::vsftpd, false, false},        {Kind::vsftpd, true, true},
+    {Kind::vsftpd, true, false},        {Kind::proftpd, false, true},        {Kind::proftpd, false, false},
+    {Kind::proftpd, true, true},        {Kind::proftpd, true, false},        {Kind::pureFtpd, false, true},
+    {Kind::pureFtpd, false, false},     {Kind::pureFtpd, true, true},        {Kind::pureFtpd, true, false},
+    {Kind::pyftpdlib, false, true},     {Kind::pyftpdlib, false, false},     {Kind::pyftpdlib, true, true},
+    {Kind::pyftpdlib, true, false},     {Kind::vsftpd, false, true, true},   {Kind::vsftpd, true, false, true},
+    {Kind::inetutilsFtpd, false, true}, {Kind::inetutilsFtpd, false, false},
 };
 INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixUpload, testing::ValuesIn(kUploadRows), rowName);
+
+bool isAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A server that stores some names otherwise than they were sent (one that
+// decodes command lines as Latin-1 keeps "ü" as "Ã¼"): every file either
+// arrives byte for byte under the name sent and is done, or fails with an
+// error that names it. A file the server holds under another name is never
+// reported done. Names in ASCII arrive.
+class ServerMatrixRenamingUpload : public ServerMatrix {};
+
+TEST_P(ServerMatrixRenamingUpload, EveryFileArrivesUnderItsNameOrFailsNamingIt) {
+    qz::Control control(treeOptions());
+    const std::string error = uploadTree(control);
+
+    const auto served = treeOf(server_->root());
+    const auto& stats = control.getGlobalStateAndStats();
+    std::uint64_t elsewhere = 0;
+    for (const auto& [number, e] : stats.fileMap) {
+        const std::string name = fs::relative(e.local.full(), path("tree")).string();
+        const auto found = served.find(name);
+        if (found != served.end() && found->second == qztest::sha256File(e.local.full())) {
+            EXPECT_EQ(e.result, qz::EFileResult::eDone) << name << ": " << e.errorText;
+            continue;
+        }
+        ++elsewhere;
+        EXPECT_FALSE(isAscii(name)) << name << " did not arrive";
+        if (e.result != qz::EFileResult::eFailed) {
+            ADD_FAILURE() << name << " is not on the server under that name, yet " << qz::to_string(e.result);
+        } else {
+            EXPECT_NE(e.errorText.find(e.remote.base()), std::string::npos) << name << ": " << e.errorText;
+        }
+    }
+    EXPECT_GT(elsewhere, 0u) << "the server kept every name: the row shows nothing";
+    EXPECT_EQ(stats.filesFailed, elsewhere);
+    const std::string failed = "could not send " + std::to_string(elsewhere) + " of " +
+                               std::to_string(stats.fileMap.size()) + " files: ";
+    EXPECT_EQ(error.rfind(failed, 0), 0u) << error;
+    EXPECT_TRUE(qztest::contains(summaryLog(), "does not list UTF8 in its FEAT answer: "));
+    if (HasFailure()) ADD_FAILURE() << "the upload's summary log:\n" << summaryLog();
+}
+
+// Pipelined, Twisted also fails a STOR that comes with its PASV (see
+// twisted_ftp_server.hpp): the files in ASCII must arrive all the same.
+const Row kRenamingRows[] = {{Kind::twisted, false, true}, {Kind::twisted, false, false}};
+INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixRenamingUpload, testing::ValuesIn(kRenamingRows), rowName);
 
 // A statistics callback that restarts the server, ending every session, once
 // `at` bytes have gone.
@@ -235,10 +322,11 @@ TEST_P(ServerMatrixResume, AServerRestartMidFileResumesIt) {
 }
 
 const Row kResumeRows[] = {
-    {Kind::vsftpd, false, true},    {Kind::vsftpd, false, false},    {Kind::vsftpd, true, true},
-    {Kind::proftpd, false, true},   {Kind::proftpd, false, false},   {Kind::proftpd, true, true},
-    {Kind::pureFtpd, false, true},  {Kind::pureFtpd, false, false},  {Kind::pureFtpd, true, true},
-    {Kind::pyftpdlib, false, true}, {Kind::pyftpdlib, false, false}, {Kind::pyftpdlib, true, true},
+    {Kind::vsftpd, false, true},        {Kind::vsftpd, false, false},        {Kind::vsftpd, true, true},
+    {Kind::proftpd, false, true},       {Kind::proftpd, false, false},       {Kind::proftpd, true, true},
+    {Kind::pureFtpd, false, true},      {Kind::pureFtpd, false, false},      {Kind::pureFtpd, true, true},
+    {Kind::pyftpdlib, false, true},     {Kind::pyftpdlib, false, false},     {Kind::pyftpdlib, true, true},
+    {Kind::inetutilsFtpd, false, true}, {Kind::inetutilsFtpd, false, false},
 };
 INSTANTIATE_TEST_SUITE_P(Servers, ServerMatrixResume, testing::ValuesIn(kResumeRows), rowName);
 

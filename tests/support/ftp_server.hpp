@@ -24,30 +24,16 @@
 // SHA-256 that is not the stored file's (see ftp_server.py).
 // Errors throw std::runtime_error. The server is stopped by the destructor.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <random>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
-
 #include "support/certificates.hpp"
+#include "support/ports.hpp"
+#include "support/server_process.hpp"
 
 namespace qztest {
 
@@ -94,9 +80,6 @@ public:
         std::ofstream commands(commandsFile(), std::ios::trunc);
         restart();
     }
-    ~FtpServer() { stop(); }
-    FtpServer(const FtpServer&) = delete;
-    FtpServer& operator=(const FtpServer&) = delete;
 
     const std::string& host() const { return host_; }
     std::uint16_t port() const { return port_; }
@@ -105,17 +88,10 @@ public:
     const std::string& password() const { return password_; }
 
     // Kills the server at once, as a crash would: open transfers break.
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
+    void stop() { process_.stop(); }
 
     // (Re)starts the server on the same port and waits until it accepts.
     void restart() {
-        stop();
         const char* source = std::getenv("QZWS_SOURCE_DIR");
         std::string script = std::string(source ? source : ".") + "/tests/support/ftp_server.py";
         std::vector<std::string> args = {
@@ -157,20 +133,7 @@ public:
         if (!faults_.listing.empty()) args.insert(args.end(), {"--listing", faults_.listing});
         if (faults_.maxPerAddress > 0)
             args.insert(args.end(), {"--max-per-address", std::to_string(faults_.maxPerAddress)});
-        std::vector<char*> argv;
-        argv.reserve(args.size() + 1);
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const std::string log = logFile();
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
-        waitUntilAccepting();
+        process_.start(std::move(args), logFile(), port_, "the FTP server");
     }
 
     // Restarts the server with these faults (and keeps them for later restarts).
@@ -198,76 +161,6 @@ private:
     }
     std::string logFile() const { return root_ + ".log"; }
 
-public:
-    // Ports on 127.0.0.1, for the other real servers that tests start too.
-    static sockaddr_in loopback(std::uint16_t port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-
-    static bool bindable(std::uint16_t port) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(port);
-        bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        return ok;
-    }
-
-    static std::uint16_t freePort() {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(0);
-        socklen_t len = sizeof a;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            ::close(fd);
-            throw std::runtime_error("no free port on 127.0.0.1");
-        }
-        ::close(fd);
-        return ntohs(a.sin_port);
-    }
-
-    // A block below the kernel's ephemeral range, so that no client port lands in it.
-    static std::uint16_t freePortRange(int count) {
-        std::mt19937 random(std::random_device{}());
-        std::uniform_int_distribution<int> base(20000, 30000);
-        for (int tries = 0; tries < 200; ++tries) {
-            auto low = static_cast<std::uint16_t>(base(random));
-            bool all = true;
-            for (int i = 0; i < count && all; ++i) all = bindable(static_cast<std::uint16_t>(low + i));
-            if (all) return low;
-        }
-        throw std::runtime_error("no free passive port range on 127.0.0.1");
-    }
-
-    static bool accepting(std::uint16_t port) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(port);
-        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        return up;
-    }
-
-private:
-    void waitUntilAccepting() {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                std::ifstream in(logFile());
-                std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                throw std::runtime_error("the FTP server exited at start: " + text);
-            }
-            if (accepting(port_)) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        stop();
-        throw std::runtime_error("the FTP server did not accept on port " + std::to_string(port_));
-    }
-
     std::string root_;
     std::optional<Tls> tls_;
     Faults faults_;
@@ -276,7 +169,7 @@ private:
     std::string host_ = "127.0.0.1";
     std::uint16_t port_ = 0;
     std::uint16_t passiveLow_ = 0;
-    pid_t pid_ = -1;
+    ServerProcess process_;
 };
 
 }  // namespace qztest

@@ -25,28 +25,19 @@
 //
 // Errors throw std::runtime_error. The destructor stops the server.
 
-#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "support/certificates.hpp"
-#include "support/ftp_server.hpp"
-
-extern char** environ;
+#include "support/ports.hpp"
+#include "support/server_process.hpp"
 
 namespace qztest {
 
@@ -79,14 +70,11 @@ public:
         }
         std::filesystem::create_directories(root_);
         std::filesystem::create_directories(home_);
-        port_ = FtpServer::freePort();
-        const std::uint16_t passive = FtpServer::freePortRange(kPassivePorts);
+        port_ = freePort();
+        const std::uint16_t passive = freePortRange(kPassivePorts);
         writeConfig(passive);
         start();
     }
-    ~ProftpdServer() { stop(); }
-    ProftpdServer(const ProftpdServer&) = delete;
-    ProftpdServer& operator=(const ProftpdServer&) = delete;
 
     const std::string& host() const { return host_; }
     std::uint16_t port() const { return port_; }
@@ -97,14 +85,7 @@ public:
     // The name of every command the server handled, one a line, as it ended.
     std::string commandLog() const { return file("commands.log"); }
 
-    void stop() {
-        if (pid_ <= 0) return;
-        // The daemon ends the sessions it forked before it exits.
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
+    void stop() { process_.stop(); }
 
     // (Re)starts the server on the same port and waits until it accepts.
     void restart() {
@@ -241,33 +222,8 @@ private:
     }
 
     void start() {
-        std::vector<std::string> args = {prefix_ + "/usr/sbin/proftpd", "--nodaemon", "--config", file("proftpd.conf")};
-        std::vector<char*> argv;
-        argv.reserve(args.size() + 1);
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const std::string log = file("output.log");
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                std::ifstream in(log);
-                throw std::runtime_error("proftpd exited at start: " +
-                                         std::string(std::istreambuf_iterator<char>(in), {}));
-            }
-            if (FtpServer::accepting(port_)) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        stop();
-        throw std::runtime_error("proftpd did not accept on port " + std::to_string(port_));
+        process_.start({prefix_ + "/usr/sbin/proftpd", "--nodaemon", "--config", file("proftpd.conf")},
+                       file("output.log"), port_, "proftpd");
     }
 
     std::string root_;
@@ -276,7 +232,8 @@ private:
     Settings settings_;
     std::string host_ = "127.0.0.1";
     std::uint16_t port_ = 0;
-    pid_t pid_ = -1;
+    // The daemon ends the sessions it forked before it exits.
+    ServerProcess process_{ServerProcess::Stop::terminate};
 };
 
 }  // namespace qztest

@@ -30,7 +30,7 @@
 #include <string>
 
 #include "support/certificates.hpp"
-#include "support/ftp_server.hpp"
+#include "support/ports.hpp"
 #include "support/server_process.hpp"
 
 namespace qztest {
@@ -56,8 +56,8 @@ public:
             throw std::runtime_error("cannot give " + root_ + " to nobody");
         }
         writeUsers(nobody->pw_uid, nobody->pw_gid);
-        port_ = FtpServer::freePort();
-        passive_ = FtpServer::freePortRange(kPassivePorts);
+        port_ = freePort();
+        passive_ = freePortRange(kPassivePorts);
         restart();
     }
 

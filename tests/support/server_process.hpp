@@ -7,14 +7,24 @@
 //   process.start({"/usr/sbin/vsftpd", config}, dir + "/output.log", port, "vsftpd");  // port accepts
 //   process.stop();
 //
+//   qztest::ServerProcess proftpd(qztest::ServerProcess::Stop::terminate);  // ends its sessions itself
+//
+// A server started from the process's main thread is killed when the test
+// process dies, so that a crashed or killed test leaves no server behind
+// (sessions it forked end with their connections). One started from another
+// thread is not: the kernel would kill it when that thread ends, and tests
+// restart servers from threads that end long before the server should.
+//
 // Errors throw std::runtime_error, with what the server printed if it exited
 // at start. The destructor stops the server.
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -23,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/ftp_server.hpp"
+#include "support/ports.hpp"
 
 extern char** environ;
 
@@ -31,35 +41,43 @@ namespace qztest {
 
 class ServerProcess {
 public:
-    ServerProcess() = default;
+    // How stop ends the server.
+    enum class Stop {
+        killGroup,  // SIGKILL to its process group: the server and its sessions end at once
+        terminate,  // SIGTERM to the server alone, which ends its sessions before it exits
+    };
+
+    explicit ServerProcess(Stop how = Stop::killGroup) : how_(how) {}
     ~ServerProcess() { stop(); }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // Starts args[0] with its output appended to `log` and waits until it
-    // accepts on 127.0.0.1:`port`.
+    // Starts args[0] with standard input from /dev/null and its output
+    // appended to `log`, and waits until it accepts on 127.0.0.1:`port`.
     void start(std::vector<std::string> args, const std::string& log, std::uint16_t port, const std::string& name) {
         stop();
         std::vector<char*> argv;
         argv.reserve(args.size() + 1);
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        const int rc = ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            pid_ = -1;
-            throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+        const pid_t parent = ::getpid();
+        const bool fromMainThread = ::gettid() == parent;
+        // Between fork and exec the child calls async-signal-safe functions only.
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(errno));
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            if (fromMainThread && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)) ::_exit(127);
+            const int in = ::open("/dev/null", O_RDONLY);
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) ::_exit(127);
+            ::execve(argv[0], argv.data(), environ);
+            const char* words = "exec failed\n";
+            [[maybe_unused]] const ssize_t written = ::write(2, words, std::strlen(words));
+            ::_exit(127);
         }
+        // The child does so too: whichever comes first, stop finds the group.
+        ::setpgid(pid_, 0);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             int status = 0;
@@ -69,23 +87,27 @@ public:
                 throw std::runtime_error(name +
                                          " exited at start: " + std::string(std::istreambuf_iterator<char>(in), {}));
             }
-            if (FtpServer::accepting(port)) return;
+            if (accepting(port)) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         stop();
         throw std::runtime_error(name + " did not accept on port " + std::to_string(port));
     }
 
-    // Kills the server and its sessions at once.
     void stop() {
         if (pid_ <= 0) return;
-        ::kill(-pid_, SIGKILL);
+        if (how_ == Stop::killGroup) {
+            ::kill(-pid_, SIGKILL);
+        } else {
+            ::kill(pid_, SIGTERM);
+        }
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
     }
 
 private:
+    Stop how_;
     pid_t pid_ = -1;
 };
 

@@ -29,7 +29,7 @@
 #include <string>
 
 #include "support/certificates.hpp"
-#include "support/ftp_server.hpp"
+#include "support/ports.hpp"
 #include "support/server_process.hpp"
 
 namespace qztest {
@@ -40,8 +40,8 @@ public:
         : root_(std::move(root)), home_(root_ + ".vsftpd"), tls_(std::move(tls)) {
         std::filesystem::create_directories(root_);
         std::filesystem::create_directories(home_ + "/empty");
-        port_ = FtpServer::freePort();
-        writeConfig(FtpServer::freePortRange(kPassivePorts));
+        port_ = freePort();
+        writeConfig(freePortRange(kPassivePorts));
         restart();
     }
 
