@@ -154,7 +154,7 @@ public:
     bool quiet() const { return stopped() || (open_.empty() && sent_.empty() && unsent_.empty() && outgoing_.empty()); }
     // The source held the current file's bytes back at the last turn.
     bool heldBack() const { return heldBack_; }
-    // What moved so far, for a stall watch: bytes out and replies in.
+    // What moved so far, for a stall watch: bytes out (a listing's bytes in) and replies in.
     std::uint64_t bytesWritten() const { return written_; }
     unsigned replies() const { return replies_; }
     // The file whose data connection is open or about to be, if any.
