@@ -391,13 +391,21 @@ run_tool() {
   esac
 }
 
-# Runs one tool on one data set, records the seconds, checks what arrived.
+# CPU seconds (user + system) of this shell's children that have ended: the
+# processes a tool ran, waited for, with theirs.
+ticks=$(getconf CLK_TCK)
+children_cpu() { awk -v t="$ticks" '{ printf "%.3f", ($16 + $17) / t }' /proc/$$/stat; }
+
+# Runs one tool on one data set, records the seconds and the CPU seconds,
+# checks what arrived.
 measure() {
-  local tool=$1 set=$2 begin end status=0
+  local tool=$1 set=$2 begin end cpu_before cpu_after status=0
   empty_root
+  cpu_before=$(children_cpu)
   begin=$(date +%s.%N)
   run_tool "$tool" "$set" > "$work/run.out" 2>&1 || status=$?
   end=$(date +%s.%N)
+  cpu_after=$(children_cpu)
   if [ "$status" -ne 0 ]; then
     echo "  $section: $tool on $set FAILED (exit $status): $(head -c 300 "$work/run.out")" >&2
     failures=$((failures + 1))
@@ -408,10 +416,11 @@ measure() {
     failures=$((failures + 1))
     return
   fi
-  local seconds
+  local seconds cpu
   seconds=$(awk "BEGIN { printf \"%.3f\", $end - $begin }")
-  printf '%s\t%s\t%s\t%s\n' "$section" "$tool" "$set" "$seconds" >> "$times"
-  printf '  %-22s %-11s %8.3f s\n' "$tool" "$set" "$seconds"
+  cpu=$(awk "BEGIN { printf \"%.3f\", $cpu_after - $cpu_before }")
+  printf '%s\t%s\t%s\t%s\t%s\n' "$section" "$tool" "$set" "$seconds" "$cpu" >> "$times"
+  printf '  %-22s %-11s %8.3f s %8.3f s CPU\n' "$tool" "$set" "$seconds" "$cpu"
 }
 
 # Every repetition runs every tool once, starting one further each time.
@@ -449,6 +458,12 @@ if wanted loopback; then
   echo "== 200 x 1 MiB ($reps repetitions)"
   interleave medium "$reps" engine "curl -Z" "lftp mirror" rclone
 fi
+
+# SHA-256 alone, from memory, in CPU seconds per GiB: what the engine's hash
+# costs at least (openssl speed counts its own CPU time).
+sha_rate=$(openssl speed -evp sha256 -bytes 1048576 -seconds 3 2>/dev/null | awk '$1 == "sha256" { print $2 }')
+sha_cpu_per_gib=$(awk -v r="${sha_rate%k}" 'BEGIN { printf "%.3f", 1073741824 / (r * 1000) }')
+echo "  SHA-256 alone (openssl speed -evp sha256, 1 MiB blocks): $sha_cpu_per_gib CPU s per GiB"
 
 local_sha_seconds=""
 if wanted hash; then
@@ -523,7 +538,7 @@ took=$(( $(date +%s) - started ))
 /usr/bin/python3 bench/upload_report.py --times "$times" --out "$results" --reps "$reps" \
   --slow-reps "$slow_reps" --memory-queue "$memory_queue" --memory-upload "$memory_upload" \
   --load-before "$load_before" --load-after "$load_after" --took "$took" --failures "$failures" \
-  --local-sha-seconds "$local_sha_seconds" --link-delay-ms "$link_delay_ms" \
+  --local-sha-seconds "$local_sha_seconds" --sha-cpu-per-gib "$sha_cpu_per_gib" --link-delay-ms "$link_delay_ms" \
   --proftpd "$proftpd_prefix/usr/sbin/proftpd" --pure-ftpd "$pure_ftpd"
 echo "upload_compare: wrote $results"
 [ "$failures" -eq 0 ]

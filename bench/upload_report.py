@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Writes bench/upload-results.md from the times that bench/upload_compare.sh measured.
 
-The times file holds one run a line: section, tool, data set, seconds (tab-separated).
+The times file holds one run a line: section, tool, data set, seconds, CPU seconds (user + system of the
+tool's processes), tab-separated.
 """
 
 import argparse
@@ -13,9 +14,9 @@ import time
 
 # Data set: label, files, bytes, rate unit, the peers, the target (engine's ratio to the best peer).
 LOOPBACK_SETS = {
-    "big": ("1 x 1 GiB", 1, 1 << 30, "MB/s", ["curl -T", "lftp put", "rclone"], 0.95),
+    "big": ("1 x 1 GiB", 1, 1 << 30, "MB/s", ["curl -T", "lftp put", "rclone"], 1.0),
     "small": ("2000 x 16 KiB, 20 folders", 2000, 2000 * 16 * 1024, "files/s",
-              ["curl -Z", "lftp mirror", "rclone"], 1.1),
+              ["curl -Z", "lftp mirror", "rclone"], 1.3),
     "medium": ("200 x 1 MiB", 200, 200 << 20, "MB/s", ["curl -Z", "lftp mirror", "rclone"], 1.0),
 }
 # Data set: label, files, the target (engine's ratio to the best peer).
@@ -24,12 +25,13 @@ LINK_SETS = {
     "link-medium": ("20 x 5 MiB", 20, 1.1),
 }
 LINK_PEERS = ["curl -Z", "lftp mirror", "rclone"]
-# FTPS on pure-ftpd, data set: label, the peers. Smaller than the loopback sets where FTPS is slow.
+# FTPS on pure-ftpd, data set: label, bytes, the peers. Smaller than the loopback sets where FTPS is slow.
 FTPS_LOOPBACK_SETS = {
-    "ftps-big": ("1 x 256 MiB", ["curl -T", "lftp put", "rclone"]),
-    "ftps-small": ("500 x 16 KiB, 5 folders", ["curl -Z", "lftp mirror", "rclone"]),
-    "medium": ("200 x 1 MiB", ["curl -Z", "lftp mirror", "rclone"]),
+    "ftps-big": ("1 x 256 MiB", 256 << 20, ["curl -T", "lftp put", "rclone"]),
+    "ftps-small": ("500 x 16 KiB, 5 folders", 500 * 16 * 1024, ["curl -Z", "lftp mirror", "rclone"]),
+    "medium": ("200 x 1 MiB", 200 << 20, ["curl -Z", "lftp mirror", "rclone"]),
 }
+GIB = 1 << 30
 # The engine over FTPS at most this many times its plain time on the same server.
 FTPS_OVER_PLAIN_TARGET = 1.3
 FTPS = ", FTPS"
@@ -85,13 +87,15 @@ def package_version(name):
     return subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True, text=True).stdout or "?"
 
 
-def ftps_tables(w, runs, medians, rtt, delay_ms):
+def ftps_tables(w, runs, medians, cpu_medians, rtt, delay_ms):
     """The FTPS section: plain FTP and FTPS on one pure-ftpd, on loopback and over the slow link; returns verdicts."""
     verdicts = []
     where_link = "%g ms round trip" % (rtt * 1000)
     # Section, where, data set, label, the peers, the target against the best FTPS peer (None: no target).
-    rows = [("ftps", "loopback", key, label, peers, None) for key, (label, peers) in FTPS_LOOPBACK_SETS.items()]
-    rows += [("ftps-link", where_link, key, label, LINK_PEERS, target) for key, (label, _, target) in LINK_SETS.items()]
+    rows = [("ftps", "loopback", key, label, size, peers, None)
+            for key, (label, size, peers) in FTPS_LOOPBACK_SETS.items()]
+    rows += [("ftps-link", where_link, key, label, None, LINK_PEERS, target)
+             for key, (label, _, target) in LINK_SETS.items()]
     w("")
     w("## FTPS against plain FTP")
     w("")
@@ -107,10 +111,11 @@ def ftps_tables(w, runs, medians, rtt, delay_ms):
     w("each stored file by its size, as against vsftpd.")
     w("")
     w("| where | data set | tool | runs | plain median s | FTPS median s | FTPS min s | FTPS / plain "
-      "| ratio to best FTPS peer |")
-    w("|---|---|---|---|---|---|---|---|---|")
-    for section, where, key, label, peers, target in rows:
+      "| ratio to best FTPS peer | CPU s per GiB, plain / FTPS |")
+    w("|---|---|---|---|---|---|---|---|---|---|")
+    for section, where, key, label, size, peers, target in rows:
         m = medians(section, key)
+        c = cpu_medians(section, key)
         best = min((m[p + FTPS] for p in peers if p + FTPS in m), default=None)
         for tool in ORDER:
             plain, tls = m.get(tool), m.get(tool + FTPS)
@@ -118,10 +123,12 @@ def ftps_tables(w, runs, medians, rtt, delay_ms):
                 continue
             count = "/".join(str(len(runs.get((section, key, t), []))) for t in [tool, tool + FTPS]
                              if (section, key, t) in runs)
-            w("| %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            cpu = " / ".join("%.2f" % (c[t] * GIB / size) if t in c and size else "-" for t in [tool, tool + FTPS])
+            w("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
                 where, label, NAMES[tool], count, "%.3f" % plain if plain else "-", "%.3f" % tls if tls else "-",
                 "%.3f" % min(runs[(section, key, tool + FTPS)]) if tls else "-",
-                "%.2f" % (tls / plain) if plain and tls else "-", "%.2f" % (best / tls) if best and tls else "-"))
+                "%.2f" % (tls / plain) if plain and tls else "-", "%.2f" % (best / tls) if best and tls else "-",
+                cpu))
         plain, tls = m.get("engine"), m.get("engine" + FTPS)
         want = "engine over FTPS ≤ %.2f× its plain FTP time on pure-ftpd, %s" % (FTPS_OVER_PLAIN_TARGET, where)
         if tls and plain:
@@ -138,24 +145,33 @@ def ftps_tables(w, runs, medians, rtt, delay_ms):
     w("the same server (the target for the engine: ≤ %.2f). Ratio: the best FTPS peer's median over" %
       FTPS_OVER_PLAIN_TARGET)
     w("the tool's FTPS median. Over FTPS every file costs a TLS handshake on its data connection")
-    w("besides the encryption, for every tool alike.")
+    w("besides the encryption, for every tool alike. CPU: user + system seconds of the tool's")
+    w("processes per GiB sent (on loopback only; the server's are not counted).")
     return verdicts
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ["times", "out", "reps", "slow-reps", "memory-queue", "memory-upload", "load-before",
-                   "load-after", "took", "failures", "local-sha-seconds", "link-delay-ms", "proftpd", "pure-ftpd"]:
+                   "load-after", "took", "failures", "local-sha-seconds", "sha-cpu-per-gib", "link-delay-ms", "proftpd",
+                   "pure-ftpd"]:
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
 
     runs = {}
+    cpus = {}
     for line in open(args.times):
-        section, tool, data, seconds = line.rstrip("\n").split("\t")
+        section, tool, data, seconds, cpu_seconds = line.rstrip("\n").split("\t")
         runs.setdefault((section, data, tool), []).append(float(seconds))
+        cpus.setdefault((section, data, tool), []).append(float(cpu_seconds))
 
-    def medians(section, data):
-        return {t: statistics.median(v) for (s, d, t), v in runs.items() if s == section and d == data}
+    def medians(section, data, of=runs):
+        return {t: statistics.median(v) for (s, d, t), v in of.items() if s == section and d == data}
+
+    def cpu_medians(section, data):
+        return medians(section, data, cpus)
+
+    sha_cpu = float(args.sha_cpu_per_gib)
 
     rtt = 2 * float(args.link_delay_ms) / 1000
 
@@ -184,11 +200,13 @@ def main():
     w("")
     w("## Loopback")
     w("")
-    w("| data set | tool | runs | median s | min s | median rate | ratio to best peer |")
-    w("|---|---|---|---|---|---|---|")
+    w("| data set | tool | runs | median s | min s | median rate | ratio to best peer | CPU s per GiB |")
+    w("|---|---|---|---|---|---|---|---|")
     verdicts = []
+    cpu_verdicts = []
     for key, (label, files, size, unit, peers, target) in LOOPBACK_SETS.items():
         m = medians("loopback", key)
+        c = {t: v * GIB / size for t, v in cpu_medians("loopback", key).items()}
         best = min((m[p] for p in peers if p in m), default=None)
         for tool in ORDER:
             if tool not in m:
@@ -196,14 +214,22 @@ def main():
             v = runs[("loopback", key, tool)]
             rate = (size / m[tool] / 1e6) if unit == "MB/s" else (files / m[tool])
             ratio = "%.2f" % (best / m[tool]) if best else "-"
-            w("| %s | %s | %d | %.3f | %.3f | %.0f %s | %s |" % (label, NAMES[tool], len(v), m[tool], min(v), rate,
-                                                              unit, ratio))
+            w("| %s | %s | %d | %.3f | %.3f | %.0f %s | %s | %.2f |" % (label, NAMES[tool], len(v), m[tool], min(v),
+                                                                     rate, unit, ratio, c[tool]))
         want = "engine ≥ %.2f× the fastest of %s" % (target, ", ".join(NAMES[p] for p in peers))
         if best and "engine" in m:
             got = best / m["engine"]
             verdicts.append((label, want, "%.2f×" % got, got >= target))
         else:
             verdicts.append((label, want, "no result", False))
+        frugal = min((c[p] for p in peers if p in c), default=None)
+        want = "engine's CPU per GiB ≤ the most frugal peer's + SHA-256's (%.2f s)" % sha_cpu
+        if frugal is not None and "engine" in c:
+            cpu_verdicts.append((label, want, "%.2f s against %.2f + %.2f s" % (c["engine"], frugal, sha_cpu),
+                                 c["engine"] <= frugal + sha_cpu))
+        else:
+            cpu_verdicts.append((label, want, "no result", False))
+    verdicts += cpu_verdicts
     w("")
     w("Ratio: the best peer's median seconds over the tool's (above 1 = faster than the best peer).")
     w("Per file the engine does a little more than its peers: after each STOR it asks the server")
@@ -211,6 +237,10 @@ def main():
     w("SIZE travels with the next file's EPSV and STOR in one write. curl -Z starts the progress meter")
     w("on stderr (not shown); lftp mirror sets the file permissions it found (SITE CHMOD); rclone")
     w("lists the target folders first (its checkers).")
+    w("CPU: user + system seconds of the tool's processes (all their threads) per GiB sent, median;")
+    w("the server's are not counted. SHA-256 alone takes %.2f CPU s per GiB here" % sha_cpu)
+    w("(`openssl speed -evp sha256`, 1 MiB blocks): the engine's floor is the most frugal peer's")
+    w("CPU plus that.")
 
     w("")
     w("## The cost of the hash check")
@@ -280,7 +310,7 @@ def main():
     else:
         w("The proxy's own cost could not be measured (see the script's output).")
 
-    verdicts += ftps_tables(w, runs, medians, rtt, args.link_delay_ms)
+    verdicts += ftps_tables(w, runs, medians, cpu_medians, rtt, args.link_delay_ms)
 
     q, u = fields(args.memory_queue), fields(args.memory_upload)
     w("")
