@@ -221,7 +221,8 @@ IoResult DataConnection::write(const char* data, std::size_t length) {
         std::size_t written = 0;
         while (written < length) {
             errno = 0;
-            const int n = SSL_write(ssl_, data + written, static_cast<int>(std::min<std::size_t>(length - written, 1 << 30)));
+            const int n = SSL_write(ssl_, data + written,
+                                    static_cast<int>(std::min<std::size_t>(length - written, 1 << 30)));
             const EIo step = tlsStep(n);
             if (step == EIo::eDone) {
                 written += static_cast<std::size_t>(n);

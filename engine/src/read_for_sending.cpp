@@ -24,7 +24,8 @@ std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, 
     if (fresh >= static_cast<std::uint64_t>(n)) return n;
     // Called from a connection's turn: nothing may be thrown through it.
     try {
-        digest.add(block, static_cast<std::size_t>(fresh), static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
+        digest.add(block, static_cast<std::size_t>(fresh),
+                   static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
     } catch (const std::exception& e) {
         fault = std::string("could not be hashed: ") + e.what();
         return -1;

@@ -58,8 +58,8 @@ bool RemoteTargets::Batch::addFile(const std::string& remote, const std::string&
     const std::string name = clashKey(remote);
     // Most names are their key already, or it with a leading "/": the key is a view of the queue's copy.
     const std::string_view tail = std::string_view(remote).substr(remote.size() - std::min(remote.size(), name.size()));
-    const bool inPlace =
-        tail == name && (remote.size() == name.size() || (remote.size() == name.size() + 1 && remote.front() == '/'));
+    const bool inPlace = tail == name &&
+                         (remote.size() == name.size() || (remote.size() == name.size() + 1 && remote.front() == '/'));
     std::string_view key = inPlace ? tail : std::string_view(name);
     // Before the parents: the queue keeps no trace of a file it keeps once.
     const Target* taken = find(key);
