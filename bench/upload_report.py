@@ -422,7 +422,7 @@ def main():
     w("in wall time, and a file's hash cannot be split between threads: one large file is bound")
     w("by it. On a machine of two cores, vsftpd, the sending loop and the hashing worker share")
     w("them besides, so every CPU second the hash adds is paid in wall time (see the CPU column")
-    w("and \"Where the engine's CPU goes\" below).")
+    w("and \"Where the engine's CPU goes\" above).")
     w("On the slow link the round trips bind instead: the engine waits for the data port (229)")
     w("and for the end of each transfer (226) before the next file's commands go out; its SIZE")
     w("and HASH ride along with them.")
