@@ -228,7 +228,8 @@ IoResult DataConnection::write(const char* data, std::size_t length) {
                 written += static_cast<std::size_t>(n);
                 continue;
             }
-            if (step == EIo::eWouldBlock || written > 0) break;
+            if (step == EIo::eWouldBlock) break;
+            // A broken connection fails the file: what went out of this block no longer counts.
             failWith("TLS: " + tlsError());
             return {EIo::eFailed, 0};
         }

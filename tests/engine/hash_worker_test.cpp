@@ -1,6 +1,7 @@
 // The digest of blocks handed over in any mix of sizes: short ones may be
 // hashed on the caller's thread while longer ones of the same file still
-// wait for the worker, and the bytes must still be hashed in file order.
+// wait for the worker, and the bytes must still be hashed in file order,
+// each from its pooled block as it was when handed over.
 #include "hash_worker.hpp"
 
 #include <fcntl.h>
@@ -37,6 +38,8 @@ TEST_F(HashWorker, BlocksOfAnySizeAreHashedInFileOrder) {
         {"long then short", 0, {1024 * 1024, 5, 64 * 1024, 300 * 1024, 1}},
         {"short between long", 0, {100 * 1024, 10, 200 * 1024, 64 * 1024 + 1, 3}},
         {"after a catch-up", 3 * 1024 * 1024 + 5, {10, 128 * 1024, 20}},
+        // A block still queued must not come back from the pool for the next one.
+        {"one size again and again", 0, std::vector<std::size_t>(12, 200 * 1024)},
     };
     qz::HashWorker worker(2);
     qz::BlockPool blocks(4 << 20);
