@@ -10,8 +10,12 @@
 #
 #   bench/upload_compare.sh [REPETITIONS] [SECTION]
 #     REPETITIONS: default 3 (1 for one curl per file)
-#     SECTION: loopback, hash, link or ftps runs that part alone and prints its
-#     times without writing the report (a quick look while working)
+#     SECTION: loopback, hash, link, ftps or profile runs that part alone and
+#     prints its times without writing the report (a quick look while working)
+#
+# The profile section samples the engine with perf (where it is installed)
+# sending 1 GiB over plain FTP and 256 MiB over FTPS, for the report's
+# account of where its CPU goes.
 #
 # The machine is shared: every tool runs in the same loop, interleaved and in
 # rotating order, and only the ratios between them mean something.
@@ -20,13 +24,15 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 reps=${1:-3}
 only=${2:-all}
-case "$only" in all|loopback|hash|link|ftps) ;; *) echo "upload_compare: no section $only" >&2; exit 2 ;; esac
+case "$only" in all|loopback|hash|link|ftps|profile) ;; *) echo "upload_compare: no section $only" >&2; exit 2 ;; esac
 wanted() { [ "$only" = all ] || [ "$only" = "$1" ]; }
 # One process per file takes half a minute on an idle machine and several
 # under load: one run shows its order of magnitude.
 slow_reps=1
 # Each way on the slow link, in milliseconds.
 link_delay_ms=10
+# perf's samples per second of CPU time.
+profile_hz=1999
 build=$repo/build/bench
 results=$repo/bench/upload-results.md
 
@@ -271,7 +277,7 @@ echo "upload_compare: slow link on 127.0.0.1:$link_port ($link_delay_ms ms each 
 # checks it against (rclone through SSL_CERT_FILE).
 pure_ftpd=/opt/qzws-test/pure-ftpd/usr/sbin/pure-ftpd
 ca=$work/tls/ca.pem
-if wanted ftps; then
+if wanted ftps || wanted profile; then
   [ -x "$pure_ftpd" ] || { echo "upload_compare: $pure_ftpd is missing (scripts/setup-deps unpacks it)" >&2; exit 1; }
   mkdir -m 700 "$work/tls"
   (
@@ -303,7 +309,7 @@ fi
 # obscured.
 rclone_config=$work/rclone.conf
 remotes=("direct $port" "link $link_port")
-wanted ftps && remotes+=("pure $ftps_port tls" "pure-link $ftps_link_port tls")
+{ wanted ftps || wanted profile; } && remotes+=("pure $ftps_port tls" "pure-link $ftps_link_port tls")
 (
   umask 077
   obscured=$(rclone obscure - <<<"$password")
@@ -391,13 +397,21 @@ run_tool() {
   esac
 }
 
-# Runs one tool on one data set, records the seconds, checks what arrived.
+# CPU seconds (user + system) of this shell's children that have ended: the
+# processes a tool ran, waited for, with theirs.
+ticks=$(getconf CLK_TCK)
+children_cpu() { awk -v t="$ticks" '{ printf "%.3f", ($16 + $17) / t }' /proc/$$/stat; }
+
+# Runs one tool on one data set, records the seconds and the CPU seconds,
+# checks what arrived.
 measure() {
-  local tool=$1 set=$2 begin end status=0
+  local tool=$1 set=$2 begin end cpu_before cpu_after status=0
   empty_root
+  cpu_before=$(children_cpu)
   begin=$(date +%s.%N)
   run_tool "$tool" "$set" > "$work/run.out" 2>&1 || status=$?
   end=$(date +%s.%N)
+  cpu_after=$(children_cpu)
   if [ "$status" -ne 0 ]; then
     echo "  $section: $tool on $set FAILED (exit $status): $(head -c 300 "$work/run.out")" >&2
     failures=$((failures + 1))
@@ -408,10 +422,11 @@ measure() {
     failures=$((failures + 1))
     return
   fi
-  local seconds
+  local seconds cpu
   seconds=$(awk "BEGIN { printf \"%.3f\", $end - $begin }")
-  printf '%s\t%s\t%s\t%s\n' "$section" "$tool" "$set" "$seconds" >> "$times"
-  printf '  %-22s %-11s %8.3f s\n' "$tool" "$set" "$seconds"
+  cpu=$(awk "BEGIN { printf \"%.3f\", $cpu_after - $cpu_before }")
+  printf '%s\t%s\t%s\t%s\t%s\n' "$section" "$tool" "$set" "$seconds" "$cpu" >> "$times"
+  printf '  %-22s %-11s %8.3f s %8.3f s CPU\n' "$tool" "$set" "$seconds" "$cpu"
 }
 
 # Every repetition runs every tool once, starting one further each time.
@@ -449,6 +464,12 @@ if wanted loopback; then
   echo "== 200 x 1 MiB ($reps repetitions)"
   interleave medium "$reps" engine "curl -Z" "lftp mirror" rclone
 fi
+
+# SHA-256 alone, from memory, in CPU seconds per GiB: what the engine's hash
+# costs at least (openssl speed counts its own CPU time).
+sha_rate=$(openssl speed -evp sha256 -bytes 1048576 -seconds 3 2>/dev/null | awk '$1 == "sha256" { print $2 }')
+sha_cpu_per_gib=$(awk -v r="${sha_rate%k}" 'BEGIN { printf "%.3f", 1073741824 / (r * 1000) }')
+echo "  SHA-256 alone (openssl speed -evp sha256, 1 MiB blocks): $sha_cpu_per_gib CPU s per GiB"
 
 local_sha_seconds=""
 if wanted hash; then
@@ -495,6 +516,33 @@ if wanted ftps; then
   done
 fi
 
+# Samples of the engine's threads (the hashing worker is named qz-sha256),
+# with their call chains, PROFILE_RUNS uploads of each way.
+profile_runs=3
+profile_plain=""
+profile_tls=""
+if wanted profile; then
+  if command -v perf >/dev/null; then
+    echo "== where the engine's CPU goes (perf, $profile_runs runs each way)"
+    served=$root
+    for way in plain tls; do
+      secure=() set=big at=$port
+      [ "$way" = tls ] && secure=(--tls --ca-file "$ca") set=ftps-big at=$ftps_port
+      for run in $(seq "$profile_runs"); do
+        empty_root
+        perf record -q -F "$profile_hz" -g -o "$work/perf.data" -- "$engine" upload --host 127.0.0.1 --port "$at" \
+          --user "$user" --password "$password" --connections 1 "${secure[@]}" "$src/$set" > "$work/engine.out" 2>&1 || {
+          echo "  profile, $way: $(head -c 300 "$work/engine.out")" >&2; failures=$((failures + 1)); }
+        perf script -i "$work/perf.data" -F comm,tid,ip,sym,dso 2>/dev/null >> "$work/profile-$way.txt"
+      done
+    done
+    profile_plain=$work/profile-plain.txt profile_tls=$work/profile-tls.txt
+    empty_root
+  else
+    echo "== no perf here: the report leaves out where the engine's CPU goes"
+  fi
+fi
+
 [ "$only" = all ] || { echo "upload_compare: section $only done, no report written"; [ "$failures" -eq 0 ]; exit; }
 
 echo "== 100,000 files queued"
@@ -523,7 +571,8 @@ took=$(( $(date +%s) - started ))
 /usr/bin/python3 bench/upload_report.py --times "$times" --out "$results" --reps "$reps" \
   --slow-reps "$slow_reps" --memory-queue "$memory_queue" --memory-upload "$memory_upload" \
   --load-before "$load_before" --load-after "$load_after" --took "$took" --failures "$failures" \
-  --local-sha-seconds "$local_sha_seconds" --link-delay-ms "$link_delay_ms" \
-  --proftpd "$proftpd_prefix/usr/sbin/proftpd" --pure-ftpd "$pure_ftpd"
+  --local-sha-seconds "$local_sha_seconds" --sha-cpu-per-gib "$sha_cpu_per_gib" --link-delay-ms "$link_delay_ms" \
+  --proftpd "$proftpd_prefix/usr/sbin/proftpd" --pure-ftpd "$pure_ftpd" \
+  --profile-plain "$profile_plain" --profile-tls "$profile_tls" --profile-runs "$profile_runs" --profile-hz "$profile_hz"
 echo "upload_compare: wrote $results"
 [ "$failures" -eq 0 ]

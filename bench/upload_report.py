@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 """Writes bench/upload-results.md from the times that bench/upload_compare.sh measured.
 
-The times file holds one run a line: section, tool, data set, seconds (tab-separated).
+The times file holds one run a line: section, tool, data set, seconds, CPU seconds (user + system of the
+tool's processes), tab-separated.
 """
 
 import argparse
+import collections
 import os
 import platform
 import statistics
@@ -13,9 +15,9 @@ import time
 
 # Data set: label, files, bytes, rate unit, the peers, the target (engine's ratio to the best peer).
 LOOPBACK_SETS = {
-    "big": ("1 x 1 GiB", 1, 1 << 30, "MB/s", ["curl -T", "lftp put", "rclone"], 0.95),
+    "big": ("1 x 1 GiB", 1, 1 << 30, "MB/s", ["curl -T", "lftp put", "rclone"], 1.0),
     "small": ("2000 x 16 KiB, 20 folders", 2000, 2000 * 16 * 1024, "files/s",
-              ["curl -Z", "lftp mirror", "rclone"], 1.1),
+              ["curl -Z", "lftp mirror", "rclone"], 1.3),
     "medium": ("200 x 1 MiB", 200, 200 << 20, "MB/s", ["curl -Z", "lftp mirror", "rclone"], 1.0),
 }
 # Data set: label, files, the target (engine's ratio to the best peer).
@@ -24,12 +26,13 @@ LINK_SETS = {
     "link-medium": ("20 x 5 MiB", 20, 1.1),
 }
 LINK_PEERS = ["curl -Z", "lftp mirror", "rclone"]
-# FTPS on pure-ftpd, data set: label, the peers. Smaller than the loopback sets where FTPS is slow.
+# FTPS on pure-ftpd, data set: label, bytes, the peers. Smaller than the loopback sets where FTPS is slow.
 FTPS_LOOPBACK_SETS = {
-    "ftps-big": ("1 x 256 MiB", ["curl -T", "lftp put", "rclone"]),
-    "ftps-small": ("500 x 16 KiB, 5 folders", ["curl -Z", "lftp mirror", "rclone"]),
-    "medium": ("200 x 1 MiB", ["curl -Z", "lftp mirror", "rclone"]),
+    "ftps-big": ("1 x 256 MiB", 256 << 20, ["curl -T", "lftp put", "rclone"]),
+    "ftps-small": ("500 x 16 KiB, 5 folders", 500 * 16 * 1024, ["curl -Z", "lftp mirror", "rclone"]),
+    "medium": ("200 x 1 MiB", 200 << 20, ["curl -Z", "lftp mirror", "rclone"]),
 }
+GIB = 1 << 30
 # The engine over FTPS at most this many times its plain time on the same server.
 FTPS_OVER_PLAIN_TARGET = 1.3
 FTPS = ", FTPS"
@@ -54,6 +57,85 @@ FTPS_OPTIONS = {
 # Connections each tool keeps open on the slow link.
 LINK_CONNECTIONS = 3
 HASH_TARGET = 1.10
+
+
+# Where the engine's CPU goes, in the order of the report: what each sample's thread and call chain show.
+PROFILE_PARTS = [
+    "SHA-256 (the hashing worker)",
+    "the hashing worker's hand-over (locks, wake-ups)",
+    "reading the file (pread: page cache into the block)",
+    "copies in user space (memcpy)",
+    "TLS (encryption, records)",
+    "SIGPIPE held around TLS writes",
+    "the socket (send, TCP, loopback delivery)",
+    "the loop (poll, its own code)",
+    "start, login, closing, page faults",
+]
+WORKER_THREAD = "qz-sha256"
+
+
+def profile_part(thread, leaf, stack):
+    """The part of PROFILE_PARTS a perf sample belongs to."""
+    if thread == WORKER_THREAD:
+        return PROFILE_PARTS[0] if "libcrypto" in leaf else PROFILE_PARTS[1]
+    if "libcrypto" in leaf or "libssl" in leaf:
+        return PROFILE_PARTS[4]
+    if "pread" in stack or "filemap_read" in stack or "shmem_file_read" in stack:
+        return PROFILE_PARTS[2]
+    if "memmove" in leaf or "memcpy" in leaf:
+        return PROFILE_PARTS[3]
+    if "sigprocmask" in leaf or "sigmask" in leaf or "sigpending" in leaf or "rt_sig" in stack:
+        return PROFILE_PARTS[5]
+    if any(mark in stack for mark in ["tcp_", "sendto", "sock_write", "__send", "sendmsg", "net_rx", "pvm_irq"]):
+        return PROFILE_PARTS[6]
+    if "poll" in stack or "upload_engine" in leaf:
+        return PROFILE_PARTS[7]
+    return PROFILE_PARTS[8]
+
+
+def profile(path, hz):
+    """CPU seconds by part in the output of `perf script -F comm,tid,ip,sym,dso` (call chains on)."""
+    seconds = collections.Counter()
+    for sample in open(path).read().split("\n\n"):
+        lines = [line.strip() for line in sample.strip().splitlines() if line.strip()]
+        if len(lines) < 2:
+            continue
+        seconds[profile_part(lines[0].rsplit(None, 1)[0], lines[1], " ".join(lines[1:]))] += 1 / hz
+    return seconds
+
+
+def profile_section(w, args):
+    w("")
+    w("## Where the engine's CPU goes")
+    w("")
+    if not args.profile_plain or not args.profile_tls:
+        w("Not measured: perf is not installed here.")
+        return
+    hz, runs = float(args.profile_hz), int(args.profile_runs)
+    ways = [profile(args.profile_plain, hz), profile(args.profile_tls, hz)]
+    gib = [runs * 1.0, runs * 0.25]
+    w("perf sampled the engine (`perf record -g`, %d per CPU second) sending 1 GiB to vsftpd over one" % hz)
+    w("connection, and 256 MiB to pure-ftpd over FTPS, %d runs each; each sample goes to a part by its" % runs)
+    w("thread and call chain. CPU seconds per GiB sent:")
+    w("")
+    w("| part | plain FTP | FTPS |")
+    w("|---|---|---|")
+    for part in PROFILE_PARTS:
+        w("| %s | %s |" % (part, " | ".join("%.3f" % (way[part] / g) for way, g in zip(ways, gib))))
+    w("| all | %s |" % " | ".join("%.3f" % (sum(way.values()) / g) for way, g in zip(ways, gib)))
+    w("")
+    w("Each block is read once (pread into a pooled block); the socket sends from it and the")
+    w("worker hashes the same block, which goes back to the pool when both are done: no copy")
+    w("in user space on the way, and no allocation once the pool holds a block for each.")
+    w("What is left besides SHA-256 is what every tool pays: the page cache copied into the")
+    w("block, and the block into the socket (on loopback the kernel's delivery to the server")
+    w("runs on the sender's CPU as well). A file is not sent with sendfile: the hash would be")
+    w("of bytes read apart from those sent, and a writer who changes the file in between")
+    w("(through a shared mapping, which leaves no new modification time, or within the")
+    w("timestamps' granularity) would leave a stored copy that differs from its recorded")
+    w("SHA-256 with no check noticing; the worker would also have to read every byte itself,")
+    w("which moves the read onto the thread that already binds. The data socket keeps the")
+    w("kernel's buffer autotuning: fixed SO_SNDBUF sizes (256 KiB to 4 MiB) measured no better.")
 
 
 def fields(text):
@@ -85,13 +167,15 @@ def package_version(name):
     return subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True, text=True).stdout or "?"
 
 
-def ftps_tables(w, runs, medians, rtt, delay_ms):
+def ftps_tables(w, runs, medians, cpu_medians, rtt, delay_ms):
     """The FTPS section: plain FTP and FTPS on one pure-ftpd, on loopback and over the slow link; returns verdicts."""
     verdicts = []
     where_link = "%g ms round trip" % (rtt * 1000)
     # Section, where, data set, label, the peers, the target against the best FTPS peer (None: no target).
-    rows = [("ftps", "loopback", key, label, peers, None) for key, (label, peers) in FTPS_LOOPBACK_SETS.items()]
-    rows += [("ftps-link", where_link, key, label, LINK_PEERS, target) for key, (label, _, target) in LINK_SETS.items()]
+    rows = [("ftps", "loopback", key, label, size, peers, None)
+            for key, (label, size, peers) in FTPS_LOOPBACK_SETS.items()]
+    rows += [("ftps-link", where_link, key, label, None, LINK_PEERS, target)
+             for key, (label, _, target) in LINK_SETS.items()]
     w("")
     w("## FTPS against plain FTP")
     w("")
@@ -107,10 +191,11 @@ def ftps_tables(w, runs, medians, rtt, delay_ms):
     w("each stored file by its size, as against vsftpd.")
     w("")
     w("| where | data set | tool | runs | plain median s | FTPS median s | FTPS min s | FTPS / plain "
-      "| ratio to best FTPS peer |")
-    w("|---|---|---|---|---|---|---|---|---|")
-    for section, where, key, label, peers, target in rows:
+      "| ratio to best FTPS peer | CPU s per GiB, plain / FTPS |")
+    w("|---|---|---|---|---|---|---|---|---|---|")
+    for section, where, key, label, size, peers, target in rows:
         m = medians(section, key)
+        c = cpu_medians(section, key)
         best = min((m[p + FTPS] for p in peers if p + FTPS in m), default=None)
         for tool in ORDER:
             plain, tls = m.get(tool), m.get(tool + FTPS)
@@ -118,10 +203,12 @@ def ftps_tables(w, runs, medians, rtt, delay_ms):
                 continue
             count = "/".join(str(len(runs.get((section, key, t), []))) for t in [tool, tool + FTPS]
                              if (section, key, t) in runs)
-            w("| %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            cpu = " / ".join("%.2f" % (c[t] * GIB / size) if t in c and size else "-" for t in [tool, tool + FTPS])
+            w("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
                 where, label, NAMES[tool], count, "%.3f" % plain if plain else "-", "%.3f" % tls if tls else "-",
                 "%.3f" % min(runs[(section, key, tool + FTPS)]) if tls else "-",
-                "%.2f" % (tls / plain) if plain and tls else "-", "%.2f" % (best / tls) if best and tls else "-"))
+                "%.2f" % (tls / plain) if plain and tls else "-", "%.2f" % (best / tls) if best and tls else "-",
+                cpu))
         plain, tls = m.get("engine"), m.get("engine" + FTPS)
         want = "engine over FTPS ≤ %.2f× its plain FTP time on pure-ftpd, %s" % (FTPS_OVER_PLAIN_TARGET, where)
         if tls and plain:
@@ -138,24 +225,33 @@ def ftps_tables(w, runs, medians, rtt, delay_ms):
     w("the same server (the target for the engine: ≤ %.2f). Ratio: the best FTPS peer's median over" %
       FTPS_OVER_PLAIN_TARGET)
     w("the tool's FTPS median. Over FTPS every file costs a TLS handshake on its data connection")
-    w("besides the encryption, for every tool alike.")
+    w("besides the encryption, for every tool alike. CPU: user + system seconds of the tool's")
+    w("processes per GiB sent (on loopback only; the server's are not counted).")
     return verdicts
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ["times", "out", "reps", "slow-reps", "memory-queue", "memory-upload", "load-before",
-                   "load-after", "took", "failures", "local-sha-seconds", "link-delay-ms", "proftpd", "pure-ftpd"]:
+                   "load-after", "took", "failures", "local-sha-seconds", "sha-cpu-per-gib", "link-delay-ms", "proftpd",
+                   "pure-ftpd", "profile-plain", "profile-tls", "profile-runs", "profile-hz"]:
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
 
     runs = {}
+    cpus = {}
     for line in open(args.times):
-        section, tool, data, seconds = line.rstrip("\n").split("\t")
+        section, tool, data, seconds, cpu_seconds = line.rstrip("\n").split("\t")
         runs.setdefault((section, data, tool), []).append(float(seconds))
+        cpus.setdefault((section, data, tool), []).append(float(cpu_seconds))
 
-    def medians(section, data):
-        return {t: statistics.median(v) for (s, d, t), v in runs.items() if s == section and d == data}
+    def medians(section, data, of=runs):
+        return {t: statistics.median(v) for (s, d, t), v in of.items() if s == section and d == data}
+
+    def cpu_medians(section, data):
+        return medians(section, data, cpus)
+
+    sha_cpu = float(args.sha_cpu_per_gib)
 
     rtt = 2 * float(args.link_delay_ms) / 1000
 
@@ -184,11 +280,13 @@ def main():
     w("")
     w("## Loopback")
     w("")
-    w("| data set | tool | runs | median s | min s | median rate | ratio to best peer |")
-    w("|---|---|---|---|---|---|---|")
+    w("| data set | tool | runs | median s | min s | median rate | ratio to best peer | CPU s per GiB |")
+    w("|---|---|---|---|---|---|---|---|")
     verdicts = []
+    cpu_verdicts = []
     for key, (label, files, size, unit, peers, target) in LOOPBACK_SETS.items():
         m = medians("loopback", key)
+        c = {t: v * GIB / size for t, v in cpu_medians("loopback", key).items()}
         best = min((m[p] for p in peers if p in m), default=None)
         for tool in ORDER:
             if tool not in m:
@@ -196,14 +294,22 @@ def main():
             v = runs[("loopback", key, tool)]
             rate = (size / m[tool] / 1e6) if unit == "MB/s" else (files / m[tool])
             ratio = "%.2f" % (best / m[tool]) if best else "-"
-            w("| %s | %s | %d | %.3f | %.3f | %.0f %s | %s |" % (label, NAMES[tool], len(v), m[tool], min(v), rate,
-                                                              unit, ratio))
+            w("| %s | %s | %d | %.3f | %.3f | %.0f %s | %s | %.2f |" % (label, NAMES[tool], len(v), m[tool], min(v),
+                                                                     rate, unit, ratio, c[tool]))
         want = "engine ≥ %.2f× the fastest of %s" % (target, ", ".join(NAMES[p] for p in peers))
         if best and "engine" in m:
             got = best / m["engine"]
             verdicts.append((label, want, "%.2f×" % got, got >= target))
         else:
             verdicts.append((label, want, "no result", False))
+        frugal = min((c[p] for p in peers if p in c), default=None)
+        want = "engine's CPU per GiB ≤ the most frugal peer's + SHA-256's (%.2f s)" % sha_cpu
+        if frugal is not None and "engine" in c:
+            cpu_verdicts.append((label, want, "%.2f s against %.2f + %.2f s" % (c["engine"], frugal, sha_cpu),
+                                 c["engine"] <= frugal + sha_cpu))
+        else:
+            cpu_verdicts.append((label, want, "no result", False))
+    verdicts += cpu_verdicts
     w("")
     w("Ratio: the best peer's median seconds over the tool's (above 1 = faster than the best peer).")
     w("Per file the engine does a little more than its peers: after each STOR it asks the server")
@@ -211,6 +317,10 @@ def main():
     w("SIZE travels with the next file's EPSV and STOR in one write. curl -Z starts the progress meter")
     w("on stderr (not shown); lftp mirror sets the file permissions it found (SITE CHMOD); rclone")
     w("lists the target folders first (its checkers).")
+    w("CPU: user + system seconds of the tool's processes (all their threads) per GiB sent, median;")
+    w("the server's are not counted. SHA-256 alone takes %.2f CPU s per GiB here" % sha_cpu)
+    w("(`openssl speed -evp sha256`, 1 MiB blocks): the engine's floor is the most frugal peer's")
+    w("CPU plus that.")
 
     w("")
     w("## The cost of the hash check")
@@ -280,7 +390,8 @@ def main():
     else:
         w("The proxy's own cost could not be measured (see the script's output).")
 
-    verdicts += ftps_tables(w, runs, medians, rtt, args.link_delay_ms)
+    verdicts += ftps_tables(w, runs, medians, cpu_medians, rtt, args.link_delay_ms)
+    profile_section(w, args)
 
     q, u = fields(args.memory_queue), fields(args.memory_upload)
     w("")
@@ -306,14 +417,22 @@ def main():
         w("| %s | %s | %s | %s |" % (label, target, got, "yes" if ok else "**no**"))
     w("")
     w("What binds where a loopback row misses: every byte the engine sends is also hashed")
-    w("(SHA-256, taken while reading, on a worker thread) and copied once for that worker, while")
-    w("the peers only send. On a machine of two cores, vsftpd, the sending loop and the hashing")
-    w("worker share them, so the hash is paid in wall time (see \"The local SHA-256 alone\" above).")
+    w("(SHA-256 on a worker thread, from the very block that is sent), while the peers only send.")
+    big = medians("loopback", "big")
+    best_big = min((big[p] for p in LOOPBACK_SETS["big"][4] if p in big), default=None)
+    w("SHA-256 alone takes %.2f CPU s per GiB here (the best peer sends the 1 GiB file in %s s)," % (
+        sha_cpu, "%.2f" % best_big if best_big else "?"))
+    w("and a file's hash cannot be split between threads: one large file is bound by it.")
+    w("On a machine of two cores, vsftpd, the sending loop and the hashing worker share")
+    w("them besides: with the three busy at once, each gets two thirds of a core, and the worker")
+    w("needs about %.2f s of wall time for the SHA-256 of 1 GiB; every CPU second the hash adds" % (sha_cpu * 1.5))
+    w("is paid in wall time (see the CPU column and \"Where the engine's CPU goes\" above).")
     w("On the slow link the round trips bind instead: the engine waits for the data port (229)")
     w("and for the end of each transfer (226) before the next file's commands go out; its SIZE")
     w("and HASH ride along with them.")
-    w('Over FTPS the client and the server both encrypt every byte, on the same two cores: the')
-    w('FTPS / plain rows above show what TLS costs each tool, the peers included, and that cost')
+    w("Over FTPS the client and the server both encrypt every byte, on the same two cores, and")
+    w("pure-ftpd takes each TLS record (16 KiB at most) with a poll, two reads and a write: the")
+    w("FTPS / plain rows above show what TLS costs each tool, the peers included, and that cost")
     w("binds the engine's FTPS / plain targets wherever bytes, not round trips, dominate.")
     w("The 100,000-file row: the engine keeps a record of 40 bytes per queued file (its phase, its")
     w("attempts, what the server holds), 3.9 MiB for 100,000 files, as long as the file is queued;")

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
 #include <utility>
 
 #include "control_report.hpp"
@@ -72,7 +75,7 @@ std::optional<Attempt> AttemptReader::open(unsigned long number, std::string& fa
 // The file's next bytes: their count, 0 once every byte is out and the file
 // is as it was opened, or kHeldBack (the rate, the hashing worker) /
 // kFailed (localFault says why).
-std::int64_t AttemptReader::read(Attempt& a, char* buffer, std::size_t room) {
+std::int64_t AttemptReader::read(Attempt& a, SharedBlock& block, std::size_t room) {
     a.paused = false;
     QueuedFile& record = files_.at(a.number);
     const std::string& local = record.entry().local.full();
@@ -105,7 +108,15 @@ std::int64_t AttemptReader::read(Attempt& a, char* buffer, std::size_t room) {
         return PipelineSource::kHeldBack;
     }
     std::string fault;
-    const std::int64_t n = readForSending(a.fd.get(), a.position, a.size, buffer, granted, *a.digest, fault);
+    try {
+        // Of the size the connection asks for, not the rate's grant: one size per file.
+        block = blocks_.take(room);
+    } catch (const std::bad_alloc&) {
+        limiter_.giveBack(granted);
+        a.localFault = quoted(local) + " could not be read: " + std::strerror(ENOMEM);
+        return PipelineSource::kFailed;
+    }
+    const std::int64_t n = readForSending(a.fd.get(), a.position, a.size, block, granted, *a.digest, fault);
     if (n < 0) {
         a.localFault = quoted(local) + " " + fault;
         return PipelineSource::kFailed;

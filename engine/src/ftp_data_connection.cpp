@@ -218,14 +218,25 @@ EIo DataConnection::progress() {
 IoResult DataConnection::write(const char* data, std::size_t length) {
     if (state_ != EState::eOpen) return {EIo::eWouldBlock, 0};
     if (ssl_) {
+        // Each SSL_write takes one record; SIGPIPE is held once for all of them.
         const SigpipeHeld held;
-        errno = 0;
-        const int n = SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(length, 1 << 30)));
-        const EIo step = tlsStep(n);
-        if (step == EIo::eDone) return {EIo::eDone, static_cast<std::size_t>(n)};
-        if (step == EIo::eWouldBlock) return {step, 0};
-        failWith("TLS: " + tlsError());
-        return {EIo::eFailed, 0};
+        std::size_t written = 0;
+        while (written < length) {
+            errno = 0;
+            const int n = SSL_write(ssl_, data + written,
+                                    static_cast<int>(std::min<std::size_t>(length - written, 1 << 30)));
+            const EIo step = tlsStep(n);
+            if (step == EIo::eDone) {
+                written += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (step == EIo::eWouldBlock) break;
+            // A broken connection fails the file: what went out of this block no longer counts.
+            failWith("TLS: " + tlsError());
+            return {EIo::eFailed, 0};
+        }
+        if (written == 0) return {EIo::eWouldBlock, 0};
+        return {EIo::eDone, written};
     }
     const ssize_t n = ::send(fd_.get(), data, length, MSG_NOSIGNAL);
     if (n >= 0) return {EIo::eDone, static_cast<std::size_t>(n)};

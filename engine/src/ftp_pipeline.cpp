@@ -214,9 +214,8 @@ void FtpPipeline::startNextFile() {
     sentAll_ = false;
     heldBack_ = false;
     bufferAt_ = bufferEnd_ = 0;
-    const auto want = std::max(kMinBlock,
-                               static_cast<std::size_t>(std::min<std::uint64_t>(job->size, settings_.block)));
-    if (buffer_.size() < want) buffer_.resize(want);
+    block_.reset();
+    blockRoom_ = std::max(kMinBlock, static_cast<std::size_t>(std::min<std::uint64_t>(job->size, settings_.block)));
     if (job->resume) {
         open_.back().probing = true;
         queue(EFtpCommand::eSize, job->id, "SIZE " + job->commandPath);
@@ -252,7 +251,7 @@ void FtpPipeline::sendData() {
     if (sentAll_ || !o->dataMayGo) return;
     for (;;) {
         if (bufferAt_ == bufferEnd_ && !refill()) return;
-        const IoResult r = data_.write(buffer_.data() + bufferAt_, bufferEnd_ - bufferAt_);
+        const IoResult r = data_.write(block_.data() + bufferAt_, bufferEnd_ - bufferAt_);
         if (r.state == EIo::eWouldBlock) return;
         if (r.state != EIo::eDone) {
             failCurrent(EPipelineEnd::eBroken, "the data connection broke: " + data_.fault());
@@ -269,7 +268,9 @@ void FtpPipeline::sendData() {
 // file failed).
 bool FtpPipeline::refill() {
     bufferAt_ = bufferEnd_ = 0;
-    const std::int64_t n = source_.read(*current_, buffer_.data(), buffer_.size());
+    // Sent: the block goes back to its pool once the hashing worker is done with it too.
+    block_.reset();
+    const std::int64_t n = source_.read(*current_, block_, blockRoom_);
     heldBack_ = n == PipelineSource::kHeldBack;
     if (n > 0) {
         bufferEnd_ = static_cast<std::size_t>(n);

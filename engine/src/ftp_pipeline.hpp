@@ -37,6 +37,7 @@
 #include "ftp_data_connection.hpp"
 #include "ftp_features.hpp"
 #include "ftp_reply.hpp"
+#include "shared_block.hpp"
 
 namespace qz {
 
@@ -89,8 +90,10 @@ public:
     virtual ~PipelineSource() = default;
     // The next file for `pipeline`, already opened by the source; none for now.
     virtual std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) = 0;
-    // The file's next bytes: their count, 0 once every byte is out, or kHeldBack / kFailed.
-    virtual std::int64_t read(unsigned long id, char* buffer, std::size_t room) = 0;
+    // The file's next bytes, at most `room`, at the start of a block the
+    // source fills (see SharedBlock), which the pipeline holds until they are
+    // sent: their count, 0 once every byte is out, or kHeldBack / kFailed.
+    virtual std::int64_t read(unsigned long id, SharedBlock& block, std::size_t room) = 0;
     // A file to resume: the server holds `held` bytes of it (none: it has no
     // such file, or did not say). Where the source goes on; 0 sends it whole.
     virtual std::uint64_t resumeAt(unsigned long id, std::optional<std::uint64_t> held) = 0;
@@ -244,10 +247,11 @@ private:
     DataConnection data_;
     bool sentAll_ = false;  // the current file's last byte is written, the close begun
     bool heldBack_ = false;
-    // One block, grown to the largest file's need up to settings_.block (a
-    // queue of small files needs no more than 16 KiB): bytes from bufferAt_
-    // to bufferEnd_ are still to go.
-    std::vector<char> buffer_;
+    // The block being sent, of the current file's need up to settings_.block
+    // (a small file needs no more than 16 KiB): bytes from bufferAt_ to
+    // bufferEnd_ are still to go.
+    SharedBlock block_;
+    std::size_t blockRoom_ = 0;
     std::size_t bufferAt_ = 0;
     std::size_t bufferEnd_ = 0;
     std::uint64_t written_ = 0;

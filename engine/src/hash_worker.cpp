@@ -1,6 +1,7 @@
 #include "hash_worker.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,14 +18,12 @@ namespace {
 // Enough for a connection's next blocks while the worker catches up; a
 // worker further behind than this pauses the connection.
 constexpr std::size_t kInFlightPerConnection = 4 * 1024 * 1024;
-// Buffers kept for reuse beyond the blocks in flight.
-constexpr std::size_t kPooledBlocks = 16;
 // Bytes of a resumed file's part on the server hashed before other files get a turn.
 constexpr std::uint64_t kCatchUpTurn = 1024 * 1024;
 // A block this short is hashed on the caller's thread when the worker holds
 // nothing of its file: hashing it (tens of microseconds) costs less than
-// copying it, waking the worker and waiting for it at the end, which is most
-// of the work a small file costs.
+// waking the worker and waiting for it at the end, which is most of the work
+// a small file costs.
 constexpr std::size_t kHashedAtOnce = 64 * 1024;
 
 }  // namespace
@@ -34,14 +33,20 @@ constexpr std::size_t kHashedAtOnce = 64 * 1024;
 struct HashWorker::File {
     FileDigest digest;
     std::size_t queuedTasks = 0;
-    std::size_t inFlight = 0;  // bytes of its queued blocks
+    std::size_t inFlight = 0;  // bytes of its queued blocks, whole
     std::size_t catchUps = 0;  // its queued catch-ups
     bool dropped = false;
     std::string fault;
 };
 
-HashWorker::HashWorker(std::size_t connections)
-    : limit_(std::max<std::size_t>(connections, 1) * kInFlightPerConnection), thread_([this] { work(); }) {}
+HashWorker::HashWorker(std::size_t connections) : limit_(mostInFlight(connections)), thread_([this] { work(); }) {
+    // Named for top -H and profilers; nothing depends on it.
+    ::pthread_setname_np(thread_.native_handle(), "qz-sha256");
+}
+
+std::size_t HashWorker::mostInFlight(std::size_t connections) {
+    return std::max<std::size_t>(connections, 1) * kInFlightPerConnection;
+}
 
 HashWorker::~HashWorker() {
     {
@@ -62,8 +67,8 @@ bool HashWorker::hasRoom(const File& file) const {
     return inFlight_ < limit_ && (file.catchUps == 0 || file.inFlight < kInFlightPerConnection);
 }
 
-void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::size_t length) {
-    Block block;
+void HashWorker::add(const std::shared_ptr<File>& file, const SharedBlock& block, std::size_t from,
+                     std::size_t length) {
     bool atOnce = false;
     bool wanted = false;
     {
@@ -73,31 +78,24 @@ void HashWorker::add(const std::shared_ptr<File>& file, const void* data, std::s
         atOnce = length <= kHashedAtOnce && file->queuedTasks == 0;
         // After a fault the digest is of no use; a dropped file's is wanted by nobody.
         wanted = !file->dropped && file->fault.empty();
-        if (!atOnce && !pool_.empty()) {
-            block = std::move(pool_.back());
-            pool_.pop_back();
+        if (!atOnce) {
+            tasks_.push_back({file, block, from, length, UniqueFd(), 0});
+            inFlight_ += block.capacity();
+            file->inFlight += block.capacity();
+            ++file->queuedTasks;
         }
     }
-    if (atOnce) {
-        if (wanted) file->digest.add(data, length);
-        return;
+    if (!atOnce) {
+        queued_.notify_one();
+    } else if (wanted) {
+        file->digest.add(block.data() + from, length);
     }
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    block.assign(bytes, bytes + length);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        tasks_.push_back({file, std::move(block), UniqueFd(), 0});
-        inFlight_ += length;
-        file->inFlight += length;
-        ++file->queuedTasks;
-    }
-    queued_.notify_one();
 }
 
 void HashWorker::catchUp(const std::shared_ptr<File>& file, UniqueFd fd, std::uint64_t end) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        tasks_.push_back({file, {}, std::move(fd), end});
+        tasks_.push_back({file, SharedBlock(), 0, 0, std::move(fd), end});
         ++file->catchUps;
         ++file->queuedTasks;
     }
@@ -167,7 +165,7 @@ bool HashWorker::hash(Task& task, std::string& fault) {
     FileDigest& digest = task.file->digest;
     try {
         if (!task.fd) {
-            digest.add(task.block.data(), task.block.size());
+            digest.add(task.block.data() + task.from, task.length);
             return true;
         }
         const std::uint64_t part = std::min(task.end, digest.covered() + kCatchUpTurn);
@@ -187,9 +185,9 @@ void HashWorker::retire(Task& task) {
         task.fd.reset();
         --task.file->catchUps;
     }
-    inFlight_ -= task.block.size();
-    task.file->inFlight -= task.block.size();
-    if (pool_.size() < kPooledBlocks && task.block.capacity() > 0) pool_.push_back(std::move(task.block));
+    inFlight_ -= task.block.capacity();
+    task.file->inFlight -= task.block.capacity();
+    task.block.reset();
     --task.file->queuedTasks;
 }
 
@@ -202,9 +200,9 @@ QueuedDigest::QueuedDigest(HashWorker& worker) : worker_(worker), file_(std::mak
 
 QueuedDigest::~QueuedDigest() { worker_.drop(*file_); }
 
-void QueuedDigest::add(const void* data, std::size_t length) {
+void QueuedDigest::add(const SharedBlock& block, std::size_t from, std::size_t length) {
     if (length == 0) return;
-    worker_.add(file_, data, length);
+    worker_.add(file_, block, from, length);
     covered_ += length;
 }
 

@@ -1,16 +1,17 @@
 #pragma once
 // The SHA-256 of the files being sent, taken on a thread of its own, so that
-// hashing never holds up the connections. Reading for a connection copies
-// each block it hands to the socket into a pooled buffer for the worker (a short
-// block of a file the worker holds nothing of is hashed at once instead); the
-// part of a resumed file that the server holds already is read by the worker
-// itself, in turns with the other files' blocks. Everything but the worker's own thread is the loop's: a
-// QueuedDigest is used on the loop's thread only.
+// hashing never holds up the connections. The worker takes a share of each
+// block read for a connection and hashes the bytes the socket sends, with no
+// copy (a short block of a file the worker holds nothing of is hashed at once
+// instead); the part of a resumed file that the server holds already is read
+// by the worker itself, in turns with the other files' blocks. Everything
+// but the worker's own thread is the loop's: a QueuedDigest is used on the
+// loop's thread only.
 //
 //   HashWorker worker(connections);
 //   QueuedDigest d(worker);
 //   if (!d.hasRoom()) pause();               // the worker is far behind
-//   d.add(buffer, n);                        // as each block goes out
+//   d.add(block, from, n);                   // as each block is read (see SharedBlock)
 //   d.catchUp(fd, offset);                   // before a resumed attempt's first block
 //   std::string fault;
 //   std::string sha = d.finish(fault);       // waits for the worker; "" and fault on failure
@@ -25,16 +26,19 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "shared_block.hpp"
 #include "unique_fd.hpp"
 
 namespace qz {
 
 class HashWorker {
 public:
-    // Bounded to a few MiB of copied bytes per connection.
+    // Bounded to a few MiB of blocks per connection.
     explicit HashWorker(std::size_t connections);
+    // Bytes of blocks the worker holds at most for that many connections
+    // (one block over, as it takes one more while below).
+    static std::size_t mostInFlight(std::size_t connections);
     // Drops what is queued and joins the thread.
     ~HashWorker();
     HashWorker(const HashWorker&) = delete;
@@ -44,16 +48,17 @@ public:
 
 private:
     friend class QueuedDigest;
-    using Block = std::vector<unsigned char>;
     struct Task {
         std::shared_ptr<File> file;
-        Block block;  // bytes that follow the file's hashed ones, or
+        SharedBlock block;  // holds bytes that follow the file's hashed ones, or
+        std::size_t from = 0;
+        std::size_t length = 0;
         UniqueFd fd;  // a descriptor of its own to read up to `end`
         std::uint64_t end = 0;
     };
 
     bool hasRoom(const File& file) const;
-    void add(const std::shared_ptr<File>& file, const void* data, std::size_t length);
+    void add(const std::shared_ptr<File>& file, const SharedBlock& block, std::size_t from, std::size_t length);
     void catchUp(const std::shared_ptr<File>& file, UniqueFd fd, std::uint64_t end);
     std::string finish(File& file, std::string& fault);
     void drop(File& file);
@@ -68,8 +73,7 @@ private:
     std::condition_variable queued_;  // a task came, or the worker is to stop
     std::condition_variable done_;    // a task was retired
     std::deque<Task> tasks_;
-    std::vector<Block> pool_;
-    std::size_t inFlight_ = 0;  // bytes of the queued blocks
+    std::size_t inFlight_ = 0;  // bytes of the queued blocks, whole
     bool stopping_ = false;
     std::thread thread_;
 };
@@ -85,8 +89,9 @@ public:
     std::uint64_t covered() const { return covered_; }
     // Whether the worker takes more bytes without running over its bound.
     bool hasRoom() const { return worker_.hasRoom(*file_); }
-    // Bytes that follow those handed over.
-    void add(const void* data, std::size_t length);
+    // The `length` bytes at `from` in `block` follow those handed over; the
+    // worker holds the block until it has hashed them.
+    void add(const SharedBlock& block, std::size_t from, std::size_t length);
     // The worker hashes the bytes of `fd` from covered() up to `end`. False,
     // with errno set, when no descriptor of its own could be made.
     bool catchUp(int fd, std::uint64_t end);

@@ -33,7 +33,7 @@ public:
         if (std::exchange(given_, true)) return std::nullopt;
         return PipelineJob{1, name_, kProbeMaxBytes, false, false};
     }
-    std::int64_t read(unsigned long, char* buffer, std::size_t room) override {
+    std::int64_t read(unsigned long, SharedBlock& block, std::size_t room) override {
         const Clock::time_point now = Clock::now();
         if (!begun_) {
             begun_ = true;
@@ -42,7 +42,12 @@ public:
         last_ = now;
         if (now - first_ >= kProbeDuration || sent_ >= kProbeMaxBytes) return 0;
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(room, kProbeMaxBytes - sent_));
-        std::memset(buffer, 0, n);
+        // One block of zeros, shared with the pipeline each time.
+        if (zeros_.capacity() < n) {
+            zeros_ = pool_.take(n);
+            std::memset(zeros_.data(), 0, zeros_.capacity());
+        }
+        block = zeros_;
         sent_ += n;
         return static_cast<std::int64_t>(n);
     }
@@ -55,6 +60,8 @@ public:
 
 private:
     std::string name_;
+    BlockPool pool_{0};
+    SharedBlock zeros_;
     bool given_ = false;
     bool begun_ = false;
     std::uint64_t sent_ = 0;
@@ -67,7 +74,7 @@ private:
 class NoFiles : public PipelineSource {
 public:
     std::optional<PipelineJob> nextFile(FtpPipeline&) override { return std::nullopt; }
-    std::int64_t read(unsigned long, char*, std::size_t) override { return kFailed; }
+    std::int64_t read(unsigned long, SharedBlock&, std::size_t) override { return kFailed; }
     std::uint64_t resumeAt(unsigned long, std::optional<std::uint64_t>) override { return 0; }
     void settled(FtpPipeline&, const PipelineOutcome&) override {}
 };

@@ -8,9 +8,9 @@
 
 namespace qz {
 
-std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, char* buffer, std::size_t room,
-                            QueuedDigest& digest, std::string& fault) {
-    const ssize_t n = ::pread(fd, buffer, room, static_cast<off_t>(position));
+std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, const SharedBlock& block,
+                            std::size_t room, QueuedDigest& digest, std::string& fault) {
+    const ssize_t n = ::pread(fd, block.data(), room, static_cast<off_t>(position));
     if (n < 0) {
         fault = std::string("could not be read: ") + std::strerror(errno);
         return -1;
@@ -24,7 +24,8 @@ std::int64_t readForSending(int fd, std::uint64_t position, std::uint64_t size, 
     if (fresh >= static_cast<std::uint64_t>(n)) return n;
     // Called from a connection's turn: nothing may be thrown through it.
     try {
-        digest.add(buffer + fresh, static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
+        digest.add(block, static_cast<std::size_t>(fresh),
+                   static_cast<std::size_t>(n) - static_cast<std::size_t>(fresh));
     } catch (const std::exception& e) {
         fault = std::string("could not be hashed: ") + e.what();
         return -1;

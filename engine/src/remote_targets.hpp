@@ -8,8 +8,9 @@
 //   if (batch.addFile("run/a.txt", entry.local.full(), id)) ...  // false: queued already
 //   targets.commit(std::move(batch));   // nothing is recorded before this
 //
-// A file's local path is not copied: the targets refer to the queue's own
-// entry, so the queue and its targets are cleared together.
+// A file's local path and, where it is already in the form of the key, its
+// remote name are not copied: the targets refer to the queue's own entry, so
+// the queue and its targets are cleared together.
 
 #include <sys/types.h>
 
@@ -28,10 +29,11 @@ struct LocalIdentity {
 
 class RemoteTargets {
     struct Target {
-        std::string_view local;  // the queue entry's path, or one in folderLocals_
+        std::string_view local;  // the queue entry's path, or one in kept_
         bool folder = false;
         LocalIdentity identity;
     };
+    using Targets = std::map<std::string_view, Target>;
 
 public:
     // The entries of one queue call, checked against what is queued and
@@ -41,31 +43,35 @@ public:
     public:
         Batch(const RemoteTargets& queued, std::string operation);
         // False when this very file lands on `remote` already: it is kept once.
-        // `local` must stay in place as long as the targets: the queue's own
-        // copy of the path.
+        // `remote` and `local` must stay in place as long as the targets: the
+        // queue's own copies.
         bool addFile(const std::string& remote, const std::string& local, LocalIdentity identity);
-        // Folders may be shared; only a file in their place clashes. `local` is copied.
+        // Folders may be shared; only a file in their place clashes. Both are copied.
         void addFolder(const std::string& remote, const std::string& local);
 
     private:
         friend class RemoteTargets;
-        const Target* find(const std::string& key) const;
-        void claim(const std::string& key, const Target& target);
-        void claimParents(const std::string& key, std::string_view local);
+        const Target* find(std::string_view key) const;
+        void claim(std::string_view key, const Target& target);
+        void claimParents(std::string_view key, std::string_view local);
+        std::string_view keep(std::string copy) { return kept_.emplace_back(std::move(copy)); }
 
         const RemoteTargets& queued_;
         std::string operation_;
-        std::map<std::string, Target> added_;
-        std::list<std::string> folderLocals_;
+        Targets added_;
+        std::list<std::string> kept_;
     };
 
     void commit(Batch&& batch);
     void clear();
 
 private:
-    std::map<std::string, Target> targets_;  // by the name as sent, without a leading "/"
-    // A list, so that the views of its paths survive what is added later.
-    std::list<std::string> folderLocals_;
+    // By the name as sent, without a leading "/": a view of the queued
+    // file's remote name, or of a copy in kept_.
+    Targets targets_;
+    // Folders' paths and names, and names not in the form of their key; a
+    // list, so that the views of them survive what is added later.
+    std::list<std::string> kept_;
 };
 
 }  // namespace qz

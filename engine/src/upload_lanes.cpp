@@ -224,9 +224,9 @@ std::optional<PipelineJob> UploadLanes::nextFile(FtpPipeline& pipeline) {
     return PipelineJob{a.number, a.remotePath, a.size, a.resumed, a.checkOnly};
 }
 
-std::int64_t UploadLanes::read(unsigned long id, char* buffer, std::size_t room) {
+std::int64_t UploadLanes::read(unsigned long id, SharedBlock& block, std::size_t room) {
     Attempt* a = attempt(id);
-    return a ? reader_.read(*a, buffer, room) : kFailed;
+    return a ? reader_.read(*a, block, room) : kFailed;
 }
 
 std::uint64_t UploadLanes::resumeAt(unsigned long id, std::optional<std::uint64_t> held) {

@@ -124,7 +124,7 @@ private:
     Attempt* attempt(unsigned long number);
 
     std::optional<PipelineJob> nextFile(FtpPipeline& pipeline) override;
-    std::int64_t read(unsigned long id, char* buffer, std::size_t room) override;
+    std::int64_t read(unsigned long id, SharedBlock& block, std::size_t room) override;
     std::uint64_t resumeAt(unsigned long id, std::optional<std::uint64_t> held) override;
     void settled(FtpPipeline& pipeline, const PipelineOutcome& outcome) override;
     void loggedIn(FtpPipeline& pipeline) override { owner_.featuresKnown(pipeline.features()); }

@@ -63,11 +63,12 @@ public:
         at_[id] = held.value_or(0);
         return at_[id];
     }
-    std::int64_t read(unsigned long id, char* buffer, std::size_t room) override {
+    std::int64_t read(unsigned long id, qz::SharedBlock& block, std::size_t room) override {
         std::ifstream in(files_[id].localPath, std::ios::binary);
         if (!in) return kFailed;
         in.seekg(static_cast<std::streamoff>(at_[id]));
-        in.read(buffer, static_cast<std::streamsize>(room));
+        block = blocks_.take(room);
+        in.read(block.data(), static_cast<std::streamsize>(room));
         at_[id] += static_cast<std::size_t>(in.gcount());
         return in.gcount();
     }
@@ -79,6 +80,7 @@ public:
 private:
     std::vector<ListedFile> files_;
     std::vector<std::size_t> at_;
+    qz::BlockPool blocks_{1 << 20};
     std::size_t next_ = 0;
 };
 
