@@ -37,7 +37,7 @@ bool listableAlone(const std::string& path) { return path.find_first_of("*?[]{}~
 
 std::string shown(const std::string& folder) { return folder.empty() ? "the login folder" : quoted(folder); }
 
-using Entries = std::unordered_map<std::string, const ListedEntry*>;
+using Entries = std::unordered_map<std::string_view, const ListedEntry*>;
 
 Entries byName(const std::vector<ListedEntry>& entries) {
     Entries names;
@@ -68,7 +68,7 @@ std::vector<ListingFinding> FolderChecks::startRound(QueuedFiles& files) {
         const QueuedFile& file = files.at(number);
         if (file.phase() != EFilePhase::eListing) continue;
         std::string child = folderOf(remoteCommandPath(file.entry().remote.full()));
-        folders_[child].files.push_back(number);
+        folders_[child].files.push_back(static_cast<std::uint32_t>(number));
         while (!isTop(child)) {
             const std::string parent = folderOf(child);
             if (!folders_[parent].children.insert(child).second) break;
@@ -248,6 +248,8 @@ std::vector<ListingFinding> FolderChecks::listed(const PipelineOutcome& outcome,
     }
     checkFiles(listing, *entries, files, out);
     checkChildren(listing, *entries, out);
+    // Judged: the folder's file list is not needed again this round.
+    std::vector<std::uint32_t>().swap(folders_[listing.path].files);
     return out;
 }
 

@@ -83,8 +83,9 @@ private:
     static constexpr unsigned long kFirstId = 1UL << 40;
 
     struct Folder {
-        std::vector<unsigned long> files;  // stored right in it
-        std::set<std::string> children;    // folders below it with stored files further down
+        // Stored right in it, by number (a queue of 100,000 files keeps this small).
+        std::vector<std::uint32_t> files;
+        std::set<std::string> children;  // folders below it with stored files further down
     };
     struct Listing {
         std::string path;  // a folder ("" for the login folder), or one file's name

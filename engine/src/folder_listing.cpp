@@ -57,7 +57,7 @@ std::optional<std::optional<ListedEntry>> machineLine(std::string_view line) {
     const EListedKind kind = type == "file"  ? EListedKind::eFile
                              : type == "dir" ? EListedKind::eFolder
                                              : EListedKind::eOther;
-    return std::optional<ListedEntry>{ListedEntry{std::string(name), kind, size}};
+    return std::optional<ListedEntry>{ListedEntry{name, kind, size}};
 }
 
 struct Word {
@@ -102,13 +102,13 @@ std::optional<std::optional<ListedEntry>> unixLine(std::string_view line) {
         const std::optional<std::uint64_t> size = number(w[k - 1].text);
         const std::size_t nameAt = w[k + 2].end + 1;
         if (!size || nameAt >= line.size()) return std::nullopt;
-        std::string name(line.substr(nameAt));
+        std::string_view name = line.substr(nameAt);
         if (kind == 'l') name = name.substr(0, name.find(" -> "));
         if (name.empty() || name == "." || name == "..") return std::optional<ListedEntry>{};
         const EListedKind listed = kind == '-'   ? EListedKind::eFile
                                    : kind == 'd' ? EListedKind::eFolder
                                                  : EListedKind::eOther;
-        return std::optional<ListedEntry>{ListedEntry{std::move(name), listed, size}};
+        return std::optional<ListedEntry>{ListedEntry{name, listed, size}};
     }
     return std::nullopt;
 }

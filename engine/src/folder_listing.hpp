@@ -20,13 +20,14 @@ namespace qz {
 enum class EListedKind { eFile, eFolder, eOther };
 
 struct ListedEntry {
-    std::string name;  // as listed: a base name, or for LIST of one file maybe its path
+    std::string_view name;  // as listed, in the listing's text: a base name, or for LIST of one file maybe its path
     EListedKind kind = EListedKind::eFile;
     std::optional<std::uint64_t> size;  // bytes of a file, where the listing gives them
 };
 
 // The entries the listing names (the folder itself and its parent left
-// out; a link by its own name); none when a line cannot be read.
+// out; a link by its own name); none when a line cannot be read. The names
+// point into `text`.
 std::optional<std::vector<ListedEntry>> readListing(std::string_view text, bool machine);
 
 }  // namespace qz
