@@ -124,9 +124,9 @@ std::optional<std::vector<ListedEntry>> readListing(std::string_view text, bool 
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
         if (!machine && line.substr(0, 6) == "total ") continue;
-        std::optional<std::optional<ListedEntry>> entry = machine ? machineLine(line) : unixLine(line);
+        const std::optional<std::optional<ListedEntry>> entry = machine ? machineLine(line) : unixLine(line);
         if (!entry) return std::nullopt;
-        if (*entry) entries.push_back(std::move(**entry));
+        if (*entry) entries.push_back(**entry);
     }
     return entries;
 }
